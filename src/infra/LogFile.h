@@ -1,0 +1,60 @@
+// The two text logs of the service: TFile, the owner of one file descriptor, and the line
+// writers. Every line opens its file, appends with one write() and closes it again, so an
+// operator can move a log away while the service runs. Used by every thread.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace qvx {
+
+// Owner of one file descriptor; operations return bool and keep errno in FLastError.
+class TFile {
+public:
+    TFile() = default;
+    TFile(const std::string& name, int flags, int mode = 0644);
+    ~TFile();
+    TFile(const TFile&) = delete;
+    TFile& operator=(const TFile&) = delete;
+
+    bool Open(const std::string& name, int flags, int mode = 0644);
+    bool Close();
+    bool Write(const void* buffer, size_t count);
+    bool Seek(int64_t distance, int whence);
+    bool WriteLine(std::string_view text); // text, then CR LF
+    bool IsOpen() const { return FHandle >= 0; }
+
+    int FHandle = -1;
+    bool FError = false;
+    uint32_t FLastError = 0;
+    uint32_t FWritten = 0;
+};
+
+// Longest formatted message, in bytes; longer ones are cut.
+constexpr size_t LogMessageMax = 999;
+
+// "dd.MM.yyyy H:mm:ss  " for the local time t (TZ applies).
+std::string LogStamp(std::time_t t);
+// printf-style formatting cut to LogMessageMax bytes.
+std::string FormatMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatMessageV(const char* format, va_list args);
+// CR and LF written as "<cr>" and "<lf>", so that one event stays one line.
+std::string EscapeCrLf(std::string_view text);
+// Appends stamp + message + CR LF to the file in one write, under one process-wide lock.
+// The message is written as given (callers escape CR/LF where needed). Failures are silent.
+void AppendLogLine(const std::string& fileName, std::string_view message);
+
+// Directory of the service's INI file and logs, with its trailing '/'. Set once at start.
+const std::string& ExeDir();
+void SetExeDir(std::string dir);
+// Full name of the service log; WriteLog appends to it.
+const std::string& LogFileName();
+void SetLogFileName(std::string name);
+
+// One line of the service log; CR and LF in the message are written as "<cr>"/"<lf>".
+void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+} // namespace qvx

@@ -1,0 +1,1 @@
+// Placeholder so the infra library has a source until its first unit lands.

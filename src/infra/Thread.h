@@ -1,0 +1,61 @@
+// Base of the service's thread objects: created without running, configured through fields,
+// started, then stopped by Terminate() and WaitFor(). Terminate() also makes StopFd()
+// readable, so a poll() on a port or socket can include it and end at once.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+namespace qvx {
+
+// Owner of an eventfd that becomes readable once Signal() was called.
+class TStopEvent {
+public:
+    TStopEvent();
+    ~TStopEvent();
+    TStopEvent(const TStopEvent&) = delete;
+    TStopEvent& operator=(const TStopEvent&) = delete;
+
+    void Signal() noexcept;
+    int Fd() const noexcept { return FFd; }
+
+private:
+    int FFd = -1;
+};
+
+class TThread {
+public:
+    TThread() = default;
+    // Joins only as a last resort: the owner calls Terminate() and WaitFor() first, because
+    // the derived object that Execute() uses is gone by the time this runs.
+    virtual ~TThread();
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
+
+    void Start();
+    void Terminate() noexcept;
+    void WaitFor() noexcept;
+    bool Terminated() const noexcept { return FTerminated.load(std::memory_order_acquire); }
+    int StopFd() const noexcept { return FStop.Fd(); }
+
+protected:
+    // The thread body; must not let an exception escape.
+    virtual void Execute() = 0;
+    // Sleeps up to ms milliseconds; returns false at once when the thread is terminated.
+    bool SleepMs(uint32_t ms);
+
+private:
+    std::atomic<bool> FTerminated{false};
+    TStopEvent FStop;
+    std::mutex FSleepLock;
+    std::condition_variable FSleepWake;
+    std::thread FThread;
+};
+
+// Milliseconds of a steady clock, wrapping at 2^32; elapsed time is uint32_t(now - start).
+uint32_t GetTickCount() noexcept;
+
+} // namespace qvx

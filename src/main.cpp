@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+    std::puts("quorvexsms");
+    return 0;
+}

@@ -1,0 +1,1 @@
+// Placeholder so the service library has a source until its first unit lands.

@@ -1,0 +1,58 @@
+// SMS PDUs of 3GPP TS 23.040 with the alphabets of TS 23.038: the SMS-SUBMIT sent with
+// at+cmgs and the SMS-DELIVER read from an at+cmgl listing. Pure functions on bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qvx {
+
+// Longest destination number accepted, in digits (TS 23.040 address field).
+constexpr size_t MaxPhoneDigits = 20;
+
+// One SMS-SUBMIT ready for the terminal.
+struct TSubmitPdu {
+    std::string Hex;            // upper-case hex octets, starting with the SMSC length "00"; no Ctrl-Z
+    int32_t CommandLength = 0;  // octets after the SMSC field: the number for at+cmgs
+};
+
+enum class TEncodeStatus { Ok, EmptyPhone, EmptyText, Unicode };
+
+// Builds the PDUs of one message. digits: the destination's digits only (the caller strips
+// everything else); text: Windows-1251. A text that fits one SMS gives one PDU (first octet
+// 11); a longer one gives concatenated parts (first octet 51, header 05 00 03 ref total seq).
+// Texts that the GSM default alphabet and its extension can carry go as 7-bit (DCS F0 when
+// flash, else 00); any other text goes as UCS2 (DCS 08).
+TEncodeStatus EncodeSubmit(std::string_view digits, std::string_view text, bool flash,
+                           uint8_t concatRef, std::vector<TSubmitPdu>& parts);
+
+// One SMS-DELIVER (or any entry of a PDU listing) decoded.
+struct TDeliver {
+    std::string Telephone; // originator digits as the PDU carries them, no '+'
+    std::string Text;      // Windows-1251; 8-bit data as hex text
+    int32_t Dcs = 0;       // 0..255
+};
+
+enum class TDecodeStatus { Ok, Malformed };
+
+// Decodes one PDU line of hex text. Every field is checked against the line's real length;
+// a number of more than 20 digits or a UDL above 160 septets / 140 octets is Malformed.
+TDecodeStatus DecodeDeliver(std::string_view pduHex, TDeliver& out);
+
+// Hex digit value: 0..9, A..F in either case, 0 for any other character.
+int HexDigitValue(char c) noexcept;
+
+// A USSD string given as hex digits of big-endian UCS2, to Windows-1251. The length is cut to
+// a multiple of four; the text ends at the first unit 0000; characters outside the code page
+// become '?'.
+std::string UCS2HexToText(std::string_view hex);
+
+// The GSM 7-bit default alphabet with its extension table (escape 0x1B).
+// Appends the septets of one Windows-1251 byte; false when the alphabet has no place for it.
+bool Cp1251ToGsm7(unsigned char byte, std::vector<uint8_t>& septets);
+// Windows-1251 text of septets; an unknown or unrepresentable character becomes '?'.
+std::string Gsm7ToCp1251(const std::vector<uint8_t>& septets);
+
+} // namespace qvx

@@ -1,0 +1,106 @@
+// TSiemens, the GSM terminal driver: a thread of its own that owns the serial port, brings
+// the terminal up with AT commands, submits queued messages in PDU mode, lists and deletes
+// received messages and watches unsolicited results. Other threads use only QueueSMS,
+// ReceivedSMSCount, GetReceivedSMS, GetState and the queue counts; everything else runs on
+// the terminal thread (public so that tests can drive single steps on a stopped object).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "infra/Com.h"
+#include "infra/Queues.h"
+#include "infra/Thread.h"
+#include "terminal/ResultCodes.h"
+
+namespace qvx {
+
+enum class TTerminalState : int32_t {
+    Created = 0,
+    Opening = 1,
+    Initializing = 2,
+    Working = 3,
+    Stopped = 4,
+};
+
+class TSiemens : public TThread {
+public:
+    // Longest answer of one exchange, in characters.
+    static constexpr size_t AnswerMax = 5000;
+    // Longest listing reply, in characters (one less fits).
+    static constexpr size_t ListingMax = 15000;
+    // Bound of the saved unsolicited bytes, and how long a RING waits for its +CLIP.
+    static constexpr size_t SavedMax = 16 * 1024;
+    static constexpr uint32_t RingWaitMs = 10000;
+
+    TSiemens(std::string portName, std::string logFileName);
+    ~TSiemens() override; // the owner calls Terminate() and WaitFor() first
+
+    // --- for the worker thread ---
+    bool QueueSMS(const TSMS& sms);
+    int32_t ReceivedSMSCount() const { return FIncoming.Count(); }
+    bool GetReceivedSMS(TSMS& sms) { return FIncoming.Pop(sms); }
+    int32_t GetState() const { return FState.load(std::memory_order_acquire); }
+    int32_t OutgoingCount() const { return FOutgoing.Count(); }
+    // Messages still waiting in the outgoing queue, oldest first; for a worker that has
+    // stopped the thread and must account for what was never sent.
+    bool TakeUnsent(TSMS& sms) { return FOutgoing.Pop(sms); }
+
+    // --- settings, written by the owner before Start() ---
+    int32_t FBaudRate = 11;
+    int32_t FStopBits = 0;
+    int32_t FParity = 0;
+    bool FRtsCts = false;
+    int32_t FModemTimeout = 3000; // ms
+    bool FClip = false;
+    bool FLogExchange = false;
+    std::string FPin;
+
+    // --- terminal thread: main loop (thread and loop) ---
+    bool OpenPort();
+    void ClosePort();
+    // One working pass: send at most one message, receive, check unsolicited text.
+    // Returns true when the terminal must be re-initialised.
+    bool WorkingPass();
+
+    // --- terminal thread: AT exchange ---
+    bool SendCommand(const std::string& command, std::string& answer, bool log,
+                     const std::string& expected, int32_t timeoutMs);
+    bool SendString(const std::string& text, bool log);
+    bool WaitAnswer(const std::string& success, const std::string& failure, int32_t timeoutSec,
+                    std::string* answer, bool log);
+    bool FlushSave();
+    void Pause(uint32_t ms);
+    void LogMessage(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    // --- terminal thread: initialisation, submission, reception, unsolicited results ---
+    bool InitTerminal();
+    bool SendSMS(const std::string& digits, const std::string& text, bool flash);
+    bool ReceiveSMS();
+    bool CheckForRing();
+
+    COM FComPort;
+    TSMSStack FOutgoing;
+    TSMSStack FIncoming;
+    TRingStack FRings;
+    int32_t FErrorCode = 0;
+    std::string FSaved;
+    uint32_t FRingSeenTick = 0; // when the RING now waiting in FSaved was first seen
+    bool FRingWaiting = false;
+    uint8_t FConcatRef = 0;     // reference of the next concatenated message
+
+protected:
+    void Execute() override;
+
+private:
+    void SetState(TTerminalState state) {
+        FState.store(static_cast<int32_t>(state), std::memory_order_release);
+    }
+
+    std::string FPortName;
+    std::string FLogFileName;
+    std::atomic<int32_t> FState{0};
+};
+
+} // namespace qvx

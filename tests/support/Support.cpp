@@ -1,0 +1,46 @@
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/TempDir.h"
+#include "support/Text.h"
+
+namespace qvx::test {
+
+std::string HexOf(std::string_view bytes) {
+    static constexpr char Digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += Digits[c >> 4];
+        hex += Digits[c & 15];
+    }
+    return hex;
+}
+
+TTempDir::TTempDir() {
+    char pattern[] = "/tmp/qvx-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    FPath = std::string(pattern) + "/";
+}
+
+TTempDir::~TTempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(FPath, ignored);
+}
+
+std::string TTempDir::Read(const std::string& name) const {
+    std::ifstream in(File(name), std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void TTempDir::Write(const std::string& name, const std::string& content) const {
+    std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+} // namespace qvx::test
