@@ -12,15 +12,28 @@ namespace qvx {
 // Longest destination number accepted, in digits (TS 23.040 address field).
 constexpr size_t MaxPhoneDigits = 20;
 
+// User data limits of TS 23.040: one SMS carries 160 septets or 70 UCS2 characters; a part of
+// a concatenated message loses 7 septets / 6 octets to its header (05 00 03 ref total seq).
+constexpr size_t SingleSeptetsMax = 160;
+constexpr size_t SingleUcs2Max = 70;
+constexpr size_t PartSeptetsMax = 153;
+constexpr size_t PartUcs2Max = 67;
+// The header counts parts in one octet.
+constexpr size_t MaxParts = 255;
+
 // One SMS-SUBMIT ready for the terminal.
 struct TSubmitPdu {
     std::string Hex;            // upper-case hex octets, starting with the SMSC length "00"; no Ctrl-Z
     int32_t CommandLength = 0;  // octets after the SMSC field: the number for at+cmgs
 };
 
-enum class TEncodeStatus { Ok, EmptyPhone, EmptyText, Unicode };
+// EmptyPhone: no digits, more than MaxPhoneDigits, or a character that is not a digit.
+// Unicode: the text holds cp1251 byte 0x98, which stands for no character.
+// TooLong: the text needs more than MaxParts parts (over 39015 septets or 17085 UCS2
+// characters); it can never be sent, so the caller drops it like an empty text.
+enum class TEncodeStatus { Ok, EmptyPhone, EmptyText, Unicode, TooLong };
 
-// Builds the PDUs of one message. digits: the destination's digits only (the caller strips
+// Builds the PDUs of one message; parts is cleared first and holds the PDUs in order on Ok. digits: the destination's digits only (the caller strips
 // everything else); text: Windows-1251. A text that fits one SMS gives one PDU (first octet
 // 11); a longer one gives concatenated parts (first octet 51, header 05 00 03 ref total seq).
 // Texts that the GSM default alphabet and its extension can carry go as 7-bit (DCS F0 when
