@@ -35,7 +35,8 @@ public:
     TThread(const TThread&) = delete;
     TThread& operator=(const TThread&) = delete;
 
-    void Start();
+    // Starts Execute() on a new thread; false when it is running already or cannot start.
+    bool Start() noexcept;
     void Terminate() noexcept;
     void WaitFor() noexcept;
     bool Terminated() const noexcept { return FTerminated.load(std::memory_order_acquire); }

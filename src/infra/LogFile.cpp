@@ -1,0 +1,225 @@
+#include "infra/LogFile.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+
+namespace qvx {
+
+TFile::TFile(const std::string& name, int flags, int mode) {
+    Open(name, flags, mode);
+}
+
+TFile::~TFile() {
+    Close();
+}
+
+bool TFile::Open(const std::string& name, int flags, int mode) {
+    if (FHandle >= 0)
+        return false;
+    FLastError = 0;
+    int fd;
+    do {
+        fd = open(name.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    FError = fd < 0;
+    if (FError) {
+        FLastError = static_cast<uint32_t>(errno);
+        return false;
+    }
+    FHandle = fd;
+    return true;
+}
+
+bool TFile::Close() {
+    if (FHandle < 0)
+        return false;
+    FLastError = 0;
+    // On Linux the descriptor is released even when close() reports EINTR, so it is never
+    // retried.
+    FError = close(FHandle) != 0;
+    if (FError)
+        FLastError = static_cast<uint32_t>(errno);
+    FHandle = -1;
+    return !FError;
+}
+
+bool TFile::Write(const void* buffer, size_t count) {
+    FWritten = 0;
+    if (FHandle < 0 || buffer == nullptr) {
+        FError = true;
+        return false;
+    }
+    FLastError = 0;
+    const auto* bytes = static_cast<const char*>(buffer);
+    size_t done = 0;
+    // A regular file takes the whole buffer in one call; the loop only finishes a write that
+    // a signal or a full disk cut short.
+    while (done < count) {
+        const ssize_t n = write(FHandle, bytes + done, count - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            FLastError = n < 0 ? static_cast<uint32_t>(errno) : uint32_t(ENOSPC);
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    FWritten = static_cast<uint32_t>(done);
+    FError = done != count;
+    return !FError;
+}
+
+bool TFile::Seek(int64_t distance, int whence) {
+    if (FHandle < 0) {
+        FError = true;
+        return false;
+    }
+    FLastError = 0;
+    FError = lseek(FHandle, static_cast<off_t>(distance), whence) < 0;
+    if (FError)
+        FLastError = static_cast<uint32_t>(errno);
+    return !FError;
+}
+
+bool TFile::WriteLine(std::string_view text) {
+    const bool ok = Write(text.data(), text.size()) && Write("\r\n", 2);
+    FError = !ok;
+    return ok;
+}
+
+std::string LogStamp(std::time_t t) {
+    std::tm local{};
+    if (localtime_r(&t, &local) == nullptr)
+        return "00.00.0000 0:00:00  ";
+    char stamp[40];
+    std::snprintf(stamp, sizeof stamp, "%02d.%02d.%04d %d:%02d:%02d  ", local.tm_mday,
+                  local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min,
+                  local.tm_sec);
+    return stamp;
+}
+
+std::string FormatMessageV(const char* format, va_list args) {
+    if (format == nullptr)
+        return {};
+    char buffer[LogMessageMax + 1];
+    const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
+    if (length < 0)
+        return {};
+    // The length counts what would have been written; an embedded NUL from %c stays.
+    return std::string(buffer, std::min(static_cast<size_t>(length), LogMessageMax));
+}
+
+std::string FormatMessage(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string message = FormatMessageV(format, args);
+    va_end(args);
+    return message;
+}
+
+std::string EscapeCrLf(std::string_view text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (char c : text) {
+        if (c == '\r')
+            escaped += "<cr>";
+        else if (c == '\n')
+            escaped += "<lf>";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+namespace {
+
+// One lock for every log file of the process: lines reach their file whole and in the order
+// their writers took it.
+std::mutex& LogLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+} // namespace
+
+void AppendLogLine(const std::string& fileName, std::string_view message) {
+    try {
+        std::lock_guard lock(LogLock());
+        // The stamp is read under the lock so that stamps never go backwards in a file.
+        std::string line = LogStamp(std::time(nullptr));
+        line.append(message);
+        line += "\r\n";
+        TFile file(fileName, O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (file.IsOpen())
+            file.Write(line.data(), line.size());
+    } catch (...) {
+        // A line that cannot be written is lost; the caller carries on.
+    }
+}
+
+namespace {
+
+// A process-wide text that is set rarely and read from any thread. Every value ever set is
+// kept, so a reference handed out stays valid while a later Set publishes a new one.
+class TSetting {
+public:
+    const std::string& Get() const { return *FCurrent.load(std::memory_order_acquire); }
+    void Set(std::string value) {
+        std::lock_guard lock(FLock);
+        FValues.push_back(std::move(value));
+        FCurrent.store(&FValues.back(), std::memory_order_release);
+    }
+
+private:
+    std::mutex FLock;
+    std::deque<std::string> FValues{std::string()};
+    std::atomic<const std::string*> FCurrent{&FValues.front()};
+};
+
+TSetting& ExeDirSetting() {
+    static TSetting setting;
+    return setting;
+}
+
+TSetting& LogFileNameSetting() {
+    static TSetting setting;
+    return setting;
+}
+
+} // namespace
+
+const std::string& ExeDir() {
+    return ExeDirSetting().Get();
+}
+void SetExeDir(std::string dir) {
+    ExeDirSetting().Set(std::move(dir));
+}
+const std::string& LogFileName() {
+    return LogFileNameSetting().Get();
+}
+void SetLogFileName(std::string name) {
+    LogFileNameSetting().Set(std::move(name));
+}
+
+void WriteLog(const char* format, ...) {
+    std::string message;
+    va_list args;
+    va_start(args, format);
+    try {
+        message = FormatMessageV(format, args);
+    } catch (...) {
+    }
+    va_end(args);
+    try {
+        AppendLogLine(LogFileName(), EscapeCrLf(message));
+    } catch (...) {
+    }
+}
+
+} // namespace qvx

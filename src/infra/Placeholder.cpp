@@ -1,1 +1,0 @@
-// Placeholder so the infra library has a source until its first unit lands.

@@ -1,0 +1,103 @@
+#include "infra/Thread.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace qvx {
+
+TStopEvent::TStopEvent() : FFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+TStopEvent::~TStopEvent() {
+    if (FFd >= 0)
+        close(FFd);
+}
+
+void TStopEvent::Signal() noexcept {
+    if (FFd < 0)
+        return;
+    // The counter only grows, so repeated signals keep the descriptor readable; EAGAIN
+    // (counter at its maximum) means it is readable already.
+    const uint64_t one = 1;
+    while (write(FFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+namespace {
+
+// Asynchronous signals belong to the service host, which waits for them in one place; a
+// worker thread must never run a handler. Faults stay deliverable so that crashes still crash.
+void BlockAsyncSignals() noexcept {
+    sigset_t set;
+    sigfillset(&set);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT})
+        sigdelset(&set, fault);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+} // namespace
+
+TThread::~TThread() {
+    // Last resort only: see the header. A joinable std::thread must never be destroyed.
+    if (FThread.joinable()) {
+        Terminate();
+        WaitFor();
+    }
+}
+
+bool TThread::Start() noexcept {
+    if (FThread.joinable())
+        return false;
+    try {
+        FThread = std::thread([this] {
+            BlockAsyncSignals();
+            try {
+                Execute();
+            } catch (...) {
+                // Execute() must catch its own failures; an escaped one ends the thread
+                // quietly instead of taking the whole service down through std::terminate.
+            }
+        });
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void TThread::Terminate() noexcept {
+    FTerminated.store(true, std::memory_order_release);
+    FStop.Signal();
+    // Taking the lock orders the flag against a sleeper between its check and its wait, so
+    // the notification cannot be lost.
+    try {
+        std::lock_guard lock(FSleepLock);
+    } catch (...) {
+    }
+    FSleepWake.notify_all();
+}
+
+void TThread::WaitFor() noexcept {
+    if (!FThread.joinable() || FThread.get_id() == std::this_thread::get_id())
+        return;
+    try {
+        FThread.join();
+    } catch (...) {
+    }
+}
+
+bool TThread::SleepMs(uint32_t ms) {
+    std::unique_lock lock(FSleepLock);
+    return !FSleepWake.wait_for(lock, std::chrono::milliseconds(ms),
+                                [this] { return Terminated(); });
+}
+
+uint32_t GetTickCount() noexcept {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+} // namespace qvx
