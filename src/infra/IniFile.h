@@ -1,11 +1,15 @@
-// Reader of INI files: section and key names without regard to case, values trimmed of
-// surrounding blanks and cut to 2047 characters, the first occurrence of a key wins, lines
-// starting with ';' are comments. A missing or unreadable file reads as empty.
+// Reader of INI files: section and key names without regard to case (ASCII letters), values
+// trimmed of surrounding blanks and tabs and cut to 2047 characters, the first occurrence of a
+// key wins, lines starting with ';' or '#' are comments, CR LF or LF line ends, a UTF-8 byte
+// order mark at the start is skipped. Values are kept as the file's bytes. A missing or
+// unreadable file reads as empty; only the first MiB of a file is read. Used by the worker
+// thread while it loads the configuration.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace qvx {
 
@@ -17,12 +21,15 @@ public:
 
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) const;
-    // "0x"/"0X" with at least three characters is hexadecimal, anything else decimal; text
-    // that is not a whole valid 32-bit integer gives the default.
+    // "0x"/"0X" with at least three characters is hexadecimal, anything else decimal with an
+    // optional sign; an empty value and text that is not a whole valid 32-bit integer give
+    // the default.
     int32_t ReadInteger(const std::string& section, const std::string& key,
                         int32_t defaultValue) const;
 
 private:
+    void ParseLine(std::string_view line, std::string& section, bool& inSection);
+
     // Keys are "section\nkey", both lower-cased (ASCII only).
     std::map<std::string, std::string> FValues;
 };
