@@ -23,8 +23,8 @@ constexpr size_t MaxParts = 255;
 
 // One SMS-SUBMIT ready for the terminal.
 struct TSubmitPdu {
-    std::string Hex;            // upper-case hex octets, starting with the SMSC length "00"; no Ctrl-Z
-    int32_t CommandLength = 0;  // octets after the SMSC field: the number for at+cmgs
+    std::string Hex; // upper-case hex octets, starting with the SMSC length "00"; no Ctrl-Z
+    int32_t CommandLength = 0; // octets after the SMSC field: the number for at+cmgs
 };
 
 // EmptyPhone: no digits, more than MaxPhoneDigits, or a character that is not a digit.
@@ -33,11 +33,11 @@ struct TSubmitPdu {
 // characters); it can never be sent, so the caller drops it like an empty text.
 enum class TEncodeStatus { Ok, EmptyPhone, EmptyText, Unicode, TooLong };
 
-// Builds the PDUs of one message; parts is cleared first and holds the PDUs in order on Ok. digits: the destination's digits only (the caller strips
-// everything else); text: Windows-1251. A text that fits one SMS gives one PDU (first octet
-// 11); a longer one gives concatenated parts (first octet 51, header 05 00 03 ref total seq).
-// Texts that the GSM default alphabet and its extension can carry go as 7-bit (DCS F0 when
-// flash, else 00); any other text goes as UCS2 (DCS 08).
+// Builds the PDUs of one message; parts is cleared first and holds the PDUs in order on Ok. digits:
+// the destination's digits only (the caller strips everything else); text: Windows-1251. A text
+// that fits one SMS gives one PDU (first octet 11); a longer one gives concatenated parts (first
+// octet 51, header 05 00 03 ref total seq). Texts that the GSM default alphabet and its extension
+// can carry go as 7-bit (DCS F0 when flash, else 00); any other text goes as UCS2 (DCS 08).
 TEncodeStatus EncodeSubmit(std::string_view digits, std::string_view text, bool flash,
                            uint8_t concatRef, std::vector<TSubmitPdu>& parts);
 

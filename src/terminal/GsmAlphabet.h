@@ -1,0 +1,28 @@
+// The GSM 7-bit default alphabet of 3GPP TS 23.038 and its extension table, as lookup tables
+// between Windows-1251 bytes and septets. Built once on first use; pure and thread-safe after.
+#pragma once
+
+#include <cstdint>
+
+namespace qvx {
+
+// The septet that switches the next septet to the extension table.
+constexpr uint8_t Gsm7Escape = 0x1B;
+
+// How one Windows-1251 byte travels in 7-bit text.
+struct TGsm7Char {
+    uint8_t Septets = 0; // 0: no place in the alphabet; 1: Septet alone; 2: escape, then Septet
+    uint8_t Septet = 0;
+};
+
+struct TGsmTables {
+    TGsm7Char FromCp1251[256];
+    char16_t Utf16OfCp1251[256]; // 0xFFFD for 0x98, the byte with no character
+    char BaseToCp1251[128];      // '?' where cp1251 lacks the character
+    char ExtensionToCp1251[128]; // 0 where the extension table has no character
+};
+
+// The tables, built on the first call.
+const TGsmTables& GsmTables() noexcept;
+
+} // namespace qvx

@@ -1,0 +1,231 @@
+// SMS-DELIVER decoding (3GPP TS 23.040 9.2.2.1) of one line of a PDU listing, and the hex and
+// UCS2 helpers it shares with the decoding of USSD answers. Nothing is read past the line.
+#include "infra/Codepage.h"
+#include "terminal/GsmAlphabet.h"
+#include "terminal/Pdu.h"
+
+namespace qvx {
+
+namespace {
+
+constexpr char HexDigits[] = "0123456789ABCDEF";
+constexpr uint8_t UdhiBit = 0x40;
+constexpr size_t SctsOctets = 7;
+constexpr size_t MaxSeptets = 160;
+constexpr size_t MaxOctets = 140;
+
+enum class TCoding { Gsm7, Data8, Ucs2 };
+
+// The alphabet a data coding scheme names (TS 23.038 clause 4). Compressed text and reserved
+// values cannot be read as text, so they are shown as their octets.
+TCoding CodingOf(uint8_t dcs) {
+    switch (dcs >> 4) {
+    case 0x0:
+    case 0x1:
+    case 0x2:
+    case 0x3: // general data coding
+    case 0x4:
+    case 0x5:
+    case 0x6:
+    case 0x7: // the same, marked for automatic deletion
+        if (dcs & 0x20)
+            return TCoding::Data8;
+        switch ((dcs >> 2) & 3) {
+        case 0:
+            return TCoding::Gsm7;
+        case 2:
+            return TCoding::Ucs2;
+        default:
+            return TCoding::Data8;
+        }
+    case 0xC:
+    case 0xD:
+        return TCoding::Gsm7; // message waiting, default alphabet
+    case 0xE:
+        return TCoding::Ucs2; // message waiting, UCS2
+    case 0xF:
+        return (dcs & 0x04) ? TCoding::Data8 : TCoding::Gsm7;
+    default:
+        return TCoding::Data8; // reserved coding groups
+    }
+}
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+uint8_t OctetAt(std::string_view hex, size_t octet) {
+    return static_cast<uint8_t>(16 * HexDigitValue(hex[2 * octet]) +
+                                HexDigitValue(hex[2 * octet + 1]));
+}
+
+// Octets of a checked hex line, read front to back; every read is bounded by the line.
+class TOctetReader {
+public:
+    explicit TOctetReader(std::string_view hex) : FHex(hex), FSize(hex.size() / 2) {}
+    bool Has(size_t octets) const { return FSize - FPos >= octets; }
+    bool Read(uint8_t& octet) {
+        if (!Has(1))
+            return false;
+        octet = OctetAt(FHex, FPos++);
+        return true;
+    }
+    bool Skip(size_t octets) {
+        if (!Has(octets))
+            return false;
+        FPos += octets;
+        return true;
+    }
+    size_t HexPos() const { return 2 * FPos; }
+
+private:
+    std::string_view FHex;
+    size_t FSize;
+    size_t FPos = 0;
+};
+
+// UTF-16 units to cp1251; a surrogate pair is one character outside the code page.
+std::string UnitsToCp1251(const char16_t* units, size_t count) {
+    std::string text;
+    text.reserve(count);
+    for (size_t i = 0; i < count && units[i] != 0; ++i) {
+        char16_t u = units[i];
+        bool pair = u >= 0xD800 && u <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+                    units[i + 1] <= 0xDFFF;
+        if (pair)
+            ++i;
+        text += pair ? Cp1251Default : CodePointToCp1251(u);
+    }
+    return text;
+}
+
+// The originator as the line carries it: d semi-octets, pairwise swapped, filler not taken.
+std::string SwappedDigits(std::string_view hex, size_t pos, size_t count) {
+    std::string digits(count, ' ');
+    for (size_t j = 0; j < count; ++j)
+        digits[j] = hex[pos + (j ^ 1)];
+    return digits;
+}
+
+// The user data with the header octets skipped.
+struct TUserData {
+    uint8_t Octets[MaxOctets + 1] = {}; // one spare zero octet for the septet reader
+    size_t Udl = 0;
+    size_t HeaderOctets = 0; // UDHL + 1, or 0 without a header
+};
+
+std::string SeptetText(const TUserData& ud) {
+    // The text starts on the first septet boundary after the header: TS 23.040 9.2.3.24.
+    size_t first = (ud.HeaderOctets * 8 + 6) / 7;
+    std::vector<uint8_t> septets;
+    septets.reserve(ud.Udl);
+    for (size_t k = first; k < ud.Udl; ++k) {
+        size_t bit = 7 * k;
+        unsigned pair = ud.Octets[bit / 8] | (ud.Octets[bit / 8 + 1] << 8);
+        septets.push_back(static_cast<uint8_t>((pair >> (bit % 8)) & 0x7F));
+    }
+    return Gsm7ToCp1251(septets);
+}
+
+std::string Ucs2Text(const TUserData& ud) {
+    char16_t units[MaxOctets / 2];
+    size_t count = (ud.Udl - ud.HeaderOctets) / 2;
+    for (size_t i = 0; i < count; ++i) {
+        size_t at = ud.HeaderOctets + 2 * i;
+        units[i] = static_cast<char16_t>(ud.Octets[at] << 8 | ud.Octets[at + 1]);
+    }
+    return UnitsToCp1251(units, count);
+}
+
+std::string HexText(const TUserData& ud) {
+    std::string text;
+    text.reserve(2 * ud.Udl);
+    for (size_t i = ud.HeaderOctets; i < ud.Udl; ++i) {
+        text += HexDigits[ud.Octets[i] >> 4];
+        text += HexDigits[ud.Octets[i] & 15];
+    }
+    return text;
+}
+
+// Reads UDL and the user data; false when they do not fit the limits or the line.
+bool ReadUserData(TOctetReader& in, TCoding coding, bool hasHeader, TUserData& ud) {
+    uint8_t udl = 0;
+    if (!in.Read(udl) || udl > (coding == TCoding::Gsm7 ? MaxSeptets : MaxOctets))
+        return false;
+    ud.Udl = udl;
+    size_t octets = coding == TCoding::Gsm7 ? (7 * ud.Udl + 7) / 8 : ud.Udl;
+    for (size_t i = 0; i < octets; ++i)
+        if (!in.Read(ud.Octets[i]))
+            return false;
+    if (!hasHeader)
+        return true;
+    if (octets == 0)
+        return false;
+    ud.HeaderOctets = ud.Octets[0] + size_t{1};
+    size_t headerUnits = coding == TCoding::Gsm7 ? (ud.HeaderOctets * 8 + 6) / 7 : ud.HeaderOctets;
+    return headerUnits <= ud.Udl;
+}
+
+bool IsHexLine(std::string_view hex) {
+    if (hex.size() % 2 != 0)
+        return false;
+    for (char c : hex)
+        if (!IsHexDigit(c))
+            return false;
+    return true;
+}
+
+} // namespace
+
+TDecodeStatus DecodeDeliver(std::string_view pduHex, TDeliver& out) {
+    out = TDeliver{};
+    if (!IsHexLine(pduHex))
+        return TDecodeStatus::Malformed;
+    TOctetReader in(pduHex);
+    uint8_t smscLength = 0, firstOctet = 0, digitCount = 0, pid = 0, dcs = 0;
+    if (!in.Read(smscLength) || !in.Skip(smscLength) || !in.Read(firstOctet))
+        return TDecodeStatus::Malformed;
+    if (!in.Read(digitCount) || digitCount > MaxPhoneDigits || !in.Skip(1))
+        return TDecodeStatus::Malformed;
+    size_t digitsAt = in.HexPos();
+    if (!in.Skip((digitCount + 1) / 2) || !in.Read(pid) || !in.Read(dcs) || !in.Skip(SctsOctets))
+        return TDecodeStatus::Malformed;
+    TCoding coding = CodingOf(dcs);
+    TUserData ud;
+    if (!ReadUserData(in, coding, (firstOctet & UdhiBit) != 0, ud))
+        return TDecodeStatus::Malformed;
+    out.Telephone = SwappedDigits(pduHex, digitsAt, digitCount);
+    out.Dcs = dcs;
+    switch (coding) {
+    case TCoding::Gsm7:
+        out.Text = SeptetText(ud);
+        break;
+    case TCoding::Ucs2:
+        out.Text = Ucs2Text(ud);
+        break;
+    case TCoding::Data8:
+        out.Text = HexText(ud);
+        break;
+    }
+    return TDecodeStatus::Ok;
+}
+
+int HexDigitValue(char c) noexcept {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return 0;
+}
+
+std::string UCS2HexToText(std::string_view hex) {
+    size_t count = hex.size() / 4;
+    std::u16string units(count, u'\0');
+    for (size_t i = 0; i < count; ++i)
+        units[i] = static_cast<char16_t>(OctetAt(hex, 2 * i) << 8 | OctetAt(hex, 2 * i + 1));
+    return UnitsToCp1251(units.data(), count);
+}
+
+} // namespace qvx

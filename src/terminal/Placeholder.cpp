@@ -1,1 +1,0 @@
-// Placeholder so the terminal library has a source until its first unit lands.
