@@ -4,13 +4,15 @@
 // separate atomic flags, so that no request displaces another.
 #pragma once
 
+#include "infra/Config.h"
+#include "infra/Thread.h"
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
-
-#include "infra/Config.h"
-#include "infra/Thread.h"
+#include <string>
+#include <vector>
 
 namespace qvx {
 
@@ -48,6 +50,8 @@ private:
     void LoadDatabaseParams();
     void StartTerminal();
     void StopTerminal();
+    // Marks the messages the stopped terminal never sent as unsent again, by id.
+    void ReturnUnsent(const std::vector<int32_t>& ids) noexcept;
     void ProcessCycle(bool sendNow);
     void HandleReceived(bool& sendNow);
     void SendPendingMessages();

@@ -1,0 +1,196 @@
+#include "processing/Database.h"
+
+#include "infra/Codepage.h"
+#include "processing/Error.h"
+
+#include <charconv>
+#include <limits>
+
+namespace qvx {
+
+const char* const SqlParams = "SELECT val\n"
+                              "FROM appconfig\n"
+                              "WHERE propid = $1";
+
+const char* const SqlPrepAccInfo = "SELECT prepare_acc_info($1)";
+
+const char* const SqlGetSMS = "SELECT m.msgid, m.msgtext, a.cellphone\n"
+                              "FROM msglog m\n"
+                              "JOIN msgdelivery md ON m.msgid = md.msgid\n"
+                              "JOIN abonents a ON m.abonentid = a.abonentid\n"
+                              "WHERE md.chanid = 0 AND md.sentdt IS NULL AND\n"
+                              "  m.regdt > (LOCALTIMESTAMP - $1 * interval '1 hour')\n"
+                              "ORDER BY m.regdt";
+
+const char* const SqlMarkSent = "UPDATE msgdelivery\n"
+                                "SET sentdt = LOCALTIMESTAMP\n"
+                                "WHERE msgid = $1 AND chanid = 0";
+
+const char* const SqlMarkUnsent = "UPDATE msgdelivery SET sentdt = NULL WHERE msgid = $1 AND "
+                                  "chanid = 0";
+
+namespace {
+
+// Type oids of the bound parameters (pg_type): the server then never has to guess.
+constexpr Oid TextOid = 25;
+constexpr Oid Int4Oid = 23;
+
+// A database text as the service keeps it; a null value reads as empty.
+std::string ValueAt(const PGresult* result, int row, int column) {
+    if (column < 0 || PQgetisnull(result, row, column))
+        return {};
+    return Utf8ToCp1251(std::string_view(PQgetvalue(result, row, column),
+                                         static_cast<size_t>(PQgetlength(result, row, column))));
+}
+
+int ColumnOf(const PGresult* result, const char* name) {
+    const int column = PQfnumber(result, name);
+    if (column < 0)
+        throw EServiceError(std::string("В результате запроса нет столбца ") + name);
+    return column;
+}
+
+} // namespace
+
+std::optional<int64_t> ParseInt64(std::string_view text) {
+    if (text.empty())
+        return std::nullopt;
+    // from_chars takes a minus but no plus; a plus alone before the digits is allowed here.
+    if (text.front() == '+') {
+        text.remove_prefix(1);
+        if (text.empty() || text.front() == '-')
+            return std::nullopt;
+    }
+    int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+std::optional<int32_t> ParseInt32(std::string_view text) {
+    const auto value = ParseInt64(text);
+    if (!value || *value < std::numeric_limits<int32_t>::min() ||
+        *value > std::numeric_limits<int32_t>::max())
+        return std::nullopt;
+    return static_cast<int32_t>(*value);
+}
+
+void TDatabase::SetParams(const TDbParams& params) {
+    Close();
+    FParams = params;
+}
+
+void TDatabase::Close() noexcept {
+    FConn.reset();
+}
+
+void TDatabase::Fail(const char* libpqMessage) {
+    std::string message = libpqMessage != nullptr ? libpqMessage : "";
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+        message.pop_back();
+    if (message.empty())
+        message = "Ошибка обращения к базе данных";
+    else
+        message = Utf8ToCp1251(message);
+    // A broken connection is dropped, so that the next statement connects anew.
+    if (FConn && PQstatus(FConn.get()) != CONNECTION_OK)
+        Close();
+    throw EServiceError(message);
+}
+
+PGconn* TDatabase::Connection() {
+    if (FConn)
+        return FConn.get();
+    // The INI values are Windows-1251; libpq and the server expect UTF-8.
+    const std::string host = Cp1251ToUtf8(FParams.Host);
+    const std::string port = std::to_string(FParams.Port);
+    const std::string dbName = Cp1251ToUtf8(FParams.DBName);
+    const std::string user = Cp1251ToUtf8(FParams.UserName);
+    const std::string password = Cp1251ToUtf8(FParams.Password);
+    const std::string timeout = std::to_string(ConnectTimeoutSec);
+    const char* const keywords[] = {"host",     "port",
+                                    "dbname",   "user",
+                                    "password", "connect_timeout",
+                                    "sslmode",  "client_encoding",
+                                    nullptr};
+    const char* const values[] = {host.c_str(), port.c_str(),     dbName.c_str(),
+                                  user.c_str(), password.c_str(), timeout.c_str(),
+                                  "prefer",     "UTF8",           nullptr};
+    TPgConn conn(PQconnectdbParams(keywords, values, 0));
+    if (!conn)
+        throw EServiceError("Недостаточно памяти для подключения к базе данных");
+    if (PQstatus(conn.get()) != CONNECTION_OK) {
+        // The message names the server and the user, never the password.
+        const std::string reason = PQerrorMessage(conn.get());
+        conn.reset();
+        Fail(reason.c_str());
+    }
+    FConn = std::move(conn);
+    return FConn.get();
+}
+
+TPgResult TDatabase::Exec(const char* sql, const std::string& value, bool isInteger,
+                          ExecStatusType expected) {
+    PGconn* conn = Connection();
+    const std::string bound = isInteger ? value : Cp1251ToUtf8(value);
+    const Oid type = isInteger ? Int4Oid : TextOid;
+    const char* const values[] = {bound.c_str()};
+    TPgResult result(PQexecParams(conn, sql, 1, &type, values, nullptr, nullptr, 0));
+    if (!result || PQresultStatus(result.get()) != expected) {
+        const std::string reason =
+            result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn);
+        Fail(reason.empty() ? PQerrorMessage(conn) : reason.c_str());
+    }
+    return result;
+}
+
+std::optional<std::string> TDatabase::ReadParam(const std::string& propId) {
+    const TPgResult result = Exec(SqlParams, propId, false, PGRES_TUPLES_OK);
+    if (PQntuples(result.get()) == 0)
+        return std::nullopt;
+    return ValueAt(result.get(), 0, ColumnOf(result.get(), "val"));
+}
+
+std::optional<int64_t> TDatabase::PrepareAccInfo(const std::string& cellphone) {
+    const TPgResult result = Exec(SqlPrepAccInfo, cellphone, false, PGRES_TUPLES_OK);
+    if (PQntuples(result.get()) == 0 || PQnfields(result.get()) == 0)
+        return std::nullopt;
+    if (PQgetisnull(result.get(), 0, 0))
+        return AccInfoUnreadable;
+    return ParseInt64(PQgetvalue(result.get(), 0, 0)).value_or(AccInfoUnreadable);
+}
+
+std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
+    const TPgResult result = Exec(SqlGetSMS, std::to_string(messTtlHours), true, PGRES_TUPLES_OK);
+    const PGresult* rows = result.get();
+    const int idColumn = ColumnOf(rows, "msgid");
+    const int textColumn = ColumnOf(rows, "msgtext");
+    const int phoneColumn = ColumnOf(rows, "cellphone");
+    const int count = PQntuples(rows);
+    std::vector<TPendingSMS> pending;
+    pending.reserve(static_cast<size_t>(count));
+    for (int row = 0; row < count; ++row) {
+        const auto id = ParseInt32(PQgetvalue(rows, row, idColumn));
+        if (!id)
+            throw EServiceError("Недопустимый идентификатор сообщения в базе данных");
+        pending.push_back({*id, ValueAt(rows, row, textColumn), ValueAt(rows, row, phoneColumn)});
+    }
+    return pending;
+}
+
+int64_t TDatabase::ChangedRows(const char* sql, int32_t msgId) {
+    const TPgResult result = Exec(sql, std::to_string(msgId), true, PGRES_COMMAND_OK);
+    return ParseInt64(PQcmdTuples(result.get())).value_or(0);
+}
+
+int64_t TDatabase::MarkSent(int32_t msgId) {
+    return ChangedRows(SqlMarkSent, msgId);
+}
+
+int64_t TDatabase::MarkUnsent(int32_t msgId) {
+    return ChangedRows(SqlMarkUnsent, msgId);
+}
+
+} // namespace qvx

@@ -1,0 +1,96 @@
+// TDatabase, the worker thread's access to the accounting database: one libpq connection,
+// opened on demand by the first statement that needs it and closed explicitly by the worker,
+// and the four statements the service runs. Texts cross this edge converted between the
+// connection's UTF-8 and the service's Windows-1251. Used by the worker thread only.
+#pragma once
+
+#include <cstdint>
+#include <libpq-fe.h>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qvx {
+
+struct TPgConnCloser {
+    void operator()(PGconn* conn) const noexcept { PQfinish(conn); }
+};
+struct TPgResultCloser {
+    void operator()(PGresult* result) const noexcept { PQclear(result); }
+};
+using TPgConn = std::unique_ptr<PGconn, TPgConnCloser>;
+using TPgResult = std::unique_ptr<PGresult, TPgResultCloser>;
+
+// Where and as whom to connect; texts are Windows-1251 as read from the INI file.
+struct TDbParams {
+    std::string Host;
+    int32_t Port = 5432;
+    std::string DBName;
+    std::string UserName;
+    std::string Password;
+};
+
+// One unsent SMS delivery as the sending pass sees it; a null text or number reads as empty.
+struct TPendingSMS {
+    int32_t MsgId = 0;
+    std::string Text;
+    std::string Telephone;
+};
+
+// Statement texts, as sent to the server; $1 is the one bound parameter of each.
+extern const char* const SqlParams;
+extern const char* const SqlPrepAccInfo;
+extern const char* const SqlGetSMS;
+extern const char* const SqlMarkSent;
+extern const char* const SqlMarkUnsent;
+
+class TDatabase {
+public:
+    static constexpr int32_t ConnectTimeoutSec = 15;
+
+    TDatabase() = default;
+    TDatabase(const TDatabase&) = delete;
+    TDatabase& operator=(const TDatabase&) = delete;
+
+    // Takes effect at the next connection; an open connection is closed first.
+    void SetParams(const TDbParams& params);
+    bool Connected() const noexcept { return FConn != nullptr; }
+    // Closes the connection (and with it every statement); the next statement reconnects.
+    void Close() noexcept;
+
+    // Every statement below connects when needed and throws EServiceError with the database
+    // client's message on any failure.
+
+    // The val of one appconfig row; nullopt when there is no row, "" for a null value.
+    std::optional<std::string> ReadParam(const std::string& propId);
+    // prepare_acc_info(cellphone): nullopt when no row came back. A null or non-integer
+    // result reads as AccInfoUnreadable, which is neither "prepared" nor "no subscriber".
+    static constexpr int64_t AccInfoUnreadable = -1;
+    std::optional<int64_t> PrepareAccInfo(const std::string& cellphone);
+    // Unsent SMS deliveries registered within the last messTtlHours, oldest first.
+    std::vector<TPendingSMS> GetSMS(int32_t messTtlHours);
+    // Rows changed by stamping (or un-stamping) the SMS delivery of one message.
+    int64_t MarkSent(int32_t msgId);
+    int64_t MarkUnsent(int32_t msgId);
+
+private:
+    PGconn* Connection();
+    // Runs a statement with one text or int4 parameter; throws unless the result has the
+    // expected status.
+    TPgResult Exec(const char* sql, const std::string& value, bool isInteger,
+                   ExecStatusType expected);
+    [[noreturn]] void Fail(const char* libpqMessage);
+    int64_t ChangedRows(const char* sql, int32_t msgId);
+
+    TDbParams FParams;
+    TPgConn FConn;
+};
+
+// Whole-text decimal integer with an optional sign and no blanks, as the database
+// parameters are read; nullopt for anything else, an empty text and overflow included.
+std::optional<int64_t> ParseInt64(std::string_view text);
+std::optional<int32_t> ParseInt32(std::string_view text);
+
+} // namespace qvx

@@ -1,0 +1,183 @@
+#include "processing/WorkThread.h"
+
+#include "infra/LogFile.h"
+#include "processing/Database.h"
+#include "processing/Error.h"
+#include "terminal/Siemens.h"
+
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+namespace qvx {
+
+namespace {
+
+constexpr uint32_t TurnPauseMs = 10;
+
+// Runs one step of the worker's loop; an error is logged and the loop carries on.
+template <class TStep> void Guarded(TStep step) noexcept {
+    try {
+        step();
+    } catch (const std::exception& error) {
+        WriteLog("Ошибка: %s", error.what());
+    } catch (...) {
+        WriteLog("Ошибка: %s", "неизвестная ошибка");
+    }
+}
+
+} // namespace
+
+TWorkThread::TWorkThread(TConfig& config)
+    : FConfig(config), FDatabase(std::make_unique<TDatabase>()) {}
+
+TWorkThread::~TWorkThread() {
+    Terminate();
+    WaitFor();
+}
+
+void TWorkThread::PostCommand(int32_t code) noexcept {
+    if (code == CommandProcess)
+        FProcessPending.store(true);
+    else if (code == CommandReload)
+        FReloadPending.store(true);
+}
+
+void TWorkThread::Execute() {
+    Guarded([this] { Reload(); });
+    UpdateStatus();
+    while (!Terminated()) {
+        // Both requests are taken at once; a reload runs first so that the cycle after it
+        // works with the new settings.
+        const bool reload = FReloadPending.exchange(false);
+        const bool process = FProcessPending.exchange(false);
+        if (reload)
+            Guarded([this] {
+                Reload();
+                WriteLog("Новые настройки применены");
+            });
+        if (process) {
+            const bool sendNow = FSendNow.exchange(false);
+            Guarded([this, sendNow] { ProcessCycle(sendNow); });
+        }
+        UpdateStatus();
+        SleepMs(TurnPauseMs);
+    }
+    StopTerminal();
+    UpdateStatus();
+}
+
+void TWorkThread::Reload() {
+    // The terminal is stopped before the new settings are read, so that messages it never
+    // sent are returned to the database they came from.
+    StopTerminal();
+    FConfig.Load();
+    Initialize();
+}
+
+void TWorkThread::Initialize() {
+    FStartResult.store(-1);
+    try {
+        LoadDatabaseParams();
+        StartTerminal();
+        FStartResult.store(1);
+    } catch (...) {
+        StopTerminal();
+        FStartResult.store(0);
+        throw;
+    }
+}
+
+void TWorkThread::StartTerminal() {
+    StopTerminal();
+    if (FConfig.Device.empty())
+        throw EServiceError("Не задан порт GSM терминала (параметр 'Device')");
+    try {
+        auto siemens = std::make_unique<TSiemens>(FConfig.Device, ExeDir() + "Siemens.log");
+        siemens->FBaudRate = FConfig.BaudRate;
+        siemens->FStopBits = FConfig.StopBits;
+        siemens->FParity = FConfig.Parity;
+        siemens->FRtsCts = FConfig.RtsCts;
+        siemens->FModemTimeout = FConfig.ModemTimeout;
+        siemens->FPin = FConfig.PIN;
+        siemens->FClip = false;
+        siemens->FLogExchange = false;
+        if (!siemens->Start())
+            throw EServiceError("Не удалось запустить поток GSM терминала");
+        FSiemens = std::move(siemens);
+    } catch (...) {
+        WriteLog("Не удалось инициализировать GSM терминал");
+        throw;
+    }
+}
+
+void TWorkThread::StopTerminal() {
+    if (!FSiemens)
+        return;
+    FSiemens->Terminate();
+    FSiemens->WaitFor();
+    // What is still queued was handed over last: the newest ids of FHandedOver.
+    size_t unsentCount = 0;
+    TSMS unsent;
+    while (FSiemens->TakeUnsent(unsent))
+        ++unsentCount;
+    FSiemens.reset();
+    std::vector<int32_t> ids;
+    const size_t known = std::min(unsentCount, FHandedOver.size());
+    ids.assign(FHandedOver.end() - static_cast<std::ptrdiff_t>(known), FHandedOver.end());
+    FHandedOver.clear();
+    UpdateStatus();
+    ReturnUnsent(ids);
+}
+
+void TWorkThread::ReturnUnsent(const std::vector<int32_t>& ids) noexcept {
+    size_t done = 0;
+    try {
+        for (; done < ids.size(); ++done) {
+            FDatabase->MarkUnsent(ids[done]);
+            WriteLog("Сообщение ID=%d не отправлено GSM терминалом, будет отправлено повторно",
+                     ids[done]);
+        }
+    } catch (const std::exception& error) {
+        WriteLog("Ошибка: %s", error.what());
+    }
+    for (; done < ids.size(); ++done)
+        WriteLog("Сообщение ID=%d не отправлено GSM терминалом и потеряно: нет связи с базой "
+                 "данных",
+                 ids[done]);
+    if (!ids.empty())
+        FDatabase->Close();
+}
+
+void TWorkThread::ProcessCycle(bool sendNow) {
+    if (FStartResult.load() != 1 || !FSiemens)
+        return;
+    // The connection is closed at the end of every cycle, also after an error.
+    struct TCloseAtEnd {
+        TDatabase& Database;
+        ~TCloseAtEnd() { Database.Close(); }
+    } closeAtEnd{*FDatabase};
+    HandleReceived(sendNow);
+    if (sendNow)
+        SendPendingMessages();
+}
+
+void TWorkThread::UpdateStatus() noexcept {
+    if (FSiemens) {
+        const int32_t outgoing = FSiemens->OutgoingCount();
+        // Only the worker adds to the outgoing queue, so the newest `outgoing` ids are the
+        // ones that can still be in it.
+        while (FHandedOver.size() > static_cast<size_t>(std::max(outgoing, 0)))
+            FHandedOver.pop_front();
+        FTerminalState.store(FSiemens->GetState());
+        FOutgoingCount.store(outgoing);
+        FIncomingCount.store(FSiemens->ReceivedSMSCount());
+    } else {
+        FTerminalState.store(-1);
+        FOutgoingCount.store(0);
+        FIncomingCount.store(0);
+    }
+    FHeartbeat.store(GetTickCount());
+}
+
+} // namespace qvx
