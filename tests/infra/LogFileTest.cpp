@@ -1,0 +1,205 @@
+#include "infra/LogFile.h"
+
+#include "support/TempDir.h"
+#include "support/Text.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+namespace qvx {
+namespace {
+
+using test::HexOf;
+using test::TTempDir;
+
+// Sets TZ for one test and restores the previous value.
+class TZoneGuard {
+public:
+    explicit TZoneGuard(const char* zone) {
+        if (const char* old = std::getenv("TZ"))
+            FOld = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~TZoneGuard() {
+        if (FOld.empty())
+            unsetenv("TZ");
+        else
+            setenv("TZ", FOld.c_str(), 1);
+        tzset();
+    }
+
+private:
+    std::string FOld;
+};
+
+const std::regex StampPattern(R"(^\d{2}\.\d{2}\.\d{4} \d{1,2}:\d{2}:\d{2}  )");
+
+// Lines of a log file without their CR LF; a last line without CR LF is kept as is.
+std::vector<std::string> SplitLines(const std::string& content) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < content.size()) {
+        const size_t end = content.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(content.substr(start));
+            break;
+        }
+        lines.push_back(content.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+// The message of one log line after its stamp; a marked failure when the stamp is wrong.
+std::string MessageOf(const std::string& line) {
+    std::smatch match;
+    if (!std::regex_search(line, match, StampPattern)) {
+        ADD_FAILURE() << "line without a stamp: " << line;
+        return {};
+    }
+    return match.suffix();
+}
+
+TEST(LogFileTest, StampIsShortDateAndLongTimeInLocalTime) {
+    const TZoneGuard zone("MSK-3");
+    struct TCase {
+        std::time_t Time;
+        const char* Stamp;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {1796537107, "06.12.2026 9:05:07  ", "hour without a leading zero"},
+        {1769893199, "31.01.2026 23:59:59  ", "two-digit hour, local date differs from UTC"},
+        {1798750800, "01.01.2027 0:00:00  ", "midnight, new year in local time only"},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(LogStamp(c.Time), c.Stamp) << c.Note;
+}
+
+TEST(LogFileTest, FormatMessageFollowsPrintfAndCutsAt999) {
+    EXPECT_EQ(FormatMessage("%s %d %u %lu %02X %c", "a", -5, 7u, 8ul, 10, 'z'), "a -5 7 8 0A z")
+        << "conversions the service uses";
+    const std::string long1500(1500, 'x');
+    EXPECT_EQ(FormatMessage("%s", long1500.c_str()), std::string(999, 'x'))
+        << "a long message is cut to 999 bytes";
+    EXPECT_EQ(FormatMessage("%s", std::string(999, 'y').c_str()).size(), 999u)
+        << "999 bytes fit whole";
+    EXPECT_EQ(FormatMessage("%s", ""), "");
+}
+
+TEST(LogFileTest, EscapeCrLfKeepsOneEventOnOneLine) {
+    EXPECT_EQ(EscapeCrLf("OK\r\n"), "OK<cr><lf>");
+    EXPECT_EQ(EscapeCrLf("\n\r\ra"), "<lf><cr><cr>a");
+    EXPECT_EQ(EscapeCrLf("plain"), "plain");
+}
+
+TEST(LogFileTest, FirstLineCreatesTheFileAndLaterLinesAppend) {
+    const TTempDir dir;
+    const std::string name = dir.File("Siemens.log");
+    AppendLogLine(name, "first");
+    struct stat info {};
+    ASSERT_EQ(stat(name.c_str(), &info), 0) << "the first line must create the log";
+    EXPECT_EQ(info.st_mode & 0133, 0u) << "mode must be at most 0644";
+
+    AppendLogLine(name, "second");
+    const std::vector<std::string> lines = SplitLines(dir.Read("Siemens.log"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(MessageOf(lines[0]), "first");
+    EXPECT_EQ(MessageOf(lines[1]), "second");
+    EXPECT_EQ(dir.Read("Siemens.log").substr(dir.Read("Siemens.log").size() - 2), "\r\n")
+        << "every line ends with CR LF";
+}
+
+TEST(LogFileTest, ExistingFileIsNeverTruncated) {
+    const TTempDir dir;
+    dir.Write("old.log", "kept line\r\n");
+    AppendLogLine(dir.File("old.log"), "new");
+    const std::string content = dir.Read("old.log");
+    ASSERT_EQ(content.rfind("kept line\r\n", 0), 0u) << "old content lost: " << content;
+    EXPECT_EQ(MessageOf(content.substr(11, content.size() - 13)), "new");
+}
+
+TEST(LogFileTest, WriteLogWritesCp1251AndEscapesLineBreaks) {
+    const TTempDir dir;
+    SetLogFileName(dir.File("QuorvexSMS.log"));
+    WriteLog("Служба %s", "OK\r\n");
+    WriteLog("%s", "");
+    WriteLog("%s", std::string(1500, 'x').c_str());
+    const std::vector<std::string> lines = SplitLines(dir.Read("QuorvexSMS.log"));
+    SetLogFileName("");
+    ASSERT_EQ(lines.size(), 3u) << "each WriteLog is exactly one line";
+    EXPECT_EQ(HexOf(MessageOf(lines[0])), HexOf("\xD1\xEB\xF3\xE6\xE1\xE0 OK<cr><lf>"))
+        << "Russian text must reach the disk as Windows-1251";
+    EXPECT_EQ(MessageOf(lines[1]), "") << "an empty message leaves the stamp only";
+    EXPECT_EQ(MessageOf(lines[2]), std::string(999, 'x')) << "message cut to 999 bytes";
+}
+
+TEST(LogFileTest, UnwritableLogLosesTheLineQuietly) {
+    const TTempDir dir;
+    const std::string name = dir.File("missing/dir.log");
+    AppendLogLine(name, "lost");
+    struct stat info {};
+    EXPECT_NE(stat(name.c_str(), &info), 0) << "nothing may be created";
+}
+
+TEST(LogFileTest, TFileKeepsErrnoAndRefusesMisuse) {
+    const TTempDir dir;
+    TFile file;
+    EXPECT_FALSE(file.Write("x", 1)) << "write with no file open";
+    EXPECT_TRUE(file.FError);
+    EXPECT_FALSE(file.Close()) << "close with no file open";
+    EXPECT_FALSE(file.Open(dir.File("no/such"), O_WRONLY));
+    EXPECT_EQ(file.FLastError, uint32_t(ENOENT));
+    EXPECT_FALSE(file.IsOpen());
+
+    ASSERT_TRUE(file.Open(dir.File("f"), O_RDWR | O_CREAT));
+    EXPECT_FALSE(file.Open(dir.File("g"), O_RDWR | O_CREAT)) << "second open must fail";
+    EXPECT_TRUE(file.WriteLine("abc"));
+    EXPECT_EQ(file.FWritten, 2u) << "the last write is CR LF";
+    EXPECT_TRUE(file.Seek(0, SEEK_SET));
+    EXPECT_TRUE(file.Write("X", 1));
+    EXPECT_FALSE(file.Write(nullptr, 1)) << "null buffer";
+    EXPECT_TRUE(file.Close());
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(dir.Read("f"), "Xbc\r\n");
+}
+
+TEST(LogFileTest, TwoThreadsWriteWholeLinesInOrder) {
+    constexpr int LinesPerThread = 10000;
+    const TTempDir dir;
+    const std::string name = dir.File("busy.log");
+    auto writer = [&name](char tag) {
+        for (int i = 0; i < LinesPerThread; ++i)
+            AppendLogLine(name, FormatMessage("%c %05d %s", tag, i, "payload-payload-payload"));
+    };
+    std::thread a(writer, 'A');
+    std::thread b(writer, 'B');
+    a.join();
+    b.join();
+
+    const std::vector<std::string> lines = SplitLines(dir.Read("busy.log"));
+    ASSERT_EQ(lines.size(), size_t(2 * LinesPerThread));
+    int next[2] = {0, 0};
+    const std::regex message(R"(^([AB]) (\d{5}) payload-payload-payload$)");
+    for (const std::string& line : lines) {
+        std::smatch match;
+        const std::string text = MessageOf(line);
+        ASSERT_TRUE(std::regex_match(text, match, message)) << "broken line: " << line;
+        const int source = match[1] == "A" ? 0 : 1;
+        ASSERT_EQ(std::stoi(match[2]), next[source]) << "line out of order: " << line;
+        ++next[source];
+    }
+    EXPECT_EQ(next[0], LinesPerThread);
+    EXPECT_EQ(next[1], LinesPerThread);
+}
+
+} // namespace
+} // namespace qvx
