@@ -5,14 +5,17 @@
 // the terminal thread (public so that tests can drive single steps on a stopped object).
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <string>
-
 #include "infra/Com.h"
 #include "infra/Queues.h"
 #include "infra/Thread.h"
 #include "terminal/ResultCodes.h"
+#include "terminal/Unsolicited.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
 
 namespace qvx {
 
@@ -56,6 +59,12 @@ public:
     bool FClip = false;
     bool FLogExchange = false;
     std::string FPin;
+    // Pause between opening and initialising attempts and between SIM-busy answers, and the
+    // pause between working passes; tests shorten them.
+    uint32_t FRetryPauseMs = 1000;
+    uint32_t FPassPauseMs = 50;
+    // Millisecond ticks that age a RING waiting for its caller line; tests move it by hand.
+    std::function<uint32_t()> FTickSource = GetTickCount;
 
     // --- terminal thread: main loop (thread and loop) ---
     bool OpenPort();
@@ -86,9 +95,9 @@ public:
     TRingStack FRings;
     int32_t FErrorCode = 0;
     std::string FSaved;
-    uint32_t FRingSeenTick = 0; // when the RING now waiting in FSaved was first seen
-    bool FRingWaiting = false;
-    uint8_t FConcatRef = 0;     // reference of the next concatenated message
+    TUnsolicitedScanner FScanner{
+        RingWaitMs};        // remembers how long a RING has waited for its caller line
+    uint8_t FConcatRef = 0; // reference of the next concatenated message
 
 protected:
     void Execute() override;
@@ -97,6 +106,28 @@ private:
     void SetState(TTerminalState state) {
         FState.store(static_cast<int32_t>(state), std::memory_order_release);
     }
+    // Main loop steps: opening and initialising repeat until they succeed or a stop comes;
+    // the send step sets reinitialise when the failure points to the terminal.
+    void OpenLoop();
+    void InitLoop();
+    void SendFirstQueued(bool& reinitialise);
+
+    // How a wait for port input ended.
+    enum class TWaitResult { Input, Timeout, Stop, Hangup };
+    // Blocks until the port has input, the stop descriptor fires, or timeoutMs passes.
+    TWaitResult WaitForInput(uint32_t timeoutMs);
+    // The reading halves of SendCommand and WaitAnswer; answer collects what arrived.
+    bool ReadCommandAnswer(std::string& answer, const std::string& expected, uint32_t timeoutMs);
+    bool ReadUntilMarker(std::string& answer, const std::string& success,
+                         const std::string& failure, uint32_t timeoutMs);
+    // One at+cmgs dialogue for one PDU; sets FErrorCode on failure.
+    bool SubmitPart(const std::string& pduHex, int32_t commandLength);
+    // Reads the at+cmgl reply; sets FErrorCode and returns false on failure.
+    bool ReadListing(std::string& reply);
+    bool DeleteEntry(int32_t index);
+    // Steps of InitTerminal; false with FErrorCode set when the initialisation fails.
+    bool RegisterPin();
+    bool QuerySmsCentre();
 
     std::string FPortName;
     std::string FLogFileName;

@@ -1,0 +1,49 @@
+#include "terminal/Listing.h"
+
+#include <limits>
+
+namespace qvx {
+
+namespace {
+
+constexpr std::string_view EntryHeader = "+CMGL: ";
+
+// The decimal number at pos after blanks; stops growing at a bound far beyond any real index.
+int32_t ReadIndex(std::string_view text, size_t pos) {
+    while (pos < text.size() && text[pos] == ' ')
+        ++pos;
+    constexpr int32_t IndexMax = std::numeric_limits<int32_t>::max() / 10 - 1;
+    int32_t value = 0;
+    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos)
+        if (value < IndexMax)
+            value = value * 10 + (text[pos] - '0');
+    return value;
+}
+
+} // namespace
+
+std::vector<TListingEntry> ParseListing(std::string_view reply) {
+    std::vector<TListingEntry> entries;
+    size_t pos = 0;
+    for (;;) {
+        const size_t header = reply.find(EntryHeader, pos);
+        if (header == std::string_view::npos)
+            return entries;
+        TListingEntry entry;
+        entry.Index = ReadIndex(reply, header + EntryHeader.size());
+        entry.FromHeader = reply.substr(header);
+        const size_t lf = reply.find('\n', header);
+        const size_t line = lf == std::string_view::npos ? reply.size() : lf + 1;
+        size_t lineEnd = reply.find_first_of("\r\n", line);
+        if (lineEnd == std::string_view::npos)
+            lineEnd = reply.size();
+        // A header right behind a header: the first entry has no PDU, the second is intact.
+        if (reply.substr(line, EntryHeader.size()) == EntryHeader)
+            lineEnd = line;
+        entry.Pdu = reply.substr(line, std::min(lineEnd - line, PduLineMax));
+        entries.push_back(entry);
+        pos = lineEnd;
+    }
+}
+
+} // namespace qvx

@@ -1,0 +1,24 @@
+// Splitting of an at+cmgl reply (3GPP TS 27.005, PDU mode) into its entries: a header line
+// "+CMGL: <index>,..." followed by the PDU as one line of hex text. Pure logic on the reply
+// text, bounded whatever the terminal sends.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace qvx {
+
+// Longest PDU line taken from one entry; the rest of a longer line is ignored.
+constexpr size_t PduLineMax = 500;
+
+struct TListingEntry {
+    int32_t Index = 0;           // the first field of the header; 0 without digits
+    std::string_view Pdu;        // the line after the header, without CR/LF, at most PduLineMax
+    std::string_view FromHeader; // the reply from this entry's "+CMGL: " to its end
+};
+
+// The entries in the order of the reply; the views point into reply.
+std::vector<TListingEntry> ParseListing(std::string_view reply);
+
+} // namespace qvx

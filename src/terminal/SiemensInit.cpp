@@ -1,0 +1,86 @@
+// Bringing a freshly opened terminal into the state the driver relies on: text error reports,
+// word result codes without echo, an unlocked SIM, a readable SMS centre and, when asked,
+// caller identification.
+#include "terminal/Siemens.h"
+
+namespace qvx {
+
+namespace {
+
+constexpr int32_t SmscAttempts = 15;
+
+} // namespace
+
+bool TSiemens::InitTerminal() {
+    FErrorCode = static_cast<int32_t>(TGsmResult::OK);
+    std::string answer;
+    // at+cmee=2 comes first, so its answer may still carry the echo; the exchange skips it.
+    if (!SendCommand("at+cmee=2", answer, true, "OK", FModemTimeout) ||
+        !SendCommand("atq0v1e0", answer, true, "OK", FModemTimeout)) {
+        FErrorCode = static_cast<int32_t>(TGsmResult::ATCommand);
+        return false;
+    }
+    if (!RegisterPin() || !QuerySmsCentre())
+        return false;
+    if (FClip) {
+        LogMessage("Включение режима регистрации входящих звонков...");
+        if (SendCommand("at+clip=1", answer, true, "OK", FModemTimeout))
+            LogMessage("ОК");
+        else
+            LogMessage("Не могу включить режим регистрации входящих звонков ! [at+clip=1]");
+    }
+    return true;
+}
+
+// A terminal that does not answer at+cpin? is taken as one without a PIN.
+bool TSiemens::RegisterPin() {
+    LogMessage("Регистрация PIN кода...");
+    std::string answer;
+    if (!SendCommand("at+cpin?", answer, true, "OK", FModemTimeout))
+        return true;
+    const bool pinNeeded =
+        answer.find("SIM PIN") != std::string::npos || answer.find("READY") == std::string::npos;
+    if (!pinNeeded) {
+        LogMessage("PIN код не требуется");
+        return true;
+    }
+    if (FPin.empty()) {
+        LogMessage("Задайте PIN код в настройках проекта на вкладке GSM !");
+        FErrorCode = static_cast<int32_t>(TGsmResult::PinMissing);
+        return false;
+    }
+    if (SendCommand("at+cpin=" + FPin, answer, true, "OK", FModemTimeout)) {
+        LogMessage("PIN код \"%s\" принят - регистрация прошла успешно", FPin.c_str());
+        return true;
+    }
+    LogMessage("PIN код \"%s\" НЕ принят - регистрация не удалась !", FPin.c_str());
+    FErrorCode = static_cast<int32_t>(TGsmResult::PinRejected);
+    return false;
+}
+
+// A SIM that has just been unlocked answers "SIM busy" for a while; the query is repeated.
+bool TSiemens::QuerySmsCentre() {
+    std::string answer;
+    for (int32_t attempt = 1; attempt <= SmscAttempts && !Terminated(); ++attempt) {
+        if (SendCommand("at+csca?", answer, true, "OK", FModemTimeout)) {
+            if (answer.find("CSCA") != std::string::npos)
+                LogMessage("Номер SMS центра получен: %s", answer.c_str());
+            else
+                LogMessage("Нераспознанный ответ на команду at+csca?: %s", answer.c_str());
+            return true;
+        }
+        if (answer.find("ERROR: SIM busy") == std::string::npos) {
+            LogMessage("Ошибка at+csca?: %s", answer.c_str());
+            FErrorCode = static_cast<int32_t>(TGsmResult::ATCommand);
+            return false;
+        }
+        if (attempt == SmscAttempts) {
+            FErrorCode = static_cast<int32_t>(TGsmResult::NoSMSC);
+            return false;
+        }
+        Pause(FRetryPauseMs);
+    }
+    return true;
+}
+
+} // namespace qvx
