@@ -1,0 +1,73 @@
+#include "service/Application.h"
+
+#include "infra/Codepage.h"
+#include "service/CommandLine.h"
+#include "service/ControlChannel.h"
+#include "service/QuorvexSMSSvc.h"
+#include "service/ServiceHost.h"
+#include "service/SystemdNotify.h"
+
+namespace qvx {
+
+namespace {
+
+std::string TitleLine() {
+    return std::string(ApplicationTitle) + " " + ApplicationVersion + "\n";
+}
+
+int RunService(const std::string& dir) {
+    TQuorvexSMSSvc service(dir);
+    TSystemdNotify notify;
+    TServiceHost host(service, dir, notify);
+    const int exitCode = host.Run();
+    if (exitCode != 0)
+        PrintText(stderr, "quorvexsms: " + host.FLastError + "\n");
+    return exitCode;
+}
+
+int SendControl(const std::string& dir, int32_t code) {
+    std::string error;
+    if (SendControlCode(dir, code, error) == TControlResult::Handled)
+        return 0;
+    PrintText(stderr, "quorvexsms: " + error + "\n");
+    return 1;
+}
+
+} // namespace
+
+void PrintText(std::FILE* stream, const std::string& text) {
+    const std::string utf8 = Cp1251ToUtf8(text);
+    std::fwrite(utf8.data(), 1, utf8.size(), stream);
+    std::fflush(stream);
+}
+
+int RunApplication(int argc, char** argv) {
+    const TCommandLine command = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    std::string dir = command.Dir;
+    if (dir.empty() &&
+        (command.Action == TCommandAction::Run || command.Action == TCommandAction::Control)) {
+        dir = ExecutableDir();
+        if (dir.empty()) {
+            PrintText(stderr, "quorvexsms: каталог программы не определён, задайте --dir\n");
+            return 1;
+        }
+    }
+    switch (command.Action) {
+    case TCommandAction::Help:
+        PrintText(stdout, TitleLine() + UsageText());
+        return 0;
+    case TCommandAction::Version:
+        PrintText(stdout, TitleLine());
+        return 0;
+    case TCommandAction::Usage:
+        PrintText(stderr, "quorvexsms: " + command.Error + "\n" + UsageText());
+        return ExitUsage;
+    case TCommandAction::Control:
+        return SendControl(dir, command.ControlCode);
+    case TCommandAction::Run:
+        break;
+    }
+    return RunService(dir);
+}
+
+} // namespace qvx

@@ -1,0 +1,137 @@
+#include "service/CommandLine.h"
+
+#include "infra/Codepage.h"
+
+#include <filesystem>
+#include <limits.h>
+#include <optional>
+#include <string_view>
+#include <unistd.h>
+
+namespace qvx {
+
+namespace {
+
+TCommandLine Rejected(std::string error) {
+    TCommandLine result;
+    result.Action = TCommandAction::Usage;
+    result.Error = std::move(error);
+    return result;
+}
+
+// Decimal digits only: signs, blanks and hexadecimal are not codes. Nine digits cannot
+// overflow, and anything longer is out of range anyway.
+std::optional<int32_t> ParseCode(std::string_view text) {
+    if (text.empty() || text.size() > 9)
+        return std::nullopt;
+    int32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// "--name value" or "--name=value"; false when the option is not this one.
+bool TakeValue(const std::vector<std::string>& args, size_t& i, std::string_view name,
+               std::optional<std::string>& value) {
+    const std::string& arg = args[i];
+    if (arg == name) {
+        if (i + 1 < args.size())
+            value = args[++i];
+        else
+            value = std::nullopt;
+        return true;
+    }
+    if (arg.size() > name.size() && arg.compare(0, name.size(), name) == 0 &&
+        arg[name.size()] == '=') {
+        value = arg.substr(name.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::string NormalizeDir(const std::string& dir) {
+    std::string result = dir;
+    try {
+        result = std::filesystem::absolute(dir).lexically_normal().string();
+    } catch (const std::exception&) {
+        // Without a current directory a relative name stays as given; opening files in it
+        // reports the problem later.
+    }
+    if (result.empty() || result.back() != '/')
+        result += '/';
+    return result;
+}
+
+std::string ExecutableDir() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+        return {};
+    const std::string_view exe(path, static_cast<size_t>(length));
+    const size_t slash = exe.rfind('/');
+    if (slash == std::string_view::npos)
+        return {};
+    return std::string(exe.substr(0, slash + 1));
+}
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
+    TCommandLine result;
+    bool control = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        std::optional<std::string> value;
+        if (arg == "--help" || arg == "-h") {
+            result.Action = TCommandAction::Help;
+            return result;
+        }
+        if (arg == "--version" || arg == "-V") {
+            result.Action = TCommandAction::Version;
+            return result;
+        }
+        if (TakeValue(args, i, "--dir", value)) {
+            if (!value || value->empty())
+                return Rejected("после --dir нужно имя каталога");
+            if (!result.Dir.empty())
+                return Rejected("каталог задан дважды");
+            result.Dir = NormalizeDir(*value);
+        } else if (TakeValue(args, i, "--control", value)) {
+            if (!value)
+                return Rejected("после --control нужен код управления");
+            if (control)
+                return Rejected("код управления задан дважды");
+            const std::optional<int32_t> code = ParseCode(*value);
+            if (!code || *code < ControlCodeFirst || *code > ControlCodeLast)
+                return Rejected("код управления должен быть числом от 128 до 255, а не \"" +
+                                Utf8ToCp1251(*value) + "\"");
+            control = true;
+            result.ControlCode = *code;
+        } else {
+            return Rejected("неизвестный параметр \"" + Utf8ToCp1251(arg) + "\"");
+        }
+    }
+    if (control)
+        result.Action = TCommandAction::Control;
+    return result;
+}
+
+std::string UsageText() {
+    return "Использование:\n"
+           "  quorvexsms [--dir КАТАЛОГ]              запустить службу; она работает до "
+           "остановки\n"
+           "  quorvexsms [--dir КАТАЛОГ] --control N  передать службе, запущенной для "
+           "КАТАЛОГА,\n"
+           "                                          код управления N (128..255):\n"
+           "                                          128 - обработать SMS сейчас,\n"
+           "                                          129 - перечитать настройки\n"
+           "  quorvexsms --help | --version\n"
+           "КАТАЛОГ - каталог файла QuorvexSMS.ini и журналов (по умолчанию - каталог "
+           "программы).\n"
+           "Сигналы: SIGTERM и SIGINT - остановка, SIGHUP - код 129, SIGUSR1 - код 128.\n";
+}
+
+} // namespace qvx

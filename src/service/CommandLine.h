@@ -1,0 +1,46 @@
+// The command line of quorvexsms: run the service for a directory, send it a control code, or
+// print help or the version. Pure parsing, so that it can be tested without a process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qvx {
+
+constexpr const char* ApplicationTitle = "Служба \"Кворвекс SMS\"";
+constexpr const char* ApplicationVersion = "1.0.0";
+
+// User-defined control codes a service accepts.
+constexpr int32_t ControlCodeFirst = 128;
+constexpr int32_t ControlCodeLast = 255;
+
+// Exit codes besides 0 (success) and 1 (the work failed).
+constexpr int ExitUsage = 2;
+
+enum class TCommandAction { Run, Control, Help, Version, Usage };
+
+struct TCommandLine {
+    TCommandAction Action = TCommandAction::Run;
+    // Directory of the INI file and the logs, absolute, with its trailing '/'; empty when the
+    // command line names none (the executable's directory applies).
+    std::string Dir;
+    int32_t ControlCode = 0;
+    // Why the command line was rejected (Action Usage), Windows-1251.
+    std::string Error;
+};
+
+// Arguments without the program name.
+TCommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// The usage text, Windows-1251, ending in a line feed.
+std::string UsageText();
+
+// dir made absolute and given its trailing '/'.
+std::string NormalizeDir(const std::string& dir);
+
+// Directory of the running executable (from /proc/self/exe) with its trailing '/'; empty when
+// it cannot be read.
+std::string ExecutableDir();
+
+} // namespace qvx

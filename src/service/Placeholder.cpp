@@ -1,1 +1,0 @@
-// Placeholder so the service library has a source until its first unit lands.
