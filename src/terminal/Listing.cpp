@@ -8,15 +8,16 @@ namespace {
 
 constexpr std::string_view EntryHeader = "+CMGL: ";
 
-// The decimal number at pos after blanks; stops growing at a bound far beyond any real index.
+// The decimal number at pos after blanks; one too large for an index reads as the largest.
 int32_t ReadIndex(std::string_view text, size_t pos) {
     while (pos < text.size() && text[pos] == ' ')
         ++pos;
-    constexpr int32_t IndexMax = std::numeric_limits<int32_t>::max() / 10 - 1;
+    constexpr int32_t Max = std::numeric_limits<int32_t>::max();
     int32_t value = 0;
-    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos)
-        if (value < IndexMax)
-            value = value * 10 + (text[pos] - '0');
+    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+        const int32_t digit = text[pos] - '0';
+        value = value > (Max - digit) / 10 ? Max : value * 10 + digit;
+    }
     return value;
 }
 

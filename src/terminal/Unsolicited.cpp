@@ -97,10 +97,12 @@ TUnsolicitedEvent TUnsolicitedScanner::TakeUssd(std::string& saved, size_t cusd)
     const size_t size = saved.size();
     while (pos < size && saved[pos] == ' ')
         ++pos;
-    constexpr int32_t StatusMax = std::numeric_limits<int32_t>::max() / 10 - 1;
-    for (; pos < size && IsDigit(saved[pos]); ++pos)
-        if (event.UssdStatus < StatusMax)
-            event.UssdStatus = event.UssdStatus * 10 + (saved[pos] - '0');
+    constexpr int32_t Max = std::numeric_limits<int32_t>::max();
+    for (; pos < size && IsDigit(saved[pos]); ++pos) {
+        const int32_t digit = saved[pos] - '0';
+        event.UssdStatus =
+            event.UssdStatus > (Max - digit) / 10 ? Max : event.UssdStatus * 10 + digit;
+    }
     // A result without a string ends at its own line; the opening quote is not looked for in
     // the lines behind it, which may hold other results.
     const size_t lineEnd = PastLineEnd(saved, pos);

@@ -1,0 +1,56 @@
+#include "terminal/Listing.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+namespace qvx {
+namespace {
+
+struct TExpected {
+    int32_t Index;
+    std::string Pdu;
+};
+
+TEST(ListingTest, SplitsRepliesIntoEntries) {
+    const std::string longLine(600, 'A');
+    struct TCase {
+        std::string Reply;
+        std::vector<TExpected> Entries;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {"\r\nOK\r\n", {}, "an empty store answers OK alone"},
+        {"", {}, "nothing at all"},
+        {"\r\n+CMGL: 3,0,,22\r\n0791ABCD\r\nOK\r\n", {{3, "0791ABCD"}}, "one entry"},
+        {"\r\n+CMGL: 1,1,,5\r\nAA\r\n+CMGL: 12,0,,6\r\nBB\r\n\r\nOK\r\n",
+         {{1, "AA"}, {12, "BB"}},
+         "two entries in the order of the reply"},
+        {"+CMGL:   7,0\r\nCC", {{7, "CC"}}, "blanks before the index, no line end at all"},
+        {"+CMGL: ,0,,5\r\nDD\r\n", {{0, "DD"}}, "no digits read as index 0"},
+        {"+CMGL: 99999999999999,0\r\nEE\r\n",
+         {{2147483647, "EE"}},
+         "an absurd index reads as the largest value instead of overflowing"},
+        {"+CMGL: 4", {{4, ""}}, "a header cut after the index has an empty PDU"},
+        {"+CMGL: 5,0\n\r\nFF", {{5, ""}}, "an empty PDU line"},
+        {"+CMGL: 5,0\r\n+CMGL: 6,0\r\n11\r\n",
+         {{5, ""}, {6, "11"}},
+         "a header right behind a header does not swallow the second entry"},
+        {"+CMGL: 8,0\r\n" + longLine + "\r\n+CMGL: 9,0\r\n22\r\n",
+         {{8, longLine.substr(0, PduLineMax)}, {9, "22"}},
+         "an overlong PDU line is cut and the next entry still found"},
+        {"+CMGL:9\r\n33\r\n", {}, "a header without its blank is not an entry"},
+    };
+    for (const TCase& c : cases) {
+        const std::vector<TListingEntry> entries = ParseListing(c.Reply);
+        ASSERT_EQ(entries.size(), c.Entries.size()) << c.Note;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(entries[i].Index, c.Entries[i].Index) << c.Note << ", entry " << i;
+            EXPECT_EQ(entries[i].Pdu, c.Entries[i].Pdu) << c.Note << ", entry " << i;
+            EXPECT_EQ(entries[i].FromHeader.substr(0, 7), "+CMGL: ")
+                << c.Note << ": the rest of the reply starts at the header";
+        }
+    }
+}
+
+} // namespace
+} // namespace qvx
