@@ -85,15 +85,31 @@ void TDatabase::Close() noexcept {
     FConn.reset();
 }
 
+namespace {
+
+// The client's message on one line: its line breaks and indents become single blanks.
+std::string OneLine(const char* text) {
+    std::string line;
+    bool blank = false;
+    for (const char* c = text; c != nullptr && *c != '\0'; ++c) {
+        if (*c == '\n' || *c == '\r' || *c == '\t' || *c == ' ') {
+            blank = !line.empty();
+            continue;
+        }
+        if (blank)
+            line += ' ';
+        blank = false;
+        line += *c;
+    }
+    return line;
+}
+
+} // namespace
+
 void TDatabase::Fail(const char* libpqMessage) {
-    std::string message = libpqMessage != nullptr ? libpqMessage : "";
-    while (!message.empty() &&
-           (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-        message.pop_back();
-    if (message.empty())
-        message = "Ошибка обращения к базе данных";
-    else
-        message = Utf8ToCp1251(message);
+    std::string message = OneLine(libpqMessage);
+    message =
+        message.empty() ? std::string("Ошибка обращения к базе данных") : Utf8ToCp1251(message);
     // A broken connection is dropped, so that the next statement connects anew.
     if (FConn && PQstatus(FConn.get()) != CONNECTION_OK)
         Close();

@@ -1,0 +1,181 @@
+// A real TWorkThread in a temporary folder: its INI file, its service log and the terminal
+// log live there, its database is a fresh PostgreSQL database, and its terminal is whatever
+// the test names as Device. Helpers wait for the worker's loop and read the service log.
+#pragma once
+
+#include "infra/LogFile.h"
+#include "processing/WorkThread.h"
+#include "support/PgFixture.h"
+#include "support/TempDir.h"
+
+#include <chrono>
+#include <ctime>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qvx::test {
+
+// Polls until the condition holds or the timeout passes; returns the condition's last value.
+inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// A POSIX TZ value under which the local hour is now `localHour` (UTC offsets up to 12 h).
+inline std::string ZoneWithLocalHour(int localHour) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    int offset = ((localHour - utc.tm_hour) % 24 + 24) % 24;
+    if (offset > 12)
+        offset -= 24;
+    // POSIX counts west of Greenwich as positive: UTC+3 is written "QVX-3".
+    return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
+}
+
+// The messages of the service log, without their time stamps (cp1251, as written).
+inline std::vector<std::string> LogMessages(const std::string& content) {
+    std::vector<std::string> messages;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find("\r\n", start);
+        if (end == std::string::npos)
+            end = content.size();
+        const std::string line = content.substr(start, end - start);
+        const size_t stamp = line.find("  ");
+        messages.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
+        start = end + 2;
+    }
+    return messages;
+}
+
+class TWorkerTest : public TPgTest {
+protected:
+    void SetUp() override {
+        TPgTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        SetExeDir(FDir.Path());
+        SetLogFileName(FDir.File("QuorvexSMS.log"));
+        FConfig = std::make_unique<TConfig>(FDir.Path());
+    }
+
+    void TearDown() override { StopWorker(); }
+
+    // The INI file: this test's database plus the given [GSMTerminal] lines.
+    void WriteIni(const std::string& terminalLines) {
+        FDir.Write("QuorvexSMS.ini",
+                   FDb->IniSection() + "[GSMTerminal]\r\n" + terminalLines + "\r\n");
+    }
+
+    // Starts the worker and waits until its first initialisation has ended.
+    void StartWorker() {
+        FWorker = std::make_unique<TWorkThread>(*FConfig);
+        ASSERT_TRUE(FWorker->Start()) << "the worker thread must start";
+        ASSERT_TRUE(WaitUntil([this] { return FWorker->StartResult() != -1; }))
+            << "the worker's initialisation must end";
+    }
+
+    void StopWorker() {
+        if (!FWorker)
+            return;
+        FWorker->Terminate();
+        FWorker->WaitFor();
+        FWorker.reset();
+    }
+
+    // Waits until the worker has finished two more turns of its loop, so that every request
+    // posted before the call has been taken and handled.
+    void WaitTurns() {
+        for (int turn = 0; turn < 2; ++turn) {
+            const uint32_t beat = FWorker->Heartbeat();
+            ASSERT_TRUE(WaitUntil([&] { return FWorker->Heartbeat() != beat; }))
+                << "the worker's loop must keep turning";
+        }
+    }
+
+    // One processing cycle, with a sending pass when asked, handled to its end.
+    void Cycle(bool sendNow) {
+        if (sendNow)
+            FWorker->RequestSendNow();
+        FWorker->PostCommand(CommandProcess);
+        WaitTurns();
+    }
+
+    std::vector<std::string> Log() const { return LogMessages(FDir.Read("QuorvexSMS.log")); }
+    // Log messages written since the given count of messages.
+    std::vector<std::string> LogSince(size_t count) const {
+        const auto all = Log();
+        return std::vector<std::string>(
+            all.begin() + static_cast<std::ptrdiff_t>(std::min(count, all.size())), all.end());
+    }
+    bool LogHas(const std::string& message) const {
+        for (const auto& line : Log())
+            if (line == message)
+                return true;
+        return false;
+    }
+    bool WaitLog(const std::string& message, int timeoutMs = 10000) const {
+        return WaitUntil([&] { return LogHas(message); }, timeoutMs);
+    }
+
+    // Registers an SMS delivery for a new subscriber; returns its msgid.
+    int32_t AddMessage(const std::string& phoneSql, const std::string& textSql,
+                       int minutesAgo = 1) {
+        const auto id = FDb->Scalar(
+            "WITH a AS (INSERT INTO abonents (cellphone, name) VALUES (" + phoneSql +
+            ", 'T') RETURNING abonentid), m AS (INSERT INTO msglog (abonentid, msgtext, regdt) "
+            "SELECT abonentid, " +
+            textSql + ", LOCALTIMESTAMP - interval '" + std::to_string(minutesAgo) +
+            " minutes' FROM a RETURNING msgid) INSERT INTO msgdelivery (msgid, chanid) SELECT "
+            "msgid, 0 FROM m RETURNING msgid");
+        return std::stoi(id.value());
+    }
+    bool IsSent(int32_t msgId) const {
+        return FDb
+            ->Scalar("SELECT sentdt FROM msgdelivery WHERE chanid = 0 AND msgid = " +
+                     std::to_string(msgId))
+            .has_value();
+    }
+
+    TTempDir FDir;
+    std::unique_ptr<TConfig> FConfig;
+    std::unique_ptr<TWorkThread> FWorker;
+};
+
+// Sets TZ for the life of the object; set it before any worker starts.
+class TZoneGuard {
+public:
+    explicit TZoneGuard(const std::string& zone) {
+        if (const char* old = std::getenv("TZ")) {
+            FHadOld = true;
+            FOld = old;
+        }
+        setenv("TZ", zone.c_str(), 1);
+        tzset();
+    }
+    ~TZoneGuard() {
+        if (FHadOld)
+            setenv("TZ", FOld.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    TZoneGuard(const TZoneGuard&) = delete;
+    TZoneGuard& operator=(const TZoneGuard&) = delete;
+
+private:
+    bool FHadOld = false;
+    std::string FOld;
+};
+
+} // namespace qvx::test
