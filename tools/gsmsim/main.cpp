@@ -1,1 +1,4 @@
-int main() { return 0; }
+// Temporary entry point until the operator's console lands.
+int main() {
+    return 0;
+}

@@ -1,1 +1,0 @@
-// Placeholder so the gsmsim library has a source until its first unit lands.
