@@ -238,13 +238,14 @@ TControlResult SendControlCode(const std::string& dir, int32_t code, std::string
         error = "не удалось подключиться к " + path + ": " + SystemError(connectError);
         return TControlResult::Failed;
     }
-    if (!SendAll(fd.Get(), std::to_string(code) + "\n")) {
-        error = "не удалось передать код службе: " + SystemError(errno);
-        return TControlResult::Failed;
-    }
+    // A service that refuses this user answers and hangs up without reading, so a failed
+    // send may still leave its answer to read.
+    const bool sent = SendAll(fd.Get(), std::to_string(code) + "\n");
+    const int sendError = errno;
     const std::optional<std::string> reply = ReadLine(fd.Get(), 64, ControlReplyTimeoutMs);
     if (!reply) {
-        error = "служба не ответила";
+        error = sent ? "служба не ответила"
+                     : "не удалось передать код службе: " + SystemError(sendError);
         return TControlResult::Failed;
     }
     const std::string answer = *reply + "\n";

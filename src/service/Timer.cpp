@@ -26,7 +26,7 @@ TTickSource::TClock::time_point NextTickDeadline(TTickSource::TClock::time_point
                                                  TTickSource::TClock::time_point now,
                                                  std::chrono::milliseconds interval) {
     const auto next = due + interval;
-    if (now < next)
+    if (now <= next)
         return next;
     const auto missed = (now - next) / interval + 1;
     return next + missed * interval;
