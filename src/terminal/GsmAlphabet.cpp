@@ -3,6 +3,8 @@
 #include "infra/Codepage.h"
 #include "terminal/Pdu.h"
 
+#include <iterator>
+
 namespace qvx {
 
 namespace {
@@ -44,6 +46,8 @@ TGsmTables BuildTables() noexcept {
         char32_t cp = Cp1251ToCodePoint(static_cast<unsigned char>(byte));
         t.Utf16OfCp1251[byte] = static_cast<char16_t>(cp);
     }
+    for (char32_t cp = 0; cp < std::size(t.Cp1251OfUnit); ++cp)
+        t.Cp1251OfUnit[cp] = CodePointToCp1251(cp);
     for (unsigned septet = 0; septet < 128; ++septet) {
         char16_t c = BaseAlphabet[septet];
         t.BaseToCp1251[septet] = c == NoChar ? ' ' : CodePointToCp1251(c);
@@ -80,13 +84,11 @@ bool Cp1251ToGsm7(unsigned char byte, std::vector<uint8_t>& septets) {
 
 // An escape before a septet the extension table does not define, or at the very end, falls
 // back as TS 23.038 asks: the default-alphabet character of that septet, or a blank.
-std::string Gsm7ToCp1251(const std::vector<uint8_t>& septets) {
+void AppendGsm7Text(const uint8_t* septets, size_t count, std::string& text) {
     const TGsmTables& t = GsmTables();
-    std::string text;
-    text.reserve(septets.size());
-    for (size_t i = 0; i < septets.size(); ++i) {
+    for (size_t i = 0; i < count; ++i) {
         uint8_t s = septets[i] & 0x7F;
-        if (s == Gsm7Escape && i + 1 < septets.size()) {
+        if (s == Gsm7Escape && i + 1 < count) {
             uint8_t next = septets[++i] & 0x7F;
             char ext = t.ExtensionToCp1251[next];
             text += ext != 0 ? ext : t.BaseToCp1251[next];
@@ -94,7 +96,18 @@ std::string Gsm7ToCp1251(const std::vector<uint8_t>& septets) {
             text += t.BaseToCp1251[s];
         }
     }
+}
+
+std::string Gsm7ToCp1251(const std::vector<uint8_t>& septets) {
+    std::string text;
+    text.reserve(septets.size());
+    AppendGsm7Text(septets.data(), septets.size(), text);
     return text;
+}
+
+char Cp1251OfUnit(char16_t unit) noexcept {
+    const TGsmTables& t = GsmTables();
+    return unit < std::size(t.Cp1251OfUnit) ? t.Cp1251OfUnit[unit] : CodePointToCp1251(unit);
 }
 
 } // namespace qvx

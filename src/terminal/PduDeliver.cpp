@@ -50,13 +50,30 @@ TCoding CodingOf(uint8_t dcs) {
     }
 }
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+// Value of each hex digit character, NotHex for any other byte.
+constexpr uint8_t NotHex = 0xFF;
+struct THexValues {
+    uint8_t Of[256];
+    constexpr THexValues() : Of() {
+        for (int c = 0; c < 256; ++c)
+            Of[c] = NotHex;
+        for (int d = 0; d < 10; ++d)
+            Of['0' + d] = static_cast<uint8_t>(d);
+        for (int d = 0; d < 6; ++d)
+            Of['A' + d] = Of['a' + d] = static_cast<uint8_t>(10 + d);
+    }
+};
+constexpr THexValues HexValues;
+
+uint8_t HexValue(char c) {
+    return HexValues.Of[static_cast<unsigned char>(c)];
 }
 
+// Octet from two characters; a character that is not a hex digit counts as 0.
 uint8_t OctetAt(std::string_view hex, size_t octet) {
-    return static_cast<uint8_t>(16 * HexDigitValue(hex[2 * octet]) +
-                                HexDigitValue(hex[2 * octet + 1]));
+    uint8_t high = HexValue(hex[2 * octet]);
+    uint8_t low = HexValue(hex[2 * octet + 1]);
+    return static_cast<uint8_t>((high == NotHex ? 0 : high) << 4 | (low == NotHex ? 0 : low));
 }
 
 // Octets of a checked hex line, read front to back; every read is bounded by the line.
@@ -84,27 +101,23 @@ private:
     size_t FPos = 0;
 };
 
-// UTF-16 units to cp1251; a surrogate pair is one character outside the code page.
-std::string UnitsToCp1251(const char16_t* units, size_t count) {
-    std::string text;
-    text.reserve(count);
+// UTF-16 units to cp1251, up to the first unit 0000; a surrogate pair is one character
+// outside the code page.
+void AppendUnits(const char16_t* units, size_t count, std::string& text) {
     for (size_t i = 0; i < count && units[i] != 0; ++i) {
         char16_t u = units[i];
         bool pair = u >= 0xD800 && u <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
                     units[i + 1] <= 0xDFFF;
         if (pair)
             ++i;
-        text += pair ? Cp1251Default : CodePointToCp1251(u);
+        text += pair ? Cp1251Default : Cp1251OfUnit(u);
     }
-    return text;
 }
 
 // The originator as the line carries it: d semi-octets, pairwise swapped, filler not taken.
-std::string SwappedDigits(std::string_view hex, size_t pos, size_t count) {
-    std::string digits(count, ' ');
+void AppendSwappedDigits(std::string_view hex, size_t pos, size_t count, std::string& digits) {
     for (size_t j = 0; j < count; ++j)
-        digits[j] = hex[pos + (j ^ 1)];
-    return digits;
+        digits += hex[pos + (j ^ 1)];
 }
 
 // The user data with the header octets skipped.
@@ -114,37 +127,34 @@ struct TUserData {
     size_t HeaderOctets = 0; // UDHL + 1, or 0 without a header
 };
 
-std::string SeptetText(const TUserData& ud) {
+void AppendSeptetText(const TUserData& ud, std::string& text) {
     // The text starts on the first septet boundary after the header: TS 23.040 9.2.3.24.
     size_t first = (ud.HeaderOctets * 8 + 6) / 7;
-    std::vector<uint8_t> septets;
-    septets.reserve(ud.Udl);
+    uint8_t septets[MaxSeptets];
+    size_t count = 0;
     for (size_t k = first; k < ud.Udl; ++k) {
         size_t bit = 7 * k;
         unsigned pair = ud.Octets[bit / 8] | (ud.Octets[bit / 8 + 1] << 8);
-        septets.push_back(static_cast<uint8_t>((pair >> (bit % 8)) & 0x7F));
+        septets[count++] = static_cast<uint8_t>((pair >> (bit % 8)) & 0x7F);
     }
-    return Gsm7ToCp1251(septets);
+    AppendGsm7Text(septets, count, text);
 }
 
-std::string Ucs2Text(const TUserData& ud) {
+void AppendUcs2Text(const TUserData& ud, std::string& text) {
     char16_t units[MaxOctets / 2];
     size_t count = (ud.Udl - ud.HeaderOctets) / 2;
     for (size_t i = 0; i < count; ++i) {
         size_t at = ud.HeaderOctets + 2 * i;
         units[i] = static_cast<char16_t>(ud.Octets[at] << 8 | ud.Octets[at + 1]);
     }
-    return UnitsToCp1251(units, count);
+    AppendUnits(units, count, text);
 }
 
-std::string HexText(const TUserData& ud) {
-    std::string text;
-    text.reserve(2 * ud.Udl);
+void AppendHexText(const TUserData& ud, std::string& text) {
     for (size_t i = ud.HeaderOctets; i < ud.Udl; ++i) {
         text += HexDigits[ud.Octets[i] >> 4];
         text += HexDigits[ud.Octets[i] & 15];
     }
-    return text;
 }
 
 // Reads UDL and the user data; false when they do not fit the limits or the line.
@@ -170,7 +180,7 @@ bool IsHexLine(std::string_view hex) {
     if (hex.size() % 2 != 0)
         return false;
     for (char c : hex)
-        if (!IsHexDigit(c))
+        if (HexValue(c) == NotHex)
             return false;
     return true;
 }
@@ -178,7 +188,9 @@ bool IsHexLine(std::string_view hex) {
 } // namespace
 
 TDecodeStatus DecodeDeliver(std::string_view pduHex, TDeliver& out) {
-    out = TDeliver{};
+    out.Telephone.clear(); // the strings keep their capacity for the next entry
+    out.Text.clear();
+    out.Dcs = 0;
     if (!IsHexLine(pduHex))
         return TDecodeStatus::Malformed;
     TOctetReader in(pduHex);
@@ -194,30 +206,25 @@ TDecodeStatus DecodeDeliver(std::string_view pduHex, TDeliver& out) {
     TUserData ud;
     if (!ReadUserData(in, coding, (firstOctet & UdhiBit) != 0, ud))
         return TDecodeStatus::Malformed;
-    out.Telephone = SwappedDigits(pduHex, digitsAt, digitCount);
+    AppendSwappedDigits(pduHex, digitsAt, digitCount, out.Telephone);
     out.Dcs = dcs;
     switch (coding) {
     case TCoding::Gsm7:
-        out.Text = SeptetText(ud);
+        AppendSeptetText(ud, out.Text);
         break;
     case TCoding::Ucs2:
-        out.Text = Ucs2Text(ud);
+        AppendUcs2Text(ud, out.Text);
         break;
     case TCoding::Data8:
-        out.Text = HexText(ud);
+        AppendHexText(ud, out.Text);
         break;
     }
     return TDecodeStatus::Ok;
 }
 
 int HexDigitValue(char c) noexcept {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return 0;
+    uint8_t value = HexValue(c);
+    return value == NotHex ? 0 : value;
 }
 
 std::string UCS2HexToText(std::string_view hex) {
@@ -225,7 +232,10 @@ std::string UCS2HexToText(std::string_view hex) {
     std::u16string units(count, u'\0');
     for (size_t i = 0; i < count; ++i)
         units[i] = static_cast<char16_t>(OctetAt(hex, 2 * i) << 8 | OctetAt(hex, 2 * i + 1));
-    return UnitsToCp1251(units.data(), count);
+    std::string text;
+    text.reserve(count);
+    AppendUnits(units.data(), count, text);
+    return text;
 }
 
 } // namespace qvx

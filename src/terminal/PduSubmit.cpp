@@ -16,12 +16,27 @@ constexpr uint8_t DcsDefault = 0x00;
 constexpr size_t UdhOctets = 6;         // 05 00 03 ref total seq
 constexpr size_t UdhSeptets = 7;        // the header and one fill bit
 constexpr char16_t Unassigned = 0xFFFD; // Utf16OfCp1251 of the byte without a character
-constexpr size_t PduHexReserve = 2 * (16 + 140);
+// The longest PDU: 11 octets of fields with a 20-digit number, 140 octets of user data.
+constexpr size_t PduHexMax = 2 * (11 + 10 + 140);
 
-void AppendOctet(std::string& hex, uint8_t octet) {
-    hex += HexDigits[octet >> 4];
-    hex += HexDigits[octet & 15];
-}
+// Hex text of one PDU built in place, so that an encode costs no allocation once the caller's
+// vector holds strings with enough capacity.
+class THexWriter {
+public:
+    void Octet(uint8_t octet) {
+        FBuf[FLen++] = HexDigits[octet >> 4];
+        FBuf[FLen++] = HexDigits[octet & 15];
+    }
+    void Chars(char high, char low) {
+        FBuf[FLen++] = high;
+        FBuf[FLen++] = low;
+    }
+    std::string_view Text() const { return {FBuf, FLen}; }
+
+private:
+    char FBuf[PduHexMax];
+    size_t FLen = 0;
+};
 
 // What every part of one message shares, and where the parts stand.
 struct TMessage {
@@ -32,35 +47,34 @@ struct TMessage {
 };
 
 // Fields up to TP-VP; a part of a concatenated message differs only in TP-UDHI.
-void AppendHead(std::string& hex, const TMessage& m) {
-    hex += "00"; // no SMSC address: the terminal takes the one on the SIM
-    AppendOctet(hex, m.Total > 1 ? FirstOctetWithUdh : FirstOctetSingle);
-    hex += "00"; // TP-MR, assigned by the terminal
-    AppendOctet(hex, static_cast<uint8_t>(m.Digits.size()));
-    hex += "91"; // international number, ISDN numbering plan
-    for (size_t i = 0; i < m.Digits.size(); i += 2) {
-        hex += i + 1 < m.Digits.size() ? m.Digits[i + 1] : 'F';
-        hex += m.Digits[i];
-    }
-    hex += "00"; // TP-PID
-    AppendOctet(hex, m.Dcs);
-    hex += "C4"; // validity: (196 - 166) days
+void WriteHead(THexWriter& hex, const TMessage& m) {
+    hex.Octet(0); // no SMSC address: the terminal takes the one on the SIM
+    hex.Octet(m.Total > 1 ? FirstOctetWithUdh : FirstOctetSingle);
+    hex.Octet(0); // TP-MR, assigned by the terminal
+    hex.Octet(static_cast<uint8_t>(m.Digits.size()));
+    hex.Octet(0x91); // international number, ISDN numbering plan
+    for (size_t i = 0; i < m.Digits.size(); i += 2)
+        hex.Chars(i + 1 < m.Digits.size() ? m.Digits[i + 1] : 'F', m.Digits[i]);
+    hex.Octet(0); // TP-PID
+    hex.Octet(m.Dcs);
+    hex.Octet(0xC4); // validity: (196 - 166) days
 }
 
-void AppendUdh(std::string& hex, const TMessage& m, size_t seq) {
-    hex += "050003";
-    AppendOctet(hex, m.Ref);
-    AppendOctet(hex, static_cast<uint8_t>(m.Total));
-    AppendOctet(hex, static_cast<uint8_t>(seq));
+void WriteUdh(THexWriter& hex, const TMessage& m, size_t seq) {
+    hex.Octet(UdhOctets - 1);
+    hex.Octet(0x00); // concatenation with an 8-bit reference
+    hex.Octet(3);
+    hex.Octet(m.Ref);
+    hex.Octet(static_cast<uint8_t>(m.Total));
+    hex.Octet(static_cast<uint8_t>(seq));
 }
 
-TSubmitPdu& NewPdu(std::vector<TSubmitPdu>& parts) {
-    TSubmitPdu& pdu = parts.emplace_back();
-    pdu.Hex.reserve(PduHexReserve);
-    return pdu;
-}
-
-void Finish(TSubmitPdu& pdu) {
+// Stores part seq (from 1), reusing the string of an earlier call when there is one.
+void Store(std::vector<TSubmitPdu>& parts, size_t seq, const THexWriter& hex) {
+    if (parts.size() < seq)
+        parts.emplace_back();
+    TSubmitPdu& pdu = parts[seq - 1];
+    pdu.Hex.assign(hex.Text());
     pdu.CommandLength = static_cast<int32_t>(pdu.Hex.size() / 2 - 1);
 }
 
@@ -68,23 +82,23 @@ void Finish(TSubmitPdu& pdu) {
 // (TS 23.038 6.1.2.1); fillBits skips the bits that align text after a header.
 class TSeptetPacker {
 public:
-    TSeptetPacker(std::string& hex, int fillBits) : FHex(hex), FCount(fillBits) {}
+    TSeptetPacker(THexWriter& hex, int fillBits) : FHex(hex), FCount(fillBits) {}
     void Put(uint8_t septet) {
         FBits |= static_cast<uint32_t>(septet) << FCount;
         FCount += 7;
         if (FCount >= 8) {
-            AppendOctet(FHex, static_cast<uint8_t>(FBits));
+            FHex.Octet(static_cast<uint8_t>(FBits));
             FBits >>= 8;
             FCount -= 8;
         }
     }
     void Flush() {
         if (FCount > 0)
-            AppendOctet(FHex, static_cast<uint8_t>(FBits));
+            FHex.Octet(static_cast<uint8_t>(FBits));
     }
 
 private:
-    std::string& FHex;
+    THexWriter& FHex;
     uint32_t FBits = 0;
     int FCount;
 };
@@ -93,13 +107,13 @@ private:
 void Append7BitPart(std::vector<TSubmitPdu>& parts, const TMessage& m, std::string_view text,
                     size_t septets, size_t seq) {
     const TGsm7Char* table = GsmTables().FromCp1251;
-    TSubmitPdu& pdu = NewPdu(parts);
-    AppendHead(pdu.Hex, m);
+    THexWriter hex;
+    WriteHead(hex, m);
     bool concatenated = m.Total > 1;
-    AppendOctet(pdu.Hex, static_cast<uint8_t>(septets + (concatenated ? UdhSeptets : 0)));
+    hex.Octet(static_cast<uint8_t>(septets + (concatenated ? UdhSeptets : 0)));
     if (concatenated)
-        AppendUdh(pdu.Hex, m, seq);
-    TSeptetPacker packer(pdu.Hex, concatenated ? 1 : 0);
+        WriteUdh(hex, m, seq);
+    TSeptetPacker packer(hex, concatenated ? 1 : 0);
     for (unsigned char byte : text) {
         const TGsm7Char& c = table[byte];
         if (c.Septets == 2)
@@ -107,7 +121,7 @@ void Append7BitPart(std::vector<TSubmitPdu>& parts, const TMessage& m, std::stri
         packer.Put(c.Septet);
     }
     packer.Flush();
-    Finish(pdu);
+    Store(parts, seq, hex);
 }
 
 TEncodeStatus Encode7Bit(const TMessage& message, std::string_view text, size_t septets,
@@ -115,6 +129,7 @@ TEncodeStatus Encode7Bit(const TMessage& message, std::string_view text, size_t 
     TMessage m = message;
     if (septets <= SingleSeptetsMax) {
         Append7BitPart(parts, m, text, septets, 1);
+        parts.resize(1);
         return TEncodeStatus::Ok;
     }
     // Cut before the character that would overflow a part, so an escape always stays
@@ -139,6 +154,7 @@ TEncodeStatus Encode7Bit(const TMessage& message, std::string_view text, size_t 
     m.Total = sizes.size();
     for (size_t p = 0; p < sizes.size(); ++p)
         Append7BitPart(parts, m, text.substr(cuts[p], cuts[p + 1] - cuts[p]), sizes[p], p + 1);
+    parts.resize(m.Total);
     return TEncodeStatus::Ok;
 }
 
@@ -146,18 +162,18 @@ TEncodeStatus Encode7Bit(const TMessage& message, std::string_view text, size_t 
 void AppendUcs2Part(std::vector<TSubmitPdu>& parts, const TMessage& m, std::string_view text,
                     size_t seq) {
     const char16_t* units = GsmTables().Utf16OfCp1251;
-    TSubmitPdu& pdu = NewPdu(parts);
-    AppendHead(pdu.Hex, m);
+    THexWriter hex;
+    WriteHead(hex, m);
     bool concatenated = m.Total > 1;
-    AppendOctet(pdu.Hex, static_cast<uint8_t>(2 * text.size() + (concatenated ? UdhOctets : 0)));
+    hex.Octet(static_cast<uint8_t>(2 * text.size() + (concatenated ? UdhOctets : 0)));
     if (concatenated)
-        AppendUdh(pdu.Hex, m, seq);
+        WriteUdh(hex, m, seq);
     for (unsigned char byte : text) {
         char16_t unit = units[byte];
-        AppendOctet(pdu.Hex, static_cast<uint8_t>(unit >> 8));
-        AppendOctet(pdu.Hex, static_cast<uint8_t>(unit));
+        hex.Octet(static_cast<uint8_t>(unit >> 8));
+        hex.Octet(static_cast<uint8_t>(unit));
     }
-    Finish(pdu);
+    Store(parts, seq, hex);
 }
 
 TEncodeStatus EncodeUcs2(const TMessage& message, std::string_view text,
@@ -170,6 +186,7 @@ TEncodeStatus EncodeUcs2(const TMessage& message, std::string_view text,
     m.Dcs = DcsUcs2;
     if (text.size() <= SingleUcs2Max) {
         AppendUcs2Part(parts, m, text, 1);
+        parts.resize(1);
         return TEncodeStatus::Ok;
     }
     m.Total = (text.size() + PartUcs2Max - 1) / PartUcs2Max;
@@ -177,6 +194,7 @@ TEncodeStatus EncodeUcs2(const TMessage& message, std::string_view text,
         return TEncodeStatus::TooLong;
     for (size_t p = 0; p < m.Total; ++p)
         AppendUcs2Part(parts, m, text.substr(p * PartUcs2Max, PartUcs2Max), p + 1);
+    parts.resize(m.Total);
     return TEncodeStatus::Ok;
 }
 
@@ -206,15 +224,18 @@ size_t SeptetsOf(std::string_view text) {
 
 TEncodeStatus EncodeSubmit(std::string_view digits, std::string_view text, bool flash,
                            uint8_t concatRef, std::vector<TSubmitPdu>& parts) {
-    parts.clear();
+    TEncodeStatus status = TEncodeStatus::Ok;
     if (!IsDialable(digits))
-        return TEncodeStatus::EmptyPhone;
-    if (text.empty())
-        return TEncodeStatus::EmptyText;
+        status = TEncodeStatus::EmptyPhone;
+    else if (text.empty())
+        status = TEncodeStatus::EmptyText;
+    if (status != TEncodeStatus::Ok) {
+        parts.clear();
+        return status;
+    }
     TMessage m;
     m.Digits = digits;
     m.Ref = concatRef;
-    TEncodeStatus status;
     if (size_t septets = SeptetsOf(text); septets != 0) {
         m.Dcs = flash ? DcsFlash : DcsDefault;
         status = Encode7Bit(m, text, septets, parts);
@@ -222,7 +243,7 @@ TEncodeStatus EncodeSubmit(std::string_view digits, std::string_view text, bool 
         status = EncodeUcs2(m, text, parts);
     }
     if (status != TEncodeStatus::Ok)
-        parts.clear();
+        parts.clear(); // nothing half-built reaches the caller
     return status;
 }
 

@@ -263,6 +263,16 @@ TEST(PduEncodeTest, MostPartsFitTheCounter) {
     }
 }
 
+TEST(PduEncodeTest, ReusedVectorHoldsOnlyTheNewParts) {
+    std::vector<TSubmitPdu> parts;
+    ASSERT_EQ(EncodeSubmit("12345", std::string(400, 'a'), false, 1, parts), TEncodeStatus::Ok);
+    ASSERT_EQ(parts.size(), 3u) << "400 septets";
+    ASSERT_EQ(EncodeSubmit("12345", "hello", false, 2, parts), TEncodeStatus::Ok);
+    ASSERT_EQ(parts.size(), 1u) << "parts of the previous message left behind";
+    EXPECT_EQ(parts[0].Hex, "00110005912143F50000C405E8329BFD06");
+    EXPECT_EQ(parts[0].CommandLength, 16);
+}
+
 TEST(PduEncodeTest, ConcatenatedSeptetsStartAfterOneFillBit) {
     std::string text = std::string(150, 'b') + "xyz" + "{tail}";
     std::vector<TSubmitPdu> parts = Encode("12345", text, true, 0xFE);
@@ -438,6 +448,19 @@ TEST(PduDecodeTest, RejectsMalformedLines) {
         EXPECT_EQ(DecodeDeliver(c.Line, d), TDecodeStatus::Malformed) << c.Note << ": " << c.Line;
         EXPECT_TRUE(d.Text.empty() && d.Telephone.empty()) << c.Note << ": output not cleared";
     }
+}
+
+TEST(PduDecodeTest, ReusedResultHoldsOnlyTheNewEntry) {
+    TDeliver d;
+    ASSERT_EQ(DecodeDeliver(Deliver(0x04, 0x04, 3, "010203"), d), TDecodeStatus::Ok);
+    ASSERT_EQ(DecodeDeliver("000400910000"
+                            "52107261424500"
+                            "0161",
+                            d),
+              TDecodeStatus::Ok);
+    EXPECT_EQ(d.Telephone, "") << "no digits this time";
+    EXPECT_EQ(d.Text, "a");
+    EXPECT_EQ(d.Dcs, 0);
 }
 
 TEST(PduDecodeTest, OriginatorAsCarried) {
