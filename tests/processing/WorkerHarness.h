@@ -3,6 +3,7 @@
 // the test names as Device. Helpers wait for the worker's loop and read the service log.
 #pragma once
 
+#include "gsmsim/GsmSimulator.h"
 #include "infra/LogFile.h"
 #include "processing/WorkThread.h"
 #include "support/PgFixture.h"
@@ -150,6 +151,53 @@ protected:
     TTempDir FDir;
     std::unique_ptr<TConfig> FConfig;
     std::unique_ptr<TWorkThread> FWorker;
+};
+
+// The worker with the terminal simulator as its GSM terminal: a real TSiemens drives the
+// simulator's pseudo-terminal through a link in the test folder.
+class TSimWorkerTest : public TWorkerTest {
+protected:
+    void SetUp() override {
+        TWorkerTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        FSim.SetLinkPath(FDir.File("modem"));
+        ASSERT_TRUE(FSim.Start()) << "simulator: " << FSim.LastError();
+        WriteIni("Device=" + FSim.LinkPath());
+    }
+
+    // Starts the worker and waits until its terminal is working.
+    void StartReady() {
+        StartWorker();
+        ASSERT_EQ(FWorker->StartResult(), 1) << "the worker must start";
+        WaitTerminalReady();
+    }
+    void WaitTerminalReady() {
+        ASSERT_TRUE(WaitUntil([this] { return FWorker->TerminalState() == 3; }))
+            << "the terminal must reach the working state, it is in " << FWorker->TerminalState();
+    }
+    // Reloads and waits until the new terminal works.
+    void Reload() {
+        const auto applied = [this] {
+            size_t count = 0;
+            for (const auto& line : Log())
+                count += line == "Новые настройки применены";
+            return count;
+        };
+        const size_t before = applied();
+        FWorker->PostCommand(CommandReload);
+        ASSERT_TRUE(WaitUntil([&] { return applied() > before; })) << "the reload must end";
+        WaitTerminalReady();
+    }
+    // Decoded texts (UTF-8) of the messages the simulator received, in order.
+    std::vector<std::string> SubmittedTexts() const {
+        std::vector<std::string> texts;
+        for (const auto& sms : FSim.Submitted())
+            texts.push_back(sms.View.Text);
+        return texts;
+    }
+
+    TGsmSimulator FSim;
 };
 
 // Sets TZ for the life of the object; set it before any worker starts.
