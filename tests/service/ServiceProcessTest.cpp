@@ -1,0 +1,317 @@
+// The real quorvexsms program in a temporary folder: its INI file and logs there, its terminal
+// the GSM simulator on a pseudo-terminal, its database a fresh one on the test cluster.
+#include "gsmsim/GsmSimulator.h"
+#include "support/PgFixture.h"
+#include "support/TempDir.h"
+#include "support/Text.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <optional>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qvx {
+namespace {
+
+using test::TTempDir;
+using test::U8;
+
+constexpr const char* ServiceBinary = QVX_BINARY_DIR "/quorvexsms";
+
+constexpr const char* StartLine = "*** Производится запуск службы... ***";
+constexpr const char* ReadyLine = "*** Служба готова к работе ***";
+constexpr const char* StopLine = "*** Служба завершает работу ***";
+constexpr const char* ShutdownLine = "Обнаружено завершение работы операционной системы...";
+constexpr const char* ProcessLine = "Получена внешняя команда обработки SMS...";
+constexpr const char* ReloadLine = "Получена внешняя команда перезагрузки конфигурации...";
+constexpr const char* AppliedLine = "Новые настройки применены";
+constexpr const char* NoHostLine = "Ошибка: Не задан адрес сервера базы данных (параметр 'Host')";
+constexpr const char* NoDeviceLine = "Ошибка: Не задан порт GSM терминала (параметр 'Device')";
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 15000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// One run of the program; killed and reaped if a test ends while it still runs.
+class TProgram {
+public:
+    TProgram(const std::vector<std::string>& args, const std::string& outFile,
+             const std::string& errFile) {
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(ServiceBinary));
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+        if (posix_spawn(&FPid, ServiceBinary, &files, &attr, argv.data(), environ) != 0)
+            FPid = -1;
+        posix_spawnattr_destroy(&attr);
+        posix_spawn_file_actions_destroy(&files);
+    }
+    ~TProgram() {
+        if (FPid > 0 && !FExit) {
+            kill(FPid, SIGKILL);
+            waitpid(FPid, nullptr, 0);
+        }
+    }
+    TProgram(const TProgram&) = delete;
+    TProgram& operator=(const TProgram&) = delete;
+
+    bool Started() const { return FPid > 0; }
+    void Signal(int signal) const { kill(FPid, signal); }
+    // The exit code (128 + signal for a killed program), or nullopt while it still runs after
+    // timeoutMs.
+    std::optional<int> WaitExit(int timeoutMs) {
+        WaitUntil(
+            [&] {
+                int status = 0;
+                if (!FExit && waitpid(FPid, &status, WNOHANG) == FPid)
+                    FExit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return FExit.has_value();
+            },
+            timeoutMs);
+        return FExit;
+    }
+
+private:
+    pid_t FPid = -1;
+    std::optional<int> FExit;
+};
+
+class ServiceProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(access(ServiceBinary, X_OK), 0)
+            << "the program " << ServiceBinary << " is missing: build the quorvexsms target";
+    }
+
+    // Runs the program to its end (at most 15 s); returns its exit code, -1 if it hung.
+    int RunToEnd(const std::vector<std::string>& args) {
+        TProgram program(args, FDir.File("out.txt"), FDir.File("err.txt"));
+        if (!program.Started())
+            return -1;
+        return program.WaitExit(15000).value_or(-1);
+    }
+    std::string Err() const { return FDir.Read("err.txt"); }
+    std::string Out() const { return FDir.Read("out.txt"); }
+
+    std::unique_ptr<TProgram> StartService() {
+        auto service =
+            std::make_unique<TProgram>(std::vector<std::string>{"--dir", FDir.Path()},
+                                       FDir.File("service.out"), FDir.File("service.err"));
+        EXPECT_TRUE(service->Started()) << "cannot start " << ServiceBinary;
+        return service;
+    }
+
+    // The messages of the service log without their stamps, as written (cp1251).
+    std::vector<std::string> Log() const {
+        const std::string content = FDir.Read("QuorvexSMS.log");
+        std::vector<std::string> messages;
+        size_t start = 0;
+        while (start < content.size()) {
+            size_t end = content.find("\r\n", start);
+            if (end == std::string::npos)
+                end = content.size();
+            const std::string line = content.substr(start, end - start);
+            const size_t stamp = line.find("  ");
+            messages.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
+            start = end + 2;
+        }
+        return messages;
+    }
+    size_t LogCount(const std::string& message) const {
+        const auto log = Log();
+        return static_cast<size_t>(std::count(log.begin(), log.end(), message));
+    }
+    bool WaitForLog(const std::string& message, size_t count = 1) const {
+        return WaitUntil([&] { return LogCount(message) >= count; });
+    }
+    // The log as UTF-8, for failure messages.
+    std::string LogText() const {
+        std::string text;
+        for (const std::string& message : Log())
+            text += "\n  | " + message;
+        return text;
+    }
+    // Only the service module's own lines, in their order.
+    std::vector<std::string> ServiceLines() const {
+        const std::vector<std::string> own = {"",           StartLine,   ReadyLine, StopLine,
+                                              ShutdownLine, ProcessLine, ReloadLine};
+        std::vector<std::string> lines;
+        for (const std::string& message : Log())
+            if (std::find(own.begin(), own.end(), message) != own.end())
+                lines.push_back(message);
+        return lines;
+    }
+    // Sends SIGTERM (or another stop signal) and expects the end within 2 s with exit code 0.
+    void StopAndExpectExit(TProgram& service, int signal) {
+        service.Signal(signal);
+        const std::optional<int> exitCode = service.WaitExit(2000);
+        ASSERT_TRUE(exitCode.has_value()) << "the service must end within 2 s of the signal";
+        EXPECT_EQ(*exitCode, 0) << "a stopped service must exit with 0; stderr: "
+                                << FDir.Read("service.err");
+        EXPECT_NE(access(FDir.File(".quorvexsms.control").c_str(), F_OK), 0)
+            << "the control socket must be gone after the stop";
+    }
+
+    TTempDir FDir;
+};
+
+// Tests that need the database as well: a fresh one per test.
+class ServiceDatabaseTest : public ServiceProcessTest {
+protected:
+    void SetUp() override {
+        ServiceProcessTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        std::string missing;
+        const auto server = test::TPgServer::FromEnvironment(missing);
+        ASSERT_TRUE(server) << "this test needs the PostgreSQL cluster that scripts/test starts; "
+                               "missing environment: "
+                            << missing;
+        FDb = std::make_unique<test::TPgDatabase>(*server);
+        FSim.SetLinkPath(FDir.File("modem"));
+        ASSERT_TRUE(FSim.Start()) << "the GSM simulator did not start: " << FSim.LastError();
+    }
+
+    void WriteIni(bool withDevice) {
+        FDir.Write("QuorvexSMS.ini", FDb->IniSection() + "[GSMTerminal]\r\n" +
+                                         (withDevice ? "Device=" + FSim.LinkPath() + "\r\n" : "") +
+                                         "ModemTimeout=1000\r\n");
+    }
+
+    std::unique_ptr<test::TPgDatabase> FDb;
+    TGsmSimulator FSim;
+};
+
+TEST_F(ServiceDatabaseTest, StartsAndStopsWithItsLinesInOrder) {
+    WriteIni(true);
+    auto service = StartService();
+    ASSERT_TRUE(WaitForLog(ReadyLine)) << "the service never got ready:" << LogText();
+    EXPECT_TRUE(WaitUntil([&] { return !FSim.CommandLog().empty(); }))
+        << "the terminal thread never talked to the simulator";
+    StopAndExpectExit(*service, SIGTERM);
+    EXPECT_EQ(ServiceLines(), (std::vector<std::string>{"", StartLine, ReadyLine, StopLine}))
+        << "wrong service lines:" << LogText();
+    for (const std::string& message : Log())
+        EXPECT_NE(message.rfind("Ошибка", 0), 0u) << "a clean start logged an error:" << LogText();
+}
+
+TEST_F(ServiceDatabaseTest, MissingDeviceWaitsForAReloadThatNamesIt) {
+    WriteIni(false);
+    auto service = StartService();
+    ASSERT_TRUE(WaitForLog(ReadyLine)) << "the service must get ready anyway:" << LogText();
+    EXPECT_EQ(LogCount(NoDeviceLine), 1u) << "the worker's error line is missing:" << LogText();
+    EXPECT_TRUE(FSim.CommandLog().empty()) << "no terminal may run without a Device";
+
+    WriteIni(true);
+    service->Signal(SIGHUP);
+    ASSERT_TRUE(WaitForLog(AppliedLine)) << "SIGHUP must reload:" << LogText();
+    EXPECT_TRUE(WaitUntil([&] { return !FSim.CommandLog().empty(); }))
+        << "after the reload the terminal thread must talk to the simulator";
+
+    // A second reload restarts the running terminal.
+    service->Signal(SIGHUP);
+    ASSERT_TRUE(WaitForLog(AppliedLine, 2)) << "the second reload did not finish:" << LogText();
+    StopAndExpectExit(*service, SIGINT);
+    EXPECT_EQ(ServiceLines(), (std::vector<std::string>{"", StartLine, ReadyLine, ReloadLine,
+                                                        ReloadLine, StopLine}))
+        << "wrong service lines:" << LogText();
+}
+
+TEST_F(ServiceProcessTest, MissingHostIsLoggedAndTheServiceRunsOn) {
+    FDir.Write("QuorvexSMS.ini", "[GSMTerminal]\r\nDevice=/dev/null\r\n");
+    auto service = StartService();
+    ASSERT_TRUE(WaitForLog(ReadyLine)) << "the service must get ready anyway:" << LogText();
+    EXPECT_EQ(LogCount(NoHostLine), 1u) << "the worker's error line is missing:" << LogText();
+
+    service->Signal(SIGUSR1);
+    ASSERT_TRUE(WaitForLog(ProcessLine)) << "SIGUSR1 must be control code 128:" << LogText();
+    service->Signal(SIGHUP);
+    ASSERT_TRUE(WaitForLog(NoHostLine, 2)) << "SIGHUP must reload and fail again:" << LogText();
+    EXPECT_EQ(LogCount(AppliedLine), 0u) << "a failed reload must not claim success";
+
+    StopAndExpectExit(*service, SIGPWR);
+    EXPECT_EQ(ServiceLines(), (std::vector<std::string>{"", StartLine, ReadyLine, ProcessLine,
+                                                        ReloadLine, ShutdownLine, StopLine}))
+        << "SIGPWR must write the shutdown line before the stop line:" << LogText();
+}
+
+TEST_F(ServiceProcessTest, ControlCodesFromTheCommandLine) {
+    FDir.Write("QuorvexSMS.ini", "[GSMTerminal]\r\nDevice=/dev/null\r\n");
+    auto service = StartService();
+    ASSERT_TRUE(WaitForLog(ReadyLine)) << "the service never got ready:" << LogText();
+    const size_t before = Log().size();
+
+    EXPECT_EQ(RunToEnd({"--dir", FDir.Path(), "--control", "200"}), 0)
+        << "code 200 must be handled; stderr: " << Err();
+    EXPECT_EQ(RunToEnd({"--dir", FDir.Path(), "--control", "128"}), 0)
+        << "code 128 must be handled; stderr: " << Err();
+    ASSERT_TRUE(WaitForLog(ProcessLine)) << "code 128 must write its line:" << LogText();
+    EXPECT_EQ(Log().size(), before + 1) << "code 200 must write nothing:" << LogText();
+    EXPECT_EQ(RunToEnd({"--dir", FDir.Path(), "--control", "129"}), 0)
+        << "code 129 must be handled; stderr: " << Err();
+    EXPECT_TRUE(WaitForLog(ReloadLine)) << "code 129 must write its line:" << LogText();
+
+    EXPECT_EQ(RunToEnd({"--dir", FDir.Path(), "--control", "300"}), 2)
+        << "a code out of range must be a usage error";
+    EXPECT_NE(Err().find("128"), std::string::npos) << "the error must name the range: " << Err();
+
+    TTempDir other;
+    EXPECT_EQ(RunToEnd({"--dir", other.Path(), "--control", "128"}), 1)
+        << "a code for a folder without a service must fail";
+    EXPECT_NE(Err().find(U8(u8"не запущена")), std::string::npos)
+        << "the error must say that no service runs: " << Err();
+
+    EXPECT_EQ(RunToEnd({"--dir", FDir.Path()}), 1) << "a second service for the folder must fail";
+    EXPECT_NE(Err().find(U8(u8"уже запущена")), std::string::npos)
+        << "the second service must say that one runs already: " << Err();
+    EXPECT_EQ(LogCount(StartLine), 1u) << "the second service must not write to the log";
+
+    StopAndExpectExit(*service, SIGTERM);
+}
+
+TEST_F(ServiceProcessTest, HelpVersionAndWrongCommandLines) {
+    const std::string title = U8(u8"Служба \"Кворвекс SMS\"");
+    EXPECT_EQ(RunToEnd({"--version"}), 0) << "--version must succeed";
+    EXPECT_NE(Out().find(title + " 1.0.0"), std::string::npos)
+        << "--version must print the title and version in UTF-8: " << Out();
+    EXPECT_EQ(RunToEnd({"--help"}), 0) << "--help must succeed";
+    EXPECT_NE(Out().find("--control"), std::string::npos) << "--help must show the usage";
+    EXPECT_EQ(RunToEnd({"--frobnicate"}), 2) << "an unknown option must be a usage error";
+    EXPECT_NE(Err().find("--control"), std::string::npos) << "the usage belongs on stderr";
+    EXPECT_NE(Err().find("--frobnicate"), std::string::npos) << "the error must name the option";
+    EXPECT_EQ(RunToEnd({"--dir", FDir.File("missing")}), 1)
+        << "a service for a folder that does not exist cannot start";
+    EXPECT_FALSE(Err().empty()) << "a failed start must say why on stderr";
+}
+
+} // namespace
+} // namespace qvx
