@@ -1,0 +1,172 @@
+// InitTerminal against the simulator: direct calls on a terminal that is not started.
+#include "SiemensFixture.h"
+
+namespace qvx {
+namespace {
+
+using test::TSiemensFixture;
+
+class SiemensInitTest : public TSiemensFixture {};
+
+const std::string Smsc =
+    "Номер SMS центра получен: <cr><lf>+CSCA: \"+79037011111\",145<cr><lf><cr><lf>OK<cr><lf>";
+
+TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
+    struct TCase {
+        std::string SimPin;
+        std::string Pin;
+        int32_t SimBusy;
+        bool Clip;
+        bool Result;
+        int32_t Code;
+        std::vector<std::string> Log;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {"",
+         "",
+         0,
+         false,
+         true,
+         0,
+         {"Регистрация PIN кода...", "PIN код не требуется", Smsc},
+         "no PIN needed"},
+        {"1234",
+         "",
+         0,
+         false,
+         false,
+         13,
+         {"Регистрация PIN кода...", "Задайте PIN код в настройках проекта на вкладке GSM !"},
+         "PIN needed, none configured"},
+        {"1234",
+         "1234",
+         0,
+         false,
+         true,
+         0,
+         {"Регистрация PIN кода...", "PIN код \"1234\" принят - регистрация прошла успешно", Smsc},
+         "PIN needed and given"},
+        {"1234",
+         "9999",
+         0,
+         false,
+         false,
+         12,
+         {"Регистрация PIN кода...", "PIN код \"9999\" НЕ принят - регистрация не удалась !"},
+         "PIN refused"},
+        {"",
+         "",
+         14,
+         false,
+         true,
+         0,
+         {"Регистрация PIN кода...", "PIN код не требуется", Smsc},
+         "SIM busy 14 times, the 15th attempt succeeds"},
+        {"",
+         "",
+         15,
+         false,
+         false,
+         14,
+         {"Регистрация PIN кода...", "PIN код не требуется"},
+         "SIM busy 15 times: no SMS centre, and no at+csca? error line"},
+        {"",
+         "",
+         0,
+         true,
+         true,
+         0,
+         {"Регистрация PIN кода...", "PIN код не требуется", Smsc,
+          "Включение режима регистрации входящих звонков...", "ОК"},
+         "caller identification switched on"},
+    };
+    for (const TCase& c : cases) {
+        FSim.SetPin(c.SimPin);
+        FSim.SetSimBusyCount(c.SimBusy);
+        FTerminal = MakeTerminal(FDir.File("modem"));
+        FTerminal->FPin = c.Pin;
+        FTerminal->FClip = c.Clip;
+        FTerminal->FRetryPauseMs = 1;
+        ASSERT_TRUE(FTerminal->OpenPort()) << c.Note;
+        FDir.Write("Siemens.log", "");
+        const int32_t pinsBefore = FSim.CommandCount("at+cpin");
+        const int32_t clipsBefore = FSim.CommandCount("at+clip");
+        const int32_t centreBefore = FSim.CommandCount("at+csca?");
+        EXPECT_EQ(FTerminal->InitTerminal(), c.Result) << c.Note;
+        EXPECT_EQ(FTerminal->FErrorCode, c.Code) << c.Note;
+        EXPECT_EQ(LogLines(), c.Log) << c.Note << "\n" << LogText();
+        EXPECT_EQ(FSim.CommandCount("at+cpin") - pinsBefore, c.Pin.empty() ? 0 : 1)
+            << c.Note << ": at+cpin= only with a configured PIN that is needed";
+        EXPECT_EQ(FSim.CommandCount("at+clip") - clipsBefore, c.Clip ? 1 : 0) << c.Note;
+        if (c.SimBusy > 0) {
+            EXPECT_EQ(FSim.CommandCount("at+csca?") - centreBefore, 15) << c.Note;
+        }
+        FTerminal->ClosePort();
+        FSim.Unplug(); // power-on state for the next case
+        ASSERT_TRUE(FSim.Plug());
+    }
+}
+
+// Answers played by hand: the first two commands always succeed, the PIN query and the SMS
+// centre query as each case says (an empty answer: the terminal stays silent).
+TEST_F(SiemensInitTest, PinQueryAndCentreQueryAnswers) {
+    struct TCase {
+        std::string PinAnswer;
+        std::string CentreAnswer;
+        bool Result;
+        int32_t Code;
+        std::vector<std::string> Log;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {"",
+         "\r\n+CSCA: \"+7903\",145\r\n\r\nOK\r\n",
+         true,
+         0,
+         {"Регистрация PIN кода...",
+          "Номер SMS центра получен: <cr><lf>+CSCA: \"+7903\",145<cr><lf><cr><lf>OK<cr><lf>"},
+         "an unanswered PIN query is skipped without a PIN line"},
+        {"\r\n+CPIN: READY\r\n\r\nOK\r\n",
+         "\r\n+CME ERROR: SIM failure\r\n",
+         false,
+         3,
+         {"Регистрация PIN кода...", "PIN код не требуется",
+          "Ошибка at+csca?: <cr><lf>+CME ERROR: SIM failure<cr>"},
+         "an SMS centre error other than SIM busy"},
+        {"\r\n+CPIN: READY\r\n\r\nOK\r\n",
+         "\r\nOK\r\n",
+         true,
+         0,
+         {"Регистрация PIN кода...", "PIN код не требуется",
+          "Нераспознанный ответ на команду at+csca?: <cr><lf>OK<cr><lf>"},
+         "an SMS centre answer without CSCA"},
+    };
+    FSim.SetSilent(true);
+    ASSERT_TRUE(FTerminal->OpenPort());
+    int32_t round = 0;
+    for (const TCase& c : cases) {
+        ++round;
+        FDir.Write("Siemens.log", "");
+        AnswerAfter("at+cmee", round, "\r\nOK\r\n");
+        AnswerAfter("atq0v1e0", round, "\r\nOK\r\n");
+        if (!c.PinAnswer.empty())
+            AnswerAfter("at+cpin?", round, c.PinAnswer);
+        AnswerAfter("at+csca?", round, c.CentreAnswer);
+        EXPECT_EQ(FTerminal->InitTerminal(), c.Result) << c.Note;
+        EXPECT_EQ(FTerminal->FErrorCode, c.Code) << c.Note;
+        EXPECT_EQ(LogLines(), c.Log) << c.Note << "\n" << LogText();
+    }
+}
+
+TEST_F(SiemensInitTest, SilentTerminalFailsTheFirstCommand) {
+    FSim.SetSilent(true);
+    FTerminal->FModemTimeout = 100;
+    ASSERT_TRUE(FTerminal->OpenPort());
+    EXPECT_FALSE(FTerminal->InitTerminal());
+    EXPECT_EQ(FTerminal->FErrorCode, 3);
+    EXPECT_EQ(FSim.CommandCount("atq0v1e0"), 0) << "the second command is never sent";
+}
+
+} // namespace
+} // namespace qvx
