@@ -458,7 +458,6 @@ bool COM::Transact(const void* out, size_t outCount, void* in, size_t inCount, u
         PurgeAll();
     if (!Write(out, outCount))
         return false;
-    const int32_t written = FWritten;
     auto* bytes = static_cast<char*>(in);
     size_t received = 0;
     const uint32_t startMs = GetTickCount();
@@ -466,7 +465,6 @@ bool COM::Transact(const void* out, size_t outCount, void* in, size_t inCount, u
     while (received < inCount && uint32_t(GetTickCount() - startMs) < limitMs && !FHungUp)
         if (Read(bytes + received, 1))
             ++received;
-    FWritten = written;
     FRead = int32_t(std::min<size_t>(received, INT32_MAX));
     FFailed = received != inCount;
     return !FFailed;

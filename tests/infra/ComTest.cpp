@@ -201,6 +201,7 @@ TEST(ComOpen, LineFlagsFollowTheSettings) {
         EXPECT_EQ(attr.c_iflag & (IXON | IXOFF | ICRNL), 0u) << c.Note << ": bytes pass as is";
         EXPECT_EQ(attr.c_lflag & (ICANON | ECHO), 0u) << c.Note << ": raw mode";
         EXPECT_EQ(attr.c_oflag & OPOST, 0u) << c.Note << ": no output processing";
+        EXPECT_EQ(COM::LineSpeed(port.Fd()), 19200) << c.Note << ": default speed";
     }
 }
 
@@ -304,7 +305,8 @@ protected:
 };
 
 TEST_F(ComTransfer, BytesPassBothWaysUnchanged) {
-    const std::string toPort("AT\r\n\0\x1A\xFF\x11\x13 ok", 13);
+    // NUL, 0xFF, CR, XON/XOFF and the bytes a cooked line would act on must all arrive.
+    const std::string toPort("AT\r\n\0\x1A\xFF\x11\x13\x03\x04\x7F\x15 ok", 17);
     ASSERT_TRUE(Pty.Write(toPort));
     EXPECT_EQ(WaitInQueue(Port, int32_t(toPort.size())), int32_t(toPort.size()))
         << "InQueue counts the waiting bytes";
@@ -320,24 +322,43 @@ TEST_F(ComTransfer, BytesPassBothWaysUnchanged) {
     EXPECT_FALSE(Port.HasErrors()) << "errors " << Port.Errors();
 }
 
-TEST_F(ComTransfer, IdleLineEndsAReadAfterTheTimeout) {
-    const auto start = std::chrono::steady_clock::now();
-    char c = 'x';
-    EXPECT_FALSE(Port.ReadByte(c));
-    const int64_t elapsedMs = ElapsedMs(start);
-    EXPECT_EQ(Port.ReadCount(), 0);
-    EXPECT_TRUE(Port.Failed());
-    EXPECT_GE(elapsedMs, 100) << "a read waits the timeout constant";
-    EXPECT_LT(elapsedMs, 1000) << "and not much longer";
-    EXPECT_FALSE(Port.HasErrors()) << "silence is no line error";
+TEST(ComTimeouts, IdleLineEndsAReadAfterTheTimeout) {
+    TPtyPair pty;
+    struct TCase {
+        int32_t BaudRate;
+        size_t Count;
+        int64_t MinMs; // 100 ms plus the multiplier for every byte
+    };
+    const TCase cases[] = {{11, 1, 101}, {7, 1, 102}, {3, 10, 190}};
+    for (const auto& c : cases) {
+        COM port;
+        port.FBaudRate = c.BaudRate;
+        ASSERT_TRUE(port.Open(Device(pty.SlavePath()))) << port.ErrorText();
+        char buffer[16] = {};
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(c.Count == 1 ? port.ReadByte(buffer) : port.Read(buffer, c.Count));
+        const int64_t elapsedMs = ElapsedMs(start);
+        EXPECT_EQ(port.ReadCount(), 0);
+        EXPECT_TRUE(port.Failed());
+        EXPECT_GE(elapsedMs, c.MinMs) << BaudRates[c.BaudRate].Name << ": waits the timeout";
+        EXPECT_LT(elapsedMs, c.MinMs + 900) << BaudRates[c.BaudRate].Name << ": not much longer";
+        EXPECT_FALSE(port.HasErrors()) << "silence is no line error";
+    }
 }
 
-TEST_F(ComTransfer, ShortReadKeepsWhatArrived) {
-    ASSERT_TRUE(Pty.Write("abc"));
+TEST(ComTimeouts, ShortReadKeepsWhatArrived) {
+    TPtyPair pty;
+    COM port;
+    port.FBaudRate = 0; // 110 baud: 100 ms per byte, 5 bytes may take 600 ms
+    ASSERT_TRUE(port.Open(Device(pty.SlavePath()))) << port.ErrorText();
+    ASSERT_TRUE(pty.Write("abc"));
+    WaitInQueue(port, 3);
     char buffer[5] = {};
-    EXPECT_FALSE(Port.Read(buffer, 5));
-    EXPECT_EQ(Port.ReadCount(), 3);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port.Read(buffer, 5));
+    EXPECT_EQ(port.ReadCount(), 3);
     EXPECT_EQ(std::string(buffer, 3), "abc");
+    EXPECT_LT(ElapsedMs(start), 450) << "a 100 ms gap after the last byte ends the read early";
 }
 
 TEST_F(ComTransfer, FullOutputTakesPartThenFails) {
@@ -370,6 +391,7 @@ TEST_F(ComTransfer, TransactCollectsTheAnswer) {
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(Pty.Write("stale")); // purged before the command goes out
+        ASSERT_EQ(WaitInQueue(Port, 5), 5);
         std::thread modem([&] {
             if (Pty.Read(3, 1000) == "AT\r")
                 Pty.Write(c.Answer);
