@@ -103,7 +103,9 @@ bool TSiemens::ReadListing(std::string& reply) {
         return false;
     }
     if (reply.empty()) {
-        LogMessage("Нет ответа на запрос SMS (at+cmgl=4)");
+        // A stop cuts the wait short; that is not a terminal that failed to answer.
+        if (!Terminated())
+            LogMessage("Нет ответа на запрос SMS (at+cmgl=4)");
         SetCode(FErrorCode, TGsmResult::Timeout);
         return false;
     }
