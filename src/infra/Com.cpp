@@ -109,6 +109,23 @@ void SetParity(termios& attr, int32_t parity) noexcept {
     }
 }
 
+// A raw 8-bit line: no echo, no character processing, no XON/XOFF, modem lines ignored for
+// receiving. A byte with a parity error passes as received; the driver counts the error.
+void MakeRawLine(termios& attr, int32_t parity, bool twoStopBits, bool rtsCts) noexcept {
+    ::cfmakeraw(&attr);
+    attr.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY | INPCK);
+    attr.c_cflag &= ~tcflag_t(CSIZE | CSTOPB | CRTSCTS);
+    attr.c_cflag |= CS8 | CLOCAL | CREAD;
+    SetParity(attr, parity);
+    if (twoStopBits)
+        attr.c_cflag |= CSTOPB;
+    if (rtsCts)
+        attr.c_cflag |= CRTSCTS;
+    // One byte completes a read; the waits are done by poll().
+    attr.c_cc[VMIN] = 1;
+    attr.c_cc[VTIME] = 0;
+}
+
 } // namespace
 
 COM::COM() : FSaved(std::make_unique<TSavedLine>()) {
@@ -196,18 +213,7 @@ bool COM::ConfigureLine() noexcept {
     FSaved->Attr = attr;
     FSaved->Valid = true;
 
-    ::cfmakeraw(&attr);
-    attr.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY | INPCK);
-    attr.c_cflag &= ~tcflag_t(CSIZE | CSTOPB | CRTSCTS);
-    attr.c_cflag |= CS8 | CLOCAL | CREAD;
-    SetParity(attr, FParity);
-    if (FStopBits == 2)
-        attr.c_cflag |= CSTOPB;
-    if (FRtsCts)
-        attr.c_cflag |= CRTSCTS;
-    // One byte completes a read; the waits are done by poll().
-    attr.c_cc[VMIN] = 1;
-    attr.c_cc[VTIME] = 0;
+    MakeRawLine(attr, FParity, FStopBits == 2, FRtsCts);
     if (::tcsetattr(FHandle, TCSANOW, &attr) != 0) {
         FLastError = OpenErrorCode(errno);
         return false;

@@ -67,7 +67,7 @@ public:
 
     virtual bool IsOpen() const;
     virtual bool Open();                         // Open(FName)
-    bool Open(const std::string& name) noexcept; // "\\.\" + device; see the header comment
+    bool Open(const std::string& name) noexcept; // "\\.\" + device, mapped by DevicePath()
     virtual bool Close();
     virtual bool SetTimeout(int32_t ms);
     virtual bool WriteByte(char c);
