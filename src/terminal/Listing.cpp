@@ -47,4 +47,23 @@ std::vector<TListingEntry> ParseListing(std::string_view reply) {
     }
 }
 
+std::string UnsolicitedLines(std::string_view reply) {
+    std::string lines;
+    size_t pos = 0;
+    while (pos < reply.size()) {
+        size_t end = reply.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos)
+            end = reply.size();
+        const std::string_view line = reply.substr(pos, end - pos);
+        for (std::string_view head : {"RING", "+CLIP:", "+CUSD:"})
+            if (line.substr(0, head.size()) == head) {
+                lines.append(line);
+                lines += "\r\n";
+                break;
+            }
+        pos = end + 1;
+    }
+    return lines;
+}
+
 } // namespace qvx

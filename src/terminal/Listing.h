@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,5 +21,10 @@ struct TListingEntry {
 
 // The entries in the order of the reply; the views point into reply.
 std::vector<TListingEntry> ParseListing(std::string_view reply);
+
+// The unsolicited result lines (RING, +CLIP:, +CUSD:) that the terminal slipped into the
+// reply, each with CR LF, in their order. The listing runs in every pass, so a call or a USSD
+// result often arrives during one and would be lost with the reply.
+std::string UnsolicitedLines(std::string_view reply);
 
 } // namespace qvx

@@ -31,6 +31,11 @@ bool TSiemens::ReceiveSMS() {
         std::string reply;
         if (!ReadListing(reply))
             return false;
+        const std::string unsolicited = UnsolicitedLines(reply);
+        if (!unsolicited.empty()) {
+            FSaved += unsolicited;
+            BoundSaved(FSaved, SavedMax);
+        }
         TSMS sms;
         for (const TListingEntry& entry : ParseListing(reply)) {
             if (Terminated())

@@ -52,5 +52,23 @@ TEST(ListingTest, SplitsRepliesIntoEntries) {
     }
 }
 
+TEST(ListingTest, UnsolicitedLinesAreKeptFromTheReply) {
+    struct TCase {
+        std::string Reply;
+        std::string Lines;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {"\r\n+CMGL: 1,0,,5\r\nAA\r\n\r\nOK\r\n", "", "a listing alone"},
+        {"\r\nRING\r\n\r\n+CLIP: \"1\",129\r\n\r\nOK\r\n", "RING\r\n+CLIP: \"1\",129\r\n",
+         "a call during the listing"},
+        {"\r\n+CMGL: 1,0,,5\r\nAA\r\n+CUSD: 0,\"x\"\r\nOK", "+CUSD: 0,\"x\"\r\n",
+         "a USSD result between an entry and OK"},
+        {"xRING\r\n+CMGL: 2,0\r\nRINGING", "RINGING\r\n", "only lines that start with a result"},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(UnsolicitedLines(c.Reply), c.Lines) << c.Note;
+}
+
 } // namespace
 } // namespace qvx

@@ -124,6 +124,10 @@ TEST_F(SiemensThreadTest, ReceivedMessagesCallsAndUssdReachTheWorker) {
     ASSERT_TRUE(FTerminal->Start());
     ASSERT_TRUE(WaitForState(TTerminalState::Working)) << LogText();
     FSim.StoreText("+79161234567", "1");
+    // Lines that arrive during a deletion's answer belong to that answer; wait until the
+    // message is gone, so that only listings remain to race with them.
+    ASSERT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; }));
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 1, 10000));
     FSim.InjectLine("RING");
     FSim.InjectLine("+CLIP: \"+79161234567\",145,,,,0");
     FSim.InjectLine("+CUSD: 2,\"0041004200430044\",72");
@@ -132,9 +136,6 @@ TEST_F(SiemensThreadTest, ReceivedMessagesCallsAndUssdReachTheWorker) {
     TSMS first, second;
     ASSERT_TRUE(FTerminal->GetReceivedSMS(first));
     ASSERT_TRUE(FTerminal->GetReceivedSMS(second));
-    // The listing and the unsolicited lines race each other; either may come first.
-    if (first.Telephone == "USSD")
-        std::swap(first, second);
     EXPECT_EQ(first, (TSMS{"79161234567", "1", false, false}));
     EXPECT_EQ(second, (TSMS{"USSD", "ABCD", true, false}));
     EXPECT_EQ(FSim.StoredCount(), 0u);
