@@ -85,13 +85,17 @@ void TModemDialogue::FeedCommandByte(char c, TModemOutputs& out) {
 }
 
 void TModemDialogue::ExecuteLine(const std::string& line, bool overflow, TModemOutputs& out) {
+    // Like a real terminal, skip whatever comes before the "AT" prefix (line noise, the rest
+    // of a cancelled PDU), and ignore a line without one.
     std::string trimmed = Trim(line);
     if (trimmed.empty())
         return;
+    size_t prefix = Lower(trimmed).find("at");
+    if (prefix != std::string::npos)
+        trimmed = trimmed.substr(prefix);
     std::string lower = Lower(trimmed);
     RecordLine(trimmed, CommandHead(lower));
-    // A terminal ignores a line that is not a command; a hung one ignores everything.
-    if (lower.rfind("at", 0) != 0 || FSettings.Hung)
+    if (prefix == std::string::npos || FSettings.Hung)
         return;
     if (overflow) {
         Answer(out, "\r\nERROR\r\n");
