@@ -8,8 +8,9 @@
 
 namespace qvx {
 
-constexpr std::array<const char*, 12> BaudRateTexts = {
-    "110", "300", "600", "1200", "2400", "4800", "9600", "19200", "38400", "56000", "57600", "115200"};
+constexpr std::array<const char*, 12> BaudRateTexts = {"110",   "300",   "600",   "1200",
+                                                       "2400",  "4800",  "9600",  "19200",
+                                                       "38400", "56000", "57600", "115200"};
 constexpr std::array<const char*, 3> StopBitsTexts = {"1", "1.5", "2"};
 constexpr std::array<const char*, 5> ParityTexts = {"None", "Odd", "Even", "Mark", "Space"};
 

@@ -1,9 +1,9 @@
 // Reader of INI files: section and key names without regard to case (ASCII letters), values
 // trimmed of surrounding blanks and tabs and cut to 2047 characters, the first occurrence of a
 // key wins, lines starting with ';' or '#' are comments, CR LF or LF line ends, a UTF-8 byte
-// order mark at the start is skipped. Values are kept as the file's bytes. A missing or
-// unreadable file reads as empty; only the first MiB of a file is read. Used by the worker
-// thread while it loads the configuration.
+// order mark at the start is skipped, a section named twice reads as one. Values are kept as
+// the file's bytes. A missing or unreadable file reads as empty; only the first MiB of a file
+// is read. Used by the worker thread while it loads the configuration.
 #pragma once
 
 #include <cstdint>

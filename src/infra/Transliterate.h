@@ -2,10 +2,10 @@
 // text. Pure functions.
 #pragma once
 
+#include "infra/Queues.h"
+
 #include <string>
 #include <string_view>
-
-#include "infra/Queues.h"
 
 namespace qvx {
 
