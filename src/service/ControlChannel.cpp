@@ -211,44 +211,35 @@ void TControlServer::ServeOne(const std::function<bool(int32_t)>& handler) noexc
     SendAll(client.Get(), handled ? ReplyHandled : ReplyNotHandled);
 }
 
-TControlResult SendControlCode(const std::string& dir, int32_t code, std::string& error) {
-    const std::string path = dir + ControlSocketName;
+namespace {
+
+// Connects fd to the service's socket at path; on failure, the result and its explanation.
+std::optional<TControlResult> ConnectControl(int fd, const std::string& dir,
+                                             const std::string& path, std::string& error) {
     sockaddr_un addr;
     if (!MakeAddress(path, addr)) {
         error = "слишком длинное имя сокета управления: " + path;
         return TControlResult::Failed;
     }
-    TUniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) {
-        error = "не удалось создать сокет: " + SystemError(errno);
-        return TControlResult::Failed;
-    }
     // A connect to a service whose queue of clients is full waits this long, then fails.
-    SetTimeout(fd.Get(), SO_SNDTIMEO, ControlReplyTimeoutMs);
-    if (connect(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        const int connectError = errno;
-        if (connectError == ENOENT || connectError == ECONNREFUSED) {
-            error = "служба для каталога " + dir + " не запущена";
-            return TControlResult::NotRunning;
-        }
-        if (connectError == EACCES || connectError == EPERM) {
-            error = "нет прав на сокет управления " + path;
-            return TControlResult::Refused;
-        }
-        error = "не удалось подключиться к " + path + ": " + SystemError(connectError);
-        return TControlResult::Failed;
+    SetTimeout(fd, SO_SNDTIMEO, ControlReplyTimeoutMs);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+        return std::nullopt;
+    const int connectError = errno;
+    if (connectError == ENOENT || connectError == ECONNREFUSED) {
+        error = "служба для каталога " + dir + " не запущена";
+        return TControlResult::NotRunning;
     }
-    // A service that refuses this user answers and hangs up without reading, so a failed
-    // send may still leave its answer to read.
-    const bool sent = SendAll(fd.Get(), std::to_string(code) + "\n");
-    const int sendError = errno;
-    const std::optional<std::string> reply = ReadLine(fd.Get(), 64, ControlReplyTimeoutMs);
-    if (!reply) {
-        error = sent ? "служба не ответила"
-                     : "не удалось передать код службе: " + SystemError(sendError);
-        return TControlResult::Failed;
+    if (connectError == EACCES || connectError == EPERM) {
+        error = "нет прав на сокет управления " + path;
+        return TControlResult::Refused;
     }
-    const std::string answer = *reply + "\n";
+    error = "не удалось подключиться к " + path + ": " + SystemError(connectError);
+    return TControlResult::Failed;
+}
+
+TControlResult InterpretReply(const std::string& reply, int32_t code, std::string& error) {
+    const std::string answer = reply + "\n";
     if (answer == ReplyHandled)
         return TControlResult::Handled;
     if (answer == ReplyNotHandled) {
@@ -259,8 +250,31 @@ TControlResult SendControlCode(const std::string& dir, int32_t code, std::string
         error = "служба не принимает команды от этого пользователя";
         return TControlResult::Refused;
     }
-    error = "служба отклонила запрос: " + *reply;
+    error = "служба отклонила запрос: " + reply;
     return TControlResult::Failed;
+}
+
+} // namespace
+
+TControlResult SendControlCode(const std::string& dir, int32_t code, std::string& error) {
+    TUniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        error = "не удалось создать сокет: " + SystemError(errno);
+        return TControlResult::Failed;
+    }
+    if (const auto failed = ConnectControl(fd.Get(), dir, dir + ControlSocketName, error))
+        return *failed;
+    // A service that refuses this user answers and hangs up without reading, so a failed
+    // send may still leave its answer to read.
+    const bool sent = SendAll(fd.Get(), std::to_string(code) + "\n");
+    const int sendError = errno;
+    const std::optional<std::string> reply = ReadLine(fd.Get(), 64, ControlReplyTimeoutMs);
+    if (!reply) {
+        error = sent ? "служба не ответила"
+                     : "не удалось передать код службе: " + SystemError(sendError);
+        return TControlResult::Failed;
+    }
+    return InterpretReply(*reply, code, error);
 }
 
 } // namespace qvx
