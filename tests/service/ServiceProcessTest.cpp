@@ -1,6 +1,7 @@
 // The real quorvexsms program in a temporary folder: its INI file and logs there, its terminal
 // the GSM simulator on a pseudo-terminal, its database a fresh one on the test cluster.
 #include "gsmsim/GsmSimulator.h"
+#include "service/Fd.h"
 #include "support/PgFixture.h"
 #include "support/TempDir.h"
 #include "support/Text.h"
@@ -12,8 +13,11 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -296,6 +300,48 @@ TEST_F(ServiceProcessTest, ControlCodesFromTheCommandLine) {
     EXPECT_EQ(LogCount(StartLine), 1u) << "the second service must not write to the log";
 
     StopAndExpectExit(*service, SIGTERM);
+}
+
+TEST_F(ServiceProcessTest, ReportsToSystemdThroughTheNotifySocket) {
+    FDir.Write("QuorvexSMS.ini", "[GSMTerminal]\r\nDevice=/dev/null\r\n");
+    const std::string socketPath = FDir.File("notify");
+    TUniqueFd receiver(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    socketPath.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(receiver.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0)
+        << "cannot bind the notify socket";
+    // The child inherits these; WATCHDOG_PID is left out because any pid is then accepted.
+    setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+    setenv("WATCHDOG_USEC", "2000000", 1);
+    auto service = StartService();
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+
+    // Waits for the next datagram that starts with prefix; the others are skipped.
+    const auto next = [&](const std::string& prefix) -> std::string {
+        char buffer[4096];
+        for (;;) {
+            pollfd p{receiver.Get(), POLLIN, 0};
+            if (poll(&p, 1, 15000) != 1)
+                return "(nothing)";
+            const ssize_t got = recv(receiver.Get(), buffer, sizeof buffer, 0);
+            const std::string message(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+            if (message.rfind(prefix, 0) == 0)
+                return message;
+        }
+    };
+    ASSERT_EQ(next("READY"), "READY=1") << "the service must report ready";
+    EXPECT_EQ(LogCount(ReadyLine), 1u) << "READY=1 must follow the ready line:" << LogText();
+    const std::string status = next("STATUS");
+    EXPECT_NE(status.find(U8(u8"ошибка запуска")), std::string::npos)
+        << "the status must show the failed initialisation: " << status;
+    EXPECT_NE(status.find(U8(u8"к отправке: 0")), std::string::npos)
+        << "the status must show the queue lengths: " << status;
+    EXPECT_EQ(next("WATCHDOG"), "WATCHDOG=1") << "a live worker must feed the watchdog";
+    service->Signal(SIGTERM);
+    EXPECT_EQ(next("STOPPING"), "STOPPING=1") << "the stop must be reported";
+    EXPECT_EQ(service->WaitExit(2000).value_or(-1), 0) << "the service must end with 0";
 }
 
 TEST_F(ServiceProcessTest, HelpVersionAndWrongCommandLines) {
