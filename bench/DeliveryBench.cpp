@@ -1,0 +1,214 @@
+// The sending pass with 10,000 pending rows, measured against the bare SQL of the same work
+// (the query plus one single-row update per message through libpq) in the same run. Needs the
+// PostgreSQL cluster of scripts/test (QVX_PG* variables); the terminal is the simulator.
+// Prints both figures and their ratio.
+#include "gsmsim/GsmSimulator.h"
+#include "infra/LogFile.h"
+#include "processing/Database.h"
+#include "processing/WorkThread.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <libpq-fe.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace qvx {
+namespace {
+
+constexpr int RowCount = 10000;
+constexpr int Rounds = 2; // each figure is the median of 2 * Rounds runs
+
+using TClock = std::chrono::steady_clock;
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0')
+        throw std::runtime_error(std::string("missing environment variable ") + name +
+                                 " (start the cluster with scripts/lib/pgcluster.sh)");
+    return value;
+}
+
+struct TServer {
+    std::string Host = Env("QVX_PGHOST");
+    std::string Port = Env("QVX_PGPORT");
+    std::string User = Env("QVX_PGUSER");
+    std::string Password = Env("QVX_PGPASSWORD");
+    std::string AdminDatabase = Env("QVX_PGDATABASE");
+};
+
+TPgConn Connect(const TServer& server, const std::string& database) {
+    const char* const keywords[] = {"host", "port", "dbname", "user", "password", nullptr};
+    const char* const values[] = {server.Host.c_str(), server.Port.c_str(),     database.c_str(),
+                                  server.User.c_str(), server.Password.c_str(), nullptr};
+    TPgConn conn(PQconnectdbParams(keywords, values, 0));
+    if (!conn || PQstatus(conn.get()) != CONNECTION_OK)
+        throw std::runtime_error("cannot connect: " +
+                                 std::string(conn ? PQerrorMessage(conn.get()) : "no memory"));
+    return conn;
+}
+
+void Run(PGconn* conn, const std::string& sql) {
+    const TPgResult result(PQexec(conn, sql.c_str()));
+    const auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw std::runtime_error("SQL failed: " + std::string(PQerrorMessage(conn)));
+}
+
+std::string ReadFile(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+double Ms(TClock::duration duration) {
+    return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+// Every delivery unsent again, without the dead rows of the previous run.
+void Reset(PGconn* conn) {
+    Run(conn, "UPDATE msgdelivery SET sentdt = NULL");
+    Run(conn, "VACUUM msgdelivery");
+}
+
+// The same statements the pass runs, without the service around them.
+double BareSql(PGconn* conn) {
+    const auto start = TClock::now();
+    const Oid int4 = 23;
+    const std::string ttl = "24";
+    const char* ttlValue[] = {ttl.c_str()};
+    const TPgResult rows(PQexecParams(conn, SqlGetSMS, 1, &int4, ttlValue, nullptr, nullptr, 0));
+    if (PQresultStatus(rows.get()) != PGRES_TUPLES_OK)
+        throw std::runtime_error("query failed");
+    const int idColumn = PQfnumber(rows.get(), "msgid");
+    for (int row = 0; row < PQntuples(rows.get()); ++row) {
+        const char* id[] = {PQgetvalue(rows.get(), row, idColumn)};
+        const TPgResult stamped(PQexecParams(conn, SqlMarkSent, 1, &int4, id, nullptr, nullptr, 0));
+        if (PQresultStatus(stamped.get()) != PGRES_COMMAND_OK)
+            throw std::runtime_error("update failed");
+    }
+    return Ms(TClock::now() - start);
+}
+
+// One processing cycle with a sending pass, from the request until the worker's loop has
+// turned after it (the loop adds at most one 10 ms pause).
+double Pass(TWorkThread& worker) {
+    const auto start = TClock::now();
+    worker.RequestSendNow();
+    worker.PostCommand(CommandProcess);
+    for (int turn = 0; turn < 2; ++turn) {
+        const uint32_t beat = worker.Heartbeat();
+        while (worker.Heartbeat() == beat)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return Ms(TClock::now() - start);
+}
+
+// A POSIX TZ value under which the local hour is now 12, so the pass runs at any time of day.
+std::string NoonZone() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    int offset = ((12 - utc.tm_hour) % 24 + 24) % 24;
+    if (offset > 12)
+        offset -= 24;
+    return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+int RunBench() {
+    setenv("TZ", NoonZone().c_str(), 1);
+    tzset();
+    const TServer server;
+    const std::string name = "qvx_bench_" + std::to_string(getpid());
+    Run(Connect(server, server.AdminDatabase).get(), "CREATE DATABASE " + name);
+    char dirPattern[] = "/tmp/qvx-bench-XXXXXX";
+    const std::string dir = std::string(mkdtemp(dirPattern)) + "/";
+    double passMs = 0, bareMs = 0;
+    {
+        const TPgConn db = Connect(server, name);
+        Run(db.get(), ReadFile(std::string(QVX_SOURCE_DIR) + "/db/schema.sql"));
+        Run(db.get(), "INSERT INTO abonents (cellphone, name) SELECT '+7916' || lpad(i::text, 7, "
+                      "'0'), 'A' FROM generate_series(1, " +
+                          std::to_string(RowCount) +
+                          ") i; INSERT INTO msglog (abonentid, msgtext, regdt) SELECT abonentid, "
+                          "'Message ' || abonentid, LOCALTIMESTAMP - interval '1 second' * "
+                          "abonentid FROM abonents; INSERT INTO msgdelivery (msgid, chanid) "
+                          "SELECT msgid, 0 FROM msglog");
+
+        TGsmSimulator sim;
+        sim.SetLinkPath(dir + "modem");
+        if (!sim.Start())
+            throw std::runtime_error("simulator: " + sim.LastError());
+        SetExeDir(dir);
+        SetLogFileName(dir + "QuorvexSMS.log");
+        std::ofstream(dir + "QuorvexSMS.ini")
+            << "[Database]\nHost=" << server.Host << "\nPort=" << server.Port << "\nDBName=" << name
+            << "\nUserName=" << server.User << "\nPassword=" << server.Password
+            << "\n[GSMTerminal]\nDevice=" << dir << "modem\n";
+        TConfig config(dir);
+        TWorkThread worker(config);
+        worker.Start();
+        while (worker.StartResult() == -1 ||
+               (worker.StartResult() == 1 && worker.TerminalState() != 3))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (worker.StartResult() != 1)
+            throw std::runtime_error("the worker did not start; see " + dir + "QuorvexSMS.log");
+
+        std::vector<double> passes, bares;
+        // The two alternate in which goes first, so that neither always meets a table just
+        // bloated by the other.
+        for (int round = 0; round < 2 * Rounds; ++round) {
+            Reset(db.get());
+            if (round % 2 == 0)
+                bares.push_back(BareSql(db.get()));
+            else
+                passes.push_back(Pass(worker));
+            Reset(db.get());
+            if (round % 2 == 0)
+                passes.push_back(Pass(worker));
+            else
+                bares.push_back(BareSql(db.get()));
+        }
+        passMs = Median(passes);
+        bareMs = Median(bares);
+        // Dropped before the worker stops: the messages its terminal still holds need not go
+        // back to a throwaway database one update at a time.
+        Run(Connect(server, server.AdminDatabase).get(), "DROP DATABASE " + name + " WITH (FORCE)");
+        worker.Terminate();
+        worker.WaitFor();
+    }
+    std::filesystem::remove_all(dir);
+    std::printf("sending pass, %d rows:           %8.1f ms (median of %d)\n", RowCount, passMs,
+                2 * Rounds);
+    std::printf("bare SQL (query + %d updates): %8.1f ms (median of %d)\n", RowCount, bareMs,
+                2 * Rounds);
+    std::printf("ratio pass / bare SQL:             %8.2f (target at most 1.5)\n", passMs / bareMs);
+    return 0;
+}
+
+} // namespace
+} // namespace qvx
+
+int main() {
+    try {
+        return qvx::RunBench();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "delivery_bench: %s\n", error.what());
+        return 1;
+    }
+}
