@@ -84,6 +84,17 @@ TEST_F(WorkerFlowTest, LifetimeFollowsSmsOldHours) {
     EXPECT_TRUE(IsSent(old25)) << "with SMSOLDHOURS 48 the 25-hour-old message is due";
     ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000));
     EXPECT_EQ(SubmittedTexts(), (std::vector<std::string>{"young", "old"}));
+
+    // A value that is not an integer, or no row at all, gives the default 24 hours again.
+    for (const char* change : {"UPDATE appconfig SET val = 'abc' WHERE propid = 'SMSOLDHOURS'",
+                               "DELETE FROM appconfig WHERE propid = 'SMSOLDHOURS'"}) {
+        FDb->Exec(change);
+        Reload();
+        const int32_t tooOld = AddMessage("'+79160000003'", "'too old'", 25 * 60);
+        const int32_t due = AddMessage("'+79160000004'", "'due'", 23 * 60);
+        Cycle(true);
+        EXPECT_TRUE(IsSent(due) && !IsSent(tooOld)) << "24 hours expected after: " << change;
+    }
 }
 
 TEST_F(WorkerFlowTest, TransliterationFollowsSmsTransliterate) {
