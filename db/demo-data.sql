@@ -2,6 +2,9 @@
 -- texts, a text longer than one message and a delivery on another channel that the service
 -- leaves alone. Load after schema.sql.
 
+-- The file is UTF-8, whatever the locale of the client that loads it.
+SET client_encoding = 'UTF8';
+
 INSERT INTO abonents (cellphone, name, balance) VALUES
     ('+79161234567', 'Иванов Иван Иванович', 1523.40),
     ('+79037654321', 'Petrova Anna', -312.75),

@@ -3,6 +3,9 @@
 -- SMS), and the function that registers an account-state message for a subscriber.
 -- Loaded into an empty database by the tests and by scripts/demo.
 
+-- The file is UTF-8, whatever the locale of the client that loads it.
+SET client_encoding = 'UTF8';
+
 CREATE TABLE appconfig (
     propid text PRIMARY KEY,
     val    text
