@@ -33,11 +33,13 @@ struct TSubmitPdu {
 // characters); it can never be sent, so the caller drops it like an empty text.
 enum class TEncodeStatus { Ok, EmptyPhone, EmptyText, Unicode, TooLong };
 
-// Builds the PDUs of one message; parts is cleared first and holds the PDUs in order on Ok. digits:
-// the destination's digits only (the caller strips everything else); text: Windows-1251. A text
-// that fits one SMS gives one PDU (first octet 11); a longer one gives concatenated parts (first
-// octet 51, header 05 00 03 ref total seq). Texts that the GSM default alphabet and its extension
-// can carry go as 7-bit (DCS F0 when flash, else 00); any other text goes as UCS2 (DCS 08).
+// Builds the PDUs of one message: on Ok, parts holds exactly the PDUs in order (its strings are
+// reused); otherwise it is empty. digits: the destination's digits only (the caller strips
+// everything else); text: Windows-1251. A text that fits one SMS gives one PDU (first octet
+// 11); a longer one gives concatenated parts (first octet 51, header 05 00 03 ref total seq),
+// never splitting an escape from its extension character. Texts that the GSM default alphabet
+// and its extension can carry go as 7-bit (DCS F0 when flash, else 00); any other text goes as
+// UCS2 (DCS 08).
 TEncodeStatus EncodeSubmit(std::string_view digits, std::string_view text, bool flash,
                            uint8_t concatRef, std::vector<TSubmitPdu>& parts);
 
@@ -50,8 +52,12 @@ struct TDeliver {
 
 enum class TDecodeStatus { Ok, Malformed };
 
-// Decodes one PDU line of hex text. Every field is checked against the line's real length;
-// a number of more than 20 digits or a UDL above 160 septets / 140 octets is Malformed.
+// Decodes one PDU line of hex text (either case; trailing blanks ignored). Every field is
+// checked against the line's real length; an odd length, a character that is not a hex digit,
+// a number of more than 20 digits, a UDL above 160 septets / 140 octets or a line shorter than
+// its fields is Malformed, and out is left empty. The data coding scheme chooses 7-bit, UCS2 or
+// 8-bit data (shown as hex, as are compressed and reserved codings); a user data header is
+// skipped. Septet 0 is '@'; UCS2 ends at the first unit 0000.
 TDecodeStatus DecodeDeliver(std::string_view pduHex, TDeliver& out);
 
 // Hex digit value: 0..9, A..F in either case, 0 for any other character.
@@ -65,7 +71,9 @@ std::string UCS2HexToText(std::string_view hex);
 // The GSM 7-bit default alphabet with its extension table (escape 0x1B).
 // Appends the septets of one Windows-1251 byte; false when the alphabet has no place for it.
 bool Cp1251ToGsm7(unsigned char byte, std::vector<uint8_t>& septets);
-// Windows-1251 text of septets; an unknown or unrepresentable character becomes '?'.
+// Windows-1251 text of septets; a character cp1251 lacks becomes '?'. An escape before a septet
+// the extension table does not define gives that septet's default character; a final escape,
+// a blank.
 std::string Gsm7ToCp1251(const std::vector<uint8_t>& septets);
 
 } // namespace qvx

@@ -191,6 +191,10 @@ TDecodeStatus DecodeDeliver(std::string_view pduHex, TDeliver& out) {
     out.Telephone.clear(); // the strings keep their capacity for the next entry
     out.Text.clear();
     out.Dcs = 0;
+    // Blanks after the hex text carry nothing; refusing them would delete a good message.
+    while (!pduHex.empty() &&
+           (pduHex.back() == ' ' || pduHex.back() == '\t' || pduHex.back() == '\r'))
+        pduHex.remove_suffix(1);
     if (!IsHexLine(pduHex))
         return TDecodeStatus::Malformed;
     TOctetReader in(pduHex);

@@ -384,6 +384,8 @@ TEST(PduDecodeTest, DecodesEveryCoding) {
         {Deliver(0x04, 0x0C, 2, "0A0D"), "0A0D", "reserved alphabet"},
         {Deliver(0x04, 0x80, 2, "0A0D"), "0A0D", "reserved coding group"},
         {Deliver(0x04, 0x00, 0, ""), "", "empty text"},
+        {Deliver(0x04, 0x00, 5, hello + "00"), "hello", "octets after the user data ignored"},
+        {Deliver(0x04, 0x00, 5, hello + " \t\r"), "hello", "trailing blanks ignored"},
     };
     for (const TCase& c : cases) {
         TDeliver d;
