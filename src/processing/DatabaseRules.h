@@ -1,0 +1,53 @@
+// How the service judges the database parameters it reads at start-up and the settings the
+// connection needs. Pure functions, shared by the worker's start-up and the operator's check,
+// so that both reach the same verdict.
+#pragma once
+
+#include "infra/Config.h"
+#include "processing/Database.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qvx {
+
+constexpr int32_t MinDatabaseMajor = 2;
+constexpr const char* NoVersionMessage = "Отсутствует информация о версии базы данных";
+// Formatted with MinDatabaseMajor.
+constexpr const char* OldVersionFormat = "Версия базы данных должна быть не ниже %d.00";
+
+// The major number of a version text "major.minor": the text before the first point, read
+// as an integer; no point or no number gives 0.
+inline int64_t MajorVersion(const std::string& version) {
+    const size_t point = version.find('.');
+    if (point == std::string::npos)
+        return 0;
+    return ParseInt64(std::string_view(version).substr(0, point)).value_or(0);
+}
+
+// The hours of an SMSOLDHOURS value; a value that is not an integer gives the default.
+inline int32_t SmsOldHoursOf(const std::string& value) {
+    return ParseInt32(value).value_or(DefaultSmsOldHours);
+}
+
+// An SMSTRANSLITERATE value switches transliteration on when it is a non-zero integer.
+inline bool SmsTransliterateOf(const std::string& value) {
+    return ParseInt64(value).value_or(0) != 0;
+}
+
+// A connection setting that must not be empty, and the error that names it.
+struct TRequiredSetting {
+    std::string TConfig::*Field;
+    const char* Message;
+};
+
+// In the order they are checked; the worker reports the first one missing.
+constexpr std::array<TRequiredSetting, 3> RequiredDatabaseSettings = {{
+    {&TConfig::Host, "Не задан адрес сервера базы данных (параметр 'Host')"},
+    {&TConfig::DBName, "Не задано имя базы данных (параметр 'DBName')"},
+    {&TConfig::UserName, "Не задано имя пользователя базы данных (параметр 'UserName')"},
+}};
+
+} // namespace qvx
