@@ -1,11 +1,15 @@
 #include "service/Application.h"
 
 #include "infra/Codepage.h"
+#include "service/Check.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
 #include "service/QuorvexSMSSvc.h"
 #include "service/ServiceHost.h"
 #include "service/SystemdNotify.h"
+
+#include <csignal>
+#include <pthread.h>
 
 namespace qvx {
 
@@ -33,6 +37,18 @@ int SendControl(const std::string& dir, int32_t code) {
     return 1;
 }
 
+// The check prints as it goes and changes nothing, so an operator may break off a long wait
+// for the database or the terminal with Ctrl-C: the stop signals get their default action.
+int RunCheck(const std::string& dir) {
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int signal : {SIGINT, SIGTERM, SIGQUIT, SIGHUP})
+        sigaddset(&stops, signal);
+    pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+    TServiceCheck check(dir, [](const std::string& line) { PrintText(stdout, line + "\n"); });
+    return check.Run() ? 0 : 1;
+}
+
 } // namespace
 
 void PrintText(std::FILE* stream, const std::string& text) {
@@ -45,7 +61,8 @@ int RunApplication(int argc, char** argv) {
     const TCommandLine command = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     std::string dir = command.Dir;
     if (dir.empty() &&
-        (command.Action == TCommandAction::Run || command.Action == TCommandAction::Control)) {
+        (command.Action == TCommandAction::Run || command.Action == TCommandAction::Control ||
+         command.Action == TCommandAction::Check)) {
         dir = ExecutableDir();
         if (dir.empty()) {
             PrintText(stderr, "quorvexsms: каталог программы не определён, задайте --dir\n");
@@ -64,6 +81,8 @@ int RunApplication(int argc, char** argv) {
         return ExitUsage;
     case TCommandAction::Control:
         return SendControl(dir, command.ControlCode);
+    case TCommandAction::Check:
+        return RunCheck(dir);
     case TCommandAction::Run:
         break;
     }

@@ -82,6 +82,7 @@ std::string ExecutableDir() {
 TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     TCommandLine result;
     bool control = false;
+    bool check = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         std::optional<std::string> value;
@@ -99,6 +100,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             if (!result.Dir.empty())
                 return Rejected("каталог задан дважды");
             result.Dir = NormalizeDir(*value);
+        } else if (arg == "--check") {
+            check = true;
         } else if (TakeValue(args, i, "--control", value)) {
             if (!value)
                 return Rejected("после --control нужен код управления");
@@ -114,8 +117,12 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             return Rejected("неизвестный параметр \"" + Utf8ToCp1251(arg) + "\"");
         }
     }
+    if (control && check)
+        return Rejected("--check и --control нельзя задать вместе");
     if (control)
         result.Action = TCommandAction::Control;
+    if (check)
+        result.Action = TCommandAction::Check;
     return result;
 }
 
@@ -128,6 +135,8 @@ std::string UsageText() {
            "                                          код управления N (128..255):\n"
            "                                          128 - обработать SMS сейчас,\n"
            "                                          129 - перечитать настройки\n"
+           "  quorvexsms [--dir КАТАЛОГ] --check      проверить настройки, базу данных, порт\n"
+           "                                          и GSM терминал; ничего не меняет\n"
            "  quorvexsms --help | --version\n"
            "КАТАЛОГ - каталог файла QuorvexSMS.ini и журналов (по умолчанию - каталог "
            "программы).\n"

@@ -1,5 +1,6 @@
-// The command line of quorvexsms: run the service for a directory, send it a control code, or
-// print help or the version. Pure parsing, so that it can be tested without a process.
+// The command line of quorvexsms: run the service for a directory, send it a control code,
+// check the directory's settings, or print help or the version. Pure parsing, so that it can be
+// tested without a process.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,7 @@ constexpr int32_t ControlCodeLast = 255;
 // Exit codes besides 0 (success) and 1 (the work failed).
 constexpr int ExitUsage = 2;
 
-enum class TCommandAction { Run, Control, Help, Version, Usage };
+enum class TCommandAction { Run, Control, Check, Help, Version, Usage };
 
 struct TCommandLine {
     TCommandAction Action = TCommandAction::Run;

@@ -1,0 +1,379 @@
+#include "service/Check.h"
+
+#include "infra/Com.h"
+#include "infra/IniFile.h"
+#include "infra/LogFile.h"
+#include "processing/Database.h"
+#include "processing/DatabaseRules.h"
+#include "service/CommandLine.h"
+#include "service/ControlChannel.h"
+#include "service/Fd.h"
+#include "terminal/Siemens.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qvx {
+
+namespace {
+
+constexpr const char* NoDeviceMessage = "Не задан порт GSM терминала (параметр 'Device')";
+// Shorter waits make every submission fail: the prompt is awaited in whole seconds.
+constexpr int32_t MinUsefulModemTimeoutMs = 1000;
+
+// The terminal log of the check: an unlinked temporary file, so nothing is left behind even
+// when the check is interrupted. The terminal opens its log by name for every line, so it
+// gets the file's /proc/self/fd name; the check reads the new lines back to show them.
+class TScratchLog {
+public:
+    TScratchLog() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quorvexsms-XXXXXX";
+        FFile.Reset(mkostemp(pattern.data(), O_CLOEXEC));
+        if (!FFile)
+            return;
+        unlink(pattern.c_str());
+        FName = "/proc/self/fd/" + std::to_string(FFile.Get());
+    }
+
+    // Where the terminal writes; /dev/null when no scratch file could be made.
+    const std::string& Name() const { return FName; }
+
+    // The messages written since the last call, without their stamps.
+    std::vector<std::string> TakeMessages() {
+        std::string text;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = pread(FFile.Get(), buffer, sizeof buffer, FOffset);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            text.append(buffer, static_cast<size_t>(got));
+            FOffset += got;
+        }
+        std::vector<std::string> messages;
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find("\r\n", start);
+            if (end == std::string::npos)
+                end = text.size();
+            const std::string line = text.substr(start, end - start);
+            const size_t stamp = line.find("  ");
+            messages.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
+            start = end + 2;
+        }
+        return messages;
+    }
+
+private:
+    TUniqueFd FFile;
+    std::string FName = "/dev/null";
+    off_t FOffset = 0;
+};
+
+template <size_t N> std::string TableText(const std::array<const char*, N>& texts, int32_t index) {
+    if (index < 0 || static_cast<size_t>(index) >= N)
+        return std::to_string(index);
+    return texts[static_cast<size_t>(index)];
+}
+
+std::string SecretText(const std::string& value) {
+    return value.empty() ? "(не задан)" : "(задан)";
+}
+
+} // namespace
+
+bool ServiceRunsFor(const std::string& dir) {
+    const std::string path = dir + InstanceLockName;
+    TUniqueFd lock(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!lock)
+        return false;
+    // Taken for a moment only and released by closing: the service must never find its
+    // directory locked by a check.
+    if (flock(lock.Get(), LOCK_EX | LOCK_NB) == 0)
+        return false;
+    return errno == EWOULDBLOCK;
+}
+
+TServiceCheck::TServiceCheck(std::string dir, TCheckPrinter print)
+    : FDir(std::move(dir)), FPrint(std::move(print)), FConfig(FDir) {}
+
+bool TServiceCheck::Run() {
+    FPrint("Проверка: " + std::string(ApplicationTitle) + " " + ApplicationVersion + ", каталог " +
+           FDir);
+    CheckSettings();
+    CheckDatabase();
+    CheckTerminal();
+    if (FFailures != 0) {
+        FPrint(FormatMessage("Итог: проверка НЕ пройдена, ошибок: %d", FFailures));
+        return false;
+    }
+    FPrint(FTerminalSkipped ? "Итог: проверка пройдена, кроме порта и терминала, которые "
+                              "занимает запущенная служба"
+                            : "Итог: проверка пройдена");
+    return true;
+}
+
+// --- report lines ---
+
+void TServiceCheck::Step(const std::string& title) {
+    FPrint(title + "...");
+}
+
+void TServiceCheck::Passed(const std::string& detail) {
+    FPrint(detail.empty() ? "  ОК" : "  ОК: " + detail);
+}
+
+void TServiceCheck::Failed(const std::string& reason) {
+    ++FFailures;
+    FPrint("  ОШИБКА: " + reason);
+}
+
+void TServiceCheck::Warned(const std::string& text) {
+    FPrint("  ВНИМАНИЕ: " + text);
+}
+
+void TServiceCheck::Skipped(const std::string& reason) {
+    FPrint("  пропущено: " + reason);
+}
+
+void TServiceCheck::Detail(const std::string& text) {
+    FPrint("  " + text);
+}
+
+// --- settings ---
+
+void TServiceCheck::CheckSettings() {
+    FConfig.Load();
+    Step("Файл настроек " + FConfig.IniFileName);
+    if (CheckIniFile())
+        Passed();
+    ShowSettings();
+    CheckRequired();
+}
+
+bool TServiceCheck::CheckIniFile() {
+    // The service reads a missing or unreadable file as empty; the check names the cause.
+    const TUniqueFd file(open(FConfig.IniFileName.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) {
+        const int error = errno;
+        Failed(error == ENOENT ? "файл не найден, все параметры взяты по умолчанию"
+                               : std::string("файл не читается (") + std::strerror(error) +
+                                     "), все параметры взяты по умолчанию");
+        return false;
+    }
+    return true;
+}
+
+void TServiceCheck::ShowSettings() {
+    const TIniFile ini(FConfig.IniFileName);
+    const auto show = [this](const char* section, const char* key, const std::string& value) {
+        Detail(std::string("[") + section + "] " + key + " = " +
+               (value.empty() ? "(пусто)" : value));
+    };
+    // A value the service cannot use is replaced without a word; the check says so.
+    const auto choice = [&](const char* key, const std::string& value) {
+        show("GSMTerminal", key, value);
+        const std::string raw = ini.ReadString("GSMTerminal", key, "");
+        if (!raw.empty() && raw != value)
+            Warned(FormatMessage("%s: значение \"%s\" не распознано, служба возьмёт %s", key,
+                                 raw.c_str(), value.c_str()));
+    };
+    const auto integer = [&](const char* section, const char* key, int32_t value) {
+        show(section, key, std::to_string(value));
+        // Two different defaults come back only when the text is not a number.
+        if (ini.ReadInteger(section, key, 0) != ini.ReadInteger(section, key, 1) &&
+            !ini.ReadString(section, key, "").empty())
+            Warned(FormatMessage("%s: значение \"%s\" не целое число, служба возьмёт %d", key,
+                                 ini.ReadString(section, key, "").c_str(), value));
+    };
+    show("Database", "Host", FConfig.Host);
+    integer("Database", "Port", FConfig.Port);
+    show("Database", "DBName", FConfig.DBName);
+    show("Database", "UserName", FConfig.UserName);
+    show("Database", "Password", SecretText(FConfig.Password));
+    const std::string path = COM::DevicePath(FConfig.Device);
+    show("GSMTerminal", "Device",
+         FConfig.Device + (path.empty() || path == FConfig.Device ? "" : " (" + path + ")"));
+    choice("BaudRate", TableText(BaudRateTexts, FConfig.BaudRate));
+    choice("StopBits", TableText(StopBitsTexts, FConfig.StopBits));
+    if (FConfig.StopBits == 1)
+        Warned("StopBits: 1.5 стоповых бита порт с 8 битами данных не примет");
+    choice("Parity", TableText(ParityTexts, FConfig.Parity));
+    choice("FlowControl", FConfig.RtsCts ? "RTSCTS" : "None");
+    integer("GSMTerminal", "ModemTimeout", FConfig.ModemTimeout);
+    if (FConfig.ModemTimeout < MinUsefulModemTimeoutMs)
+        Warned(FormatMessage("ModemTimeout: меньше %d мс - отправка SMS не сможет дождаться "
+                             "приглашения терминала",
+                             MinUsefulModemTimeoutMs));
+    show("GSMTerminal", "PIN", SecretText(FConfig.PIN));
+}
+
+void TServiceCheck::CheckRequired() {
+    Step("Обязательные параметры");
+    const int32_t before = FFailures;
+    // Every missing one is named, not just the first as at the service's start.
+    for (const TRequiredSetting& setting : RequiredDatabaseSettings)
+        if ((FConfig.*setting.Field).empty())
+            Failed(setting.Message);
+    if (FConfig.Device.empty())
+        Failed(NoDeviceMessage);
+    if (FFailures == before)
+        Passed();
+}
+
+// --- database ---
+
+template <class TAction> bool TServiceCheck::DatabaseStep(TAction action) {
+    try {
+        action();
+        return true;
+    } catch (const std::exception& error) {
+        Failed(error.what());
+    }
+    return false;
+}
+
+void TServiceCheck::CheckDatabase() {
+    Step("Подключение к базе данных");
+    for (const TRequiredSetting& setting : RequiredDatabaseSettings)
+        if ((FConfig.*setting.Field).empty()) {
+            Skipped("не заданы параметры подключения");
+            return;
+        }
+    Detail(FormatMessage("база \"%s\" на %s:%d, пользователь %s", FConfig.DBName.c_str(),
+                         FConfig.Host.c_str(), FConfig.Port, FConfig.UserName.c_str()));
+    // The same connection and statements as the worker's; all of them only read.
+    TDatabase database;
+    database.SetParams(
+        {FConfig.Host, FConfig.Port, FConfig.DBName, FConfig.UserName, FConfig.Password});
+    std::optional<std::string> version;
+    try {
+        version = database.ReadParam("DBVER");
+    } catch (const std::exception& error) {
+        if (!database.Connected()) {
+            Failed(error.what());
+            return;
+        }
+        Passed();
+        Step("Версия базы данных (DBVER)");
+        Failed(error.what());
+        return;
+    }
+    Passed();
+    JudgeVersion(version);
+
+    int32_t hours = DefaultSmsOldHours;
+    Step("Срок жизни сообщений (SMSOLDHOURS)");
+    DatabaseStep([&] { hours = JudgeOldHours(database.ReadParam("SMSOLDHOURS")); });
+    Step("Транслитерация (SMSTRANSLITERATE)");
+    DatabaseStep([&] { JudgeTransliterate(database.ReadParam("SMSTRANSLITERATE")); });
+    Step(FormatMessage("Неотправленные SMS за последние %d ч", hours));
+    DatabaseStep([&] {
+        const size_t count = database.GetSMS(hours).size();
+        Passed(FormatMessage("ожидают отправки: %zu", count));
+    });
+}
+
+void TServiceCheck::JudgeVersion(const std::optional<std::string>& version) {
+    Step("Версия базы данных (DBVER)");
+    if (!version) {
+        Failed(NoVersionMessage);
+        return;
+    }
+    Detail(FormatMessage("Версия базы данных \"Кворвекс\": %s", version->c_str()));
+    if (MajorVersion(*version) < MinDatabaseMajor)
+        Failed(FormatMessage(OldVersionFormat, MinDatabaseMajor));
+    else
+        Passed();
+}
+
+int32_t TServiceCheck::JudgeOldHours(const std::optional<std::string>& value) {
+    if (!value) {
+        Passed(FormatMessage("строки нет, служба возьмёт %d ч", DefaultSmsOldHours));
+        return DefaultSmsOldHours;
+    }
+    const int32_t hours = SmsOldHoursOf(*value);
+    if (!ParseInt32(*value))
+        Warned(FormatMessage("значение \"%s\" не целое число, служба возьмёт %d ч", value->c_str(),
+                             hours));
+    else if (hours <= 0)
+        Warned(FormatMessage("%d ч: служба не отправит ни одного сообщения", hours));
+    else
+        Passed(FormatMessage("отправляются сообщения не старше %d ч", hours));
+    return hours;
+}
+
+void TServiceCheck::JudgeTransliterate(const std::optional<std::string>& value) {
+    if (!value) {
+        Passed("строки нет, транслитерация выключена");
+        return;
+    }
+    const bool on = SmsTransliterateOf(*value);
+    const char* state = on ? "транслитерация включена" : "транслитерация выключена";
+    if (!ParseInt64(*value))
+        Warned(FormatMessage("значение \"%s\" не целое число: %s", value->c_str(), state));
+    else
+        Passed(FormatMessage("%s: %s", value->c_str(), state));
+}
+
+// --- port and terminal ---
+
+void TServiceCheck::CheckTerminal() {
+    Step("Открытие порта GSM терминала");
+    if (FConfig.Device.empty()) {
+        Skipped("не задан порт");
+        return;
+    }
+    if (ServiceRunsFor(FDir)) {
+        // Opening the port now would take it from the service or fail as busy.
+        FTerminalSkipped = true;
+        Skipped("служба для каталога " + FDir +
+                " запущена и занимает порт; чтобы проверить порт и терминал, остановите её");
+        return;
+    }
+    TScratchLog log;
+    const auto showLog = [&] {
+        for (const std::string& message : log.TakeMessages())
+            Detail("| " + message);
+    };
+    // Set up as the worker sets up the service's terminal, with the exchange shown as well.
+    TSiemens siemens(FConfig.Device, log.Name());
+    siemens.FBaudRate = FConfig.BaudRate;
+    siemens.FStopBits = FConfig.StopBits;
+    siemens.FParity = FConfig.Parity;
+    siemens.FRtsCts = FConfig.RtsCts;
+    siemens.FModemTimeout = FConfig.ModemTimeout;
+    siemens.FPin = FConfig.PIN;
+    siemens.FClip = false;
+    siemens.FLogExchange = true;
+    const std::string path = COM::DevicePath(FConfig.Device);
+    Detail("порт \"" + FConfig.Device + "\", устройство " +
+           (path.empty() ? std::string("(неверное имя порта)") : path));
+    const bool opened = siemens.OpenPort();
+    showLog();
+    if (!opened) {
+        Failed(FormatMessage("%s [%u]", siemens.FComPort.ErrorText().c_str(),
+                             static_cast<unsigned>(siemens.FComPort.LastError())));
+        return;
+    }
+    Passed();
+    Step("Инициализация GSM терминала");
+    const bool ready = siemens.InitTerminal();
+    showLog();
+    siemens.ClosePort();
+    if (ready)
+        Passed();
+    else
+        Failed(FormatMessage("%s [код=%d]", ResultText(siemens.FErrorCode).c_str(),
+                             siemens.FErrorCode));
+}
+
+} // namespace qvx

@@ -1,0 +1,74 @@
+// TServiceCheck, what "quorvexsms --dir DIR --check" does: reads the directory's INI file as
+// the service does, connects to the database and judges what the service reads there, opens
+// the port and initialises the terminal once, and reports every step in words. It changes
+// nothing: it only reads from the database, writes no service log, and the terminal's lines go
+// to a scratch file that is shown and thrown away. While a service runs for the directory its
+// port is left alone. Runs on the main thread of its own process (or of a test).
+#pragma once
+
+#include "infra/Config.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace qvx {
+
+// Receives one line of the report: Windows-1251, without a line end.
+using TCheckPrinter = std::function<void(const std::string& line)>;
+
+class TServiceCheck {
+public:
+    // dir: the directory of the INI file, with its trailing '/'.
+    TServiceCheck(std::string dir, TCheckPrinter print);
+    TServiceCheck(const TServiceCheck&) = delete;
+    TServiceCheck& operator=(const TServiceCheck&) = delete;
+
+    // Every step in order, then the verdict; true when no step failed. A failed step does not
+    // stop the next ones, so the operator sees every fault at once.
+    bool Run();
+
+    // --- the steps, public so that tests can run one; each counts its failures ---
+    // Loads the settings, shows them with a warning for every value the service would
+    // silently replace, and checks the required ones.
+    void CheckSettings();
+    // Needs CheckSettings first.
+    void CheckDatabase();
+    // Needs CheckSettings first.
+    void CheckTerminal();
+
+    int32_t Failures() const noexcept { return FFailures; }
+    // True when the port was left alone because a service runs for the directory.
+    bool TerminalSkipped() const noexcept { return FTerminalSkipped; }
+
+private:
+    // Report lines: a step's title, then its result (or the terminal's lines, then the result).
+    void Step(const std::string& title);
+    void Passed(const std::string& detail = {});
+    void Failed(const std::string& reason);
+    void Warned(const std::string& text);
+    void Skipped(const std::string& reason);
+    void Detail(const std::string& text);
+
+    bool CheckIniFile();
+    void ShowSettings();
+    void CheckRequired();
+    // Runs one database step; a client error fails the step with the client's own message.
+    template <class TAction> bool DatabaseStep(TAction action);
+    void JudgeVersion(const std::optional<std::string>& version);
+    int32_t JudgeOldHours(const std::optional<std::string>& value);
+    void JudgeTransliterate(const std::optional<std::string>& value);
+
+    std::string FDir;
+    TCheckPrinter FPrint;
+    TConfig FConfig;
+    int32_t FFailures = 0;
+    bool FTerminalSkipped = false;
+};
+
+// True while a service holds the instance lock of dir. The lock is only tried, never kept,
+// and no lock file is created.
+bool ServiceRunsFor(const std::string& dir);
+
+} // namespace qvx
