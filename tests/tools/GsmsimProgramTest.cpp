@@ -1,0 +1,182 @@
+// The gsmsim program as an operator or the demo runs it: its device line, its console on
+// stdin and on the control socket, the submissions it prints, and a clean exit on a signal.
+#include "support/TempDir.h"
+#include "tools/PtyClient.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace qvx {
+namespace {
+
+// Reads from fd until the text holds marker or timeoutMs passes; returns all that was read.
+std::string ReadUntil(int fd, std::string& pending, std::string_view marker, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (pending.find(marker) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        char buffer[1024];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        pending.append(buffer, static_cast<size_t>(got));
+    }
+    return pending;
+}
+
+class TProgram {
+public:
+    explicit TProgram(const std::vector<std::string>& arguments) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+        std::string path = std::string(QVX_BINARY_DIR) + "/gsmsim";
+        std::vector<char*> argv{path.data()};
+        std::vector<std::string> copy = arguments;
+        for (std::string& argument : copy)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&FPid, path.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            FPid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        FIn = in[1];
+        FOut = out[0];
+    }
+    ~TProgram() {
+        if (FPid > 0) {
+            kill(FPid, SIGKILL);
+            waitpid(FPid, nullptr, 0);
+        }
+        close(FIn);
+        close(FOut);
+    }
+    bool Running() const { return FPid > 0; }
+    void Type(const std::string& line) { (void)!write(FIn, line.data(), line.size()); }
+    std::string Output(std::string_view marker, int timeoutMs = 3000) {
+        return ReadUntil(FOut, FPending, marker, timeoutMs);
+    }
+    void CloseInput() {
+        close(FIn);
+        FIn = -1;
+    }
+    // The exit status, or -1 when the program does not end within timeoutMs.
+    int WaitExit(int timeoutMs) {
+        for (int waited = 0; waited < timeoutMs; waited += 10) {
+            int status = 0;
+            if (waitpid(FPid, &status, WNOHANG) == FPid) {
+                FPid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(10000);
+        }
+        return -1;
+    }
+    pid_t Pid() const { return FPid; }
+
+private:
+    pid_t FPid = -1;
+    int FIn = -1;
+    int FOut = -1;
+    std::string FPending;
+};
+
+int Connect(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+            return fd;
+        usleep(10000);
+    }
+    close(fd);
+    return -1;
+}
+
+TEST(GsmsimProgramTest, ServesTheConsoleAndPrintsSubmissions) {
+    test::TTempDir dir;
+    TProgram program({"--link", dir.File("modem"), "--control", dir.File("ctl"), "--pin", "4321"});
+    ASSERT_TRUE(program.Running());
+    std::string banner = program.Output("\n");
+    ASSERT_NE(banner.find("gsmsim: terminal /dev/pts/"), std::string::npos) << banner;
+    EXPECT_NE(banner.find("(link " + dir.File("modem") + ")"), std::string::npos) << banner;
+
+    int control = Connect(dir.File("ctl"));
+    ASSERT_GE(control, 0) << "control socket";
+    std::string reply;
+    std::string request = "store +12345 hello\n";
+    ASSERT_EQ(write(control, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    EXPECT_EQ(ReadUntil(control, reply, "\n", 3000), "stored at 1\n");
+    close(control);
+
+    test::TPtyClient modem(dir.File("modem"));
+    ASSERT_TRUE(modem.IsOpen());
+    EXPECT_EQ(modem.Command("atq0v1e0"), "atq0v1e0\r\r\nOK\r\n");
+    EXPECT_EQ(modem.Command("at+cpin=4321"), "\r\nOK\r\n") << "the PIN option";
+    EXPECT_NE(modem.Command("at+cmgl=4").find("+CMGL: 1,0,,"), std::string::npos);
+    modem.Send("at+cmgs=16\r");
+    ASSERT_EQ(modem.ReadUntil("> "), "\r\n> ");
+    modem.Send("0011000591214"
+               "3F50000C405E8329BFD06\x1A");
+    EXPECT_EQ(modem.ReadAnswer(), "\r\n+CMGS: 0\r\n\r\nOK\r\n");
+    EXPECT_NE(program.Output("hello\n").find("SMS to 12345 [7-bit]: hello\n"), std::string::npos);
+
+    program.Type("inject \\r\\nRING\\r\\n\n");
+    EXPECT_EQ(modem.ReadUntil("RING\r\n"), "\r\nRING\r\n") << "stdin commands work too";
+
+    kill(program.Pid(), SIGTERM);
+    EXPECT_EQ(program.WaitExit(2000), 0) << "SIGTERM ends the program cleanly";
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.File("modem"))));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("ctl")));
+}
+
+TEST(GsmsimProgramTest, EndOfInputEndsTheProgram) {
+    TProgram program({"--quiet"});
+    ASSERT_TRUE(program.Running());
+    EXPECT_NE(program.Output("\n").find("gsmsim: terminal"), std::string::npos);
+    program.CloseInput();
+    EXPECT_EQ(program.WaitExit(2000), 0);
+}
+
+TEST(GsmsimProgramTest, RefusesUnknownOptions) {
+    struct TCase {
+        std::vector<std::string> Arguments;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {{"--bogus"}, "unknown option"},
+        {{"--baud"}, "value missing"},
+        {{"--sim-busy", "many"}, "not a number"},
+        {{"--baud", "-5"}, "negative"},
+    };
+    for (const TCase& c : cases) {
+        TProgram program(c.Arguments);
+        ASSERT_TRUE(program.Running());
+        EXPECT_EQ(program.WaitExit(2000), 2) << c.Note;
+        EXPECT_NE(program.Output("\n").find("usage: gsmsim"), std::string::npos) << c.Note;
+    }
+}
+
+} // namespace
+} // namespace qvx
