@@ -95,8 +95,8 @@ public:
     TRingStack FRings;
     int32_t FErrorCode = 0;
     std::string FSaved;
-    TUnsolicitedScanner FScanner{
-        RingWaitMs};        // remembers how long a RING has waited for its caller line
+    // Remembers how long a RING has waited for its caller line.
+    TUnsolicitedScanner FScanner{RingWaitMs};
     uint8_t FConcatRef = 0; // reference of the next concatenated message
 
 protected:

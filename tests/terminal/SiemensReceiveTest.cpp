@@ -93,7 +93,7 @@ TEST_F(SiemensReceiveTest, FailuresGiveTheirCodes) {
          "no reply at all"},
         {[this] {
              FSim.SetSilent(true);
-             AnswerAfter("at+cmgl", 1, "\r\n+CMS ERROR: 321\r\n");
+             AnswerAfter("at+cmgl", FSim.CommandCount("at+cmgl") + 1, "\r\n+CMS ERROR: 321\r\n");
          },
          8,
          {},
