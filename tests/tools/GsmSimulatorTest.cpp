@@ -165,5 +165,15 @@ TEST_F(GsmSimulatorTest, UnplugHangsUpAndPlugRepointsTheLink) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.File("modem"))));
 }
 
+TEST(GsmSimulatorLinkTest, NeverReplacesAFileThatIsNotALink) {
+    test::TTempDir dir;
+    dir.Write("precious", "data");
+    TGsmSimulator sim;
+    sim.SetLinkPath(dir.File("precious"));
+    EXPECT_FALSE(sim.Start()) << "a file in the link's place must stop the start";
+    EXPECT_NE(sim.LastError().find("not a symbolic link"), std::string::npos) << sim.LastError();
+    EXPECT_EQ(dir.Read("precious"), "data");
+}
+
 } // namespace
 } // namespace qvx

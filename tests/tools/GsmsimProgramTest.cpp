@@ -178,5 +178,15 @@ TEST(GsmsimProgramTest, RefusesUnknownOptions) {
     }
 }
 
+TEST(GsmsimProgramTest, KeepsAFileInTheControlSocketsPlace) {
+    test::TTempDir dir;
+    dir.Write("ctl", "data");
+    TProgram program({"--control", dir.File("ctl")});
+    ASSERT_TRUE(program.Running());
+    EXPECT_EQ(program.WaitExit(2000), 1);
+    EXPECT_NE(program.Output("\n").find("is not a socket"), std::string::npos);
+    EXPECT_EQ(dir.Read("ctl"), "data");
+}
+
 } // namespace
 } // namespace qvx

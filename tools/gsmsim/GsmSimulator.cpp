@@ -9,6 +9,7 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qvx {
@@ -20,6 +21,15 @@ constexpr size_t ReadChunk = 4096;
 constexpr size_t WriteChunk = 4096;
 // Bytes of an answer that never ends: no line of it holds OK, ERROR or a prompt.
 constexpr std::string_view EndlessLine = "+CMGL: 1,1,,23 0123456789ABCDEF0123456789ABCDEF\r\n";
+
+// The link is ours to replace or remove only when it is a symlink (or missing): a wrong path
+// must never cost the operator a file.
+bool IsLinkOrMissing(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0)
+        return errno == ENOENT;
+    return S_ISLNK(info.st_mode);
+}
 
 int MillisecondsUntil(TGsmSimulator::TClock::time_point when,
                       TGsmSimulator::TClock::time_point now) {
@@ -151,7 +161,7 @@ bool TGsmSimulator::DoPlug() {
 void TGsmSimulator::DoUnplug() {
     std::string link = LinkPath();
     // The device vanishes first, then its line goes dead, as when a cable is pulled.
-    if (!link.empty())
+    if (!link.empty() && IsLinkOrMissing(link))
         unlink(link.c_str());
     FPty.Close();
     std::lock_guard lock(FLock);
@@ -166,6 +176,11 @@ bool TGsmSimulator::PointLink(const std::string& slave) {
     std::string link = LinkPath();
     if (link.empty())
         return true;
+    if (!IsLinkOrMissing(link)) {
+        std::lock_guard lock(FLock);
+        FLastError = "link " + link + ": exists and is not a symbolic link";
+        return false;
+    }
     std::string temporary = link + ".new" + std::to_string(getpid());
     unlink(temporary.c_str());
     if (symlink(slave.c_str(), temporary.c_str()) != 0 ||

@@ -102,8 +102,16 @@ int ListenControl(const std::string& path) {
     }
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    // A socket left by an earlier run is replaced; anything else at the path is kept.
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0) {
+        if (!S_ISSOCK(info.st_mode)) {
+            WriteAll(2, "gsmsim: control socket " + path + ": exists and is not a socket\n");
+            return -1;
+        }
+        unlink(path.c_str());
+    }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    unlink(path.c_str());
     mode_t old = umask(0077);
     bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
               listen(fd, 4) == 0;
