@@ -1,0 +1,418 @@
+// quorvexsms --check against a real database on the test cluster and the GSM simulator on a
+// pseudo-terminal: the report's verdicts, that the check changes nothing, that it keeps off
+// the port of a running service, and the program's exit codes and UTF-8 output.
+#include "service/Check.h"
+
+#include "gsmsim/GsmSimulator.h"
+#include "infra/Codepage.h"
+#include "service/CommandLine.h"
+#include "service/ControlChannel.h"
+#include "support/PgFixture.h"
+#include "support/TempDir.h"
+#include "support/Text.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <optional>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qvx {
+namespace {
+
+using test::TTempDir;
+using test::U8;
+
+constexpr const char* ServiceBinary = QVX_BINARY_DIR "/quorvexsms";
+
+// The report lines of one check, as printed (Windows-1251).
+struct TReport {
+    std::vector<std::string> Lines;
+
+    bool Has(const std::string& line) const {
+        return std::find(Lines.begin(), Lines.end(), line) != Lines.end();
+    }
+    bool Contains(const std::string& part) const {
+        return std::any_of(Lines.begin(), Lines.end(),
+                           [&](const std::string& line) { return line.find(part) != npos; });
+    }
+    // The lines that start with prefix, in order.
+    std::vector<std::string> Starting(const std::string& prefix) const {
+        std::vector<std::string> found;
+        for (const std::string& line : Lines)
+            if (line.rfind(prefix, 0) == 0)
+                found.push_back(line);
+        return found;
+    }
+    // The result line that follows a step's title and the lines shown under it.
+    std::string ResultOf(const std::string& title) const {
+        auto line = std::find(Lines.begin(), Lines.end(), title + "...");
+        for (; line != Lines.end(); ++line)
+            if (line->rfind("  ОК", 0) == 0 || line->rfind("  ОШИБКА", 0) == 0 ||
+                line->rfind("  ВНИМАНИЕ", 0) == 0 || line->rfind("  пропущено", 0) == 0)
+                return *line;
+        return "(no result for " + title + ")";
+    }
+    // The whole report as UTF-8, for failure messages.
+    std::string Text() const {
+        std::string text;
+        for (const std::string& line : Lines)
+            text += "\n  | " + Cp1251ToUtf8(line);
+        return text;
+    }
+
+    static constexpr size_t npos = std::string::npos;
+};
+
+TCheckPrinter Collect(TReport& report) {
+    return [&report](const std::string& line) { report.Lines.push_back(line); };
+}
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Runs quorvexsms with args; its stdout lands in outFile, its stderr in outFile.err. The exit
+// code, -1 if it could not run.
+int RunProgram(const std::vector<std::string>& args, const std::string& outFile) {
+    std::vector<char*> argv{const_cast<char*>(ServiceBinary)};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    const std::string errFile = outFile + ".err";
+    posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, ServiceBinary, &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0)
+        return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+// INI lines for the settings the check needs besides the database.
+std::string TerminalSection(const std::string& device) {
+    return "[GSMTerminal]\r\nDevice=" + device + "\r\nModemTimeout=1000\r\n";
+}
+
+const std::string RequiredLines[] = {
+    "  ОШИБКА: Не задан адрес сервера базы данных (параметр 'Host')",
+    "  ОШИБКА: Не задано имя базы данных (параметр 'DBName')",
+    "  ОШИБКА: Не задано имя пользователя базы данных (параметр 'UserName')",
+    "  ОШИБКА: Не задан порт GSM терминала (параметр 'Device')",
+};
+
+TEST(CheckTest, CommandLineAsksForTheCheck) {
+    struct TCase {
+        std::vector<std::string> Args;
+        TCommandAction Action;
+    };
+    const TCase cases[] = {
+        {{"--check"}, TCommandAction::Check},
+        {{"--dir", "/srv/sms", "--check"}, TCommandAction::Check},
+        {{"--check", "--dir=/srv/sms"}, TCommandAction::Check},
+        {{"--check", "--control", "128"}, TCommandAction::Usage},
+        {{"--control", "129", "--check"}, TCommandAction::Usage},
+        {{"--check=yes"}, TCommandAction::Usage},
+    };
+    for (const TCase& c : cases) {
+        const TCommandLine command = ParseCommandLine(c.Args);
+        std::string args;
+        for (const std::string& arg : c.Args)
+            args += " " + arg;
+        EXPECT_EQ(command.Action, c.Action) << "wrong action for" << args;
+        if (c.Action == TCommandAction::Check && c.Args.size() > 1) {
+            EXPECT_EQ(command.Dir, "/srv/sms/") << "the directory is lost for" << args;
+        }
+    }
+}
+
+TEST(CheckTest, MissingIniFileNamesEveryRequiredSettingAndTouchesNothing) {
+    TTempDir dir;
+    TReport report;
+    TServiceCheck check(dir.Path(), Collect(report));
+    EXPECT_FALSE(check.Run()) << "a check without an INI file must fail:" << report.Text();
+    EXPECT_EQ(report.ResultOf("Файл настроек " + dir.File("QuorvexSMS.ini")),
+              "  ОШИБКА: файл не найден, все параметры взяты по умолчанию")
+        << "the missing file must be named:" << report.Text();
+    for (const std::string& line : RequiredLines)
+        EXPECT_TRUE(report.Has(line))
+            << "missing required-setting line " << Cp1251ToUtf8(line) << ":" << report.Text();
+    EXPECT_EQ(check.Failures(), 5) << "the file and four settings are the failures";
+    EXPECT_EQ(report.ResultOf("Подключение к базе данных"),
+              "  пропущено: не заданы параметры подключения")
+        << "no connection may be tried without its settings:" << report.Text();
+    EXPECT_EQ(report.ResultOf("Открытие порта GSM терминала"), "  пропущено: не задан порт")
+        << report.Text();
+    EXPECT_TRUE(report.Has("Итог: проверка НЕ пройдена, ошибок: 5")) << report.Text();
+    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()))
+        << "the check must not create files in the service directory";
+}
+
+// Every value the service would replace without a word gets a warning; good values none.
+TEST(CheckTest, WarnsOfSettingsTheServiceWouldReplace) {
+    struct TCase {
+        const char* Line;
+        std::vector<std::string> Warnings;
+    };
+    const TCase cases[] = {
+        {"[GSMTerminal]\r\nBaudRate=9600", {}},
+        {"[GSMTerminal]\r\nBaudRate=14400",
+         {"  ВНИМАНИЕ: BaudRate: значение \"14400\" не распознано, служба возьмёт 115200"}},
+        {"[GSMTerminal]\r\nStopBits=1,5",
+         {"  ВНИМАНИЕ: StopBits: значение \"1,5\" не распознано, служба возьмёт 1"}},
+        {"[GSMTerminal]\r\nStopBits=1.5",
+         {"  ВНИМАНИЕ: StopBits: 1.5 стоповых бита порт с 8 битами данных не примет"}},
+        {"[GSMTerminal]\r\nParity=even",
+         {"  ВНИМАНИЕ: Parity: значение \"even\" не распознано, служба возьмёт None"}},
+        {"[GSMTerminal]\r\nParity=Even", {}},
+        {"[GSMTerminal]\r\nFlowControl=RTSCTS", {}},
+        {"[GSMTerminal]\r\nFlowControl=rtscts",
+         {"  ВНИМАНИЕ: FlowControl: значение \"rtscts\" не распознано, служба возьмёт None"}},
+        {"[GSMTerminal]\r\nModemTimeout=abc",
+         {"  ВНИМАНИЕ: ModemTimeout: значение \"abc\" не целое число, служба возьмёт 3000"}},
+        {"[GSMTerminal]\r\nModemTimeout=0x1F4",
+         {"  ВНИМАНИЕ: ModemTimeout: меньше 1000 мс - отправка SMS не сможет дождаться "
+          "приглашения терминала"}},
+        {"[Database]\r\nPort=abc",
+         {"  ВНИМАНИЕ: Port: значение \"abc\" не целое число, служба возьмёт 5432"}},
+        {"[Database]\r\nPort=", {}},
+    };
+    for (const TCase& c : cases) {
+        TTempDir dir;
+        // The case's line comes first: the first occurrence of a key wins.
+        dir.Write("QuorvexSMS.ini", std::string(c.Line) +
+                                        "\r\n[Database]\r\nHost=h\r\nDBName=d\r\nUserName=u\r\n" +
+                                        TerminalSection("ttyS0"));
+        TReport report;
+        TServiceCheck check(dir.Path(), Collect(report));
+        check.CheckSettings();
+        EXPECT_EQ(report.Starting("  ВНИМАНИЕ"), c.Warnings)
+            << "wrong warnings for " << c.Line << ":" << report.Text();
+        EXPECT_EQ(check.Failures(), 0) << "a warning is no failure, for " << c.Line;
+    }
+}
+
+TEST(CheckTest, ServiceLockIsOnlyTried) {
+    TTempDir dir;
+    EXPECT_FALSE(ServiceRunsFor(dir.Path())) << "no service runs for a fresh directory";
+    EXPECT_FALSE(std::filesystem::exists(dir.File(InstanceLockName)))
+        << "looking for a service must not create its lock file";
+    {
+        TControlServer service;
+        ASSERT_TRUE(service.Open(dir.Path())) << Cp1251ToUtf8(service.FLastError);
+        EXPECT_TRUE(ServiceRunsFor(dir.Path())) << "the held lock must be seen";
+        EXPECT_TRUE(ServiceRunsFor(dir.Path())) << "the check must not have kept the lock";
+    }
+    EXPECT_FALSE(ServiceRunsFor(dir.Path())) << "a lock left by an ended service is free";
+    TControlServer next;
+    EXPECT_TRUE(next.Open(dir.Path())) << "a service must start after a check looked";
+}
+
+// Tests with a fresh database and the simulator behind a link in the service directory.
+class CheckDatabaseTest : public test::TPgTest {
+protected:
+    void SetUp() override {
+        TPgTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        FSim.SetLinkPath(FDir.File("modem"));
+        ASSERT_TRUE(FSim.Start()) << "the GSM simulator did not start: " << FSim.LastError();
+    }
+
+    void WriteIni(const std::string& database, const std::string& device) {
+        FDir.Write("QuorvexSMS.ini", database + TerminalSection(device));
+    }
+    void WriteIni() { WriteIni(FDb->IniSection(), FSim.LinkPath()); }
+
+    TReport RunCheck(bool expectPass) {
+        TReport report;
+        TServiceCheck check(FDir.Path(), Collect(report));
+        EXPECT_EQ(check.Run(), expectPass) << "wrong verdict:" << report.Text();
+        return report;
+    }
+
+    TTempDir FDir;
+    TGsmSimulator FSim;
+};
+
+TEST_F(CheckDatabaseTest, PassesAgainstTheDemoDatabaseAndTheSimulatorAndChangesNothing) {
+    FDb->Exec(ReadWhole(QVX_SOURCE_DIR "/db/demo-data.sql"));
+    const auto deliveries = [&] {
+        return FDb->Query("SELECT msgid, chanid, sentdt FROM msgdelivery ORDER BY 1, 2");
+    };
+    const auto before = deliveries();
+    WriteIni();
+    const TReport report = RunCheck(true);
+
+    EXPECT_TRUE(report.Has("  Версия базы данных \"Кворвекс\": 2.00")) << report.Text();
+    EXPECT_EQ(report.ResultOf("Срок жизни сообщений (SMSOLDHOURS)"),
+              "  ОК: отправляются сообщения не старше 24 ч")
+        << report.Text();
+    EXPECT_EQ(report.ResultOf("Транслитерация (SMSTRANSLITERATE)"),
+              "  ОК: 0: транслитерация выключена")
+        << report.Text();
+    EXPECT_EQ(report.ResultOf("Неотправленные SMS за последние 24 ч"), "  ОК: ожидают отправки: 4")
+        << "the demo holds four pending SMS:" << report.Text();
+    EXPECT_EQ(report.ResultOf("Инициализация GSM терминала"), "  ОК") << report.Text();
+    EXPECT_TRUE(report.Contains("| PIN код не требуется"))
+        << "the terminal's own lines must be shown:" << report.Text();
+    EXPECT_TRUE(report.Has("Итог: проверка пройдена")) << report.Text();
+
+    const std::vector<std::string> commands = FSim.CommandLog();
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "at+csca?"), commands.end())
+        << "the initialisation must have reached the SMS centre query";
+    EXPECT_EQ(deliveries(), before) << "the check must not change a delivery row";
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(FDir.Path()))
+        files.push_back(entry.path().filename().string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, (std::vector<std::string>{"QuorvexSMS.ini", "modem"}))
+        << "the check must write no log and no lock into the service directory";
+}
+
+// The database parameters are judged as the service judges them at its start.
+TEST_F(CheckDatabaseTest, JudgesTheDatabaseParametersAsTheServiceDoes) {
+    struct TCase {
+        const char* Sql;
+        const char* Title;
+        std::string Result;
+        int32_t Failures;
+    };
+    const TCase cases[] = {
+        {"UPDATE appconfig SET val = '10.3' WHERE propid = 'DBVER'", "Версия базы данных (DBVER)",
+         "  ОК", 0},
+        {"UPDATE appconfig SET val = '1.99' WHERE propid = 'DBVER'", "Версия базы данных (DBVER)",
+         "  ОШИБКА: Версия базы данных должна быть не ниже 2.00", 1},
+        {"UPDATE appconfig SET val = '2' WHERE propid = 'DBVER'", "Версия базы данных (DBVER)",
+         "  ОШИБКА: Версия базы данных должна быть не ниже 2.00", 1},
+        {"DELETE FROM appconfig WHERE propid = 'DBVER'", "Версия базы данных (DBVER)",
+         "  ОШИБКА: Отсутствует информация о версии базы данных", 1},
+        {"UPDATE appconfig SET val = '48' WHERE propid = 'SMSOLDHOURS'",
+         "Неотправленные SMS за последние 48 ч", "  ОК: ожидают отправки: 0", 0},
+        {"UPDATE appconfig SET val = 'abc' WHERE propid = 'SMSOLDHOURS'",
+         "Срок жизни сообщений (SMSOLDHOURS)",
+         "  ВНИМАНИЕ: значение \"abc\" не целое число, служба возьмёт 24 ч", 0},
+        {"UPDATE appconfig SET val = '0' WHERE propid = 'SMSOLDHOURS'",
+         "Срок жизни сообщений (SMSOLDHOURS)",
+         "  ВНИМАНИЕ: 0 ч: служба не отправит ни одного сообщения", 0},
+        {"DELETE FROM appconfig WHERE propid = 'SMSOLDHOURS'", "Срок жизни сообщений (SMSOLDHOURS)",
+         "  ОК: строки нет, служба возьмёт 24 ч", 0},
+        {"UPDATE appconfig SET val = '-1' WHERE propid = 'SMSTRANSLITERATE'",
+         "Транслитерация (SMSTRANSLITERATE)", "  ОК: -1: транслитерация включена", 0},
+        {"UPDATE appconfig SET val = 'yes' WHERE propid = 'SMSTRANSLITERATE'",
+         "Транслитерация (SMSTRANSLITERATE)",
+         "  ВНИМАНИЕ: значение \"yes\" не целое число: транслитерация выключена", 0},
+        {"DELETE FROM appconfig WHERE propid = 'SMSTRANSLITERATE'",
+         "Транслитерация (SMSTRANSLITERATE)", "  ОК: строки нет, транслитерация выключена", 0},
+        {"DROP TABLE msgdelivery", "Неотправленные SMS за последние 24 ч",
+         "  ОШИБКА: ERROR: relation \"msgdelivery\" does not exist", 1},
+    };
+    WriteIni();
+    for (const TCase& c : cases) {
+        // Each case starts from the schema's rows.
+        FDb->Exec("DELETE FROM appconfig; INSERT INTO appconfig VALUES ('DBVER', '2.00'), "
+                  "('SMSOLDHOURS', '24'), ('SMSTRANSLITERATE', '0')");
+        FDb->Exec(c.Sql);
+        TReport report;
+        TServiceCheck check(FDir.Path(), Collect(report));
+        check.CheckSettings();
+        ASSERT_EQ(check.Failures(), 0) << "the settings must pass:" << report.Text();
+        check.CheckDatabase();
+        EXPECT_EQ(report.ResultOf(c.Title).rfind(c.Result, 0), 0u)
+            << "after " << c.Sql << " expected " << Cp1251ToUtf8(c.Result) << ":" << report.Text();
+        EXPECT_EQ(check.Failures(), c.Failures) << "after " << c.Sql << ":" << report.Text();
+    }
+}
+
+TEST_F(CheckDatabaseTest, WrongPasswordFailsWithTheServersMessageAndThePortIsStillChecked) {
+    test::TPgServer server = FDb->Server();
+    const std::string section = FDb->IniSection();
+    const std::string password = "Password=" + server.Password;
+    std::string wrong = section;
+    const size_t at = wrong.find(password);
+    ASSERT_NE(at, std::string::npos) << "the INI section must carry the password: " << section;
+    wrong.replace(at, password.size(), "Password=wrong-" + server.Password);
+    WriteIni(wrong, FSim.LinkPath());
+    const TReport report = RunCheck(false);
+    const std::string result = report.ResultOf("Подключение к базе данных");
+    EXPECT_EQ(result.rfind("  ОШИБКА: ", 0), 0u) << report.Text();
+    EXPECT_NE(result.find("password authentication failed for user \"" + server.User + "\""),
+              std::string::npos)
+        << "the server's own message must be shown:" << report.Text();
+    EXPECT_EQ(result.find("wrong-"), std::string::npos) << "the password must not be shown";
+    EXPECT_EQ(report.ResultOf("Инициализация GSM терминала"), "  ОК")
+        << "the port must be checked after a database failure:" << report.Text();
+    EXPECT_TRUE(report.Has("Итог: проверка НЕ пройдена, ошибок: 1")) << report.Text();
+}
+
+TEST_F(CheckDatabaseTest, MissingDeviceFailsWithThePortsMessage) {
+    WriteIni(FDb->IniSection(), FDir.File("no-such-modem"));
+    const TReport report = RunCheck(false);
+    EXPECT_EQ(report.ResultOf("Открытие порта GSM терминала"),
+              "  ОШИБКА: Указанный порт отствует в системе [2]")
+        << report.Text();
+    EXPECT_EQ(report.ResultOf("Версия базы данных (DBVER)"), "  ОК")
+        << "the database must pass on its own:" << report.Text();
+    EXPECT_FALSE(report.Contains("Инициализация GSM терминала"))
+        << "no initialisation without an open port:" << report.Text();
+}
+
+TEST_F(CheckDatabaseTest, RunningServiceKeepsItsPort) {
+    WriteIni();
+    TControlServer service;
+    ASSERT_TRUE(service.Open(FDir.Path())) << Cp1251ToUtf8(service.FLastError);
+    TReport report;
+    TServiceCheck check(FDir.Path(), Collect(report));
+    EXPECT_TRUE(check.Run()) << "settings and database pass:" << report.Text();
+    EXPECT_TRUE(check.TerminalSkipped()) << report.Text();
+    EXPECT_EQ(report.ResultOf("Открытие порта GSM терминала"),
+              "  пропущено: служба для каталога " + FDir.Path() +
+                  " запущена и занимает порт; чтобы проверить порт и терминал, остановите её")
+        << report.Text();
+    EXPECT_EQ(report.ResultOf("Версия базы данных (DBVER)"), "  ОК") << report.Text();
+    EXPECT_TRUE(FSim.CommandLog().empty()) << "the check must not talk to a service's terminal";
+    TControlServer second;
+    EXPECT_FALSE(second.Open(FDir.Path())) << "the service must still hold its lock";
+}
+
+// The program itself: UTF-8 on stdout and the exit codes.
+TEST_F(CheckDatabaseTest, ProgramPrintsUtf8AndExitsWithTheVerdict) {
+    ASSERT_EQ(access(ServiceBinary, X_OK), 0)
+        << "the program " << ServiceBinary << " is missing: build the quorvexsms target";
+    const std::string out = FDir.File("out.txt");
+    WriteIni();
+    EXPECT_EQ(RunProgram({"--dir", FDir.Path(), "--check"}, out), 0)
+        << "a good directory must pass: " << ReadWhole(out);
+    EXPECT_NE(ReadWhole(out).find(U8(u8"Итог: проверка пройдена")), std::string::npos)
+        << "the verdict must be printed in UTF-8: " << ReadWhole(out);
+
+    WriteIni(FDb->IniSection(), FDir.File("no-such-modem"));
+    EXPECT_EQ(RunProgram({"--dir", FDir.Path(), "--check"}, out), 1)
+        << "a missing port must fail: " << ReadWhole(out);
+    EXPECT_NE(ReadWhole(out).find(U8(u8"Указанный порт отствует в системе")), std::string::npos)
+        << "the port's message must be printed in UTF-8: " << ReadWhole(out);
+
+    EXPECT_EQ(RunProgram({"--dir", FDir.Path(), "--check", "--control", "128"}, out), 2)
+        << "--check with --control is a usage error";
+}
+
+} // namespace
+} // namespace qvx
