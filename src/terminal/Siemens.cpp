@@ -69,7 +69,11 @@ void TSiemens::Execute() {
     for (;;) {
         try {
             OpenLoop();
-            InitLoop();
+            if (InitLoop()) {
+                ClosePort();
+                LogMessage("Выполним инициализацию повторно");
+                continue;
+            }
             SetState(TTerminalState::Working);
             for (;;) {
                 if (Terminated()) {
@@ -108,21 +112,27 @@ void TSiemens::OpenLoop() {
     }
 }
 
-void TSiemens::InitLoop() {
+// Returns true when the port itself went away: retrying the commands on a dead descriptor
+// would never succeed, so the caller opens the port again.
+bool TSiemens::InitLoop() {
     SetState(TTerminalState::Initializing);
     int32_t lastCode = FErrorCode;
     while (!Terminated()) {
         if (InitTerminal()) {
             LogMessage("Инициализация GSM терминала успешно завершена");
             LogMessage("Начинаем работу...");
-            return;
+            return false;
         }
         if (FErrorCode != lastCode) {
             lastCode = FErrorCode;
             LogMessage("Ошибка: %s [код=%d]", ResultText(lastCode).c_str(), lastCode);
         }
+        FComPort.InQueue(); // refreshes the error flags
+        if (FComPort.HasErrors())
+            return true;
         SleepMs(FRetryPauseMs);
     }
+    return false;
 }
 
 bool TSiemens::WorkingPass() {

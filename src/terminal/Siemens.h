@@ -106,10 +106,11 @@ private:
     void SetState(TTerminalState state) {
         FState.store(static_cast<int32_t>(state), std::memory_order_release);
     }
-    // Main loop steps: opening and initialising repeat until they succeed or a stop comes;
-    // the send step sets reinitialise when the failure points to the terminal.
+    // Main loop steps: opening and initialising repeat until they succeed or a stop comes
+    // (initialising returns true when the port went away and must be opened again); the send
+    // step sets reinitialise when the failure points to the terminal.
     void OpenLoop();
-    void InitLoop();
+    bool InitLoop();
     void SendFirstQueued(bool& reinitialise);
 
     // How a wait for port input ended.

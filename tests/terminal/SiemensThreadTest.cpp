@@ -119,6 +119,20 @@ TEST_F(SiemensThreadTest, UnpluggedTerminalIsOpenedAgainWhenItComesBack) {
     EXPECT_EQ(CountLines(Opening()), 2u) << LogText();
 }
 
+TEST_F(SiemensThreadTest, TerminalUnpluggedDuringInitialisationIsOpenedAgain) {
+    FSim.SetSilent(true);
+    FTerminal->FModemTimeout = 100;
+    ASSERT_TRUE(FTerminal->Start());
+    ASSERT_TRUE(WaitForState(TTerminalState::Initializing)) << LogText();
+    FSim.Unplug();
+    FSim.SetSilent(false);
+    ASSERT_TRUE(WaitForLine("Выполним инициализацию повторно")) << LogText();
+    ASSERT_TRUE(FSim.Plug());
+    ASSERT_TRUE(WaitForState(TTerminalState::Working))
+        << "a dead port must not keep the terminal initialising for ever\n"
+        << LogText();
+}
+
 TEST_F(SiemensThreadTest, ReceivedMessagesCallsAndUssdReachTheWorker) {
     FTerminal->FClip = true;
     ASSERT_TRUE(FTerminal->Start());
