@@ -138,6 +138,36 @@ TEST_F(GsmSimulatorFaultTest, HandlerSeesEverySubmissionAsItArrives) {
     EXPECT_EQ(texts, (std::vector<std::string>{"hello", "hello", "hello"}));
 }
 
+TEST_F(GsmSimulatorFaultTest, TellsAcknowledgedSubmissionsFromCutOffOnes) {
+    auto submit = [&](uint32_t delayMs = 0) {
+        FClient->Send("at+cmgs=16\r");
+        EXPECT_EQ(FClient->ReadUntil("> "), "\r\n> ");
+        FSim.SetAnswerDelayMs(delayMs);
+        FClient->Send(std::string(HelloPdu) + "\x1A");
+    };
+    submit();
+    ASSERT_EQ(FClient->ReadAnswer(), "\r\n+CMGS: 0\r\n\r\nOK\r\n");
+    EXPECT_TRUE(FSim.WaitForAcknowledged(1, 2000)) << "the OK went out whole";
+
+    FSim.SetSubmitReply(TSubmitReply::NoFinalAnswer, 1);
+    submit();
+    ASSERT_TRUE(FSim.WaitForSubmitted(2, 2000));
+
+    submit(60000); // the acknowledgement is still waiting when the cable goes
+    ASSERT_TRUE(FSim.WaitForSubmitted(3, 2000));
+    ASSERT_TRUE(FSim.Unplug());
+
+    auto submitted = FSim.Submitted();
+    ASSERT_EQ(submitted.size(), 3u);
+    const char* notes[] = {"acknowledged", "never answered", "cut off by the unplug"};
+    const bool acknowledged[] = {true, false, false};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(submitted[i].Serial, i + 1) << notes[i];
+        EXPECT_TRUE(submitted[i].Accepted) << notes[i];
+        EXPECT_EQ(submitted[i].Acknowledged, acknowledged[i]) << notes[i];
+    }
+}
+
 TEST(GsmSimulatorLifeTest, StopsPromptlyAndCanBeStoppedTwice) {
     TGsmSimulator sim;
     EXPECT_FALSE(sim.Plugged());

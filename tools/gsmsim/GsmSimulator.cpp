@@ -243,7 +243,8 @@ void TGsmSimulator::ReadInput() {
         auto now = TClock::now();
         for (const TModemOutput& output : outputs)
             QueueLocked(output.Bytes,
-                        output.Answer ? now + std::chrono::milliseconds(FAnswerDelayMs) : now);
+                        output.Answer ? now + std::chrono::milliseconds(FAnswerDelayMs) : now,
+                        output.Acknowledges);
         const auto& submitted = FDialogue.Submitted();
         if (FOnSubmitted && submitted.size() > before)
             recorded.assign(submitted.begin() + static_cast<std::ptrdiff_t>(before),
@@ -255,12 +256,13 @@ void TGsmSimulator::ReadInput() {
         handler(sms);
 }
 
-void TGsmSimulator::QueueLocked(std::string_view bytes, TClock::time_point notBefore) {
+void TGsmSimulator::QueueLocked(std::string_view bytes, TClock::time_point notBefore,
+                                uint64_t acknowledges) {
     // Nothing goes out on a pulled line, and a reader that never reads gets no more than
     // OutputMax bytes kept for it.
     if (bytes.empty() || FSlavePath.empty() || FOutBytes + bytes.size() > OutputMax)
         return;
-    FOut.push_back({std::string(bytes), notBefore});
+    FOut.push_back({std::string(bytes), notBefore, acknowledges});
     FOutBytes += bytes.size();
 }
 
@@ -312,20 +314,29 @@ void TGsmSimulator::FlushOutput(int& timeoutMs) {
 }
 
 void TGsmSimulator::Written(size_t count, TClock::time_point now) {
-    std::lock_guard lock(FLock);
-    if (FOut.empty())
-        return;
-    FHeadSent += count;
-    FOutBytes -= std::min(FOutBytes, count);
-    FBytesSent += count;
-    if (FHeadSent >= FOut.front().Bytes.size()) {
+    bool acknowledged = false;
+    {
+        std::lock_guard lock(FLock);
+        if (FOut.empty())
+            return;
+        FHeadSent += count;
+        FOutBytes -= std::min(FOutBytes, count);
+        FBytesSent += count;
+        if (FBaudRate > 0) // ten bits on the line for each byte: start, eight data bits, stop
+            FLineFreeAt =
+                std::max(now, FLineFreeAt) +
+                std::chrono::microseconds(count * 10'000'000 / static_cast<size_t>(FBaudRate));
+        if (FHeadSent < FOut.front().Bytes.size())
+            return;
+        if (FOut.front().Acknowledges != 0) {
+            FDialogue.MarkAcknowledged(FOut.front().Acknowledges);
+            acknowledged = true;
+        }
         FOut.pop_front();
         FHeadSent = 0;
     }
-    if (FBaudRate > 0) // ten bits on the line for each byte: start, eight data bits, stop
-        FLineFreeAt =
-            std::max(now, FLineFreeAt) +
-            std::chrono::microseconds(count * 10'000'000 / static_cast<size_t>(FBaudRate));
+    if (acknowledged)
+        FChanged.notify_all();
 }
 
 } // namespace qvx

@@ -81,6 +81,8 @@ public:
     void ClearSubmitted();
     // True once count submissions (accepted or refused) are recorded; false after timeoutMs.
     bool WaitForSubmitted(size_t count, uint32_t timeoutMs);
+    // True once the acknowledgement of submission serial went out whole on the line.
+    bool WaitForAcknowledged(uint64_t serial, uint32_t timeoutMs);
     int32_t CommandCount(const std::string& head) const;
     bool WaitForCommandCount(const std::string& head, int32_t count, uint32_t timeoutMs);
     std::vector<std::string> CommandLog() const;
@@ -95,6 +97,7 @@ private:
     struct TOutChunk {
         std::string Bytes;
         TClock::time_point NotBefore;
+        uint64_t Acknowledges = 0; // see TModemOutput
     };
 
     void Run() noexcept;
@@ -109,7 +112,8 @@ private:
     void FlushOutput(int& timeoutMs);
     bool NextChunk(std::string& chunk, int& timeoutMs);
     void Written(size_t count, TClock::time_point now);
-    void QueueLocked(std::string_view bytes, TClock::time_point notBefore);
+    void QueueLocked(std::string_view bytes, TClock::time_point notBefore,
+                     uint64_t acknowledges = 0);
 
     mutable std::mutex FLock;
     std::condition_variable FChanged;

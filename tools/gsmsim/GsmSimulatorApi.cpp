@@ -152,6 +152,16 @@ bool TGsmSimulator::WaitForSubmitted(size_t count, uint32_t timeoutMs) {
                              [&] { return FDialogue.Submitted().size() >= count; });
 }
 
+bool TGsmSimulator::WaitForAcknowledged(uint64_t serial, uint32_t timeoutMs) {
+    std::unique_lock lock(FLock);
+    return FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const TSubmittedSms& sms : FDialogue.Submitted())
+            if (sms.Serial == serial)
+                return sms.Acknowledged;
+        return false;
+    });
+}
+
 int32_t TGsmSimulator::CommandCount(const std::string& head) const {
     std::lock_guard lock(FLock);
     return FDialogue.CommandCount(head);

@@ -59,7 +59,7 @@ void TModemDialogue::FeedCommandByte(char c, TModemOutputs& out) {
     // A terminal echoes every byte as it arrives, the final CR included.
     if (FEcho && !FSettings.Hung) {
         if (out.empty() || out.back().Answer)
-            out.push_back({false, {}});
+            out.push_back({false, {}, 0});
         out.back().Bytes += c;
     }
     if (c == '\r') {
@@ -203,8 +203,8 @@ void TModemDialogue::CentreQuery(TModemOutputs& out) {
 }
 
 void TModemDialogue::Answer(TModemOutputs& out, std::string_view bytes) {
-    if (out.empty() || !out.back().Answer)
-        out.push_back({true, {}});
+    if (out.empty() || !out.back().Answer || out.back().Acknowledges != 0)
+        out.push_back({true, {}, 0});
     out.back().Bytes += bytes;
 }
 

@@ -51,7 +51,12 @@ struct TSubmittedSms {
     bool LengthMatches = false; // it equals the octets after the SMS centre address
     bool Accepted = false;      // the network took it (acknowledged or not)
     int32_t Reference = -1;     // the +CMGS reference; -1 when none was sent
-    TSubmitView View;           // the decoded fields
+    // Set by the simulator once the whole acknowledgement went out on the line: an accepted
+    // message without it is one whose acknowledgement was cut off (silence, an unplug), the
+    // only kind a driver may rightly send again.
+    bool Acknowledged = false;
+    uint64_t Serial = 0; // 1, 2, ... in the order of arrival; ClearSubmitted keeps counting
+    TSubmitView View;    // the decoded fields
     std::chrono::steady_clock::time_point ReceivedAt;
 };
 
@@ -59,6 +64,7 @@ struct TSubmittedSms {
 struct TModemOutput {
     bool Answer = false;
     std::string Bytes;
+    uint64_t Acknowledges = 0; // Serial of the submission these bytes acknowledge, or 0
 };
 using TModemOutputs = std::vector<TModemOutput>;
 
@@ -86,6 +92,7 @@ public:
 
     const std::vector<TSubmittedSms>& Submitted() const { return FSubmitted; }
     void ClearSubmitted() { FSubmitted.clear(); }
+    void MarkAcknowledged(uint64_t serial);
     // Lines received, by command head in lower case: "at+cmgl", "at+cmgd", "at+cpin?", ...
     int32_t CommandCount(const std::string& head) const;
     int32_t LineCount() const { return FLineCount; }
@@ -136,6 +143,7 @@ private:
     std::map<int32_t, TStoredSms> FStored;
     uint8_t FNextReference = 0;
     uint8_t FNextConcatRef = 1;
+    uint64_t FNextSerial = 1;
 
     // records
     std::vector<TSubmittedSms> FSubmitted;

@@ -82,7 +82,7 @@ void TModemDialogue::FeedPduByte(char c, TModemOutputs& out) {
     }
     if (FEcho && !FSettings.Hung) {
         if (out.empty() || out.back().Answer)
-            out.push_back({false, {}});
+            out.push_back({false, {}, 0});
         out.back().Bytes += c;
     }
     if (c == '\r' || c == '\n' || c == ' ')
@@ -96,6 +96,7 @@ void TModemDialogue::FeedPduByte(char c, TModemOutputs& out) {
 
 void TModemDialogue::FinishSubmit(TModemOutputs& out) {
     TSubmittedSms sms;
+    sms.Serial = FNextSerial++;
     sms.Pdu = FPdu;
     sms.CommandLength = FPduLength;
     sms.ReceivedAt = std::chrono::steady_clock::now();
@@ -113,9 +114,19 @@ void TModemDialogue::FinishSubmit(TModemOutputs& out) {
         sms.Accepted = true;
         sms.Reference = FNextReference++;
         if (reply != TSubmitReply::NoFinalAnswer)
-            Answer(out, "\r\n+CMGS: " + std::to_string(sms.Reference) + "\r\n\r\nOK\r\n");
+            out.push_back({true, "\r\n+CMGS: " + std::to_string(sms.Reference) + "\r\n\r\nOK\r\n",
+                           sms.Serial});
     }
     FSubmitted.push_back(std::move(sms));
+}
+
+void TModemDialogue::MarkAcknowledged(uint64_t serial) {
+    for (auto it = FSubmitted.rbegin(); it != FSubmitted.rend(); ++it) {
+        if (it->Serial == serial) {
+            it->Acknowledged = true;
+            return;
+        }
+    }
 }
 
 void TModemDialogue::List(const std::string& argument, TModemOutputs& out) {
