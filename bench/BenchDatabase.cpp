@@ -1,0 +1,107 @@
+#include "BenchDatabase.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace qvx {
+
+namespace {
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0')
+        throw std::runtime_error(std::string("missing environment variable ") + name +
+                                 " (start a cluster with scripts/lib/pgcluster.sh)");
+    return value;
+}
+
+TPgConn Connect(const TPgServer& server, const std::string& database) {
+    const char* const keywords[] = {"host", "port", "dbname", "user", "password", "client_encoding",
+                                    nullptr};
+    const char* const values[] = {server.Host.c_str(),
+                                  server.Port.c_str(),
+                                  database.c_str(),
+                                  server.User.c_str(),
+                                  server.Password.c_str(),
+                                  "UTF8",
+                                  nullptr};
+    TPgConn conn(PQconnectdbParams(keywords, values, 0));
+    if (!conn || PQstatus(conn.get()) != CONNECTION_OK)
+        throw std::runtime_error("cannot connect to " + database + ": " +
+                                 std::string(conn ? PQerrorMessage(conn.get()) : "no memory"));
+    return conn;
+}
+
+TPgResult Run(PGconn* conn, const std::string& sql) {
+    TPgResult result(PQexec(conn, sql.c_str()));
+    const auto status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        throw std::runtime_error("SQL failed: " + std::string(PQerrorMessage(conn)));
+    return result;
+}
+
+std::string ReadFile(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + name);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+} // namespace
+
+TPgServer TPgServer::FromEnvironment() {
+    return {Env("QVX_PGHOST"), Env("QVX_PGPORT"), Env("QVX_PGUSER"), Env("QVX_PGPASSWORD"),
+            Env("QVX_PGDATABASE")};
+}
+
+TBenchDatabase::TBenchDatabase(const TPgServer& server, std::string name,
+                               const std::string& schemaFile)
+    : FServer(server), FName(std::move(name)) {
+    Run(Connect(FServer, FServer.AdminDatabase).get(), "CREATE DATABASE " + FName);
+    FConn = Connect(FServer, FName);
+    Exec(ReadFile(schemaFile));
+    // A hundred subscribers, the known one first; the texts are built by the server, so that
+    // this source holds no Cyrillic literal (it is compiled into Windows-1251).
+    Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('" + std::string(KnownPhone) +
+         "', 'Known', 1523.40); INSERT INTO abonents (cellphone, name) SELECT '+7903' || "
+         "lpad(i::text, 7, '0'), 'Subscriber ' || i FROM generate_series(2, 100) i");
+}
+
+TBenchDatabase::~TBenchDatabase() {
+    FConn.reset();
+    try {
+        Run(Connect(FServer, FServer.AdminDatabase).get(),
+            "DROP DATABASE IF EXISTS " + FName + " WITH (FORCE)");
+    } catch (...) {
+        // A database left behind goes with the throwaway cluster.
+    }
+}
+
+void TBenchDatabase::Exec(const std::string& sql) {
+    Run(FConn.get(), sql);
+}
+
+void TBenchDatabase::AddMessages(int32_t count) {
+    const std::string n = std::to_string(count);
+    Exec("WITH texts AS (SELECT i, CASE WHEN i % 2 = 0 THEN rpad('Dear subscriber, payment ' || i "
+         "|| ' has been received. ', 160, 'Thank you! ') ELSE (SELECT string_agg(chr(1040 + (i + "
+         "k) % 64), '') FROM generate_series(1, 70) k) END AS msgtext FROM generate_series(1, " +
+         n +
+         ") i), logged AS (INSERT INTO msglog (abonentid, msgtext, regdt) SELECT 1 + i % 100, "
+         "msgtext, LOCALTIMESTAMP - interval '1 second' * (" +
+         n +
+         " - i) - interval '1 minute' FROM texts RETURNING msgid) INSERT INTO msgdelivery "
+         "(msgid, chanid) SELECT msgid, 0 FROM logged");
+}
+
+int64_t TBenchDatabase::PendingCount() {
+    const TPgResult result =
+        Run(FConn.get(), "SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL");
+    return std::stoll(PQgetvalue(result.get(), 0, 0));
+}
+
+} // namespace qvx

@@ -1,0 +1,289 @@
+// Figures of the running service: the real quorvexsms program against the GSM terminal
+// simulator and a local PostgreSQL (the QVX_PG* variables of scripts/lib/pgcluster.sh).
+// Idle CPU, sending throughput (instant terminal and a 115200 baud line), the answer time of
+// an account request, and the resident memory over 10,000 messages. Prints one table row per
+// figure on stdout ("| figure | value | target | verdict |"), progress on stderr.
+// QVX_BENCH_QUICK=1 shortens every run; arguments name the runs to do (idle throughput
+// latency footprint), all when none is given.
+#include "BenchDatabase.h"
+#include "LineRelay.h"
+#include "ServiceProcess.h"
+#include "gsmsim/GsmSimulator.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace qvx {
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// How long each run lasts; the quick set is for trying the benchmark out.
+struct TBenchSizes {
+    int32_t IdleSec = 60;
+    int32_t ThroughputMessages = 1000;
+    int32_t LatencyRequests = 50;
+    int32_t FootprintBatches = 10;
+    int32_t FootprintBatchMessages = 1000;
+};
+
+constexpr TBenchSizes QuickSizes{10, 200, 10, 2, 200};
+constexpr int32_t LineBaud = 115200;
+// Time for the start-up cycle (first tick, its sending pass, the connection closed) to pass.
+constexpr auto SettleTime = std::chrono::seconds(3);
+
+// A POSIX TZ value under which the local hour is now 12, inside the sending window.
+std::string NoonZone() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    int offset = ((12 - utc.tm_hour) % 24 + 24) % 24;
+    if (offset > 12)
+        offset -= 24;
+    return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
+}
+
+double Seconds(TClock::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+}
+
+void Progress(const std::string& text) {
+    std::fprintf(stderr, "service_bench: %s\n", text.c_str());
+}
+
+void Row(const std::string& figure, const std::string& value, const std::string& target, bool met) {
+    std::printf("| %s | %s | %s | %s |\n", figure.c_str(), value.c_str(), target.c_str(),
+                met ? "met" : "MISSED");
+    std::fflush(stdout);
+}
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+struct TBenchEnv {
+    TPgServer Server = TPgServer::FromEnvironment();
+    std::string ServiceExe;
+    std::string SchemaFile;
+    std::string TimeZone = NoonZone();
+    int32_t RunCount = 0;
+};
+
+struct TRigOptions {
+    int32_t PendingMessages = 0;
+    int32_t LineBaud = 0; // 0: the simulator answers at once and the line takes no time
+};
+
+// One service with its own database, folder, simulated terminal and (when asked) a line of
+// limited speed between them. Stopped and removed in the reverse order of building.
+class TRig {
+public:
+    TRig(TBenchEnv& env, const TRigOptions& options) {
+        FDatabase = std::make_unique<TBenchDatabase>(env.Server,
+                                                     "qvx_sbench_" + std::to_string(getpid()) +
+                                                         "_" + std::to_string(++env.RunCount),
+                                                     env.SchemaFile);
+        if (options.PendingMessages > 0)
+            FDatabase->AddMessages(options.PendingMessages);
+        char pattern[] = "/tmp/qvx-sbench-XXXXXX";
+        if (mkdtemp(pattern) == nullptr)
+            throw std::runtime_error("cannot make a temporary folder");
+        FDir = std::string(pattern) + "/";
+        FSim.SetLinkPath(FDir + "terminal");
+        if (!FSim.Start())
+            throw std::runtime_error("simulator: " + FSim.LastError());
+        std::string device = FDir + "terminal";
+        if (options.LineBaud > 0) {
+            FSim.SetBaudRate(options.LineBaud);
+            FRelay.Start(FDir + "line", FSim.SlavePath(), options.LineBaud);
+            device = FDir + "line";
+        }
+        WriteIni(env, device);
+        FService.Start(env.ServiceExe, FDir, env.TimeZone);
+        // The first listing means the terminal thread has reached its working loop.
+        if (!FSim.WaitForCommandCount("at+cmgl", 1, 30000))
+            throw std::runtime_error("the service did not reach its working loop; see " + FDir);
+    }
+    ~TRig() {
+        FService.Stop();
+        FRelay.Stop();
+        FSim.Stop();
+        FDatabase.reset();
+        std::error_code ignored;
+        std::filesystem::remove_all(FDir, ignored);
+    }
+    TRig(const TRig&) = delete;
+    TRig& operator=(const TRig&) = delete;
+
+    TBenchDatabase& Database() { return *FDatabase; }
+    TGsmSimulator& Sim() { return FSim; }
+    TServiceProcess& Service() { return FService; }
+
+private:
+    void WriteIni(const TBenchEnv& env, const std::string& device) const {
+        std::ofstream ini(FDir + "QuorvexSMS.ini");
+        ini << "[Database]\nHost=" << env.Server.Host << "\nPort=" << env.Server.Port
+            << "\nDBName=" << FDatabase->Name() << "\nUserName=" << env.Server.User
+            << "\nPassword=" << env.Server.Password << "\n\n[GSMTerminal]\nDevice=" << device
+            << "\nBaudRate=115200\n";
+        if (!ini)
+            throw std::runtime_error("cannot write the INI file");
+    }
+
+    std::unique_ptr<TBenchDatabase> FDatabase;
+    std::string FDir;
+    TGsmSimulator FSim;
+    TLineRelay FRelay;
+    TServiceProcess FService;
+};
+
+// Waits until count submissions are recorded, allowing for at least five a second.
+void AwaitSubmitted(TGsmSimulator& sim, size_t count, size_t already) {
+    const uint32_t timeoutMs = uint32_t(30000 + (count - already) * 200);
+    if (!sim.WaitForSubmitted(count, timeoutMs))
+        throw std::runtime_error("only " + std::to_string(sim.SubmittedCount()) + " of " +
+                                 std::to_string(count) + " messages reached the terminal");
+}
+
+void IdleRun(TBenchEnv& env, const TBenchSizes& sizes) {
+    Progress("idle: " + std::to_string(sizes.IdleSec) + " s with nothing to send");
+    TRig rig(env, {});
+    std::this_thread::sleep_for(SettleTime);
+    const int32_t listingsBefore = rig.Sim().CommandCount("at+cmgl");
+    const double cpuBefore = rig.Service().CpuSeconds();
+    const auto start = TClock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(sizes.IdleSec));
+    const double cpu = rig.Service().CpuSeconds() - cpuBefore;
+    const double elapsed = Seconds(TClock::now() - start);
+    const int32_t listings = rig.Sim().CommandCount("at+cmgl") - listingsBefore;
+    const double percent = 100.0 * cpu / elapsed;
+    Row("Idle CPU over " + std::to_string(sizes.IdleSec) + " s (" +
+            Format("%.1f", listings / elapsed) + " listings/s answered at once)",
+        Format("%.2f %% of one core", percent) + Format(" (%.2f s CPU)", cpu), "< 0.3 %",
+        percent < 0.3);
+}
+
+void ThroughputRun(TBenchEnv& env, const TBenchSizes& sizes, int32_t baud) {
+    const int32_t count = sizes.ThroughputMessages;
+    const std::string line = baud > 0 ? std::to_string(baud) + " baud line" : "instant terminal";
+    Progress("throughput: " + std::to_string(count) + " pending messages, " + line);
+    TRig rig(env, {count, baud});
+    AwaitSubmitted(rig.Sim(), size_t(count), 0);
+    const std::vector<TSubmittedSms> submitted = rig.Sim().Submitted();
+    const auto refused = std::count_if(submitted.begin(), submitted.end(),
+                                       [](const TSubmittedSms& sms) { return !sms.Accepted; });
+    if (refused > 0)
+        throw std::runtime_error(std::to_string(refused) + " submissions were refused");
+    const double span = Seconds(submitted.back().ReceivedAt - submitted.front().ReceivedAt);
+    const double rate = (count - 1) / span;
+    const double target = baud > 0 ? 9.0 : 14.0;
+    Row("Throughput, " + std::to_string(count) + " messages, " + line,
+        Format("%.1f messages/s", rate) + Format(" (%.1f s first to last)", span),
+        Format(">= %.0f messages/s", target), rate >= target);
+}
+
+void LatencyRun(TBenchEnv& env, const TBenchSizes& sizes) {
+    Progress("latency: " + std::to_string(sizes.LatencyRequests) + " account requests");
+    TRig rig(env, {});
+    std::this_thread::sleep_for(SettleTime);
+    std::vector<double> latencies;
+    for (int32_t request = 0; request < sizes.LatencyRequests; ++request) {
+        const size_t before = rig.Sim().SubmittedCount();
+        const auto stored = TClock::now();
+        if (rig.Sim().StoreText(TBenchDatabase::KnownPhone, "1").empty())
+            throw std::runtime_error("the simulator could not store the request");
+        AwaitSubmitted(rig.Sim(), before + 1, before);
+        latencies.push_back(Seconds(rig.Sim().Submitted().at(before).ReceivedAt - stored));
+        // Requests arrive at scattered moments of the one-second tick.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + (request * 373) % 1000));
+    }
+    std::sort(latencies.begin(), latencies.end());
+    const double median = latencies[latencies.size() / 2];
+    const double p95 = latencies[std::min(latencies.size() - 1, latencies.size() * 95 / 100)];
+    Row("Account request \"1\" to answer PDU, " + std::to_string(latencies.size()) + " requests",
+        Format("median %.2f s", median) + Format(", p95 %.2f s", p95) +
+            Format(", max %.2f s", latencies.back()),
+        "median <= 1.2 s", median <= 1.2);
+}
+
+void FootprintRun(TBenchEnv& env, const TBenchSizes& sizes) {
+    const int32_t total = sizes.FootprintBatches * sizes.FootprintBatchMessages;
+    Progress("footprint: " + std::to_string(total) + " messages in " +
+             std::to_string(sizes.FootprintBatches) + " passes");
+    TRig rig(env, {});
+    std::this_thread::sleep_for(SettleTime);
+    const int64_t startKb = rig.Service().StatusKb("VmRSS");
+    std::vector<int64_t> afterBatchKb;
+    for (int32_t batch = 0; batch < sizes.FootprintBatches; ++batch) {
+        rig.Database().AddMessages(sizes.FootprintBatchMessages);
+        rig.Service().Signal(SIGUSR1); // an external "process now": a sending pass
+        AwaitSubmitted(rig.Sim(), size_t(sizes.FootprintBatchMessages), 0);
+        rig.Sim().ClearSubmitted();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // the cycle ends
+        afterBatchKb.push_back(rig.Service().StatusKb("VmRSS"));
+        Progress("  " + std::to_string((batch + 1) * sizes.FootprintBatchMessages) +
+                 " messages: VmRSS " + std::to_string(afterBatchKb.back()) + " kB");
+    }
+    if (rig.Database().PendingCount() != 0)
+        throw std::runtime_error("messages were left unsent");
+    const int64_t peakKb = rig.Service().StatusKb("VmHWM");
+    const int64_t endKb = afterBatchKb.back();
+    const int64_t growthKb = endKb - afterBatchKb.front();
+    const bool met = std::max(startKb, endKb) <= 12 * 1024 && growthKb <= 256;
+    Row("Resident memory (VmRSS): after start / after " +
+            std::to_string(sizes.FootprintBatchMessages) + " / after " + std::to_string(total) +
+            " messages",
+        Format("%.1f", startKb / 1024.0) + Format(" / %.1f", afterBatchKb.front() / 1024.0) +
+            Format(" / %.1f MB", endKb / 1024.0) + Format(" (peak %.1f MB)", peakKb / 1024.0),
+        "<= 12 MB, no growth", met);
+}
+
+int RunBench(const std::vector<std::string>& args) {
+    const char* quick = std::getenv("QVX_BENCH_QUICK");
+    const TBenchSizes sizes =
+        quick != nullptr && std::string(quick) == "1" ? QuickSizes : TBenchSizes{};
+    TBenchEnv env;
+    env.ServiceExe = QVX_SERVICE_PATH;
+    env.SchemaFile = std::string(QVX_SOURCE_DIR) + "/db/schema.sql";
+    const std::set<std::string> wanted(args.begin(), args.end());
+    const auto want = [&](const char* name) { return wanted.empty() || wanted.count(name) > 0; };
+    if (want("idle"))
+        IdleRun(env, sizes);
+    if (want("throughput")) {
+        ThroughputRun(env, sizes, 0);
+        ThroughputRun(env, sizes, LineBaud);
+    }
+    if (want("latency"))
+        LatencyRun(env, sizes);
+    if (want("footprint"))
+        FootprintRun(env, sizes);
+    return 0;
+}
+
+} // namespace
+} // namespace qvx
+
+int main(int argc, char** argv) {
+    try {
+        return qvx::RunBench(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "service_bench: %s\n", error.what());
+        return 1;
+    }
+}

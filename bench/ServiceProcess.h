@@ -1,0 +1,37 @@
+// TServiceProcess: the real quorvexsms program started as a child for the benchmarks, with
+// what the kernel reports about it: CPU time from /proc/PID/stat, resident memory from
+// /proc/PID/status. Used by the benchmark's main thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+namespace qvx {
+
+class TServiceProcess {
+public:
+    TServiceProcess() = default;
+    ~TServiceProcess() { Stop(); }
+    TServiceProcess(const TServiceProcess&) = delete;
+    TServiceProcess& operator=(const TServiceProcess&) = delete;
+
+    // Runs `exe --dir dir` with TZ set to timeZone; its output goes to dir + "service.out".
+    // Throws std::runtime_error when the program cannot be started.
+    void Start(const std::string& exe, const std::string& dir, const std::string& timeZone);
+    // SIGTERM, then SIGKILL when it has not ended within stopWaitMs; safe to call twice.
+    void Stop(uint32_t stopWaitMs = 15000) noexcept;
+    bool Running();
+    void Signal(int signal) const;
+    pid_t Pid() const { return FPid; }
+
+    // User plus system CPU time of all its threads so far, in seconds.
+    double CpuSeconds() const;
+    // A line of /proc/PID/status in kB (VmRSS: resident now, VmHWM: the peak).
+    int64_t StatusKb(const std::string& field) const;
+
+private:
+    pid_t FPid = -1;
+};
+
+} // namespace qvx
