@@ -1,0 +1,108 @@
+// The database server stopped and started again while the service runs its sending passes:
+// on a cluster of the test's own, so that the restarts are real. The service must log the
+// failures, keep running, and deliver every message once the server is back.
+#include "reliability/ReliabilityHarness.h"
+
+#include <csignal>
+#include <sstream>
+#include <thread>
+
+namespace qvx::test {
+namespace {
+
+class DatabaseRestartTest : public TReliabilityTest {
+protected:
+    void SetUp() override {
+        TReliabilityTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        try {
+            FCluster = std::make_unique<TPrivateCluster>();
+        } catch (const std::exception& error) {
+            FAIL() << error.what();
+        }
+        UseServer(FCluster->Server());
+    }
+    void TearDown() override {
+        // The test database is dropped on the running server, then the server goes.
+        if (FCluster)
+            FCluster->Start();
+        FDb.reset();
+        FCluster.reset();
+        TReliabilityTest::TearDown();
+    }
+
+    std::unique_ptr<TPrivateCluster> FCluster;
+};
+
+TEST_F(DatabaseRestartTest, FailuresAreLoggedAndEverythingIsDeliveredAfterwards) {
+    const uint32_t seed = CaseSeed();
+    std::mt19937 random(seed);
+    const int32_t restartCount = Scaled(10, 3);
+    const int32_t batch = Scaled(40, 10);
+    PrintFigures("database restarts: seed " + std::to_string(seed));
+
+    WriteIni();
+    const auto start = std::chrono::steady_clock::now();
+    auto service = StartReady();
+    ASSERT_FALSE(HasFatalFailure());
+
+    TSeeded seeded;
+    std::uniform_int_distribution<int> intoPassMs(0, 60);
+    std::bernoulli_distribution crash(0.5);
+    double downSeconds = 0;
+    size_t errorsWhileDown = 0;
+    for (int32_t round = 0; round < restartCount; ++round) {
+        const TSeeded more = SeedMessages(1 + round * batch, batch, "D" + std::to_string(round));
+        seeded.insert(more.begin(), more.end());
+        // A pass starts; the server goes down somewhere in it or just after it.
+        service->Signal(SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(intoPassMs(random)));
+        const bool immediate = crash(random);
+        const auto down = std::chrono::steady_clock::now();
+        ASSERT_TRUE(FCluster->Stop(immediate)) << "cannot stop the private server";
+        // A pass while the server is down must fail with a logged error, nothing more.
+        const size_t errorsBefore = LogCountPrefix(ErrorPrefix);
+        service->Signal(SIGUSR1);
+        EXPECT_TRUE(WaitForLog(ErrorPrefix, errorsBefore + 1, 20000))
+            << "a pass without the server must log its error (round " << round + 1 << ")"
+            << Diagnostics();
+        errorsWhileDown += LogCountPrefix(ErrorPrefix) - errorsBefore;
+        ASSERT_TRUE(service->Running()) << "the program died without its database" << Diagnostics();
+        ASSERT_TRUE(FCluster->Start()) << "cannot start the private server again";
+        downSeconds += SecondsSince(down);
+    }
+
+    // Passes until everything is out: a pass that was cut leaves its rows unsent.
+    const std::set<std::string> texts = TextsOf(seeded);
+    const auto recovered = std::chrono::steady_clock::now();
+    const bool all = WaitUntil(
+        [&] {
+            if (FLedger.DistinctOf(texts) == texts.size() && UnsentCount() == 0)
+                return true;
+            service->Signal(SIGUSR1);
+            return false;
+        },
+        120000, 500);
+    const double recoverySeconds = SecondsSince(recovered);
+    EXPECT_TRUE(all) << FLedger.DistinctOf(texts) << " of " << texts.size()
+                     << " messages reached the terminal, " << UnsentCount()
+                     << " rows unsent, after the server came back" << Diagnostics();
+    // Only a message handed over whose stamp was lost with the server can go out twice, at
+    // most one per interrupted pass.
+    EXPECT_LE(FLedger.Repeats(), restartCount) << "more repeats than interrupted passes";
+    EXPECT_TRUE(service->Running()) << "the program must outlive the restarts" << Diagnostics();
+    const double stopSeconds = StopService(*service);
+
+    std::ostringstream figures;
+    figures << "database restarts: " << restartCount << " restarts, " << texts.size()
+            << " messages, " << errorsWhileDown << " errors logged while down, "
+            << LogCountPrefix(ErrorPrefix) << " error lines in all, " << FLedger.Repeats()
+            << " repeats, server down " << downSeconds << " s, all delivered " << recoverySeconds
+            << " s after the last restart, " << SecondsSince(start) << " s in all, stop in "
+            << stopSeconds << " s";
+    PrintFigures(figures.str());
+}
+
+} // namespace
+} // namespace qvx::test

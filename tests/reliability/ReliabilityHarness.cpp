@@ -1,0 +1,533 @@
+#include "reliability/ReliabilityHarness.h"
+
+#include "infra/Codepage.h"
+#include "support/Text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace qvx::test {
+
+const char* const ReadyLine = "*** Служба готова к работе ***";
+const char* const ErrorPrefix = "Ошибка: ";
+const char* const ReinitLine = "Выполним инициализацию повторно";
+const char* const ReturnedPrefix = "Сообщение ID=";
+
+namespace {
+
+constexpr const char* ServiceBinary = QVX_BINARY_DIR "/quorvexsms";
+
+double ScaleFactor() {
+    const char* value = std::getenv("QVX_RELIABILITY_SCALE");
+    if (value == nullptr || *value == '\0')
+        return 1.0;
+    const double scale = std::atof(value);
+    return scale > 0 ? scale : 1.0;
+}
+
+// The messages of a log without their stamps: date, blank, time, two blanks, message.
+std::vector<std::string> LogMessages(const std::string& content) {
+    std::vector<std::string> messages;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find("\r\n", start);
+        if (end == std::string::npos)
+            end = content.size();
+        const std::string line = content.substr(start, end - start);
+        const size_t stamp = line.find("  ");
+        messages.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
+        start = end + 2;
+    }
+    return messages;
+}
+
+size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const auto& line) { return line.rfind(prefix, 0) == 0; }));
+}
+
+std::string Tail(const std::vector<std::string>& lines, size_t count) {
+    std::string text;
+    const size_t from = lines.size() > count ? lines.size() - count : 0;
+    for (size_t i = from; i < lines.size(); ++i)
+        text += "\n  | " + Cp1251ToUtf8(lines[i]);
+    return text;
+}
+
+// The environment of this process with TZ replaced.
+std::vector<std::string> ChildEnvironment(const std::string& zone) {
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::string(*entry).rfind("TZ=", 0) != 0)
+            variables.emplace_back(*entry);
+    variables.push_back("TZ=" + zone);
+    return variables;
+}
+
+// Runs argv with stdout and stderr into files; returns the exit code, -1 when it failed to run.
+int RunToEnd(const std::vector<std::string>& args, const std::string& outFile,
+             const std::string& errFile) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+} // namespace
+
+int32_t Scaled(int32_t full, int32_t minimum) {
+    return std::max(minimum, static_cast<int32_t>(full * ScaleFactor() + 0.5));
+}
+
+uint32_t CaseSeed() {
+    if (const char* value = std::getenv("QVX_RELIABILITY_SEED"); value != nullptr && *value)
+        return static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
+    return std::random_device{}();
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int pollMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+    }
+    return true;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string ZoneWithLocalHour(int localHour) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    int offset = ((localHour - utc.tm_hour) % 24 + 24) % 24;
+    if (offset > 12)
+        offset -= 24;
+    // POSIX counts west of Greenwich as positive: UTC+3 is written "QVX-3".
+    return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
+}
+
+void PrintFigures(const std::string& line) {
+    std::cout << "[figures] " << line << std::endl;
+}
+
+// --- TServiceProcess ---
+
+TServiceProcess::TServiceProcess(const TTempDir& dir, const std::string& zone) {
+    const std::vector<std::string> args = {ServiceBinary, "--dir", dir.Path()};
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> variables = ChildEnvironment(zone);
+    std::vector<char*> envp;
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, dir.File("service.out").c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(&files, 2, dir.File("service.err").c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    if (posix_spawn(&FPid, ServiceBinary, &files, &attr, argv.data(), envp.data()) != 0)
+        FPid = -1;
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&files);
+}
+
+TServiceProcess::~TServiceProcess() {
+    if (FPid > 0 && !FExit) {
+        kill(FPid, SIGKILL);
+        waitpid(FPid, nullptr, 0);
+    }
+}
+
+void TServiceProcess::Signal(int signal) const {
+    if (FPid > 0 && !FExit)
+        kill(FPid, signal);
+}
+
+std::optional<int> TServiceProcess::WaitExit(int timeoutMs) {
+    WaitUntil(
+        [&] {
+            int status = 0;
+            if (!FExit && waitpid(FPid, &status, WNOHANG) == FPid)
+                FExit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return FExit.has_value();
+        },
+        timeoutMs, 2);
+    return FExit;
+}
+
+bool TServiceProcess::Running() {
+    return FPid > 0 && !WaitExit(0).has_value();
+}
+
+int64_t TServiceProcess::RssKiB() const {
+    std::ifstream status("/proc/" + std::to_string(FPid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atoll(line.c_str() + 6);
+    return 0;
+}
+
+// --- TDeliveryLedger ---
+
+void TDeliveryLedger::Attach(TGsmSimulator& sim) {
+    sim.SetSubmittedHandler([this](const TSubmittedSms& sms) { OnSubmitted(sms); });
+}
+
+void TDeliveryLedger::OnSubmitted(const TSubmittedSms& sms) {
+    bool cut = false;
+    {
+        std::lock_guard lock(FLock);
+        FEvents.push_back({false, sms.View.Text, sms.Serial});
+        ++FCounts[sms.View.Text];
+        if (FCutArmed) {
+            FCutArmed = false;
+            FCutRequested = true;
+            cut = true;
+        }
+    }
+    FChanged.notify_all();
+    // The acknowledgement is queued but not yet written: hold the simulator's thread until the
+    // unplug request is surely waiting, so that it is served first.
+    if (cut)
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+}
+
+void TDeliveryLedger::ArmCut() {
+    std::lock_guard lock(FLock);
+    FCutArmed = true;
+    FCutRequested = false;
+}
+
+bool TDeliveryLedger::WaitCutRequest(int timeoutMs) {
+    std::unique_lock lock(FLock);
+    const bool requested = FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                             [this] { return FCutRequested; });
+    FCutArmed = false;
+    FCutRequested = false;
+    return requested;
+}
+
+void TDeliveryLedger::NoteUnplug() {
+    std::lock_guard lock(FLock);
+    FEvents.push_back({true, {}, 0});
+}
+
+size_t TDeliveryLedger::Total() const {
+    std::lock_guard lock(FLock);
+    size_t total = 0;
+    for (const auto& [text, count] : FCounts)
+        total += static_cast<size_t>(count);
+    return total;
+}
+
+size_t TDeliveryLedger::DistinctOf(const std::set<std::string>& texts) const {
+    std::lock_guard lock(FLock);
+    size_t distinct = 0;
+    for (const std::string& text : texts)
+        distinct += FCounts.count(text);
+    return distinct;
+}
+
+std::map<std::string, int32_t> TDeliveryLedger::Counts() const {
+    std::lock_guard lock(FLock);
+    return FCounts;
+}
+
+std::vector<std::string> TDeliveryLedger::RepeatsWithoutCut(const TGsmSimulator& sim) const {
+    std::set<uint64_t> acknowledged;
+    for (const TSubmittedSms& sms : sim.Submitted())
+        if (sms.Acknowledged)
+            acknowledged.insert(sms.Serial);
+    std::lock_guard lock(FLock);
+    std::vector<std::string> wrong;
+    std::map<std::string, size_t> last; // text -> event index of its latest submission
+    for (size_t i = 0; i < FEvents.size(); ++i) {
+        if (FEvents[i].Unplug)
+            continue;
+        const auto previous = last.find(FEvents[i].Text);
+        if (previous != last.end()) {
+            const size_t next = previous->second + 1;
+            const bool cutOff = (next < FEvents.size() && FEvents[next].Unplug) ||
+                                !acknowledged.count(FEvents[previous->second].Serial);
+            if (!cutOff)
+                wrong.push_back(FEvents[i].Text);
+        }
+        last[FEvents[i].Text] = i;
+    }
+    return wrong;
+}
+
+int32_t TDeliveryLedger::Repeats() const {
+    std::lock_guard lock(FLock);
+    int32_t repeats = 0;
+    for (const auto& [text, count] : FCounts)
+        repeats += count - 1;
+    return repeats;
+}
+
+int32_t TDeliveryLedger::SubmissionsBeforeUnplug() const {
+    std::lock_guard lock(FLock);
+    int32_t count = 0;
+    for (size_t i = 1; i < FEvents.size(); ++i)
+        count += FEvents[i].Unplug && !FEvents[i - 1].Unplug;
+    return count;
+}
+
+int32_t TDeliveryLedger::Unacknowledged(const TGsmSimulator& sim) {
+    int32_t count = 0;
+    for (const TSubmittedSms& sms : sim.Submitted())
+        count += sms.Accepted && !sms.Acknowledged;
+    return count;
+}
+
+// --- TPrivateCluster ---
+
+TPrivateCluster::TPrivateCluster() {
+    char pattern[] = "/tmp/qvx-pg-rel-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        throw std::runtime_error("cannot make a folder for the private cluster");
+    FDir = pattern;
+    std::string port;
+    if (!RunScript("pg_cluster_start \"$2\" >&2 && echo \"$QVX_PGPORT\"", &port))
+        throw std::runtime_error("cannot start a private PostgreSQL cluster in " + FDir);
+    FPort = std::atoi(port.c_str());
+    FRunning = true;
+}
+
+TPrivateCluster::~TPrivateCluster() {
+    RunScript("pg_cluster_stop \"$2\"");
+    std::error_code ignored;
+    std::filesystem::remove_all(FDir, ignored);
+}
+
+TPgServer TPrivateCluster::Server() const {
+    // As pg_cluster_start makes it.
+    TPgServer server;
+    server.Host = "127.0.0.1";
+    server.Port = FPort;
+    server.User = "qvx";
+    server.Password = "qvx-secret";
+    server.AdminDatabase = "qvx";
+    return server;
+}
+
+bool TPrivateCluster::Stop(bool immediate) {
+    FRunning = false;
+    return RunScript(std::string("pg_as_owner \"$(pg_bin)/pg_ctl\" -D \"$2/data\" -m ") +
+                     (immediate ? "immediate" : "fast") + " -w -t 60 stop >/dev/null");
+}
+
+bool TPrivateCluster::Start() {
+    if (FRunning)
+        return true;
+    FRunning = RunScript("pg_as_owner \"$(pg_bin)/pg_ctl\" -D \"$2/data\" -l \"$2/server.log\" -w "
+                         "-t 60 -o \"-c listen_addresses=127.0.0.1 -p $3 -k $2 -c fsync=off\" "
+                         "start >/dev/null");
+    return FRunning;
+}
+
+// The script sees the source folder as $1, the cluster folder as $2 and its port as $3: the
+// values travel as arguments, never inside the script text.
+bool TPrivateCluster::RunScript(const std::string& script, std::string* output) const {
+    const std::string full = "set -e; source \"$1/scripts/lib/pgcluster.sh\"; " + script;
+    const std::string outFile = FDir + ".out";
+    const std::string errFile = FDir + ".err";
+    const int code =
+        RunToEnd({"bash", "-c", full, "bash", QVX_SOURCE_DIR, FDir, std::to_string(FPort)}, outFile,
+                 errFile);
+    if (output != nullptr)
+        *output = ReadWhole(outFile);
+    if (code != 0)
+        std::cerr << "private cluster script failed (" << code << "): " << script << "\n"
+                  << ReadWhole(errFile) << std::endl;
+    std::remove(outFile.c_str());
+    std::remove(errFile.c_str());
+    return code == 0;
+}
+
+// --- TReliabilityTest ---
+
+void TReliabilityTest::SetUp() {
+    ASSERT_EQ(access(ServiceBinary, X_OK), 0)
+        << "the program " << ServiceBinary << " is missing: build the quorvexsms target";
+    FZone = ZoneWithLocalHour(12);
+    FLedger.Attach(FSim);
+    FSim.SetLinkPath(FDir.File("modem"));
+    ASSERT_TRUE(FSim.Start()) << "the GSM simulator did not start: " << FSim.LastError();
+}
+
+void TReliabilityTest::TearDown() {
+    FSim.Stop();
+}
+
+void TReliabilityTest::UseSharedServer() {
+    std::string missing;
+    const auto server = TPgServer::FromEnvironment(missing);
+    ASSERT_TRUE(server) << "this test needs the PostgreSQL cluster that scripts/test starts; "
+                           "missing environment: "
+                        << missing;
+    UseServer(*server);
+}
+
+void TReliabilityTest::UseServer(const TPgServer& server) {
+    try {
+        FDb = std::make_unique<TPgDatabase>(server);
+    } catch (const std::exception& error) {
+        FAIL() << "cannot prepare a test database: " << error.what();
+    }
+}
+
+void TReliabilityTest::WriteIni(const std::string& terminalLines) {
+    FDir.Write("QuorvexSMS.ini", FDb->IniSection() + "[GSMTerminal]\r\nDevice=" + FSim.LinkPath() +
+                                     "\r\nModemTimeout=1000\r\n" + terminalLines);
+}
+
+std::unique_ptr<TServiceProcess> TReliabilityTest::StartService() {
+    auto service = std::make_unique<TServiceProcess>(FDir, FZone);
+    EXPECT_TRUE(service->Started()) << "cannot start " << ServiceBinary;
+    return service;
+}
+
+std::unique_ptr<TServiceProcess> TReliabilityTest::StartReady() {
+    const size_t readyBefore = CountPrefix(Log(), ReadyLine);
+    const int32_t listingsBefore = FSim.CommandCount("at+cmgl");
+    auto service = StartService();
+    EXPECT_TRUE(WaitForLog(ReadyLine, readyBefore + 1)) << "no ready line" << Diagnostics();
+    EXPECT_TRUE(WaitUntil([&] { return FSim.CommandCount("at+cmgl") > listingsBefore; }, 30000))
+        << "the terminal never reached its working loop" << Diagnostics();
+    return service;
+}
+
+double TReliabilityTest::StopService(TServiceProcess& service) {
+    const auto start = std::chrono::steady_clock::now();
+    service.Signal(SIGTERM);
+    const std::optional<int> code = service.WaitExit(2000);
+    const double seconds = SecondsSince(start);
+    EXPECT_TRUE(code.has_value()) << "the program must end within 2 s of SIGTERM" << Diagnostics();
+    if (code) {
+        EXPECT_EQ(*code, 0) << "a stopped program must exit with 0" << Diagnostics();
+    }
+    return seconds;
+}
+
+TSeeded TReliabilityTest::SeedMessages(int32_t first, int32_t count, const std::string& tag) {
+    const std::string last = std::to_string(first + count - 1);
+    const auto rows = FDb->Query(
+        "WITH a AS (INSERT INTO abonents (cellphone, name) SELECT '+7916' || lpad(g::text, 7, "
+        "'0'), g::text FROM generate_series(" +
+        std::to_string(first) + ", " + last +
+        ") g RETURNING abonentid, name::int AS n), "
+        "m AS (INSERT INTO msglog (abonentid, msgtext, regdt) SELECT abonentid, CASE WHEN n % 4 "
+        "= 0 THEN '" +
+        U8(u8"Сообщение ") + tag + "-' || n ELSE '" + tag +
+        "-' || n || ' test message' END, LOCALTIMESTAMP - interval '30 minutes' + n * interval "
+        "'1 millisecond' FROM a RETURNING msgid, msgtext), "
+        "d AS (INSERT INTO msgdelivery (msgid, chanid) SELECT msgid, 0 FROM m) "
+        "SELECT msgid, msgtext FROM m");
+    TSeeded seeded;
+    for (const TPgRow& row : rows)
+        seeded[std::stoi(row.at(0).value())] = row.at(1).value();
+    return seeded;
+}
+
+std::set<int32_t> TReliabilityTest::StampedIds() const {
+    std::set<int32_t> ids;
+    for (const TPgRow& row :
+         FDb->Query("SELECT msgid FROM msgdelivery WHERE chanid = 0 AND sentdt IS NOT NULL"))
+        ids.insert(std::stoi(row.at(0).value()));
+    return ids;
+}
+
+int64_t TReliabilityTest::UnsentCount() const {
+    return std::stoll(
+        FDb->Scalar("SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL")
+            .value_or("-1"));
+}
+
+std::set<std::string> TReliabilityTest::TextsOf(const TSeeded& seeded) {
+    std::set<std::string> texts;
+    for (const auto& [id, text] : seeded)
+        texts.insert(text);
+    return texts;
+}
+
+std::vector<std::string> TReliabilityTest::Log() const {
+    return LogMessages(FDir.Read("QuorvexSMS.log"));
+}
+
+std::vector<std::string> TReliabilityTest::TerminalLog() const {
+    return LogMessages(FDir.Read("Siemens.log"));
+}
+
+size_t TReliabilityTest::LogCountPrefix(const std::string& prefix) const {
+    return CountPrefix(Log(), prefix);
+}
+
+size_t TReliabilityTest::TerminalLogCountPrefix(const std::string& prefix) const {
+    return CountPrefix(TerminalLog(), prefix);
+}
+
+bool TReliabilityTest::WaitForLog(const std::string& message, size_t count, int timeoutMs) const {
+    return WaitUntil([&] { return LogCountPrefix(message) >= count; }, timeoutMs, 20);
+}
+
+std::string TReliabilityTest::Diagnostics() const {
+    return "\nservice log:" + Tail(Log(), 25) + "\nterminal log:" + Tail(TerminalLog(), 25) +
+           "\nstderr: " + FDir.Read("service.err");
+}
+
+} // namespace qvx::test

@@ -1,0 +1,170 @@
+// Fault injection around the real quorvexsms program: the program runs in a temporary folder
+// with its INI file and logs, its terminal is the GSM simulator behind a link, and its database
+// a fresh one on a PostgreSQL cluster. The ledger counts what the simulator received per text,
+// so that a lost or repeated message shows. Figures go to stdout with the prefix "[figures]".
+#pragma once
+
+#include "gsmsim/GsmSimulator.h"
+#include "support/PgFixture.h"
+#include "support/TempDir.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace qvx::test {
+
+// Counts are multiplied by QVX_RELIABILITY_SCALE (default 1; scripts/test lowers it for the
+// sanitizer builds); never below minimum.
+int32_t Scaled(int32_t full, int32_t minimum);
+// The seed of a case: QVX_RELIABILITY_SEED when set, else a fresh one; printed by the caller.
+uint32_t CaseSeed();
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int pollMs = 10);
+double SecondsSince(std::chrono::steady_clock::time_point start);
+// A POSIX TZ value under which the local hour is now localHour.
+std::string ZoneWithLocalHour(int localHour);
+// One line of figures on stdout, flushed at once.
+void PrintFigures(const std::string& line);
+
+// One run of quorvexsms --dir DIR, with TZ set so that the daytime window is open. Killed if
+// the test ends while it still runs.
+class TServiceProcess {
+public:
+    TServiceProcess(const TTempDir& dir, const std::string& zone);
+    ~TServiceProcess();
+    TServiceProcess(const TServiceProcess&) = delete;
+    TServiceProcess& operator=(const TServiceProcess&) = delete;
+
+    bool Started() const { return FPid > 0; }
+    pid_t Pid() const { return FPid; }
+    void Signal(int signal) const;
+    // Exit code (128 + signal when killed by one), or nullopt while it runs after timeoutMs.
+    std::optional<int> WaitExit(int timeoutMs);
+    bool Running();
+    // Resident set size in KiB from /proc; 0 when unknown.
+    int64_t RssKiB() const;
+
+private:
+    pid_t FPid = -1;
+    std::optional<int> FExit;
+};
+
+// What the simulator received, per text, in order of arrival, with the unplugs in between.
+class TDeliveryLedger {
+public:
+    void Attach(TGsmSimulator& sim);
+    // The next submission asks the test to pull the cable before its acknowledgement goes
+    // out: the handler holds the simulator's thread a moment so that the unplug comes first.
+    void ArmCut();
+    bool WaitCutRequest(int timeoutMs);
+    void NoteUnplug();
+
+    size_t Total() const;
+    size_t DistinctOf(const std::set<std::string>& texts) const;
+    std::map<std::string, int32_t> Counts() const;
+    // Texts sent again although the previous copy was acknowledged on the line and was not
+    // the last submission before an unplug (which may cut off an acknowledgement that was
+    // written but not yet read). sim gives the final acknowledgement marks.
+    std::vector<std::string> RepeatsWithoutCut(const TGsmSimulator& sim) const;
+    int32_t Repeats() const;
+    int32_t SubmissionsBeforeUnplug() const;
+    // Submissions the simulator took whose acknowledgement never went out whole.
+    static int32_t Unacknowledged(const TGsmSimulator& sim);
+
+private:
+    struct TEvent {
+        bool Unplug = false;
+        std::string Text;
+        uint64_t Serial = 0;
+    };
+    void OnSubmitted(const TSubmittedSms& sms);
+
+    mutable std::mutex FLock;
+    std::condition_variable FChanged;
+    std::vector<TEvent> FEvents;
+    std::map<std::string, int32_t> FCounts;
+    bool FCutArmed = false;
+    bool FCutRequested = false;
+};
+
+// Messages registered for delivery: text (UTF-8) by msgid.
+using TSeeded = std::map<int32_t, std::string>;
+
+// A PostgreSQL cluster of the test's own, which it may stop and start: made with the
+// functions of scripts/lib/pgcluster.sh.
+class TPrivateCluster {
+public:
+    TPrivateCluster(); // throws std::runtime_error when the cluster cannot be made
+    ~TPrivateCluster();
+    TPrivateCluster(const TPrivateCluster&) = delete;
+    TPrivateCluster& operator=(const TPrivateCluster&) = delete;
+
+    TPgServer Server() const;
+    // immediate: as a crash (no checkpoint, recovery at the next start).
+    bool Stop(bool immediate);
+    bool Start(); // true at once when it runs
+
+private:
+    bool RunScript(const std::string& script, std::string* output = nullptr) const;
+
+    std::string FDir;
+    int32_t FPort = 0;
+    bool FRunning = false;
+};
+
+class TReliabilityTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A fresh database on the shared cluster; tests with a cluster of their own use UseServer.
+    void UseSharedServer();
+    void UseServer(const TPgServer& server);
+    void WriteIni(const std::string& terminalLines = "");
+    std::unique_ptr<TServiceProcess> StartService();
+    // Starts the program and waits for its ready line and the first listing of its terminal.
+    std::unique_ptr<TServiceProcess> StartReady();
+    // Sends SIGTERM; expects the end within 2 s with exit code 0; returns the seconds taken.
+    double StopService(TServiceProcess& service);
+
+    // count messages numbered from first; every fourth is Russian (UCS2 on the air).
+    TSeeded SeedMessages(int32_t first, int32_t count, const std::string& tag);
+    // Messages whose delivery row says sent.
+    std::set<int32_t> StampedIds() const;
+    int64_t UnsentCount() const;
+    static std::set<std::string> TextsOf(const TSeeded& seeded);
+
+    // Service log messages without their stamps (cp1251); the terminal log likewise.
+    std::vector<std::string> Log() const;
+    std::vector<std::string> TerminalLog() const;
+    size_t LogCountPrefix(const std::string& prefix) const;
+    size_t TerminalLogCountPrefix(const std::string& prefix) const;
+    bool WaitForLog(const std::string& message, size_t count = 1, int timeoutMs = 30000) const;
+    // The last lines of both logs and the program's stderr, for failure messages.
+    std::string Diagnostics() const;
+
+    TTempDir FDir;
+    std::unique_ptr<TPgDatabase> FDb;
+    TGsmSimulator FSim;
+    TDeliveryLedger FLedger;
+    std::string FZone;
+};
+
+// Texts of the service log, as the program writes them (cp1251 literals).
+extern const char* const ReadyLine;
+extern const char* const ErrorPrefix;
+extern const char* const ReinitLine;
+extern const char* const ReturnedPrefix;
+
+} // namespace qvx::test
