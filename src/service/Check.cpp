@@ -84,6 +84,26 @@ template <size_t N> std::string TableText(const std::array<const char*, N>& text
     return texts[static_cast<size_t>(index)];
 }
 
+// Control bytes from the INI file, the database or the terminal must not drive the operator's
+// terminal: they are shown as <XX>.
+std::string Printable(const std::string& line) {
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(line.size());
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            text += c;
+            continue;
+        }
+        text += '<';
+        text += Hex[byte >> 4];
+        text += Hex[byte & 0x0F];
+        text += '>';
+    }
+    return text;
+}
+
 std::string SecretText(const std::string& value) {
     return value.empty() ? "(не задан)" : "(задан)";
 }
@@ -103,7 +123,9 @@ bool ServiceRunsFor(const std::string& dir) {
 }
 
 TServiceCheck::TServiceCheck(std::string dir, TCheckPrinter print)
-    : FDir(std::move(dir)), FPrint(std::move(print)), FConfig(FDir) {}
+    : FDir(std::move(dir)),
+      FPrint([print = std::move(print)](const std::string& line) { print(Printable(line)); }),
+      FConfig(FDir) {}
 
 bool TServiceCheck::Run() {
     FPrint("Проверка: " + std::string(ApplicationTitle) + " " + ApplicationVersion + ", каталог " +

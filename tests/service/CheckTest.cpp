@@ -194,6 +194,8 @@ TEST(CheckTest, WarnsOfSettingsTheServiceWouldReplace) {
         {"[Database]\r\nPort=abc",
          {"  ВНИМАНИЕ: Port: значение \"abc\" не целое число, служба возьмёт 5432"}},
         {"[Database]\r\nPort=", {}},
+        {"[GSMTerminal]\r\nParity=\x1b[2J\x7f",
+         {"  ВНИМАНИЕ: Parity: значение \"<1B>[2J<7F>\" не распознано, служба возьмёт None"}},
     };
     for (const TCase& c : cases) {
         TTempDir dir;
