@@ -94,6 +94,23 @@ bool TThread::SleepMs(uint32_t ms) {
                                 [this] { return Terminated(); });
 }
 
+bool TThread::SleepMs(uint32_t ms, const std::function<bool()>& ready) {
+    std::unique_lock lock(FSleepLock);
+    FSleepWake.wait_for(lock, std::chrono::milliseconds(ms),
+                        [this, &ready] { return Terminated() || ready(); });
+    return !Terminated();
+}
+
+void TThread::Wake() noexcept {
+    // As in Terminate(): the lock orders the caller's change against a sleeper between its
+    // check of ready() and its wait.
+    try {
+        std::lock_guard lock(FSleepLock);
+    } catch (...) {
+    }
+    FSleepWake.notify_all();
+}
+
 uint32_t GetTickCount() noexcept {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<uint32_t>(

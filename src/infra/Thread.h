@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -47,6 +48,11 @@ protected:
     virtual void Execute() = 0;
     // Sleeps up to ms milliseconds; returns false at once when the thread is terminated.
     bool SleepMs(uint32_t ms);
+    // The same, but Wake() ends the sleep early once ready() holds, so that a thread can wait
+    // for work without waking up every few milliseconds to look for it.
+    bool SleepMs(uint32_t ms, const std::function<bool()>& ready);
+    // Called by another thread after it changed what ready() reads.
+    void Wake() noexcept;
 
 private:
     std::atomic<bool> FTerminated{false};

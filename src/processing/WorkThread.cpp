@@ -13,7 +13,11 @@ namespace qvx {
 
 namespace {
 
+// After a turn that took a request the loop turns again within 10 ms, so that whoever waits
+// for two turns sees the request handled. Idle, it sleeps until a request wakes it, but turns
+// four times a second all the same to keep its heartbeat and the terminal's status fresh.
 constexpr uint32_t TurnPauseMs = 10;
+constexpr uint32_t IdleTurnMs = 250;
 
 // Runs one step of the worker's loop; an error is logged and the loop carries on.
 template <class TStep> void Guarded(TStep step) noexcept {
@@ -41,6 +45,9 @@ void TWorkThread::PostCommand(int32_t code) noexcept {
         FProcessPending.store(true);
     else if (code == CommandReload)
         FReloadPending.store(true);
+    else
+        return;
+    Wake();
 }
 
 void TWorkThread::Execute() {
@@ -61,7 +68,8 @@ void TWorkThread::Execute() {
             Guarded([this, sendNow] { ProcessCycle(sendNow); });
         }
         UpdateStatus();
-        SleepMs(TurnPauseMs);
+        SleepMs(reload || process ? TurnPauseMs : IdleTurnMs,
+                [this] { return FReloadPending.load() || FProcessPending.load(); });
     }
     StopTerminal();
     UpdateStatus();

@@ -65,6 +65,43 @@ TEST(ThreadTest, SleepOfARunningThreadReportsTrue) {
     EXPECT_EQ(thread.FSleepResult, 1) << "an unterminated sleep must return true";
 }
 
+// Waits for work far longer than any test may run; only Wake() with work, or Terminate(), can
+// end the wait.
+class TWorkWaiter : public TThread {
+public:
+    std::atomic<bool> FStarted{false};
+    std::atomic<bool> FWork{false};
+    std::atomic<int> FSleepResult{-1};
+
+    void Post() {
+        FWork = true;
+        Wake();
+    }
+
+protected:
+    void Execute() override {
+        FStarted = true;
+        FSleepResult = SleepMs(3600 * 1000, [this] { return FWork.load(); }) ? 1 : 0;
+    }
+};
+
+TEST(ThreadTest, WakeEndsAWaitForWorkAndTerminateStillDoes) {
+    for (const bool terminate : {false, true}) {
+        TWorkWaiter thread;
+        ASSERT_TRUE(thread.Start());
+        while (!thread.FStarted)
+            std::this_thread::yield();
+        if (terminate)
+            thread.Terminate();
+        else
+            thread.Post();
+        thread.WaitFor(); // would hang for an hour if the wait were not cut short
+        EXPECT_EQ(thread.FSleepResult, terminate ? 0 : 1)
+            << (terminate ? "a terminated wait must report false"
+                          : "a wait ended by work must report true");
+    }
+}
+
 class TThrower : public TThread {
 protected:
     void Execute() override { throw std::runtime_error("escaped"); }
