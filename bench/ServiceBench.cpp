@@ -71,6 +71,12 @@ void Row(const std::string& figure, const std::string& value, const std::string&
     std::fflush(stdout);
 }
 
+// A figure that explains another one and has no target of its own.
+void InfoRow(const std::string& figure, const std::string& value) {
+    std::printf("| %s | %s | - | - |\n", figure.c_str(), value.c_str());
+    std::fflush(stdout);
+}
+
 std::string Format(const char* format, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, value);
@@ -167,9 +173,11 @@ void IdleRun(TBenchEnv& env, const TBenchSizes& sizes) {
     std::this_thread::sleep_for(SettleTime);
     const int32_t listingsBefore = rig.Sim().CommandCount("at+cmgl");
     const double cpuBefore = rig.Service().CpuSeconds();
+    const std::vector<double> threadsBefore = rig.Service().ThreadCpuSeconds();
     const auto start = TClock::now();
     std::this_thread::sleep_for(std::chrono::seconds(sizes.IdleSec));
     const double cpu = rig.Service().CpuSeconds() - cpuBefore;
+    const std::vector<double> threadsAfter = rig.Service().ThreadCpuSeconds();
     const double elapsed = Seconds(TClock::now() - start);
     const int32_t listings = rig.Sim().CommandCount("at+cmgl") - listingsBefore;
     const double percent = 100.0 * cpu / elapsed;
@@ -177,6 +185,18 @@ void IdleRun(TBenchEnv& env, const TBenchSizes& sizes) {
             Format("%.1f", listings / elapsed) + " listings/s answered at once)",
         Format("%.2f %% of one core", percent) + Format(" (%.2f s CPU)", cpu), "< 0.3 %",
         percent < 0.3);
+    // The service's threads are created in this order: the host (main), the worker, the
+    // terminal thread (started by the worker's initialisation), the one-second timer.
+    const char* const names[] = {"host", "worker", "terminal", "timer"};
+    std::string split;
+    for (size_t thread = 0; thread < threadsAfter.size() && thread < threadsBefore.size();
+         ++thread) {
+        const double share = 100.0 * (threadsAfter[thread] - threadsBefore[thread]) / elapsed;
+        split += (split.empty() ? "" : ", ") +
+                 std::string(thread < std::size(names) ? names[thread] : "other") +
+                 Format(" %.3f %%", share);
+    }
+    InfoRow("Idle CPU by thread (schedstat)", split);
 }
 
 void ThroughputRun(TBenchEnv& env, const TBenchSizes& sizes, int32_t baud) {
@@ -229,6 +249,7 @@ void FootprintRun(TBenchEnv& env, const TBenchSizes& sizes) {
     TRig rig(env, {});
     std::this_thread::sleep_for(SettleTime);
     const int64_t startKb = rig.Service().StatusKb("VmRSS");
+    const int64_t startOwnKb = rig.Service().StatusKb("RssAnon");
     std::vector<int64_t> afterBatchKb;
     for (int32_t batch = 0; batch < sizes.FootprintBatches; ++batch) {
         rig.Database().AddMessages(sizes.FootprintBatchMessages);
@@ -243,6 +264,7 @@ void FootprintRun(TBenchEnv& env, const TBenchSizes& sizes) {
     if (rig.Database().PendingCount() != 0)
         throw std::runtime_error("messages were left unsent");
     const int64_t peakKb = rig.Service().StatusKb("VmHWM");
+    const int64_t endOwnKb = rig.Service().StatusKb("RssAnon");
     const int64_t endKb = afterBatchKb.back();
     const int64_t growthKb = endKb - afterBatchKb.front();
     const bool met = std::max(startKb, endKb) <= 12 * 1024 && growthKb <= 256;
@@ -252,6 +274,9 @@ void FootprintRun(TBenchEnv& env, const TBenchSizes& sizes) {
         Format("%.1f", startKb / 1024.0) + Format(" / %.1f", afterBatchKb.front() / 1024.0) +
             Format(" / %.1f MB", endKb / 1024.0) + Format(" (peak %.1f MB)", peakKb / 1024.0),
         "<= 12 MB, no growth", met);
+    InfoRow("Own memory (RssAnon, without shared library pages): after start / after " +
+                std::to_string(total) + " messages",
+            Format("%.1f", startOwnKb / 1024.0) + Format(" / %.1f MB", endOwnKb / 1024.0));
 }
 
 int RunBench(const std::vector<std::string>& args) {

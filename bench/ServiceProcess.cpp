@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
@@ -127,6 +129,22 @@ int64_t TServiceProcess::StatusKb(const std::string& field) const {
         if (line.compare(0, field.size() + 1, field + ":") == 0)
             return std::stoll(line.substr(field.size() + 1));
     throw std::runtime_error("no " + field + " in /proc status");
+}
+
+std::vector<double> TServiceProcess::ThreadCpuSeconds() const {
+    // Thread ids grow in the order of creation (until they wrap, which a short run never sees).
+    std::map<long, double> byThread;
+    const std::string tasks = "/proc/" + std::to_string(FPid) + "/task";
+    for (const auto& entry : std::filesystem::directory_iterator(tasks)) {
+        std::istringstream schedstat(ReadWhole(entry.path().string() + "/schedstat"));
+        unsigned long long runNs = 0;
+        if (schedstat >> runNs)
+            byThread[std::stol(entry.path().filename().string())] = double(runNs) / 1e9;
+    }
+    std::vector<double> seconds;
+    for (const auto& [thread, cpu] : byThread)
+        seconds.push_back(cpu);
+    return seconds;
 }
 
 } // namespace qvx

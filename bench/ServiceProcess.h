@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace qvx {
 
@@ -27,8 +28,12 @@ public:
 
     // User plus system CPU time of all its threads so far, in seconds.
     double CpuSeconds() const;
-    // A line of /proc/PID/status in kB (VmRSS: resident now, VmHWM: the peak).
+    // A line of /proc/PID/status in kB (VmRSS: resident now, VmHWM: the peak, RssAnon: the
+    // part that is the process's own rather than pages of shared libraries).
     int64_t StatusKb(const std::string& field) const;
+    // CPU time of each thread in seconds, in the order the threads were created, from the
+    // nanosecond counters of /proc/PID/task/TID/schedstat.
+    std::vector<double> ThreadCpuSeconds() const;
 
 private:
     pid_t FPid = -1;
