@@ -8,6 +8,8 @@ namespace qvx {
 namespace {
 
 constexpr int32_t SmscAttempts = 15;
+// ESC ends a PDU entry; in command mode the terminal ignores it like any byte before "at".
+constexpr char Escape = '\x1B';
 
 } // namespace
 
@@ -15,7 +17,10 @@ bool TSiemens::InitTerminal() {
     FErrorCode = static_cast<int32_t>(TGsmResult::OK);
     std::string answer;
     // at+cmee=2 comes first, so its answer may still carry the echo; the exchange skips it.
-    if (!SendCommand("at+cmee=2", answer, true, "OK", FModemTimeout) ||
+    // The ESC in front of it ends a PDU entry that a submission cut short (a stop, or a port
+    // closed before the PDU went out) left open: the terminal would otherwise take every
+    // command as PDU text and never come up again.
+    if (!SendCommand(std::string(1, Escape) + "at+cmee=2", answer, true, "OK", FModemTimeout) ||
         !SendCommand("atq0v1e0", answer, true, "OK", FModemTimeout)) {
         FErrorCode = static_cast<int32_t>(TGsmResult::ATCommand);
         return false;
