@@ -27,7 +27,7 @@ namespace qvx::test {
 const char* const ReadyLine = "*** Служба готова к работе ***";
 const char* const ErrorPrefix = "Ошибка: ";
 const char* const ReinitLine = "Выполним инициализацию повторно";
-const char* const ReturnedPrefix = "Сообщение ID=";
+const char* const ReturnedMark = "будет отправлено повторно";
 
 namespace {
 
@@ -519,6 +519,13 @@ size_t TReliabilityTest::LogCountPrefix(const std::string& prefix) const {
 
 size_t TReliabilityTest::TerminalLogCountPrefix(const std::string& prefix) const {
     return CountPrefix(TerminalLog(), prefix);
+}
+
+size_t TReliabilityTest::LogCountContaining(const std::string& part) const {
+    const auto lines = Log();
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+        return line.find(part) != std::string::npos;
+    }));
 }
 
 bool TReliabilityTest::WaitForLog(const std::string& message, size_t count, int timeoutMs) const {

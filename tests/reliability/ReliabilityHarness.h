@@ -150,6 +150,7 @@ protected:
     std::vector<std::string> TerminalLog() const;
     size_t LogCountPrefix(const std::string& prefix) const;
     size_t TerminalLogCountPrefix(const std::string& prefix) const;
+    size_t LogCountContaining(const std::string& part) const;
     bool WaitForLog(const std::string& message, size_t count = 1, int timeoutMs = 30000) const;
     // The last lines of both logs and the program's stderr, for failure messages.
     std::string Diagnostics() const;
@@ -165,6 +166,6 @@ protected:
 extern const char* const ReadyLine;
 extern const char* const ErrorPrefix;
 extern const char* const ReinitLine;
-extern const char* const ReturnedPrefix;
+extern const char* const ReturnedMark; // in the line of a message un-stamped at a stop
 
 } // namespace qvx::test

@@ -4,8 +4,10 @@
 #include "reliability/ReliabilityHarness.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace qvx::test {
 namespace {
@@ -126,6 +128,32 @@ TEST_P(TerminalFaultTest, TheProgramLivesThroughItAndDeliversAfterwards) {
 
 INSTANTIATE_TEST_SUITE_P(Faults, TerminalFaultTest, ::testing::ValuesIn(FaultCases),
                          [](const auto& param) { return std::string(param.param.Name); });
+
+class TerminalLeftInPduEntryTest : public TReliabilityTest {};
+
+// An earlier run stopped between the prompt and the PDU (or its port dropped the PDU when it
+// closed): the terminal still waits for PDU text when the program starts again.
+TEST_F(TerminalLeftInPduEntryTest, TheNextStartBringsTheTerminalBack) {
+    UseSharedServer();
+    ASSERT_FALSE(HasFatalFailure());
+    const TSeeded seeded = SeedMessages(1, 5, "P");
+    const std::set<std::string> texts = TextsOf(seeded);
+    {
+        const int port = open(FSim.LinkPath().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(port, 0) << "cannot open the simulator's port";
+        const std::string command = "at+cmgs=20\r0011000B91";
+        EXPECT_EQ(write(port, command.data(), command.size()),
+                  static_cast<ssize_t>(command.size()));
+        EXPECT_TRUE(WaitUntil([&] { return FSim.CommandCount("at+cmgs") == 1; }, 5000))
+            << "the simulator never took the at+cmgs";
+        close(port);
+    }
+    WriteIni();
+    auto service = StartService();
+    EXPECT_TRUE(WaitUntil([&] { return FLedger.DistinctOf(texts) == texts.size(); }, 30000))
+        << "the terminal left waiting for a PDU never came back" << Diagnostics();
+    StopService(*service);
+}
 
 } // namespace
 } // namespace qvx::test
