@@ -20,8 +20,10 @@ std::string ReadBounded(const std::string& fileName, bool& cut) {
     cut = false;
     std::string content;
     int fd;
+    // Non-blocking, so that a FIFO put in the file's place reads as empty instead of holding
+    // the worker until somebody writes to it.
     do {
-        fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return content;
