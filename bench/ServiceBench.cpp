@@ -167,6 +167,22 @@ void AwaitSubmitted(TGsmSimulator& sim, size_t count, size_t already) {
                                  std::to_string(count) + " messages reached the terminal");
 }
 
+// Percent of one core per thread between two readings of ThreadCpuSeconds().
+std::string ThreadSplit(const std::vector<double>& before, const std::vector<double>& after,
+                        double elapsedSec) {
+    // The service's threads are created in this order: the host (main), the worker, the
+    // terminal thread (started by the worker's initialisation), the one-second timer.
+    const char* const names[] = {"host", "worker", "terminal", "timer"};
+    std::string split;
+    for (size_t thread = 0; thread < after.size() && thread < before.size(); ++thread) {
+        const double share = 100.0 * (after[thread] - before[thread]) / elapsedSec;
+        split += (split.empty() ? "" : ", ") +
+                 std::string(thread < std::size(names) ? names[thread] : "other") +
+                 Format(" %.3f %%", share);
+    }
+    return split;
+}
+
 void IdleRun(TBenchEnv& env, const TBenchSizes& sizes) {
     Progress("idle: " + std::to_string(sizes.IdleSec) + " s with nothing to send");
     TRig rig(env, {});
@@ -185,18 +201,7 @@ void IdleRun(TBenchEnv& env, const TBenchSizes& sizes) {
             Format("%.1f", listings / elapsed) + " listings/s answered at once)",
         Format("%.2f %% of one core", percent) + Format(" (%.2f s CPU)", cpu), "< 0.3 %",
         percent < 0.3);
-    // The service's threads are created in this order: the host (main), the worker, the
-    // terminal thread (started by the worker's initialisation), the one-second timer.
-    const char* const names[] = {"host", "worker", "terminal", "timer"};
-    std::string split;
-    for (size_t thread = 0; thread < threadsAfter.size() && thread < threadsBefore.size();
-         ++thread) {
-        const double share = 100.0 * (threadsAfter[thread] - threadsBefore[thread]) / elapsed;
-        split += (split.empty() ? "" : ", ") +
-                 std::string(thread < std::size(names) ? names[thread] : "other") +
-                 Format(" %.3f %%", share);
-    }
-    InfoRow("Idle CPU by thread (schedstat)", split);
+    InfoRow("Idle CPU by thread (schedstat)", ThreadSplit(threadsBefore, threadsAfter, elapsed));
 }
 
 void ThroughputRun(TBenchEnv& env, const TBenchSizes& sizes, int32_t baud) {
