@@ -76,7 +76,8 @@ TEST_F(UnplugTest, EveryMessageArrivesThroughRepeatedUnplugs) {
     figures << "unplug: " << messageCount << " messages, " << unplugCount << " unplugs ("
             << cutsArmed << " right after a submission), " << FLedger.Total() << " PDUs, "
             << FLedger.Repeats() << " repeats, " << FLedger.SubmissionsBeforeUnplug()
-            << " acknowledgements cut off at most, " << TerminalLogCountPrefix(ReinitLine)
+            << " submissions just before an unplug, " << TDeliveryLedger::Unacknowledged(FSim)
+            << " acknowledgements that never went out whole, " << TerminalLogCountPrefix(ReinitLine)
             << " re-initialisations, " << seconds << " s in all (" << messageCount / seconds
             << " messages/s), stop in " << stopSeconds << " s";
     PrintFigures(figures.str());
