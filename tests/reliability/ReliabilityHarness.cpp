@@ -337,15 +337,24 @@ int32_t TDeliveryLedger::Unacknowledged(const TGsmSimulator& sim) {
 // --- TPrivateCluster ---
 
 TPrivateCluster::TPrivateCluster() {
-    char pattern[] = "/tmp/qvx-pg-rel-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("cannot make a folder for the private cluster");
-    FDir = pattern;
-    std::string port;
-    if (!RunScript("pg_cluster_start \"$2\" >&2 && echo \"$QVX_PGPORT\"", &port))
-        throw std::runtime_error("cannot start a private PostgreSQL cluster in " + FDir);
-    FPort = std::atoi(port.c_str());
-    FRunning = true;
+    // The free port is chosen before the server binds it, so another cluster started at the
+    // same moment may take it first: a second and third try get a fresh folder and port.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        char pattern[] = "/tmp/qvx-pg-rel-XXXXXX";
+        if (mkdtemp(pattern) == nullptr)
+            throw std::runtime_error("cannot make a folder for the private cluster");
+        FDir = pattern;
+        std::string port;
+        if (RunScript("pg_cluster_start \"$2\" >&2 && echo \"$QVX_PGPORT\"", &port)) {
+            FPort = std::atoi(port.c_str());
+            FRunning = true;
+            return;
+        }
+        RunScript("pg_cluster_stop \"$2\"");
+        std::error_code ignored;
+        std::filesystem::remove_all(FDir, ignored);
+    }
+    throw std::runtime_error("cannot start a private PostgreSQL cluster");
 }
 
 TPrivateCluster::~TPrivateCluster() {
