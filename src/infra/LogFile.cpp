@@ -163,6 +163,30 @@ void AppendLogLine(const std::string& fileName, std::string_view message) {
     }
 }
 
+void AppendFormattedLine(const std::string& fileName, const char* format, va_list args) noexcept {
+    try {
+        AppendLogLine(fileName, EscapeCrLf(FormatMessageV(format, args)));
+    } catch (...) {
+        // A line that cannot be built is lost like one that cannot be written.
+    }
+}
+
+std::vector<std::string> LogMessages(std::string_view content) {
+    std::vector<std::string> messages;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find("\r\n", start);
+        if (end == std::string_view::npos)
+            end = content.size();
+        const std::string_view line = content.substr(start, end - start);
+        // The stamp ends at the first two blanks: date, blank, time, two blanks.
+        const size_t stamp = line.find("  ");
+        messages.emplace_back(stamp == std::string_view::npos ? line : line.substr(stamp + 2));
+        start = end + 2;
+    }
+    return messages;
+}
+
 namespace {
 
 // A process-wide text that is set rarely and read from any thread. Every value ever set is
@@ -208,18 +232,10 @@ void SetLogFileName(std::string name) {
 }
 
 void WriteLog(const char* format, ...) {
-    std::string message;
     va_list args;
     va_start(args, format);
-    try {
-        message = FormatMessageV(format, args);
-    } catch (...) {
-    }
+    AppendFormattedLine(LogFileName(), format, args);
     va_end(args);
-    try {
-        AppendLogLine(LogFileName(), EscapeCrLf(message));
-    } catch (...) {
-    }
 }
 
 } // namespace qvx

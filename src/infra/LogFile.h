@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qvx {
 
@@ -46,6 +47,11 @@ std::string EscapeCrLf(std::string_view text);
 // Appends stamp + message + CR LF to the file in one write, under one process-wide lock.
 // The message is written as given (callers escape CR/LF where needed). Failures are silent.
 void AppendLogLine(const std::string& fileName, std::string_view message);
+// Formats a message, writes its CR and LF as "<cr>"/"<lf>" and appends it as one line: the
+// body of both log writers. Never throws; a line that cannot be built or written is lost.
+void AppendFormattedLine(const std::string& fileName, const char* format, va_list args) noexcept;
+// The messages of a log's text without their stamps, one per line, as written.
+std::vector<std::string> LogMessages(std::string_view content);
 
 // Directory of the service's INI file and logs, with its trailing '/'. Set once at start.
 const std::string& ExeDir();

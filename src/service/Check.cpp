@@ -58,18 +58,7 @@ public:
             text.append(buffer, static_cast<size_t>(got));
             FOffset += got;
         }
-        std::vector<std::string> messages;
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find("\r\n", start);
-            if (end == std::string::npos)
-                end = text.size();
-            const std::string line = text.substr(start, end - start);
-            const size_t stamp = line.find("  ");
-            messages.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
-            start = end + 2;
-        }
-        return messages;
+        return LogMessages(text);
     }
 
 private:

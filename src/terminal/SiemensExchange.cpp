@@ -200,19 +200,10 @@ void TSiemens::Pause(uint32_t ms) {
 }
 
 void TSiemens::LogMessage(const char* format, ...) {
-    std::string message;
     va_list args;
     va_start(args, format);
-    try {
-        message = FormatMessageV(format, args);
-    } catch (...) {
-        // A line that cannot be built is lost like one that cannot be written.
-    }
+    AppendFormattedLine(FLogFileName, format, args);
     va_end(args);
-    try {
-        AppendLogLine(FLogFileName, EscapeCrLf(message));
-    } catch (...) {
-    }
 }
 
 } // namespace qvx

@@ -43,22 +43,6 @@ inline std::string ZoneWithLocalHour(int localHour) {
     return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
 }
 
-// The messages of the service log, without their time stamps (cp1251, as written).
-inline std::vector<std::string> LogMessages(const std::string& content) {
-    std::vector<std::string> messages;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find("\r\n", start);
-        if (end == std::string::npos)
-            end = content.size();
-        const std::string line = content.substr(start, end - start);
-        const size_t stamp = line.find("  ");
-        messages.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
-        start = end + 2;
-    }
-    return messages;
-}
-
 class TWorkerTest : public TPgTest {
 protected:
     void SetUp() override {

@@ -1,6 +1,7 @@
 // The real quorvexsms program in a temporary folder: its INI file and logs there, its terminal
 // the GSM simulator on a pseudo-terminal, its database a fresh one on the test cluster.
 #include "gsmsim/GsmSimulator.h"
+#include "infra/LogFile.h"
 #include "service/Fd.h"
 #include "support/PgFixture.h"
 #include "support/TempDir.h"
@@ -137,18 +138,7 @@ protected:
     // The messages of the service log without their stamps, as written (cp1251).
     std::vector<std::string> Log() const {
         const std::string content = FDir.Read("QuorvexSMS.log");
-        std::vector<std::string> messages;
-        size_t start = 0;
-        while (start < content.size()) {
-            size_t end = content.find("\r\n", start);
-            if (end == std::string::npos)
-                end = content.size();
-            const std::string line = content.substr(start, end - start);
-            const size_t stamp = line.find("  ");
-            messages.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
-            start = end + 2;
-        }
-        return messages;
+        return qvx::LogMessages(content);
     }
     size_t LogCount(const std::string& message) const {
         const auto log = Log();
