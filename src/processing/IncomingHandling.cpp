@@ -17,23 +17,51 @@ constexpr int64_t AccInfoNoSubscriber = 1;
 
 void TWorkThread::HandleReceived(bool& sendNow) {
     TSMS sms;
-    while (FSiemens->ReceivedSMSCount() > 0) {
-        if (!FSiemens->GetReceivedSMS(sms))
-            continue;
-        // WriteLog writes CR and LF as <cr>/<lf>, so a subscriber's text cannot forge lines.
-        WriteLog("Принято SMS. Номер: '%s', текст: '%s'", sms.Telephone.c_str(), sms.Text.c_str());
-        if (sms.Text != AccountRequest)
-            continue;
-        const auto result = FDatabase->PrepareAccInfo(sms.Telephone);
-        if (!result)
-            WriteLog("Ошибка: запрос подготовки состояния счета не вернул результата");
-        else if (*result == AccInfoPrepared)
-            sendNow = true;
-        else if (*result == AccInfoNoSubscriber)
-            WriteLog("В БД не найдено ни одного абонента с номером '%s'", sms.Telephone.c_str());
-        else
-            WriteLog("Запрос подготовки состояния счета вернул ошибку");
+    while (TakeReceived(sms))
+        HandleMessage(sms, sendNow);
+}
+
+// Messages kept from a stopped terminal come first: they arrived earlier.
+bool TWorkThread::TakeReceived(TSMS& sms) {
+    if (!FReceivedBacklog.empty()) {
+        sms = std::move(FReceivedBacklog.front());
+        FReceivedBacklog.pop_front();
+        return true;
     }
+    while (FSiemens && FSiemens->ReceivedSMSCount() > 0)
+        if (FSiemens->GetReceivedSMS(sms))
+            return true;
+    return false;
+}
+
+void TWorkThread::HandleMessage(const TSMS& sms, bool& sendNow) {
+    // WriteLog writes CR and LF as <cr>/<lf>, so a subscriber's text cannot forge lines.
+    WriteLog("Принято SMS. Номер: '%s', текст: '%s'", sms.Telephone.c_str(), sms.Text.c_str());
+    if (sms.Text != AccountRequest)
+        return;
+    const auto result = FDatabase->PrepareAccInfo(sms.Telephone);
+    if (!result)
+        WriteLog("Ошибка: запрос подготовки состояния счета не вернул результата");
+    else if (*result == AccInfoPrepared)
+        sendNow = true;
+    else if (*result == AccInfoNoSubscriber)
+        WriteLog("В БД не найдено ни одного абонента с номером '%s'", sms.Telephone.c_str());
+    else
+        WriteLog("Запрос подготовки состояния счета вернул ошибку");
+}
+
+// At the end of the service the messages a stopped terminal had received are still logged,
+// and their account requests prepared, so that the answers leave with the next start.
+void TWorkThread::HandleBacklogOnExit() noexcept {
+    if (FReceivedBacklog.empty())
+        return;
+    bool ignoredSendNow = false;
+    try {
+        HandleReceived(ignoredSendNow);
+    } catch (const std::exception& error) {
+        WriteLog("Ошибка: %s", error.what());
+    }
+    FDatabase->Close();
 }
 
 } // namespace qvx

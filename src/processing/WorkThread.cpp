@@ -72,6 +72,7 @@ void TWorkThread::Execute() {
                 [this] { return FReloadPending.load() || FProcessPending.load(); });
     }
     StopTerminal();
+    HandleBacklogOnExit();
     UpdateStatus();
 }
 
@@ -126,9 +127,11 @@ void TWorkThread::StopTerminal() {
     FSiemens->WaitFor();
     // What is still queued was handed over last: the newest ids of FHandedOver.
     size_t unsentCount = 0;
-    TSMS unsent;
-    while (FSiemens->TakeUnsent(unsent))
+    TSMS sms;
+    while (FSiemens->TakeUnsent(sms))
         ++unsentCount;
+    while (FSiemens->GetReceivedSMS(sms))
+        FReceivedBacklog.push_back(sms);
     FSiemens.reset();
     std::vector<int32_t> ids;
     const size_t known = std::min(unsentCount, FHandedOver.size());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "infra/Config.h"
+#include "infra/Queues.h"
 #include "infra/Thread.h"
 
 #include <atomic>
@@ -54,6 +55,9 @@ private:
     void ReturnUnsent(const std::vector<int32_t>& ids) noexcept;
     void ProcessCycle(bool sendNow);
     void HandleReceived(bool& sendNow);
+    bool TakeReceived(TSMS& sms);
+    void HandleMessage(const TSMS& sms, bool& sendNow);
+    void HandleBacklogOnExit() noexcept;
     void SendPendingMessages();
     bool SendMessage(int32_t msgId, const std::string& phone, const std::string& text);
     bool MarkSent(int32_t msgId);
@@ -65,6 +69,9 @@ private:
     // Ids of the messages handed to the current terminal, oldest first, so that those never
     // sent can be marked unsent again when the terminal is stopped.
     std::deque<int32_t> FHandedOver;
+    // Messages a stopped terminal had received (and deleted from the SIM) before the worker
+    // took them; handled first by the next cycle.
+    std::deque<TSMS> FReceivedBacklog;
 
     std::atomic<int32_t> FStartResult{-1};
     std::atomic<bool> FReloadPending{false};

@@ -94,5 +94,25 @@ TEST_F(WorkerUnsentTest, StopWithoutDatabaseNamesTheLostMessages) {
     EXPECT_EQ(lines[2], Lost(FSecondQueued));
 }
 
+// The terminal deletes a message from the SIM as soon as it has read it; one the worker has
+// not taken yet when the terminal stops must still be logged and its request prepared.
+TEST_F(WorkerUnsentTest, StopHandlesMessagesTheTerminalHadReceived) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    StartReady();
+    AddMessage("'+79160000009'", "'earlier'", 30);
+    ASSERT_FALSE(FSim.StoreText("+79160000009", "1").empty());
+    ASSERT_TRUE(WaitUntil([this] {
+        return FSim.StoredCount() == 0 && FWorker->IncomingCount() == 1;
+    })) << "the terminal must take the request off the SIM and keep it for the worker";
+    const auto unsentBefore =
+        FDb->Scalar("SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL");
+    StopWorker();
+    EXPECT_TRUE(LogHas("Принято SMS. Номер: '79160000009', текст: '1'"))
+        << "the received request must not vanish with the terminal";
+    EXPECT_EQ(FDb->Scalar("SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL"),
+              std::optional<std::string>(std::to_string(std::stoi(unsentBefore.value()) + 1)))
+        << "the account state must be prepared for the next start to send";
+}
+
 } // namespace
 } // namespace qvx

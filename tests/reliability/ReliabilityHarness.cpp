@@ -1,6 +1,7 @@
 #include "reliability/ReliabilityHarness.h"
 
 #include "infra/Codepage.h"
+#include "infra/LogFile.h"
 #include "support/Text.h"
 
 #include <algorithm>
@@ -39,22 +40,6 @@ double ScaleFactor() {
         return 1.0;
     const double scale = std::atof(value);
     return scale > 0 ? scale : 1.0;
-}
-
-// The messages of a log without their stamps: date, blank, time, two blanks, message.
-std::vector<std::string> LogMessages(const std::string& content) {
-    std::vector<std::string> messages;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find("\r\n", start);
-        if (end == std::string::npos)
-            end = content.size();
-        const std::string line = content.substr(start, end - start);
-        const size_t stamp = line.find("  ");
-        messages.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
-        start = end + 2;
-    }
-    return messages;
 }
 
 size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
@@ -515,11 +500,11 @@ std::set<std::string> TReliabilityTest::TextsOf(const TSeeded& seeded) {
 }
 
 std::vector<std::string> TReliabilityTest::Log() const {
-    return LogMessages(FDir.Read("QuorvexSMS.log"));
+    return qvx::LogMessages(FDir.Read("QuorvexSMS.log"));
 }
 
 std::vector<std::string> TReliabilityTest::TerminalLog() const {
-    return LogMessages(FDir.Read("Siemens.log"));
+    return qvx::LogMessages(FDir.Read("Siemens.log"));
 }
 
 size_t TReliabilityTest::LogCountPrefix(const std::string& prefix) const {
