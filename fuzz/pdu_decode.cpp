@@ -18,9 +18,12 @@ void CheckDeliver(std::string_view line) {
             __builtin_trap(); // a refused line leaves nothing behind
         return;
     }
+    // Blanks, tabs and CR after the hex digits are ignored; the digits come in pairs.
+    const size_t end = line.find_last_not_of(" \t\r");
+    const size_t digits = end == std::string_view::npos ? 0 : end + 1;
     // 20 digits at most; at most 160 characters of text, or 140 octets as hex text.
     if (deliver.Telephone.size() > qvx::MaxPhoneDigits || deliver.Text.size() > 280 ||
-        deliver.Dcs < 0 || deliver.Dcs > 255 || line.size() % 2 != 0)
+        deliver.Dcs < 0 || deliver.Dcs > 255 || digits % 2 != 0)
         __builtin_trap();
 }
 

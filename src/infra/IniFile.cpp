@@ -101,9 +101,17 @@ bool ParseDecimal(std::string_view text, int32_t& value) {
 
 TIniFile::TIniFile(const std::string& fileName) {
     bool cut = false;
-    std::string_view content;
     const std::string text = ReadBounded(fileName, cut);
-    content = text;
+    Parse(text, cut);
+}
+
+TIniFile TIniFile::FromText(std::string_view text) {
+    TIniFile ini;
+    ini.Parse(text.substr(0, FileMax), text.size() > FileMax);
+    return ini;
+}
+
+void TIniFile::Parse(std::string_view content, bool cut) {
     if (content.substr(0, 3) == "\xEF\xBB\xBF")
         content.remove_prefix(3);
     std::string section;

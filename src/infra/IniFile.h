@@ -18,6 +18,8 @@ public:
     static constexpr size_t ValueMax = 2047;
 
     explicit TIniFile(const std::string& fileName);
+    // The same rules on text already in memory (at most the first MiB of it).
+    static TIniFile FromText(std::string_view text);
 
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) const;
@@ -28,6 +30,9 @@ public:
                         int32_t defaultValue) const;
 
 private:
+    TIniFile() = default;
+    // cut: the text was cut at the size bound, so its last line is incomplete.
+    void Parse(std::string_view content, bool cut);
     void ParseLine(std::string_view line, std::string& section, bool& inSection);
 
     // Keys are "section\nkey", both lower-cased (ASCII only).
