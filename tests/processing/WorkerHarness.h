@@ -8,6 +8,7 @@
 #include "processing/WorkThread.h"
 #include "support/PgFixture.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 #include <chrono>
 #include <ctime>
@@ -19,29 +20,6 @@
 #include <vector>
 
 namespace qvx::test {
-
-// Polls until the condition holds or the timeout passes; returns the condition's last value.
-inline bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-// A POSIX TZ value under which the local hour is now `localHour` (UTC offsets up to 12 h).
-inline std::string ZoneWithLocalHour(int localHour) {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    int offset = ((localHour - utc.tm_hour) % 24 + 24) % 24;
-    if (offset > 12)
-        offset -= 24;
-    // POSIX counts west of Greenwich as positive: UTC+3 is written "QVX-3".
-    return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
-}
 
 class TWorkerTest : public TPgTest {
 protected:

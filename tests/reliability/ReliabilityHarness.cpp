@@ -109,29 +109,8 @@ uint32_t CaseSeed() {
     return std::random_device{}();
 }
 
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int pollMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
-    }
-    return true;
-}
-
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-std::string ZoneWithLocalHour(int localHour) {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    int offset = ((localHour - utc.tm_hour) % 24 + 24) % 24;
-    if (offset > 12)
-        offset -= 24;
-    // POSIX counts west of Greenwich as positive: UTC+3 is written "QVX-3".
-    return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
 }
 
 void PrintFigures(const std::string& line) {

@@ -7,6 +7,7 @@
 #include "gsmsim/GsmSimulator.h"
 #include "support/PgFixture.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -30,10 +31,7 @@ namespace qvx::test {
 int32_t Scaled(int32_t full, int32_t minimum);
 // The seed of a case: QVX_RELIABILITY_SEED when set, else a fresh one; printed by the caller.
 uint32_t CaseSeed();
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs, int pollMs = 10);
 double SecondsSince(std::chrono::steady_clock::time_point start);
-// A POSIX TZ value under which the local hour is now localHour.
-std::string ZoneWithLocalHour(int localHour);
 // One line of figures on stdout, flushed at once.
 void PrintFigures(const std::string& line);
 

@@ -6,6 +6,7 @@
 #include "support/PgFixture.h"
 #include "support/TempDir.h"
 #include "support/Text.h"
+#include "support/Waiting.h"
 
 #include <algorithm>
 #include <chrono>
@@ -43,14 +44,9 @@ constexpr const char* AppliedLine = "Новые настройки примен�
 constexpr const char* NoHostLine = "Ошибка: Не задан адрес сервера базы данных (параметр 'Host')";
 constexpr const char* NoDeviceLine = "Ошибка: Не задан порт GSM терминала (параметр 'Device')";
 
+// A process start or stop takes longer than a thread's step.
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 15000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return test::WaitUntil(condition, timeoutMs);
 }
 
 // One run of the program; killed and reaped if a test ends while it still runs.

@@ -5,6 +5,7 @@
 
 #include "gsmsim/GsmSimulator.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 #include "terminal/Siemens.h"
 
 #include <chrono>
@@ -93,15 +94,8 @@ protected:
 
     bool HasLine(const std::string& message) const { return CountLines(message) > 0; }
 
-    // Polls a condition that another thread makes true; false when it stays false.
     static bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
+        return test::WaitUntil(condition, timeoutMs, 2);
     }
 
     bool WaitForLine(const std::string& message, size_t count = 1, int timeoutMs = 10000) {
