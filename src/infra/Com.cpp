@@ -386,6 +386,26 @@ size_t COM::ReadBlock(void* data, size_t count) noexcept {
     return got;
 }
 
+size_t COM::ReadAvailable(void* data, size_t count) noexcept {
+    FRead = 0;
+    FFailed = true;
+    if (!IsOpen() || data == nullptr || count == 0)
+        return 0;
+    ssize_t n = 0;
+    do {
+        n = ::read(FHandle, data, count);
+    } while (n < 0 && errno == EINTR);
+    const int error = n < 0 ? errno : 0;
+    // As in ReadBlock: a hung-up terminal reads 0 or EIO; once it hung up, nothing waiting
+    // means the same.
+    if (n == 0 || error == EIO)
+        FHungUp = true;
+    FFailed = n <= 0 && (FHungUp || error != EAGAIN);
+    FErrors = (FHungUp ? ComErrIo : 0) | LineErrors();
+    FRead = n > 0 ? int32_t(std::min<ssize_t>(n, INT32_MAX)) : 0;
+    return n > 0 ? size_t(n) : 0;
+}
+
 // Waits until the port is ready for events; false when the deadline passed or the device hung
 // up without anything left to read.
 bool COM::WaitReady(short events, int64_t deadlineMs) noexcept {

@@ -76,6 +76,10 @@ public:
     virtual bool ReadByte(char& c);
     virtual bool Read(void* data, size_t count);
     virtual char ReadChar();
+    // One read() of at most count bytes without waiting: the bytes the driver holds, 0 when
+    // none are waiting. A hang-up or line error shows in HasErrors() and Failed() is set only
+    // when the read itself failed; nothing else is asked of the driver.
+    size_t ReadAvailable(void* data, size_t count) noexcept;
     virtual int32_t InQueue(); // bytes waiting; refreshes the error flags
     virtual uint32_t ModemStatus();
     virtual void ClearError();
