@@ -1,0 +1,108 @@
+// Reply framing over captured terminal replies, whole and cut at every byte: a cut before the
+// end of an answer must never complete it, and any cut after it must give the same verdict.
+#include "terminal/ReplyFraming.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+
+namespace qvx {
+namespace {
+
+constexpr size_t AnswerLimit = 5001;
+constexpr size_t ListingLimit = 15000;
+constexpr size_t Never = std::string::npos;
+
+using TFramer = std::function<TReplyFrame(std::string_view)>;
+
+TFramer Command(std::string expected) {
+    return [expected](std::string_view bytes) {
+        return FrameCommandAnswer(bytes, expected, AnswerLimit);
+    };
+}
+
+TFramer Marker(std::string success, std::string failure) {
+    return [success, failure](std::string_view bytes) {
+        return FrameMarkerAnswer(bytes, success, failure, AnswerLimit);
+    };
+}
+
+TFramer Listing() {
+    return [](std::string_view bytes) { return FrameListing(bytes, ListingLimit); };
+}
+
+struct TCase {
+    TFramer Frame;
+    std::string Reply;
+    TFrameState State;
+    size_t End;         // the shortest cut that completes the answer, or Never
+    std::string Answer; // what the whole reply keeps as the answer
+    const char* Note;
+};
+
+const std::string Pdu = "07919761989901F0040B919761214365F70000621121141547800CC8329BFD06";
+const std::string ListingEntry = "\r\n+CMGL: 1,0,,24\r\n" + Pdu + "\r\n";
+
+TEST(ReplyFramingTest, CapturedRepliesCutAtEveryByte) {
+    const TCase cases[] = {
+        // command answers
+        {Command("OK"), "\r\nOK\r\n", TFrameState::Success, 6, "\r\nOK\r\n", "plain OK"},
+        {Command("OK"), "at+cmee=2\r\r\nOK\r\n", TFrameState::Success, 16, "at+cmee=2\r\r\nOK\r\n",
+         "the echo line ends nothing"},
+        {Command("OK"), "\r\n+CSCA: \"+79168999100\",145\r\n\r\nOK\r\n", TFrameState::Success, 35,
+         "\r\n+CSCA: \"+79168999100\",145\r\n\r\nOK\r\n", "a data line first"},
+        {Command("OK"), "\r\nRING\r\n\r\nOK\r\n", TFrameState::Success, 14,
+         "\r\nRING\r\n\r\nOK\r\n", "an unsolicited line inside the answer"},
+        {Command("OK"), "\r\n+CPIN: READY\r\n\r\nOK\r\n\r\n+CMTI: \"SM\",3\r\n",
+         TFrameState::Success, 22, "\r\n+CPIN: READY\r\n\r\nOK\r\n\r\n+CMTI: \"SM\",3\r\n",
+         "bytes already waiting behind the final line join the answer"},
+        {Command("OK"), "\r\n+CME ERROR: SIM busy\r\n\r\nRING\r\n", TFrameState::Failure, 24,
+         "\r\n+CME ERROR: SIM busy\r", "an error line ends it; its LF is not kept"},
+        {Command(""), "\r\nERROR\r\n", TFrameState::Success, 9, "\r\nERROR\r\n",
+         "nothing expected: the first line ends it"},
+        {Command("OK"), "\r\n\r\n\r\n", TFrameState::More, Never, "", "CR and LF alone"},
+        {Command("OK"), "\r\nOK", TFrameState::More, Never, "", "OK without its line end"},
+        {Command("OK"), std::string(6000, 'x'), TFrameState::Overlong, AnswerLimit,
+         std::string(AnswerLimit, 'x'), "an answer that never ends is cut at the bound"},
+        // answers ending at a marker
+        {Marker("> ", ""), "\r\n> ", TFrameState::Success, 4, "\r\n> ", "the prompt"},
+        {Marker("OK", "ERROR"), "\r\n+CMGS: 7\r\n\r\nOK\r\n", TFrameState::Success, 16,
+         "\r\n+CMGS: 7\r\n\r\nOK\r\n", "an acknowledgement takes its waiting line end"},
+        {Marker("OK", "ERROR"), "\r\n+CMS ERROR: 500\r\n", TFrameState::Failure, 12,
+         "\r\n+CMS ERROR: 500\r\n", "an error report"},
+        {Marker("OK", ""), "\r\nERROR\r\n", TFrameState::More, Never, "",
+         "no failure marker: only the timeout ends it"},
+        {Marker("OK", "ERROR"), std::string(4998, 'y') + "OK", TFrameState::Success, 5000,
+         std::string(4998, 'y') + "OK", "a marker just inside the bound"},
+        {Marker("OK", "ERROR"), std::string(4999, 'y') + "OK", TFrameState::Overlong, AnswerLimit,
+         std::string(4999, 'y') + "OK", "a marker on the bound does not count"},
+        // listings
+        {Listing(), "\r\nOK\r\n", TFrameState::Success, 4, "\r\nOK\r\n", "an empty store"},
+        {Listing(), ListingEntry + ListingEntry + "\r\nOK\r\n", TFrameState::Success,
+         2 * ListingEntry.size() + 4, ListingEntry + ListingEntry + "\r\nOK\r\n", "two entries"},
+        {Listing(), "\r\n+CMS ERROR: 321\r\n", TFrameState::More, Never, "",
+         "no OK: the silence ends it"},
+        {Listing(), std::string(ListingLimit + 10, 'z'), TFrameState::Overlong, ListingLimit,
+         std::string(ListingLimit, 'z'), "a listing that reaches the bound"},
+    };
+    for (const TCase& c : cases) {
+        const TReplyFrame whole = c.Frame(c.Reply);
+        EXPECT_EQ(whole.State, c.State) << c.Note;
+        EXPECT_EQ(c.Reply.substr(0, whole.Kept), c.Answer) << c.Note;
+        for (size_t cut = 0; cut <= c.Reply.size(); ++cut) {
+            const TReplyFrame part = c.Frame(std::string_view(c.Reply).substr(0, cut));
+            if (cut < c.End) {
+                EXPECT_EQ(part.State, TFrameState::More) << c.Note << ", cut at " << cut;
+                continue;
+            }
+            EXPECT_EQ(part.State, c.State) << c.Note << ", cut at " << cut;
+            EXPECT_TRUE(part.Taken >= c.End && part.Taken <= cut && part.Kept <= part.Taken)
+                << c.Note << ", cut at " << cut << ": took " << part.Taken;
+            EXPECT_EQ(c.Reply.substr(0, part.Kept), c.Answer.substr(0, part.Kept))
+                << c.Note << ", cut at " << cut;
+        }
+    }
+}
+
+} // namespace
+} // namespace qvx
