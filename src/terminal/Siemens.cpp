@@ -52,6 +52,7 @@ bool TSiemens::OpenPort() {
     LogMessage("Скорость: %s Стоповые биты: %s Четность: %s Управление потоком: %s",
                BaudName(FBaudRate).c_str(), TableName(StopBitsNames, FStopBits).c_str(),
                TableName(ParityNames, FParity).c_str(), FRtsCts ? "RTS/CTS" : "нет");
+    FReader.Clear();
     if (!FComPort.Open(COM::DevicePrefix + FPortName))
         return false;
     FComPort.SetDTR(true);
@@ -59,6 +60,7 @@ bool TSiemens::OpenPort() {
 }
 
 void TSiemens::ClosePort() {
+    FReader.Clear();
     if (FComPort.IsOpen())
         FComPort.Close();
 }

@@ -8,6 +8,8 @@
 #include "infra/Com.h"
 #include "infra/Queues.h"
 #include "infra/Thread.h"
+#include "terminal/PortReader.h"
+#include "terminal/ReplyFraming.h"
 #include "terminal/ResultCodes.h"
 #include "terminal/Unsolicited.h"
 
@@ -113,18 +115,17 @@ private:
     bool InitLoop();
     void SendFirstQueued(bool& reinitialise);
 
-    // How a wait for port input ended.
-    enum class TWaitResult { Input, Timeout, Stop, Hangup };
-    // Blocks until the port has input, the stop descriptor fires, or timeoutMs passes.
-    TWaitResult WaitForInput(uint32_t timeoutMs);
     // The reading halves of SendCommand and WaitAnswer; answer collects what arrived.
     bool ReadCommandAnswer(std::string& answer, const std::string& expected, uint32_t timeoutMs);
     bool ReadUntilMarker(std::string& answer, const std::string& success,
                          const std::string& failure, uint32_t timeoutMs);
+    bool ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t timeoutMs,
+                          std::string& answer);
     // One at+cmgs dialogue for one PDU; sets FErrorCode on failure.
     bool SubmitPart(const std::string& pduHex, int32_t commandLength);
     // Reads the at+cmgl reply; sets FErrorCode and returns false on failure.
     bool ReadListing(std::string& reply);
+    bool UnendedListing(const std::string& reply);
     bool DeleteEntry(int32_t index);
     // Steps of InitTerminal; false with FErrorCode set when the initialisation fails.
     bool RegisterPin();
@@ -133,6 +134,9 @@ private:
     std::string FPortName;
     std::string FLogFileName;
     std::atomic<int32_t> FState{0};
+    // Input of FComPort not yet taken by the exchange; emptied whenever the port opens or
+    // closes, as the port's own queue is.
+    TPortReader FReader{FComPort, *this};
 };
 
 } // namespace qvx

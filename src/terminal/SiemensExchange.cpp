@@ -1,49 +1,26 @@
-// The AT command exchange of TSiemens: commands out, answers in byte by byte, unsolicited
-// input saved aside, and the terminal log. Waits block in poll() on the port together with
-// the thread's stop descriptor, so an idle terminal thread sleeps and a stop ends any wait.
+// The AT command exchange of TSiemens: commands out, answers framed over the port reader's
+// buffered input, unsolicited input saved aside, and the terminal log. The reader's waits
+// include the thread's stop descriptor, so an idle terminal thread sleeps and a stop ends
+// any wait.
 #include "infra/LogFile.h"
 #include "terminal/Siemens.h"
 
-#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
-#include <poll.h>
 
 namespace qvx {
 
 namespace {
 
-constexpr uint32_t FlushSaveLimitMs = 1000;
+constexpr std::chrono::milliseconds FlushSaveLimit{1000};
 
 uint32_t ToTimeoutMs(int64_t ms) noexcept {
     return ms <= 0 ? 0u : ms >= INT_MAX ? uint32_t(INT_MAX) : uint32_t(ms);
 }
 
-// True when the marker ends at the newest byte: earlier positions were tested already.
-bool EndsWithMarker(const std::string& text, const std::string& marker) {
-    if (marker.empty() || text.size() < marker.size())
-        return false;
-    return text.compare(text.size() - marker.size(), marker.size(), marker) == 0;
-}
-
 } // namespace
-
-TSiemens::TWaitResult TSiemens::WaitForInput(uint32_t timeoutMs) {
-    pollfd fds[2] = {{FComPort.Fd(), POLLIN, 0}, {StopFd(), POLLIN, 0}};
-    const int ready = poll(fds, 2, static_cast<int>(std::min<uint32_t>(timeoutMs, INT_MAX)));
-    if (ready == 0)
-        return TWaitResult::Timeout;
-    if (ready < 0)
-        return errno == EINTR ? TWaitResult::Input : TWaitResult::Hangup;
-    if (fds[1].revents != 0)
-        return TWaitResult::Stop;
-    // A vanished device (a closed pseudo-terminal master, an unplugged adapter) reports
-    // hang-up for ever; bytes still waiting are read first.
-    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && FComPort.InQueue() <= 0)
-        return TWaitResult::Hangup;
-    return TWaitResult::Input;
-}
 
 bool TSiemens::SendCommand(const std::string& command, std::string& answer, bool log,
                            const std::string& expected, int32_t timeoutMs) {
@@ -72,40 +49,15 @@ bool TSiemens::SendCommand(const std::string& command, std::string& answer, bool
     return result;
 }
 
-// The answer is complete when a line ends (LF) and the answer so far holds the expected text;
-// an "ERROR" line ends it at once. Bytes already waiting behind the final line are read too.
+// The answer ends at a line end once it holds the expected text, or at an "ERROR" line; bytes
+// already waiting behind the final line are part of it.
 bool TSiemens::ReadCommandAnswer(std::string& answer, const std::string& expected,
                                  uint32_t timeoutMs) {
-    const uint32_t start = GetTickCount();
-    bool started = false;
-    bool result = false;
-    size_t count = 0;
-    for (;;) {
-        const uint32_t elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs || Terminated())
-            return result;
-        while (FComPort.InQueue() > 0 && !Terminated()) {
-            char c;
-            if (!FComPort.ReadByte(c) || FComPort.HasErrors())
-                return result;
-            if (!started && c != '\r' && c != '\n')
-                started = true;
-            if (started && c == '\n') {
-                if (expected.empty() || answer.find(expected) != std::string::npos)
-                    result = true;
-                else if (answer.find("ERROR") != std::string::npos)
-                    return false;
-            }
-            answer += c;
-            if (count >= AnswerMax)
-                return result;
-            ++count;
-        }
-        if (result)
-            return true;
-        if (WaitForInput(timeoutMs - elapsed) == TWaitResult::Hangup)
-            return false;
-    }
+    return ReadFramedAnswer(
+        [&expected](std::string_view bytes) {
+            return FrameCommandAnswer(bytes, expected, AnswerMax + 1);
+        },
+        timeoutMs, answer);
 }
 
 bool TSiemens::SendString(const std::string& text, bool log) {
@@ -135,54 +87,48 @@ bool TSiemens::WaitAnswer(const std::string& success, const std::string& failure
     return result;
 }
 
-// Markers are looked for after every byte anywhere in the answer; only the failure marker
-// recognises a failure.
+// Markers are looked for anywhere in the answer; only the failure marker recognises a failure.
 bool TSiemens::ReadUntilMarker(std::string& answer, const std::string& success,
                                const std::string& failure, uint32_t timeoutMs) {
-    const uint32_t start = GetTickCount();
-    bool result = false;
-    bool done = false;
-    size_t count = 0;
-    for (;;) {
-        const uint32_t elapsed = GetTickCount() - start;
-        if (elapsed >= timeoutMs || Terminated())
-            return result;
-        while (FComPort.InQueue() > 0 && !Terminated()) {
-            char c;
-            if (!FComPort.ReadByte(c) || FComPort.HasErrors())
-                return result;
-            answer += c;
-            if (count >= AnswerMax)
-                return result;
-            ++count;
-            if (!done) {
-                if (EndsWithMarker(answer, success))
-                    result = done = true;
-                else if (EndsWithMarker(answer, failure))
-                    done = true;
-            }
-        }
-        if (done)
-            return result;
-        if (WaitForInput(timeoutMs - elapsed) == TWaitResult::Hangup)
-            return false;
-    }
+    return ReadFramedAnswer(
+        [&success, &failure](std::string_view bytes) {
+            return FrameMarkerAnswer(bytes, success, failure, AnswerMax + 1);
+        },
+        timeoutMs, answer);
 }
 
+// Whatever ends the read, the answer is what arrived for it; only a framed success succeeds.
+bool TSiemens::ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t timeoutMs,
+                                std::string& answer) {
+    const TPortReader::TRule rule{.Timeout = std::chrono::milliseconds(timeoutMs),
+                                  .Silence = false,
+                                  .MaxLength = AnswerMax + 1};
+    TReplyFrame frame;
+    if (FReader.ReadAnswer(framer, rule, frame) != TPortReader::TEnd::Framed) {
+        answer = FReader.TakeAll();
+        return false;
+    }
+    answer = FReader.Take(frame.Taken, frame.Kept);
+    return frame.State == TFrameState::Success;
+}
+
+// Everything waiting, buffered or still in the port, goes to the saved unsolicited text.
 bool TSiemens::FlushSave() {
     bool result = false;
-    if (FComPort.IsOpen()) {
-        const uint32_t start = GetTickCount();
-        while (FComPort.InQueue() > 0 && !Terminated()) {
-            char c;
-            if (!FComPort.ReadByte(c) || FComPort.HasErrors())
+    if (FComPort.IsOpen() && !Terminated()) {
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            const bool readable = FReader.ReadWaiting();
+            if (FReader.Buffered().empty())
                 break;
-            FSaved += c;
+            FSaved += FReader.TakeAll();
             result = true;
-            // Trimmed in steps so that a flood does not move the whole buffer for every byte.
+            // Trimmed in steps so that a flood does not move the whole buffer for every block.
             if (FSaved.size() > 2 * SavedMax)
                 BoundSaved(FSaved, SavedMax);
-            if (uint32_t(GetTickCount() - start) > FlushSaveLimitMs) {
+            if (!readable)
+                break;
+            if (std::chrono::steady_clock::now() - start > FlushSaveLimit) {
                 LogMessage("FlushSave: слишком много данных !");
                 FComPort.PurgeAll();
                 break;

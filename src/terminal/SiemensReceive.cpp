@@ -6,6 +6,9 @@
 #include "terminal/Pdu.h"
 #include "terminal/Siemens.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace qvx {
 
 namespace {
@@ -68,45 +71,36 @@ bool TSiemens::ReceiveSMS() {
 // The listing has no length in front, so it is read until "OK" arrives or the terminal stays
 // silent for FModemTimeout ms after its last byte; the bound keeps an endless stream out.
 bool TSiemens::ReadListing(std::string& reply) {
-    const uint32_t silenceMs = FModemTimeout > 0 ? uint32_t(FModemTimeout) : 0u;
-    uint32_t lastByte = GetTickCount();
-    bool endSeen = false;
-    bool hangup = false;
-    for (;;) {
-        while (FComPort.InQueue() > 0 && !Terminated()) {
-            char c;
-            if (!FComPort.ReadByte(c)) {
-                SetCode(FErrorCode, TGsmResult::ATCommand);
-                return false;
-            }
-            if (FComPort.HasErrors()) {
-                SetCode(FErrorCode, TGsmResult::PortIO);
-                return false;
-            }
-            reply += c;
-            lastByte = GetTickCount();
-            if (reply.size() >= ListingMax) {
-                SetCode(FErrorCode, TGsmResult::ReplyTooLong);
-                return false;
-            }
-            if (reply.size() >= 2 && reply.compare(reply.size() - 2, 2, "OK") == 0)
-                endSeen = true;
-        }
-        const uint32_t silent = GetTickCount() - lastByte;
-        if (endSeen || Terminated() || silent >= silenceMs)
-            break;
-        if (WaitForInput(silenceMs - silent) == TWaitResult::Hangup) {
-            hangup = true;
-            break;
-        }
-    }
-    if (endSeen)
-        return true;
-    if (hangup) {
-        // The device vanished in the middle of the reply.
-        SetCode(FErrorCode, TGsmResult::PortIO);
+    const TPortReader::TRule rule{.Timeout = std::chrono::milliseconds(std::max(FModemTimeout, 0)),
+                                  .Silence = true,
+                                  .MaxLength = ListingMax};
+    TReplyFrame frame;
+    const TPortReader::TEnd end = FReader.ReadAnswer(
+        [](std::string_view bytes) { return FrameListing(bytes, ListingMax); }, rule, frame);
+    switch (end) {
+    case TPortReader::TEnd::Framed:
+        reply = FReader.Take(frame.Taken, frame.Kept);
+        if (frame.State == TFrameState::Success)
+            return true;
+        SetCode(FErrorCode, TGsmResult::ReplyTooLong);
         return false;
+    case TPortReader::TEnd::Hangup:
+    case TPortReader::TEnd::LineError:
+    case TPortReader::TEnd::ReadError:
+        // The port is opened anew after this; what arrived of the reply goes with it.
+        FReader.Clear();
+        SetCode(FErrorCode,
+                end == TPortReader::TEnd::ReadError ? TGsmResult::ATCommand : TGsmResult::PortIO);
+        return false;
+    case TPortReader::TEnd::Timeout:
+    case TPortReader::TEnd::Stop:
+        break;
     }
+    return UnendedListing(FReader.TakeAll());
+}
+
+// A reply that never said "OK": nothing at all, or text that was not a listing.
+bool TSiemens::UnendedListing(const std::string& reply) {
     if (reply.empty()) {
         // A stop cuts the wait short; that is not a terminal that failed to answer.
         if (!Terminated())
@@ -114,7 +108,7 @@ bool TSiemens::ReadListing(std::string& reply) {
         SetCode(FErrorCode, TGsmResult::Timeout);
         return false;
     }
-    // Not a listing after all: most likely unsolicited text, which CheckForRing examines.
+    // Most likely unsolicited text, which CheckForRing examines.
     FSaved += reply;
     BoundSaved(FSaved, SavedMax);
     SetCode(FErrorCode, TGsmResult::NoSMS);

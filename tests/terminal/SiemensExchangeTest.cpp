@@ -103,6 +103,17 @@ TEST_F(SiemensExchangeTest, WaitingInputGoesToTheSavedText) {
     EXPECT_EQ(CountLines("FlushSave: <cr><lf>RING<cr><lf>"), 2u) << LogText();
 }
 
+TEST_F(SiemensExchangeTest, BytesPastTheEndOfAnAnswerAreKeptForTheSavedText) {
+    OpenDirect(false);
+    FSim.SetSilent(true);
+    AnswerAfter("at+x", 1, "\r\n+CME ERROR: SIM busy\r\n\r\nRING\r\n");
+    std::string answer;
+    EXPECT_FALSE(FTerminal->SendCommand("at+x", answer, true, "OK", 20000));
+    EXPECT_EQ(answer, "\r\n+CME ERROR: SIM busy\r");
+    EXPECT_TRUE(FTerminal->FlushSave()) << "the RING read with the error line is still there";
+    EXPECT_EQ(FTerminal->FSaved, "\r\nRING\r\n");
+}
+
 TEST_F(SiemensExchangeTest, OverlongAnswersAreCutAfterTheBound) {
     OpenDirect(false);
     FSim.SetSilent(true);

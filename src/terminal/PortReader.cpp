@@ -1,0 +1,118 @@
+// Block reads of the terminal's port and the one wait loop of the AT exchange. An idle
+// exchange costs one poll() and one read() per answer; deadlines are steady_clock time
+// points, so a wait may end later than asked, never earlier.
+#include "terminal/PortReader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <poll.h>
+
+namespace qvx {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+// poll() counts whole milliseconds; rounding up keeps it from waking before the deadline.
+int PollTimeoutMs(TClock::duration left) {
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return int(std::clamp<int64_t>(ms, 0, INT_MAX));
+}
+
+} // namespace
+
+TPortReader::TEnd TPortReader::ReadAnswer(const TFramer& framer, const TRule& rule,
+                                          TReplyFrame& frame) {
+    TClock::time_point deadline = TClock::now() + rule.Timeout;
+    for (;;) {
+        frame = framer(FBuffer);
+        if (frame.State != TFrameState::More)
+            return TEnd::Framed;
+        if (FOwner.Terminated())
+            return TEnd::Stop;
+        const TClock::time_point now = TClock::now();
+        if (now >= deadline)
+            return TEnd::Timeout;
+        const TWait waited = WaitForInput(deadline - now);
+        if (waited == TWait::Again)
+            continue;
+        if (waited == TWait::Stop || waited == TWait::Failed)
+            return waited == TWait::Stop ? TEnd::Stop : TEnd::Hangup;
+        size_t count = 0;
+        const TFill filled = Fill(rule.MaxLength, count);
+        if (count > 0 && rule.Silence)
+            deadline = TClock::now() + rule.Timeout;
+        if (filled == TFill::Bytes)
+            continue;
+        if (filled == TFill::Nothing) {
+            if (waited == TWait::Broken) {
+                // A vanished device reports hang-up for ever, with nothing left to read.
+                FPort.InQueue(); // records the hang-up in the error flags
+                return TEnd::Hangup;
+            }
+            if (FBuffer.size() >= std::min(rule.MaxLength, Capacity))
+                return TEnd::ReadError; // full, and the framing ends nothing: no way on
+            continue;
+        }
+        // The bytes that came with a hang-up or a line error are kept: an answer they
+        // complete still counts.
+        frame = framer(FBuffer);
+        if (frame.State != TFrameState::More)
+            return TEnd::Framed;
+        return filled == TFill::Hangup      ? TEnd::Hangup
+               : filled == TFill::LineError ? TEnd::LineError
+                                            : TEnd::ReadError;
+    }
+}
+
+bool TPortReader::ReadWaiting() {
+    for (;;) {
+        const size_t room = Capacity - FBuffer.size();
+        size_t count = 0;
+        const TFill filled = Fill(Capacity, count);
+        if (filled != TFill::Bytes)
+            return filled == TFill::Nothing;
+        // A read that left room drained the port; a full buffer is for the caller to take.
+        if (count < room || FBuffer.size() >= Capacity)
+            return true;
+    }
+}
+
+std::string TPortReader::Take(size_t taken, size_t kept) {
+    taken = std::min(taken, FBuffer.size());
+    std::string answer = FBuffer.substr(0, std::min(kept, taken));
+    FBuffer.erase(0, taken);
+    return answer;
+}
+
+TPortReader::TWait TPortReader::WaitForInput(TClock::duration left) const {
+    pollfd fds[2] = {{FPort.Fd(), POLLIN, 0}, {FOwner.StopFd(), POLLIN, 0}};
+    const int ready = ::poll(fds, 2, PollTimeoutMs(left));
+    if (ready == 0 || (ready < 0 && errno == EINTR))
+        return TWait::Again;
+    if (ready < 0)
+        return TWait::Failed;
+    if (fds[1].revents != 0)
+        return TWait::Stop;
+    // Bytes still waiting behind a hang-up are read first; the read tells what is left.
+    return (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? TWait::Broken : TWait::Input;
+}
+
+TPortReader::TFill TPortReader::Fill(size_t limit, size_t& count) {
+    count = 0;
+    const size_t bound = std::min(limit, Capacity);
+    if (FBuffer.size() >= bound)
+        return TFill::Nothing;
+    const size_t before = FBuffer.size();
+    FBuffer.resize(bound);
+    count = FPort.ReadAvailable(FBuffer.data() + before, bound - before);
+    FBuffer.resize(before + count);
+    if (FPort.HasErrors())
+        return (FPort.Errors() & ComErrIo) != 0 ? TFill::Hangup : TFill::LineError;
+    if (FPort.Failed())
+        return TFill::ReadError;
+    return count > 0 ? TFill::Bytes : TFill::Nothing;
+}
+
+} // namespace qvx
