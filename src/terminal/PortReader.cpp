@@ -26,7 +26,7 @@ TPortReader::TEnd TPortReader::ReadAnswer(const TFramer& framer, const TRule& ru
                                           TReplyFrame& frame) {
     TClock::time_point deadline = TClock::now() + rule.Timeout;
     for (;;) {
-        frame = framer(FBuffer);
+        frame = framer(Buffered());
         if (frame.State != TFrameState::More)
             return TEnd::Framed;
         if (FOwner.Terminated())
@@ -51,13 +51,13 @@ TPortReader::TEnd TPortReader::ReadAnswer(const TFramer& framer, const TRule& ru
                 FPort.InQueue(); // records the hang-up in the error flags
                 return TEnd::Hangup;
             }
-            if (FBuffer.size() >= std::min(rule.MaxLength, Capacity))
+            if (FSize >= std::min(rule.MaxLength, Capacity))
                 return TEnd::ReadError; // full, and the framing ends nothing: no way on
             continue;
         }
         // The bytes that came with a hang-up or a line error are kept: an answer they
         // complete still counts.
-        frame = framer(FBuffer);
+        frame = framer(Buffered());
         if (frame.State != TFrameState::More)
             return TEnd::Framed;
         return filled == TFill::Hangup      ? TEnd::Hangup
@@ -68,21 +68,22 @@ TPortReader::TEnd TPortReader::ReadAnswer(const TFramer& framer, const TRule& ru
 
 bool TPortReader::ReadWaiting() {
     for (;;) {
-        const size_t room = Capacity - FBuffer.size();
+        const size_t room = Capacity - FSize;
         size_t count = 0;
         const TFill filled = Fill(Capacity, count);
         if (filled != TFill::Bytes)
             return filled == TFill::Nothing;
         // A read that left room drained the port; a full buffer is for the caller to take.
-        if (count < room || FBuffer.size() >= Capacity)
+        if (count < room || FSize >= Capacity)
             return true;
     }
 }
 
 std::string TPortReader::Take(size_t taken, size_t kept) {
-    taken = std::min(taken, FBuffer.size());
-    std::string answer = FBuffer.substr(0, std::min(kept, taken));
-    FBuffer.erase(0, taken);
+    taken = std::min(taken, FSize);
+    std::string answer(FData.data(), std::min(kept, taken));
+    std::copy(FData.begin() + taken, FData.begin() + FSize, FData.begin());
+    FSize -= taken;
     return answer;
 }
 
@@ -102,12 +103,10 @@ TPortReader::TWait TPortReader::WaitForInput(TClock::duration left) const {
 TPortReader::TFill TPortReader::Fill(size_t limit, size_t& count) {
     count = 0;
     const size_t bound = std::min(limit, Capacity);
-    if (FBuffer.size() >= bound)
+    if (FSize >= bound)
         return TFill::Nothing;
-    const size_t before = FBuffer.size();
-    FBuffer.resize(bound);
-    count = FPort.ReadAvailable(FBuffer.data() + before, bound - before);
-    FBuffer.resize(before + count);
+    count = FPort.ReadAvailable(FData.data() + FSize, bound - FSize);
+    FSize += count;
     if (FPort.HasErrors())
         return (FPort.Errors() & ComErrIo) != 0 ? TFill::Hangup : TFill::LineError;
     if (FPort.Failed())

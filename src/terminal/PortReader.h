@@ -8,6 +8,7 @@
 #include "infra/Thread.h"
 #include "terminal/ReplyFraming.h"
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -53,12 +54,12 @@ public:
     // when the port hung up, failed or reported a line error (bytes read stay buffered).
     bool ReadWaiting();
 
-    const std::string& Buffered() const { return FBuffer; }
+    std::string_view Buffered() const { return {FData.data(), FSize}; }
     // Removes the first taken bytes and returns the first kept of them.
     std::string Take(size_t taken, size_t kept);
-    std::string TakeAll() { return Take(FBuffer.size(), FBuffer.size()); }
+    std::string TakeAll() { return Take(FSize, FSize); }
     // Forgets everything buffered: the port was purged, closed or opened anew.
-    void Clear() noexcept { FBuffer.clear(); }
+    void Clear() noexcept { FSize = 0; }
 
 private:
     // Input: the port is readable; Broken: it reports a hang-up or an error; Again: nothing
@@ -72,7 +73,9 @@ private:
 
     COM& FPort;
     const TThread& FOwner;
-    std::string FBuffer;
+    // A fixed block, so that a read costs no allocation and no clearing of memory.
+    std::array<char, Capacity> FData;
+    size_t FSize = 0;
 };
 
 } // namespace qvx
