@@ -3,12 +3,22 @@
 // deliveries for one benchmark run, and dropped again. Used by the benchmark's main thread.
 #pragma once
 
-#include "processing/Database.h"
-
 #include <cstdint>
+#include <libpq-fe.h>
+#include <memory>
 #include <string>
 
 namespace qvx {
+
+// Owners of the client library's handles: the benchmarks talk to the server directly.
+struct TPgConnCloser {
+    void operator()(PGconn* conn) const noexcept { PQfinish(conn); }
+};
+struct TPgResultCloser {
+    void operator()(PGresult* result) const noexcept { PQclear(result); }
+};
+using TPgConn = std::unique_ptr<PGconn, TPgConnCloser>;
+using TPgResult = std::unique_ptr<PGresult, TPgResultCloser>;
 
 struct TPgServer {
     std::string Host;

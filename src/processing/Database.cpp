@@ -4,9 +4,18 @@
 #include "processing/Error.h"
 
 #include <charconv>
+#include <libpq-fe.h>
 #include <limits>
 
 namespace qvx {
+
+void TPgConnCloser::operator()(PGconn* conn) const noexcept {
+    PQfinish(conn);
+}
+
+void TPgResultCloser::operator()(PGresult* result) const noexcept {
+    PQclear(result);
+}
 
 const char* const SqlParams = "SELECT val\n"
                               "FROM appconfig\n"
@@ -148,7 +157,8 @@ PGconn* TDatabase::Connection() {
 }
 
 TPgResult TDatabase::Exec(const char* sql, const std::string& value, bool isInteger,
-                          ExecStatusType expected) {
+                          bool returnsRows) {
+    const ExecStatusType expected = returnsRows ? PGRES_TUPLES_OK : PGRES_COMMAND_OK;
     PGconn* conn = Connection();
     const std::string bound = isInteger ? value : Cp1251ToUtf8(value);
     const Oid type = isInteger ? Int4Oid : TextOid;
@@ -163,14 +173,14 @@ TPgResult TDatabase::Exec(const char* sql, const std::string& value, bool isInte
 }
 
 std::optional<std::string> TDatabase::ReadParam(const std::string& propId) {
-    const TPgResult result = Exec(SqlParams, propId, false, PGRES_TUPLES_OK);
+    const TPgResult result = Exec(SqlParams, propId, false, true);
     if (PQntuples(result.get()) == 0)
         return std::nullopt;
     return ValueAt(result.get(), 0, ColumnOf(result.get(), "val"));
 }
 
 std::optional<int64_t> TDatabase::PrepareAccInfo(const std::string& cellphone) {
-    const TPgResult result = Exec(SqlPrepAccInfo, cellphone, false, PGRES_TUPLES_OK);
+    const TPgResult result = Exec(SqlPrepAccInfo, cellphone, false, true);
     if (PQntuples(result.get()) == 0 || PQnfields(result.get()) == 0)
         return std::nullopt;
     if (PQgetisnull(result.get(), 0, 0))
@@ -179,7 +189,7 @@ std::optional<int64_t> TDatabase::PrepareAccInfo(const std::string& cellphone) {
 }
 
 std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
-    const TPgResult result = Exec(SqlGetSMS, std::to_string(messTtlHours), true, PGRES_TUPLES_OK);
+    const TPgResult result = Exec(SqlGetSMS, std::to_string(messTtlHours), true, true);
     const PGresult* rows = result.get();
     const int idColumn = ColumnOf(rows, "msgid");
     const int textColumn = ColumnOf(rows, "msgtext");
@@ -197,7 +207,7 @@ std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
 }
 
 int64_t TDatabase::ChangedRows(const char* sql, int32_t msgId) {
-    const TPgResult result = Exec(sql, std::to_string(msgId), true, PGRES_COMMAND_OK);
+    const TPgResult result = Exec(sql, std::to_string(msgId), true, false);
     return ParseInt64(PQcmdTuples(result.get())).value_or(0);
 }
 

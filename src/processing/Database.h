@@ -5,23 +5,27 @@
 #pragma once
 
 #include <cstdint>
-#include <libpq-fe.h>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+// The client library's handles (PGconn, PGresult), named by their tags so that only the
+// implementation includes <libpq-fe.h>.
+struct pg_conn;
+struct pg_result;
+
 namespace qvx {
 
 struct TPgConnCloser {
-    void operator()(PGconn* conn) const noexcept { PQfinish(conn); }
+    void operator()(pg_conn* conn) const noexcept;
 };
 struct TPgResultCloser {
-    void operator()(PGresult* result) const noexcept { PQclear(result); }
+    void operator()(pg_result* result) const noexcept;
 };
-using TPgConn = std::unique_ptr<PGconn, TPgConnCloser>;
-using TPgResult = std::unique_ptr<PGresult, TPgResultCloser>;
+using TPgConn = std::unique_ptr<pg_conn, TPgConnCloser>;
+using TPgResult = std::unique_ptr<pg_result, TPgResultCloser>;
 
 // Where and as whom to connect; texts are Windows-1251 as read from the INI file.
 struct TDbParams {
@@ -76,11 +80,10 @@ public:
     int64_t MarkUnsent(int32_t msgId);
 
 private:
-    PGconn* Connection();
-    // Runs a statement with one text or int4 parameter; throws unless the result has the
-    // expected status.
-    TPgResult Exec(const char* sql, const std::string& value, bool isInteger,
-                   ExecStatusType expected);
+    pg_conn* Connection();
+    // Runs a statement with one text or int4 parameter; throws unless it succeeded with rows
+    // (returnsRows) or as a command without them.
+    TPgResult Exec(const char* sql, const std::string& value, bool isInteger, bool returnsRows);
     [[noreturn]] void Fail(const char* libpqMessage);
     int64_t ChangedRows(const char* sql, int32_t msgId);
 
