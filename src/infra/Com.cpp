@@ -137,7 +137,7 @@ COM::~COM() {
 }
 
 bool COM::IsOpen() const {
-    return FHandle >= 0;
+    return static_cast<bool>(FHandle);
 }
 
 bool COM::Open() {
@@ -172,29 +172,27 @@ bool COM::Open(const std::string& name) noexcept {
 }
 
 bool COM::OpenDevice(const std::string& path) noexcept {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    TUniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
         FLastError = OpenErrorCode(errno);
         return false;
     }
-    if (!::isatty(fd)) {
+    if (!::isatty(fd.Get())) {
         FLastError = errno == EIO ? ComNoSuchPort : ComBadName;
-        ::close(fd);
         return false;
     }
     // TIOCEXCL keeps other users out but not root, and a flock keeps out every program that
     // locks the port as well, another copy of this service included. A port that is locked
     // or exclusive already belongs to someone else and is left untouched.
     int exclusive = 0;
-    const bool busy = ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-                      (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0);
+    const bool busy = ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 ||
+                      (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0);
     if (busy) {
         FLastError = ComPortBusy;
-        ::close(fd);
         return false;
     }
-    ::ioctl(fd, TIOCEXCL);
-    FHandle = fd;
+    ::ioctl(fd.Get(), TIOCEXCL);
+    FHandle = std::move(fd);
     return true;
 }
 
@@ -206,7 +204,7 @@ bool COM::ConfigureLine() noexcept {
         return false;
     }
     termios attr{};
-    if (::tcgetattr(FHandle, &attr) != 0) {
+    if (::tcgetattr(FHandle.Get(), &attr) != 0) {
         FLastError = OpenErrorCode(errno);
         return false;
     }
@@ -214,11 +212,12 @@ bool COM::ConfigureLine() noexcept {
     FSaved->Valid = true;
 
     MakeRawLine(attr, FParity, FStopBits == 2, FRtsCts);
-    if (::tcsetattr(FHandle, TCSANOW, &attr) != 0) {
+    if (::tcsetattr(FHandle.Get(), TCSANOW, &attr) != 0) {
         FLastError = OpenErrorCode(errno);
         return false;
     }
-    if (const int error = SetLineSpeed(FHandle, BaudRates[size_t(FBaudRate)].Baud); error != 0) {
+    if (const int error = SetLineSpeed(FHandle.Get(), BaudRates[size_t(FBaudRate)].Baud);
+        error != 0) {
         FLastError = OpenErrorCode(error);
         return false;
     }
@@ -234,7 +233,7 @@ bool COM::ConfigureLine() noexcept {
 bool COM::ReadLineCounters(std::array<int64_t, 5>& counters) const noexcept {
     serial_icounter_struct count{};
     // Pseudo-terminals and some USB adapters keep no counters.
-    if (::ioctl(FHandle, TIOCGICOUNT, &count) != 0)
+    if (::ioctl(FHandle.Get(), TIOCGICOUNT, &count) != 0)
         return false;
     counters = {count.overrun, count.parity, count.frame, count.brk, count.buf_overrun};
     return true;
@@ -261,11 +260,10 @@ bool COM::Close() {
     SetDTR(false);
     SetRTS(false);
     if (FSaved->Valid)
-        ::tcsetattr(FHandle, TCSANOW, &FSaved->Attr);
+        ::tcsetattr(FHandle.Get(), TCSANOW, &FSaved->Attr);
     FSaved->Valid = false;
-    ::ioctl(FHandle, TIOCNXCL);
-    const bool closed = ::close(FHandle) == 0;
-    FHandle = -1;
+    ::ioctl(FHandle.Get(), TIOCNXCL);
+    const bool closed = FHandle.Close();
     FHungUp = false;
     FLineCountersKnown = false;
     FInQue = 0;
@@ -315,7 +313,7 @@ size_t COM::WriteBlock(const void* data, size_t count) noexcept {
         FTimeouts.WriteMultiplierMs * std::min<int64_t>(int64_t(count), TimeoutBytesLimit);
     size_t sent = 0;
     while (sent < count) {
-        const ssize_t n = ::write(FHandle, bytes + sent, count - sent);
+        const ssize_t n = ::write(FHandle.Get(), bytes + sent, count - sent);
         if (n > 0) {
             sent += size_t(n);
             continue;
@@ -363,7 +361,7 @@ size_t COM::ReadBlock(void* data, size_t count) noexcept {
     int64_t lastByteMs = 0;
     size_t got = 0;
     while (got < count) {
-        const ssize_t n = ::read(FHandle, bytes + got, count - got);
+        const ssize_t n = ::read(FHandle.Get(), bytes + got, count - got);
         if (n > 0) {
             got += size_t(n);
             lastByteMs = NowMs();
@@ -393,7 +391,7 @@ size_t COM::ReadAvailable(void* data, size_t count) noexcept {
         return 0;
     ssize_t n = 0;
     do {
-        n = ::read(FHandle, data, count);
+        n = ::read(FHandle.Get(), data, count);
     } while (n < 0 && errno == EINTR);
     const int error = n < 0 ? errno : 0;
     // As in ReadBlock: a hung-up terminal reads 0 or EIO; once it hung up, nothing waiting
@@ -413,7 +411,7 @@ bool COM::WaitReady(short events, int64_t deadlineMs) noexcept {
         const int64_t leftMs = deadlineMs - NowMs();
         if (leftMs <= 0)
             return false;
-        pollfd ready{FHandle, events, 0};
+        pollfd ready{FHandle.Get(), events, 0};
         const int n = ::poll(&ready, 1, int(std::min<int64_t>(leftMs, INT_MAX)));
         if (n < 0 && errno != EINTR)
             return false;
@@ -442,7 +440,7 @@ int32_t COM::InQueue() {
 
 uint32_t COM::ModemStatus() {
     int lines = 0;
-    if (!IsOpen() || ::ioctl(FHandle, TIOCMGET, &lines) != 0)
+    if (!IsOpen() || ::ioctl(FHandle.Get(), TIOCMGET, &lines) != 0)
         return 0;
     uint32_t status = 0;
     status |= (lines & TIOCM_CTS) ? ComCtsOn : 0;
@@ -458,14 +456,14 @@ void COM::ClearError() {
     FErrors = 0;
     // A vanished device shows as a hang-up without any transfer, so that InQueue() alone
     // tells the terminal thread to open the port again.
-    pollfd state{FHandle, 0, 0};
+    pollfd state{FHandle.Get(), 0, 0};
     if (::poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)))
         FHungUp = true;
     if (FHungUp)
         FErrors |= ComErrIo;
     FErrors |= LineErrors();
     int queued = 0;
-    if (::ioctl(FHandle, FIONREAD, &queued) != 0) {
+    if (::ioctl(FHandle.Get(), FIONREAD, &queued) != 0) {
         FErrors = AllErrors;
         FInQue = 0;
         return;
@@ -551,7 +549,7 @@ void COM::SetRTS(bool on) noexcept {
 
 // A pseudo-terminal refuses modem lines; the port works without them.
 void COM::SetModemLine(int line, bool on) noexcept {
-    ::ioctl(FHandle, on ? TIOCMBIS : TIOCMBIC, &line);
+    ::ioctl(FHandle.Get(), on ? TIOCMBIS : TIOCMBIC, &line);
 }
 
 bool COM::HasErrors() const noexcept {
@@ -560,7 +558,7 @@ bool COM::HasErrors() const noexcept {
 
 void COM::PurgeAll() noexcept {
     if (IsOpen())
-        ::tcflush(FHandle, TCIOFLUSH);
+        ::tcflush(FHandle.Get(), TCIOFLUSH);
 }
 
 std::string COM::DevicePath(const std::string& portName) noexcept {

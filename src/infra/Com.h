@@ -4,6 +4,8 @@
 // or 2, 5, 123 and 87 for the failures the terminal log names). Used by the terminal thread.
 #pragma once
 
+#include "infra/UniqueFd.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -97,7 +99,7 @@ public:
     bool HasErrors() const noexcept; // a line error, or the device vanished
     void PurgeAll() noexcept;
     // The open descriptor (-1 when closed), for poll() together with a stop descriptor.
-    int Fd() const { return FHandle; }
+    int Fd() const { return FHandle.Get(); }
     // Device path that a port name opens: COMn -> /dev/ttyS(n-1), /abs/path as is, X -> /dev/X.
     // Empty for a name that cannot be a port (empty, COM0, an embedded NUL).
     static std::string DevicePath(const std::string& portName) noexcept;
@@ -123,7 +125,7 @@ protected:
     std::string FName;
     int32_t FNumber = 1;
     uint32_t FLastError = 0;
-    int FHandle = -1;
+    TUniqueFd FHandle;
     int32_t FWritten = 0;
     int32_t FRead = 0;
     bool FDtr = false;

@@ -1,5 +1,7 @@
 #include "infra/IniFile.h"
 
+#include "infra/UniqueFd.h"
+
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
@@ -19,17 +21,17 @@ constexpr size_t LineMax = 8192;
 std::string ReadBounded(const std::string& fileName, bool& cut) {
     cut = false;
     std::string content;
-    int fd;
+    TUniqueFd fd;
     // Non-blocking, so that a FIFO put in the file's place reads as empty instead of holding
     // the worker until somebody writes to it.
     do {
-        fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+        fd.Reset(open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    } while (!fd && errno == EINTR);
+    if (!fd)
         return content;
     char buffer[16384];
     while (content.size() <= FileMax) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
+        const ssize_t n = read(fd.Get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -40,7 +42,6 @@ std::string ReadBounded(const std::string& fileName, bool& cut) {
             break;
         content.append(buffer, static_cast<size_t>(n));
     }
-    close(fd);
     if (content.size() > FileMax) {
         content.resize(FileMax);
         cut = true;
@@ -73,6 +74,17 @@ std::string MakeKey(std::string_view section, std::string_view key) {
     return LowerAscii(section) + '\n' + LowerAscii(key);
 }
 
+bool ParseDecimal(std::string_view text, int32_t& value) {
+    // from_chars takes '-' but not '+'; after a '+' only digits may follow.
+    const bool plus = !text.empty() && text.front() == '+';
+    if (plus)
+        text.remove_prefix(1);
+    if (text.empty() || (plus && (text.front() < '0' || text.front() > '9')))
+        return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
 bool ParseHex(std::string_view digits, int32_t& value) {
     // from_chars would take a sign here; a hexadecimal value has none.
     if (digits.empty() || digits.front() == '-' || digits.front() == '+')
@@ -84,17 +96,6 @@ bool ParseHex(std::string_view digits, int32_t& value) {
         return false;
     value = static_cast<int32_t>(parsed);
     return true;
-}
-
-bool ParseDecimal(std::string_view text, int32_t& value) {
-    // from_chars takes '-' but not '+'; after a '+' only digits may follow.
-    const bool plus = !text.empty() && text.front() == '+';
-    if (plus)
-        text.remove_prefix(1);
-    if (text.empty() || (plus && (text.front() < '0' || text.front() > '9')))
-        return false;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
-    return ec == std::errc() && end == text.data() + text.size();
 }
 
 } // namespace

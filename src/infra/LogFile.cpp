@@ -20,7 +20,7 @@ TFile::~TFile() {
 }
 
 bool TFile::Open(const std::string& name, int flags, int mode) {
-    if (FHandle >= 0)
+    if (FHandle)
         return false;
     FLastError = 0;
     int fd;
@@ -32,26 +32,23 @@ bool TFile::Open(const std::string& name, int flags, int mode) {
         FLastError = static_cast<uint32_t>(errno);
         return false;
     }
-    FHandle = fd;
+    FHandle.Reset(fd);
     return true;
 }
 
 bool TFile::Close() {
-    if (FHandle < 0)
+    if (!FHandle)
         return false;
     FLastError = 0;
-    // On Linux the descriptor is released even when close() reports EINTR, so it is never
-    // retried.
-    FError = close(FHandle) != 0;
+    FError = !FHandle.Close();
     if (FError)
         FLastError = static_cast<uint32_t>(errno);
-    FHandle = -1;
     return !FError;
 }
 
 bool TFile::Write(const void* buffer, size_t count) {
     FWritten = 0;
-    if (FHandle < 0 || buffer == nullptr) {
+    if (!FHandle || buffer == nullptr) {
         FError = true;
         return false;
     }
@@ -61,7 +58,7 @@ bool TFile::Write(const void* buffer, size_t count) {
     // A regular file takes the whole buffer in one call; the loop only finishes a write that
     // a signal or a full disk cut short.
     while (done < count) {
-        const ssize_t n = write(FHandle, bytes + done, count - done);
+        const ssize_t n = write(FHandle.Get(), bytes + done, count - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -76,12 +73,12 @@ bool TFile::Write(const void* buffer, size_t count) {
 }
 
 bool TFile::Seek(int64_t distance, int whence) {
-    if (FHandle < 0) {
+    if (!FHandle) {
         FError = true;
         return false;
     }
     FLastError = 0;
-    FError = lseek(FHandle, static_cast<off_t>(distance), whence) < 0;
+    FError = lseek(FHandle.Get(), static_cast<off_t>(distance), whence) < 0;
     if (FError)
         FLastError = static_cast<uint32_t>(errno);
     return !FError;

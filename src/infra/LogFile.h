@@ -3,6 +3,8 @@
 // operator can move a log away while the service runs. Used by every thread.
 #pragma once
 
+#include "infra/UniqueFd.h"
+
 #include <cstdarg>
 #include <cstdint>
 #include <ctime>
@@ -12,7 +14,7 @@
 
 namespace qvx {
 
-// Owner of one file descriptor; operations return bool and keep errno in FLastError.
+// One open file; operations return bool and keep errno in FLastError.
 class TFile {
 public:
     TFile() = default;
@@ -26,12 +28,14 @@ public:
     bool Write(const void* buffer, size_t count);
     bool Seek(int64_t distance, int whence);
     bool WriteLine(std::string_view text); // text, then CR LF
-    bool IsOpen() const { return FHandle >= 0; }
+    bool IsOpen() const { return static_cast<bool>(FHandle); }
 
-    int FHandle = -1;
     bool FError = false;
     uint32_t FLastError = 0;
     uint32_t FWritten = 0;
+
+private:
+    TUniqueFd FHandle;
 };
 
 // Longest formatted message, in bytes; longer ones are cut.

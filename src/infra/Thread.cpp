@@ -11,18 +11,13 @@ namespace qvx {
 
 TStopEvent::TStopEvent() : FFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-TStopEvent::~TStopEvent() {
-    if (FFd >= 0)
-        close(FFd);
-}
-
 void TStopEvent::Signal() noexcept {
-    if (FFd < 0)
+    if (!FFd)
         return;
     // The counter only grows, so repeated signals keep the descriptor readable; EAGAIN
     // (counter at its maximum) means it is readable already.
     const uint64_t one = 1;
-    while (write(FFd, &one, sizeof one) < 0 && errno == EINTR) {
+    while (write(FFd.Get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 

@@ -3,6 +3,8 @@
 // readable, so a poll() on a port or socket can include it and end at once.
 #pragma once
 
+#include "infra/UniqueFd.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -16,15 +18,14 @@ namespace qvx {
 class TStopEvent {
 public:
     TStopEvent();
-    ~TStopEvent();
     TStopEvent(const TStopEvent&) = delete;
     TStopEvent& operator=(const TStopEvent&) = delete;
 
     void Signal() noexcept;
-    int Fd() const noexcept { return FFd; }
+    int Fd() const noexcept { return FFd.Get(); }
 
 private:
-    int FFd = -1;
+    TUniqueFd FFd;
 };
 
 class TThread {

@@ -3,11 +3,11 @@
 #include "infra/Com.h"
 #include "infra/IniFile.h"
 #include "infra/LogFile.h"
+#include "infra/UniqueFd.h"
 #include "processing/Database.h"
 #include "processing/DatabaseRules.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
-#include "service/Fd.h"
 #include "terminal/Siemens.h"
 
 #include <cerrno>

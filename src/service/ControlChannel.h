@@ -6,7 +6,7 @@
 // host's thread; the client side by the --control command.
 #pragma once
 
-#include "service/Fd.h"
+#include "infra/UniqueFd.h"
 
 #include <cstdint>
 #include <functional>

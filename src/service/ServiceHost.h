@@ -7,8 +7,8 @@
 // It reports ready, stopping, status and watchdog pings to systemd.
 #pragma once
 
+#include "infra/UniqueFd.h"
 #include "service/ControlChannel.h"
-#include "service/Fd.h"
 #include "service/Service.h"
 #include "service/SystemdNotify.h"
 

@@ -2,7 +2,7 @@
 // the GSM simulator on a pseudo-terminal, its database a fresh one on the test cluster.
 #include "gsmsim/GsmSimulator.h"
 #include "infra/LogFile.h"
-#include "service/Fd.h"
+#include "infra/UniqueFd.h"
 #include "support/PgFixture.h"
 #include "support/TempDir.h"
 #include "support/Text.h"

@@ -1,5 +1,6 @@
-// Owner of one file descriptor for the service host's sockets and signal descriptor: closes it
-// when it goes. Moving is allowed, copying is not.
+// TUniqueFd, the owner of one file descriptor: it is closed when the owner goes or takes
+// another. Every descriptor of the service is held by one (the port, the logs, the stop event,
+// sockets, locks and the signal descriptor). Moving is allowed, copying is not.
 #pragma once
 
 #include <unistd.h>
@@ -24,10 +25,15 @@ public:
     int Get() const noexcept { return FFd; }
     explicit operator bool() const noexcept { return FFd >= 0; }
     void Reset(int fd = -1) noexcept {
-        // The descriptor is released even when close() reports EINTR, so it is never retried.
-        if (FFd >= 0)
-            close(FFd);
+        Close();
         FFd = fd;
+    }
+    // Closes the descriptor now; false with errno set when close() reported an error. The
+    // descriptor is released even then (also on EINTR), so it is never closed twice.
+    bool Close() noexcept {
+        if (FFd < 0)
+            return true;
+        return ::close(std::exchange(FFd, -1)) == 0;
     }
 
 private:
