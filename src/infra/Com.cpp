@@ -1,5 +1,6 @@
 #include "infra/Com.h"
 
+#include "infra/Decimal.h"
 #include "infra/Thread.h"
 
 #include <algorithm>
@@ -80,12 +81,10 @@ bool ParseComNumber(const std::string& name, int32_t& number) noexcept {
     for (size_t i = 0; i < 3; ++i)
         if ((name[i] | 0x20) != "com"[i])
             return false;
-    number = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9' || number > 100000)
-            return false;
-        number = number * 10 + (name[i] - '0');
-    }
+    const auto digits = ParseDigits(std::string_view(name).substr(3));
+    if (!digits)
+        return false;
+    number = *digits;
     return true;
 }
 

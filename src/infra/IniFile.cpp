@@ -1,5 +1,6 @@
 #include "infra/IniFile.h"
 
+#include "infra/Decimal.h"
 #include "infra/UniqueFd.h"
 
 #include <cerrno>
@@ -72,17 +73,6 @@ std::string LowerAscii(std::string_view text) {
 
 std::string MakeKey(std::string_view section, std::string_view key) {
     return LowerAscii(section) + '\n' + LowerAscii(key);
-}
-
-bool ParseDecimal(std::string_view text, int32_t& value) {
-    // from_chars takes '-' but not '+'; after a '+' only digits may follow.
-    const bool plus = !text.empty() && text.front() == '+';
-    if (plus)
-        text.remove_prefix(1);
-    if (text.empty() || (plus && (text.front() < '0' || text.front() > '9')))
-        return false;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
-    return ec == std::errc() && end == text.data() + text.size();
 }
 
 bool ParseHex(std::string_view digits, int32_t& value) {
@@ -163,11 +153,11 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
 int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key,
                               int32_t defaultValue) const {
     const std::string text = ReadString(section, key, std::string());
-    int32_t value = 0;
     const bool hex = text.size() >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const bool ok =
-        hex ? ParseHex(std::string_view(text).substr(2), value) : ParseDecimal(text, value);
-    return ok ? value : defaultValue;
+    if (!hex)
+        return ParseInt32(text).value_or(defaultValue);
+    int32_t value = 0;
+    return ParseHex(std::string_view(text).substr(2), value) ? value : defaultValue;
 }
 
 } // namespace qvx

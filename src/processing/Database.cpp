@@ -1,11 +1,10 @@
 #include "processing/Database.h"
 
 #include "infra/Codepage.h"
+#include "infra/Decimal.h"
 #include "processing/Error.h"
 
-#include <charconv>
 #include <libpq-fe.h>
-#include <limits>
 
 namespace qvx {
 
@@ -60,30 +59,6 @@ int ColumnOf(const PGresult* result, const char* name) {
 }
 
 } // namespace
-
-std::optional<int64_t> ParseInt64(std::string_view text) {
-    if (text.empty())
-        return std::nullopt;
-    // from_chars takes a minus but no plus; a plus alone before the digits is allowed here.
-    if (text.front() == '+') {
-        text.remove_prefix(1);
-        if (text.empty() || text.front() == '-')
-            return std::nullopt;
-    }
-    int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
-std::optional<int32_t> ParseInt32(std::string_view text) {
-    const auto value = ParseInt64(text);
-    if (!value || *value < std::numeric_limits<int32_t>::min() ||
-        *value > std::numeric_limits<int32_t>::max())
-        return std::nullopt;
-    return static_cast<int32_t>(*value);
-}
 
 void TDatabase::SetParams(const TDbParams& params) {
     Close();

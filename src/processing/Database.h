@@ -8,7 +8,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 // The client library's handles (PGconn, PGresult), named by their tags so that only the
@@ -90,10 +89,5 @@ private:
     TDbParams FParams;
     TPgConn FConn;
 };
-
-// Whole-text decimal integer with an optional sign and no blanks, as the database
-// parameters are read; nullopt for anything else, an empty text and overflow included.
-std::optional<int64_t> ParseInt64(std::string_view text);
-std::optional<int32_t> ParseInt32(std::string_view text);
 
 } // namespace qvx

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "infra/Config.h"
+#include "infra/Decimal.h"
 #include "processing/Database.h"
 
 #include <array>

@@ -1,6 +1,7 @@
 #include "service/CommandLine.h"
 
 #include "infra/Codepage.h"
+#include "infra/Decimal.h"
 
 #include <filesystem>
 #include <limits.h>
@@ -22,15 +23,9 @@ TCommandLine Rejected(std::string error) {
 // Decimal digits only: signs, blanks and hexadecimal are not codes. Nine digits cannot
 // overflow, and anything longer is out of range anyway.
 std::optional<int32_t> ParseCode(std::string_view text) {
-    if (text.empty() || text.size() > 9)
+    if (text.size() > 9)
         return std::nullopt;
-    int32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
+    return ParseDigits(text);
 }
 
 // "--name value" or "--name=value"; false when the option is not this one.

@@ -1,5 +1,6 @@
 #include "service/ControlChannel.h"
 
+#include "infra/Decimal.h"
 #include "service/CommandLine.h"
 
 #include <cerrno>
@@ -66,15 +67,12 @@ TRequestCheck CheckControlRequest(std::string_view line, int32_t& code) noexcept
     // Three digits hold every valid code; longer digit strings are out of range, not garbage.
     if (line.empty() || line.size() > 9)
         return line.empty() ? TRequestCheck::BadRequest : TRequestCheck::OutOfRange;
-    int32_t value = 0;
-    for (char c : line) {
-        if (c < '0' || c > '9')
-            return TRequestCheck::BadRequest;
-        value = value * 10 + (c - '0');
-    }
-    if (value < ControlCodeFirst || value > ControlCodeLast)
+    const auto value = ParseDigits(line);
+    if (!value)
+        return TRequestCheck::BadRequest;
+    if (*value < ControlCodeFirst || *value > ControlCodeLast)
         return TRequestCheck::OutOfRange;
-    code = value;
+    code = *value;
     return TRequestCheck::Valid;
 }
 

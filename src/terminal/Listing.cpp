@@ -1,6 +1,6 @@
 #include "terminal/Listing.h"
 
-#include <limits>
+#include "infra/Decimal.h"
 
 namespace qvx {
 
@@ -12,13 +12,7 @@ constexpr std::string_view EntryHeader = "+CMGL: ";
 int32_t ReadIndex(std::string_view text, size_t pos) {
     while (pos < text.size() && text[pos] == ' ')
         ++pos;
-    constexpr int32_t Max = std::numeric_limits<int32_t>::max();
-    int32_t value = 0;
-    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-        const int32_t digit = text[pos] - '0';
-        value = value > (Max - digit) / 10 ? Max : value * 10 + digit;
-    }
-    return value;
+    return ReadDigits(text, pos);
 }
 
 } // namespace

@@ -1,8 +1,7 @@
 #include "terminal/Unsolicited.h"
 
+#include "infra/Decimal.h"
 #include "terminal/Pdu.h"
-
-#include <limits>
 
 namespace qvx {
 
@@ -97,12 +96,7 @@ TUnsolicitedEvent TUnsolicitedScanner::TakeUssd(std::string& saved, size_t cusd)
     const size_t size = saved.size();
     while (pos < size && saved[pos] == ' ')
         ++pos;
-    constexpr int32_t Max = std::numeric_limits<int32_t>::max();
-    for (; pos < size && IsDigit(saved[pos]); ++pos) {
-        const int32_t digit = saved[pos] - '0';
-        event.UssdStatus =
-            event.UssdStatus > (Max - digit) / 10 ? Max : event.UssdStatus * 10 + digit;
-    }
+    event.UssdStatus = ReadDigits(saved, pos);
     // A result without a string ends at its own line; the opening quote is not looked for in
     // the lines behind it, which may hold other results.
     const size_t lineEnd = PastLineEnd(saved, pos);

@@ -65,34 +65,5 @@ TEST(SendingWindow, NumberWithoutDigits) {
         EXPECT_EQ(HasDigit(c.Number), c.Usable) << "number '" << c.Number << "'";
 }
 
-TEST(DatabaseParameters, IntegerReading) {
-    struct {
-        const char* Text;
-        std::optional<int32_t> Value;
-    } const cases[] = {
-        {"24", 24},
-        {"48", 48},
-        {"+5", 5},
-        {"-1", -1},
-        {"0", 0},
-        {"007", 7},
-        {"2147483647", 2147483647},
-        {"-2147483648", -2147483647 - 1},
-        {"2147483648", std::nullopt}, // overflow
-        {"", std::nullopt},
-        {"abc", std::nullopt},
-        {"yes", std::nullopt},
-        {" 5", std::nullopt}, // blanks are not part of an integer
-        {"5 ", std::nullopt},
-        {"1.5", std::nullopt},
-        {"0x10", std::nullopt}, // decimal only
-        {"-", std::nullopt},
-        {"+", std::nullopt},
-        {"+-1", std::nullopt},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(ParseInt32(c.Text), c.Value) << "text '" << c.Text << "'";
-}
-
 } // namespace
 } // namespace qvx
