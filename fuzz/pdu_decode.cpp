@@ -2,6 +2,7 @@
 // bytes (so that the fields themselves get mutated), decoded as an SMS-DELIVER; and the same
 // text as a USSD string of UCS2 hex. Nothing may be read outside the line, and a decoded entry
 // must respect the limits of the fields.
+#include "infra/Hex.h"
 #include "terminal/Pdu.h"
 
 #include <cstddef>
@@ -28,11 +29,10 @@ void CheckDeliver(std::string_view line) {
 }
 
 std::string HexOf(const uint8_t* data, size_t size) {
-    static constexpr char Digits[] = "0123456789ABCDEF";
     std::string hex;
     for (size_t i = 0; i < size; ++i) {
-        hex += Digits[data[i] >> 4];
-        hex += Digits[data[i] & 15];
+        hex += qvx::HexDigits[data[i] >> 4];
+        hex += qvx::HexDigits[data[i] & 15];
     }
     return hex;
 }

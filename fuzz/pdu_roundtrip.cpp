@@ -1,6 +1,7 @@
 // Fuzz target: any Windows-1251 text encoded as SMS-SUBMIT PDUs, each part turned into the
 // SMS-DELIVER a phone would receive and decoded again. The parts must respect the limits of
 // TS 23.040 and, read in order, give the text back.
+#include "infra/Hex.h"
 #include "terminal/Pdu.h"
 
 #include <algorithm>
@@ -16,8 +17,7 @@ namespace {
 constexpr int32_t TpduOctetsMax = 158; // fields with a 20-digit number and 140 octets of data
 
 int Octet(const std::string& hex, size_t at) {
-    auto value = [](char c) { return c <= '9' ? c - '0' : c - 'A' + 10; };
-    return value(hex.at(2 * at)) * 16 + value(hex.at(2 * at + 1));
+    return qvx::HexValue(hex.at(2 * at)) * 16 + qvx::HexValue(hex.at(2 * at + 1));
 }
 
 // The DELIVER of one SUBMIT, read from the field layout: first octet, number, DCS and user

@@ -1,6 +1,7 @@
 #include "service/Check.h"
 
 #include "infra/Com.h"
+#include "infra/Hex.h"
 #include "infra/IniFile.h"
 #include "infra/LogFile.h"
 #include "infra/UniqueFd.h"
@@ -76,7 +77,6 @@ template <size_t N> std::string TableText(const std::array<const char*, N>& text
 // Control bytes from the INI file, the database or the terminal must not drive the operator's
 // terminal: they are shown as <XX>.
 std::string Printable(const std::string& line) {
-    static constexpr char Hex[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(line.size());
     for (const char c : line) {
@@ -86,8 +86,8 @@ std::string Printable(const std::string& line) {
             continue;
         }
         text += '<';
-        text += Hex[byte >> 4];
-        text += Hex[byte & 0x0F];
+        text += HexDigits[byte >> 4];
+        text += HexDigits[byte & 0x0F];
         text += '>';
     }
     return text;

@@ -1,6 +1,7 @@
 // SMS-DELIVER decoding (3GPP TS 23.040 9.2.2.1) of one line of a PDU listing, and the hex and
 // UCS2 helpers it shares with the decoding of USSD answers. Nothing is read past the line.
 #include "infra/Codepage.h"
+#include "infra/Hex.h"
 #include "terminal/GsmAlphabet.h"
 #include "terminal/Pdu.h"
 
@@ -8,7 +9,6 @@ namespace qvx {
 
 namespace {
 
-constexpr char HexDigits[] = "0123456789ABCDEF";
 constexpr uint8_t UdhiBit = 0x40;
 constexpr size_t SctsOctets = 7;
 constexpr size_t MaxSeptets = 160;
@@ -48,25 +48,6 @@ TCoding CodingOf(uint8_t dcs) {
     default:
         return TCoding::Data8; // reserved coding groups
     }
-}
-
-// Value of each hex digit character, NotHex for any other byte.
-constexpr uint8_t NotHex = 0xFF;
-struct THexValues {
-    uint8_t Of[256];
-    constexpr THexValues() : Of() {
-        for (int c = 0; c < 256; ++c)
-            Of[c] = NotHex;
-        for (int d = 0; d < 10; ++d)
-            Of['0' + d] = static_cast<uint8_t>(d);
-        for (int d = 0; d < 6; ++d)
-            Of['A' + d] = Of['a' + d] = static_cast<uint8_t>(10 + d);
-    }
-};
-constexpr THexValues HexValues;
-
-uint8_t HexValue(char c) {
-    return HexValues.Of[static_cast<unsigned char>(c)];
 }
 
 // Octet from two characters; a character that is not a hex digit counts as 0.

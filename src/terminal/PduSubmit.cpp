@@ -1,5 +1,6 @@
 // SMS-SUBMIT encoding (3GPP TS 23.040 9.2.2.2): one PDU for a text that fits one SMS, a
 // concatenated series (TS 23.040 9.2.3.24.1) for a longer one.
+#include "infra/Hex.h"
 #include "terminal/GsmAlphabet.h"
 #include "terminal/Pdu.h"
 
@@ -7,7 +8,6 @@ namespace qvx {
 
 namespace {
 
-constexpr char HexDigits[] = "0123456789ABCDEF";
 constexpr uint8_t FirstOctetSingle = 0x11;  // SMS-SUBMIT, relative validity period
 constexpr uint8_t FirstOctetWithUdh = 0x51; // the same with TP-UDHI: user data has a header
 constexpr uint8_t DcsUcs2 = 0x08;

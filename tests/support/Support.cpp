@@ -1,20 +1,20 @@
+#include "infra/Hex.h"
+#include "support/TempDir.h"
+#include "support/Text.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "support/TempDir.h"
-#include "support/Text.h"
-
 namespace qvx::test {
 
 std::string HexOf(std::string_view bytes) {
-    static constexpr char Digits[] = "0123456789ABCDEF";
     std::string hex;
     for (unsigned char c : bytes) {
-        hex += Digits[c >> 4];
-        hex += Digits[c & 15];
+        hex += HexDigits[c >> 4];
+        hex += HexDigits[c & 15];
     }
     return hex;
 }
