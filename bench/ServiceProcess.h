@@ -3,6 +3,8 @@
 // /proc/PID/status. Used by the benchmark's main thread only.
 #pragma once
 
+#include "support/ChildProcess.h"
+
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -24,7 +26,7 @@ public:
     void Stop(uint32_t stopWaitMs = 15000) noexcept;
     bool Running();
     void Signal(int signal) const;
-    pid_t Pid() const { return FPid; }
+    pid_t Pid() const { return FChild.Pid(); }
 
     // User plus system CPU time of all its threads so far, in seconds.
     double CpuSeconds() const;
@@ -36,7 +38,7 @@ public:
     std::vector<double> ThreadCpuSeconds() const;
 
 private:
-    pid_t FPid = -1;
+    test::TChildProcess FChild;
 };
 
 } // namespace qvx

@@ -5,23 +5,17 @@
 #include "support/Text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace qvx::test {
 
@@ -55,41 +49,6 @@ std::string Tail(const std::vector<std::string>& lines, size_t count) {
     return text;
 }
 
-// The environment of this process with TZ replaced.
-std::vector<std::string> ChildEnvironment(const std::string& zone) {
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::string(*entry).rfind("TZ=", 0) != 0)
-            variables.emplace_back(*entry);
-    variables.push_back("TZ=" + zone);
-    return variables;
-}
-
-// Runs argv with stdout and stderr into files; returns the exit code, -1 when it failed to run.
-int RunToEnd(const std::vector<std::string>& args, const std::string& outFile,
-             const std::string& errFile) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    if (spawned != 0)
-        return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::string ReadWhole(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
@@ -120,64 +79,15 @@ void PrintFigures(const std::string& line) {
 // --- TServiceProcess ---
 
 TServiceProcess::TServiceProcess(const TTempDir& dir, const std::string& zone) {
-    const std::vector<std::string> args = {ServiceBinary, "--dir", dir.Path()};
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> variables = ChildEnvironment(zone);
-    std::vector<char*> envp;
-    for (std::string& variable : variables)
-        envp.push_back(variable.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, dir.File("service.out").c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_addopen(&files, 2, dir.File("service.err").c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&FPid, ServiceBinary, &files, &attr, argv.data(), envp.data()) != 0)
-        FPid = -1;
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&files);
-}
-
-TServiceProcess::~TServiceProcess() {
-    if (FPid > 0 && !FExit) {
-        kill(FPid, SIGKILL);
-        waitpid(FPid, nullptr, 0);
-    }
-}
-
-void TServiceProcess::Signal(int signal) const {
-    if (FPid > 0 && !FExit)
-        kill(FPid, signal);
-}
-
-std::optional<int> TServiceProcess::WaitExit(int timeoutMs) {
-    WaitUntil(
-        [&] {
-            int status = 0;
-            if (!FExit && waitpid(FPid, &status, WNOHANG) == FPid)
-                FExit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return FExit.has_value();
-        },
-        timeoutMs, 2);
-    return FExit;
-}
-
-bool TServiceProcess::Running() {
-    return FPid > 0 && !WaitExit(0).has_value();
+    Start({.Args = {ServiceBinary, "--dir", dir.Path()},
+           .Environment = ChildEnvironment({"TZ=" + zone}),
+           .OutFile = dir.File("service.out"),
+           .ErrFile = dir.File("service.err"),
+           .Append = true});
 }
 
 int64_t TServiceProcess::RssKiB() const {
-    std::ifstream status("/proc/" + std::to_string(FPid) + "/status");
+    std::ifstream status("/proc/" + std::to_string(Pid()) + "/status");
     std::string line;
     while (std::getline(status, line))
         if (line.rfind("VmRSS:", 0) == 0)
@@ -360,8 +270,9 @@ bool TPrivateCluster::RunScript(const std::string& script, std::string* output) 
     const std::string outFile = FDir + ".out";
     const std::string errFile = FDir + ".err";
     const int code =
-        RunToEnd({"bash", "-c", full, "bash", QVX_SOURCE_DIR, FDir, std::to_string(FPort)}, outFile,
-                 errFile);
+        RunToEnd({.Args = {"bash", "-c", full, "bash", QVX_SOURCE_DIR, FDir, std::to_string(FPort)},
+                  .OutFile = outFile,
+                  .ErrFile = errFile});
     if (output != nullptr)
         *output = ReadWhole(outFile);
     if (code != 0)

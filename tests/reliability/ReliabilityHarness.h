@@ -5,6 +5,7 @@
 #pragma once
 
 #include "gsmsim/GsmSimulator.h"
+#include "support/ChildProcess.h"
 #include "support/PgFixture.h"
 #include "support/TempDir.h"
 #include "support/Waiting.h"
@@ -37,25 +38,11 @@ void PrintFigures(const std::string& line);
 
 // One run of quorvexsms --dir DIR, with TZ set so that the daytime window is open. Killed if
 // the test ends while it still runs.
-class TServiceProcess {
+class TServiceProcess : public TChildProcess {
 public:
     TServiceProcess(const TTempDir& dir, const std::string& zone);
-    ~TServiceProcess();
-    TServiceProcess(const TServiceProcess&) = delete;
-    TServiceProcess& operator=(const TServiceProcess&) = delete;
-
-    bool Started() const { return FPid > 0; }
-    pid_t Pid() const { return FPid; }
-    void Signal(int signal) const;
-    // Exit code (128 + signal when killed by one), or nullopt while it runs after timeoutMs.
-    std::optional<int> WaitExit(int timeoutMs);
-    bool Running();
     // Resident set size in KiB from /proc; 0 when unknown.
     int64_t RssKiB() const;
-
-private:
-    pid_t FPid = -1;
-    std::optional<int> FExit;
 };
 
 // What the simulator received, per text, in order of arrival, with the unplugs in between.

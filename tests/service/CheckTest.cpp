@@ -7,22 +7,18 @@
 #include "infra/Codepage.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
+#include "support/ChildProcess.h"
 #include "support/PgFixture.h"
 #include "support/TempDir.h"
 #include "support/Text.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace qvx {
 namespace {
@@ -85,26 +81,9 @@ std::string ReadWhole(const std::string& path) {
 // Runs quorvexsms with args; its stdout lands in outFile, its stderr in outFile.err. The exit
 // code, -1 if it could not run.
 int RunProgram(const std::vector<std::string>& args, const std::string& outFile) {
-    std::vector<char*> argv{const_cast<char*>(ServiceBinary)};
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    const std::string errFile = outFile + ".err";
-    posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, ServiceBinary, &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    if (spawned != 0)
-        return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+    std::vector<std::string> all{ServiceBinary};
+    all.insert(all.end(), args.begin(), args.end());
+    return test::RunToEnd({.Args = all, .OutFile = outFile, .ErrFile = outFile + ".err"});
 }
 
 // INI lines for the settings the check needs besides the database.

@@ -4,21 +4,17 @@
 #include "infra/Config.h"
 #include "infra/IniFile.h"
 #include "service/CommandLine.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <set>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace qvx {
 namespace {
@@ -41,29 +37,11 @@ struct TRun {
 // Runs a program found on PATH with extra environment entries ("NAME=value").
 TRun RunProgram(const std::vector<std::string>& args, const std::string& outFile,
                 const std::vector<std::string>& extraEnv = {}) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envText(extraEnv);
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        envText.emplace_back(*entry);
-    std::vector<char*> env;
-    for (std::string& entry : envText)
-        env.push_back(entry.data());
-    env.push_back(nullptr);
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&files, 1, 2);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, argv[0], &files, nullptr, argv.data(), env.data());
-    posix_spawn_file_actions_destroy(&files);
     TRun run;
-    int status = 0;
-    if (spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        run.Exit = WEXITSTATUS(status);
+    run.Exit = test::RunToEnd({.Args = args,
+                               .Environment = test::ChildEnvironment(extraEnv),
+                               .OutFile = outFile,
+                               .ErrFile = outFile});
     run.Output = ReadWhole(outFile);
     return run;
 }

@@ -3,6 +3,7 @@
 #include "gsmsim/GsmSimulator.h"
 #include "infra/LogFile.h"
 #include "infra/UniqueFd.h"
+#include "support/ChildProcess.h"
 #include "support/PgFixture.h"
 #include "support/TempDir.h"
 #include "support/Text.h"
@@ -16,15 +17,11 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace qvx {
 namespace {
@@ -50,60 +47,14 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 15000) {
 }
 
 // One run of the program; killed and reaped if a test ends while it still runs.
-class TProgram {
+class TProgram : public test::TChildProcess {
 public:
     TProgram(const std::vector<std::string>& args, const std::string& outFile,
              const std::string& errFile) {
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(ServiceBinary));
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-        if (posix_spawn(&FPid, ServiceBinary, &files, &attr, argv.data(), environ) != 0)
-            FPid = -1;
-        posix_spawnattr_destroy(&attr);
-        posix_spawn_file_actions_destroy(&files);
+        std::vector<std::string> all{ServiceBinary};
+        all.insert(all.end(), args.begin(), args.end());
+        Start({.Args = all, .OutFile = outFile, .ErrFile = errFile});
     }
-    ~TProgram() {
-        if (FPid > 0 && !FExit) {
-            kill(FPid, SIGKILL);
-            waitpid(FPid, nullptr, 0);
-        }
-    }
-    TProgram(const TProgram&) = delete;
-    TProgram& operator=(const TProgram&) = delete;
-
-    bool Started() const { return FPid > 0; }
-    void Signal(int signal) const { kill(FPid, signal); }
-    // The exit code (128 + signal for a killed program), or nullopt while it still runs after
-    // timeoutMs.
-    std::optional<int> WaitExit(int timeoutMs) {
-        WaitUntil(
-            [&] {
-                int status = 0;
-                if (!FExit && waitpid(FPid, &status, WNOHANG) == FPid)
-                    FExit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                return FExit.has_value();
-            },
-            timeoutMs);
-        return FExit;
-    }
-
-private:
-    pid_t FPid = -1;
-    std::optional<int> FExit;
 };
 
 class ServiceProcessTest : public ::testing::Test {

@@ -1,5 +1,7 @@
 // The gsmsim program as an operator or the demo runs it: its device line, its console on
 // stdin and on the control socket, the submissions it prints, and a clean exit on a signal.
+#include "infra/UniqueFd.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 #include "tools/PtyClient.h"
 
@@ -10,10 +12,8 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace qvx {
@@ -37,66 +37,38 @@ std::string ReadUntil(int fd, std::string& pending, std::string_view marker, int
     return pending;
 }
 
+// The program with its console on a pipe; its output and errors come back on another.
 class TProgram {
 public:
     explicit TProgram(const std::vector<std::string>& arguments) {
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        if (pipe2(in, O_CLOEXEC) != 0)
             return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        std::string path = std::string(QVX_BINARY_DIR) + "/gsmsim";
-        std::vector<char*> argv{path.data()};
-        std::vector<std::string> copy = arguments;
-        for (std::string& argument : copy)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&FPid, path.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            FPid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        FIn = in[1];
-        FOut = out[0];
+        TUniqueFd childIn(in[0]);
+        FIn.Reset(in[1]);
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return;
+        TUniqueFd childOut(out[1]);
+        FOut.Reset(out[0]);
+        std::vector<std::string> args{std::string(QVX_BINARY_DIR) + "/gsmsim"};
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        FChild.Start({.Args = args, .InFd = childIn.Get(), .OutFd = childOut.Get()});
     }
-    ~TProgram() {
-        if (FPid > 0) {
-            kill(FPid, SIGKILL);
-            waitpid(FPid, nullptr, 0);
-        }
-        close(FIn);
-        close(FOut);
-    }
-    bool Running() const { return FPid > 0; }
-    void Type(const std::string& line) { (void)!write(FIn, line.data(), line.size()); }
+    bool Running() const { return FChild.Started(); }
+    void Type(const std::string& line) { (void)!write(FIn.Get(), line.data(), line.size()); }
     std::string Output(std::string_view marker, int timeoutMs = 3000) {
-        return ReadUntil(FOut, FPending, marker, timeoutMs);
+        return ReadUntil(FOut.Get(), FPending, marker, timeoutMs);
     }
-    void CloseInput() {
-        close(FIn);
-        FIn = -1;
-    }
+    void CloseInput() { FIn.Reset(); }
     // The exit status, or -1 when the program does not end within timeoutMs.
-    int WaitExit(int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 10) {
-            int status = 0;
-            if (waitpid(FPid, &status, WNOHANG) == FPid) {
-                FPid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            usleep(10000);
-        }
-        return -1;
-    }
-    pid_t Pid() const { return FPid; }
+    int WaitExit(int timeoutMs) { return FChild.WaitExit(timeoutMs).value_or(-1); }
+    pid_t Pid() const { return FChild.Pid(); }
 
 private:
-    pid_t FPid = -1;
-    int FIn = -1;
-    int FOut = -1;
+    // Declared first so that the child is killed before its pipes close.
+    TUniqueFd FIn;
+    TUniqueFd FOut;
+    test::TChildProcess FChild;
     std::string FPending;
 };
 
