@@ -196,8 +196,8 @@ bool COM::OpenDevice(const std::string& path) noexcept {
 }
 
 bool COM::ConfigureLine() noexcept {
-    if (!InRange(FBaudRate, BaudRates.size()) || !InRange(FParity, ParityNames.size()) ||
-        !InRange(FStopBits, StopBitsNames.size()) || FStopBits == 1) {
+    if (!InRange(FLine.BaudRate, BaudRates.size()) || !InRange(FLine.Parity, Parities.size()) ||
+        !InRange(FLine.StopBits, StopBitsNames.size()) || FLine.StopBits == 1) {
         // The line cannot take 1.5 stop bits with 8 data bits.
         FLastError = ComBadSettings;
         return false;
@@ -210,12 +210,12 @@ bool COM::ConfigureLine() noexcept {
     FSaved->Attr = attr;
     FSaved->Valid = true;
 
-    MakeRawLine(attr, FParity, FStopBits == 2, FRtsCts);
+    MakeRawLine(attr, FLine.Parity, FLine.StopBits == 2, FLine.RtsCts);
     if (::tcsetattr(FHandle.Get(), TCSANOW, &attr) != 0) {
         FLastError = OpenErrorCode(errno);
         return false;
     }
-    if (const int error = SetLineSpeed(FHandle.Get(), BaudRates[size_t(FBaudRate)].Baud);
+    if (const int error = SetLineSpeed(FHandle.Get(), BaudRates[size_t(FLine.BaudRate)].Baud);
         error != 0) {
         FLastError = OpenErrorCode(error);
         return false;
@@ -223,7 +223,7 @@ bool COM::ConfigureLine() noexcept {
     PurgeAll();
     // The port starts with DTR low, and RTS low unless the hardware handshake drives it.
     SetDTR(false);
-    if (!FRtsCts)
+    if (!FLine.RtsCts)
         SetRTS(false);
     FLineCountersKnown = ReadLineCounters(FLineCounters);
     return true;
@@ -270,19 +270,19 @@ bool COM::Close() {
 }
 
 bool COM::SetTimeout(int32_t ms) {
-    FTimeout = ms;
+    FTimeoutMs = ms;
     return ApplyTimeouts();
 }
 
 bool COM::ApplyTimeouts() noexcept {
     if (!IsOpen())
         return false;
-    if (!InRange(FBaudRate, BaudRates.size())) {
+    if (!InRange(FLine.BaudRate, BaudRates.size())) {
         FLastError = ComBadSettings;
         return false;
     }
-    const int64_t perByteMs = BaudRates[size_t(FBaudRate)].TimeoutMultiplierMs;
-    const int64_t constantMs = std::max(FTimeout, 0);
+    const int64_t perByteMs = BaudRates[size_t(FLine.BaudRate)].TimeoutMultiplierMs;
+    const int64_t constantMs = std::max(FTimeoutMs, 0);
     FTimeouts = {constantMs, perByteMs, constantMs, perByteMs, constantMs};
     return true;
 }

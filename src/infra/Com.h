@@ -4,6 +4,7 @@
 // or 2, 5, 123 and 87 for the failures the terminal log names). Used by the terminal thread.
 #pragma once
 
+#include "infra/TerminalSettings.h"
 #include "infra/UniqueFd.h"
 
 #include <array>
@@ -13,27 +14,6 @@
 #include <string>
 
 namespace qvx {
-
-struct TBaudRate {
-    int32_t Baud;
-    const char* Name;
-    int32_t TimeoutMultiplierMs; // per byte
-};
-constexpr std::array<TBaudRate, 12> BaudRates = {{{110, "110", 100},
-                                                  {300, "300", 35},
-                                                  {600, "600", 18},
-                                                  {1200, "1200", 9},
-                                                  {2400, "2400", 5},
-                                                  {4800, "4800", 3},
-                                                  {9600, "9600", 2},
-                                                  {19200, "19200", 2},
-                                                  {38400, "38400", 1},
-                                                  {56000, "56000", 1},
-                                                  {57600, "57600", 1},
-                                                  {115200, "115200", 1}}};
-constexpr std::array<const char*, 3> StopBitsNames = {"1", "1.5", "2"};
-constexpr std::array<const char*, 5> ParityNames = {"нет", "нечет", "чет", "маркер (1)",
-                                                    "пробел (0)"};
 
 // Error codes that the terminal log shows with fixed texts.
 constexpr uint32_t ComNoSuchPort = 2; // "Указанный порт отствует в системе"
@@ -116,10 +96,8 @@ public:
     static int SetLineSpeed(int fd, int32_t baud) noexcept;
     static int32_t LineSpeed(int fd) noexcept;
 
-    int32_t FBaudRate = 7; // index into BaudRates
-    int32_t FParity = 0;   // index into ParityNames
-    int32_t FStopBits = 2; // index into StopBitsNames
-    bool FRtsCts = false;
+    // Speed, parity, stop bits and handshake, taken when the port opens.
+    TLineSettings FLine;
 
 protected:
     std::string FName;
@@ -132,7 +110,7 @@ protected:
     bool FRts = false;
     bool FFailed = false;
     uint32_t FErrors = 0;
-    int32_t FTimeout = 100;
+    int32_t FTimeoutMs = 100;
 
 private:
     // Settings found on the line at open, put back at close (defined in Com.cpp).

@@ -103,12 +103,7 @@ void TWorkThread::StartTerminal() {
         throw EServiceError("Не задан порт GSM терминала (параметр 'Device')");
     try {
         auto siemens = std::make_unique<TSiemens>(FConfig.Device, ExeDir() + "Siemens.log");
-        siemens->FBaudRate = FConfig.BaudRate;
-        siemens->FStopBits = FConfig.StopBits;
-        siemens->FParity = FConfig.Parity;
-        siemens->FRtsCts = FConfig.RtsCts;
-        siemens->FModemTimeout = FConfig.ModemTimeout;
-        siemens->FPin = FConfig.PIN;
+        siemens->FSettings = FConfig.TerminalSettings();
         siemens->FClip = false;
         siemens->FLogExchange = false;
         if (!siemens->Start())

@@ -68,12 +68,6 @@ private:
     off_t FOffset = 0;
 };
 
-template <size_t N> std::string TableText(const std::array<const char*, N>& texts, int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= N)
-        return std::to_string(index);
-    return texts[static_cast<size_t>(index)];
-}
-
 // Control bytes from the INI file, the database or the terminal must not drive the operator's
 // terminal: they are shown as <XX>.
 std::string Printable(const std::string& line) {
@@ -213,14 +207,14 @@ void TServiceCheck::ShowSettings() {
     const std::string path = COM::DevicePath(FConfig.Device);
     show("GSMTerminal", "Device",
          FConfig.Device + (path.empty() || path == FConfig.Device ? "" : " (" + path + ")"));
-    choice("BaudRate", TableText(BaudRateTexts, FConfig.BaudRate));
-    choice("StopBits", TableText(StopBitsTexts, FConfig.StopBits));
+    choice("BaudRate", BaudRateName(FConfig.BaudRate));
+    choice("StopBits", StopBitsName(FConfig.StopBits));
     if (FConfig.StopBits == 1)
         Warned("StopBits: 1.5 стоповых бита порт с 8 битами данных не примет");
-    choice("Parity", TableText(ParityTexts, FConfig.Parity));
+    choice("Parity", ParityName(FConfig.Parity));
     choice("FlowControl", FConfig.RtsCts ? "RTSCTS" : "None");
-    integer("GSMTerminal", "ModemTimeout", FConfig.ModemTimeout);
-    if (FConfig.ModemTimeout < MinUsefulModemTimeoutMs)
+    integer("GSMTerminal", "ModemTimeout", FConfig.ModemTimeoutMs);
+    if (FConfig.ModemTimeoutMs < MinUsefulModemTimeoutMs)
         Warned(FormatMessage("ModemTimeout: меньше %d мс - отправка SMS не сможет дождаться "
                              "приглашения терминала",
                              MinUsefulModemTimeoutMs));
@@ -357,12 +351,7 @@ void TServiceCheck::CheckTerminal() {
     };
     // Set up as the worker sets up the service's terminal, with the exchange shown as well.
     TSiemens siemens(FConfig.Device, log.Name());
-    siemens.FBaudRate = FConfig.BaudRate;
-    siemens.FStopBits = FConfig.StopBits;
-    siemens.FParity = FConfig.Parity;
-    siemens.FRtsCts = FConfig.RtsCts;
-    siemens.FModemTimeout = FConfig.ModemTimeout;
-    siemens.FPin = FConfig.PIN;
+    siemens.FSettings = FConfig.TerminalSettings();
     siemens.FClip = false;
     siemens.FLogExchange = true;
     const std::string path = COM::DevicePath(FConfig.Device);

@@ -8,18 +8,6 @@ namespace qvx {
 
 namespace {
 
-template <size_t N> std::string TableName(const std::array<const char*, N>& names, int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= N)
-        return std::to_string(index);
-    return names[static_cast<size_t>(index)];
-}
-
-std::string BaudName(int32_t index) {
-    if (index < 0 || static_cast<size_t>(index) >= BaudRates.size())
-        return std::to_string(index);
-    return BaudRates[static_cast<size_t>(index)].Name;
-}
-
 std::string DigitsOnly(const std::string& number) {
     std::string digits;
     for (char c : number)
@@ -45,13 +33,11 @@ TSiemens::~TSiemens() {
 }
 
 bool TSiemens::OpenPort() {
-    FComPort.FBaudRate = FBaudRate;
-    FComPort.FParity = FParity;
-    FComPort.FStopBits = FStopBits;
-    FComPort.FRtsCts = FRtsCts;
+    const TLineSettings& line = FSettings.Line;
+    FComPort.FLine = line;
     LogMessage("Скорость: %s Стоповые биты: %s Четность: %s Управление потоком: %s",
-               BaudName(FBaudRate).c_str(), TableName(StopBitsNames, FStopBits).c_str(),
-               TableName(ParityNames, FParity).c_str(), FRtsCts ? "RTS/CTS" : "нет");
+               BaudRateName(line.BaudRate).c_str(), StopBitsName(line.StopBits).c_str(),
+               ParityTitle(line.Parity).c_str(), line.RtsCts ? "RTS/CTS" : "нет");
     FReader.Clear();
     if (!FComPort.Open(COM::DevicePrefix + FPortName))
         return false;

@@ -53,14 +53,10 @@ public:
     bool TakeUnsent(TSMS& sms) { return FOutgoing.Pop(sms); }
 
     // --- settings, written by the owner before Start() ---
-    int32_t FBaudRate = 11;
-    int32_t FStopBits = 0;
-    int32_t FParity = 0;
-    bool FRtsCts = false;
-    int32_t FModemTimeout = 3000; // ms
+    // The line, the answer timeout and the PIN: TConfig::TerminalSettings() for the service.
+    TTerminalSettings FSettings;
     bool FClip = false;
     bool FLogExchange = false;
-    std::string FPin;
     // Pause between opening and initialising attempts and between SIM-busy answers, and the
     // pause between working passes; tests shorten them.
     uint32_t FRetryPauseMs = 1000;
@@ -79,7 +75,8 @@ public:
     bool SendCommand(const std::string& command, std::string& answer, bool log,
                      const std::string& expected, int32_t timeoutMs);
     bool SendString(const std::string& text, bool log);
-    bool WaitAnswer(const std::string& success, const std::string& failure, int32_t timeoutSec,
+    // Waits in whole seconds: timeoutMs is cut down to a multiple of 1000.
+    bool WaitAnswer(const std::string& success, const std::string& failure, int32_t timeoutMs,
                     std::string* answer, bool log);
     bool FlushSave();
     void Pause(uint32_t ms);

@@ -69,8 +69,10 @@ bool TSiemens::SendString(const std::string& text, bool log) {
     return written;
 }
 
-bool TSiemens::WaitAnswer(const std::string& success, const std::string& failure,
-                          int32_t timeoutSec, std::string* answer, bool log) {
+bool TSiemens::WaitAnswer(const std::string& success, const std::string& failure, int32_t timeoutMs,
+                          std::string* answer, bool log) {
+    // The wait and its log line count whole seconds.
+    const int32_t timeoutSec = timeoutMs / 1000;
     std::string received;
     bool result = false;
     if (FComPort.IsOpen())

@@ -20,8 +20,9 @@ bool TSiemens::InitTerminal() {
     // The ESC in front of it ends a PDU entry that a submission cut short (a stop, or a port
     // closed before the PDU went out) left open: the terminal would otherwise take every
     // command as PDU text and never come up again.
-    if (!SendCommand(std::string(1, Escape) + "at+cmee=2", answer, true, "OK", FModemTimeout) ||
-        !SendCommand("atq0v1e0", answer, true, "OK", FModemTimeout)) {
+    if (!SendCommand(std::string(1, Escape) + "at+cmee=2", answer, true, "OK",
+                     FSettings.ModemTimeoutMs) ||
+        !SendCommand("atq0v1e0", answer, true, "OK", FSettings.ModemTimeoutMs)) {
         FErrorCode = static_cast<int32_t>(TGsmResult::ATCommand);
         return false;
     }
@@ -29,7 +30,7 @@ bool TSiemens::InitTerminal() {
         return false;
     if (FClip) {
         LogMessage("Включение режима регистрации входящих звонков...");
-        if (SendCommand("at+clip=1", answer, true, "OK", FModemTimeout))
+        if (SendCommand("at+clip=1", answer, true, "OK", FSettings.ModemTimeoutMs))
             LogMessage("ОК");
         else
             LogMessage("Не могу включить режим регистрации входящих звонков ! [at+clip=1]");
@@ -41,7 +42,7 @@ bool TSiemens::InitTerminal() {
 bool TSiemens::RegisterPin() {
     LogMessage("Регистрация PIN кода...");
     std::string answer;
-    if (!SendCommand("at+cpin?", answer, true, "OK", FModemTimeout))
+    if (!SendCommand("at+cpin?", answer, true, "OK", FSettings.ModemTimeoutMs))
         return true;
     const bool pinNeeded =
         answer.find("SIM PIN") != std::string::npos || answer.find("READY") == std::string::npos;
@@ -49,16 +50,16 @@ bool TSiemens::RegisterPin() {
         LogMessage("PIN код не требуется");
         return true;
     }
-    if (FPin.empty()) {
+    if (FSettings.Pin.empty()) {
         LogMessage("Задайте PIN код в настройках проекта на вкладке GSM !");
         FErrorCode = static_cast<int32_t>(TGsmResult::PinMissing);
         return false;
     }
-    if (SendCommand("at+cpin=" + FPin, answer, true, "OK", FModemTimeout)) {
-        LogMessage("PIN код \"%s\" принят - регистрация прошла успешно", FPin.c_str());
+    if (SendCommand("at+cpin=" + FSettings.Pin, answer, true, "OK", FSettings.ModemTimeoutMs)) {
+        LogMessage("PIN код \"%s\" принят - регистрация прошла успешно", FSettings.Pin.c_str());
         return true;
     }
-    LogMessage("PIN код \"%s\" НЕ принят - регистрация не удалась !", FPin.c_str());
+    LogMessage("PIN код \"%s\" НЕ принят - регистрация не удалась !", FSettings.Pin.c_str());
     FErrorCode = static_cast<int32_t>(TGsmResult::PinRejected);
     return false;
 }
@@ -67,7 +68,7 @@ bool TSiemens::RegisterPin() {
 bool TSiemens::QuerySmsCentre() {
     std::string answer;
     for (int32_t attempt = 1; attempt <= SmscAttempts && !Terminated(); ++attempt) {
-        if (SendCommand("at+csca?", answer, true, "OK", FModemTimeout)) {
+        if (SendCommand("at+csca?", answer, true, "OK", FSettings.ModemTimeoutMs)) {
             if (answer.find("CSCA") != std::string::npos)
                 LogMessage("Номер SMS центра получен: %s", answer.c_str());
             else

@@ -69,11 +69,12 @@ bool TSiemens::ReceiveSMS() {
 }
 
 // The listing has no length in front, so it is read until "OK" arrives or the terminal stays
-// silent for FModemTimeout ms after its last byte; the bound keeps an endless stream out.
+// silent for the answer timeout after its last byte; the bound keeps an endless stream out.
 bool TSiemens::ReadListing(std::string& reply) {
-    const TPortReader::TRule rule{.Timeout = std::chrono::milliseconds(std::max(FModemTimeout, 0)),
-                                  .Silence = true,
-                                  .MaxLength = ListingMax};
+    const TPortReader::TRule rule{
+        .Timeout = std::chrono::milliseconds(std::max(FSettings.ModemTimeoutMs, 0)),
+        .Silence = true,
+        .MaxLength = ListingMax};
     TReplyFrame frame;
     const TPortReader::TEnd end = FReader.ReadAnswer(
         [](std::string_view bytes) { return FrameListing(bytes, ListingMax); }, rule, frame);
@@ -122,7 +123,7 @@ bool TSiemens::DeleteEntry(int32_t index) {
         SetCode(FErrorCode, TGsmResult::PortIO);
         return false;
     }
-    if (!WaitAnswer("OK", "", FModemTimeout / 1000, nullptr, FLogExchange)) {
+    if (!WaitAnswer("OK", "", FSettings.ModemTimeoutMs, nullptr, FLogExchange)) {
         LogMessage("Ошибка удаления SMS ! [%s]", command.c_str());
         SetCode(FErrorCode, TGsmResult::Timeout);
         return false;

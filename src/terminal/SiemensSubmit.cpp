@@ -8,7 +8,7 @@ namespace qvx {
 
 namespace {
 
-constexpr int32_t FrameWaitSec = 30;
+constexpr int32_t FrameWaitMs = 30000;
 constexpr uint32_t PromptSettleMs = 10;
 constexpr char CtrlZ = '\x1A';
 
@@ -68,14 +68,14 @@ bool TSiemens::SubmitPart(const std::string& pduHex, int32_t commandLength) {
     FlushSave();
     // The results of the writes are not tested: a failed write shows as a missing answer.
     SendString(FormatMessage("at+cmgs=%d\r", commandLength), true);
-    if (!WaitAnswer("> ", "", FModemTimeout / 1000, nullptr, true)) {
+    if (!WaitAnswer("> ", "", FSettings.ModemTimeoutMs, nullptr, true)) {
         FErrorCode = static_cast<int32_t>(TGsmResult::ATCommand);
         return false;
     }
     Pause(PromptSettleMs);
     FlushSave();
     SendString(pduHex + CtrlZ, true);
-    if (!WaitAnswer("OK", "ERROR", FrameWaitSec, nullptr, true)) {
+    if (!WaitAnswer("OK", "ERROR", FrameWaitMs, nullptr, true)) {
         FErrorCode = static_cast<int32_t>(TGsmResult::WriteFrame);
         return false;
     }

@@ -25,7 +25,7 @@ void ExpectDefaults(const TConfig& c, const char* note) {
     EXPECT_EQ(c.StopBits, 0) << note;
     EXPECT_EQ(c.Parity, 0) << note;
     EXPECT_FALSE(c.RtsCts) << note;
-    EXPECT_EQ(c.ModemTimeout, 3000) << note;
+    EXPECT_EQ(c.ModemTimeoutMs, 3000) << note;
     EXPECT_EQ(c.PIN, "") << note;
     EXPECT_EQ(c.SmsOldHours, 24) << note;
     EXPECT_FALSE(c.SmsTransliterate) << note;
@@ -58,12 +58,12 @@ TEST(ConfigTest, IndexedValuesMatchTheirTablesExactly) {
         const char* Note;
     };
     std::vector<TCase> cases;
-    for (size_t i = 0; i < BaudRateTexts.size(); ++i)
-        cases.push_back({"BaudRate", BaudRateTexts[i], &TConfig::BaudRate, int32_t(i), "table"});
-    for (size_t i = 0; i < StopBitsTexts.size(); ++i)
-        cases.push_back({"StopBits", StopBitsTexts[i], &TConfig::StopBits, int32_t(i), "table"});
-    for (size_t i = 0; i < ParityTexts.size(); ++i)
-        cases.push_back({"Parity", ParityTexts[i], &TConfig::Parity, int32_t(i), "table"});
+    for (size_t i = 0; i < BaudRates.size(); ++i)
+        cases.push_back({"BaudRate", BaudRates[i].Name, &TConfig::BaudRate, int32_t(i), "table"});
+    for (size_t i = 0; i < StopBitsNames.size(); ++i)
+        cases.push_back({"StopBits", StopBitsNames[i], &TConfig::StopBits, int32_t(i), "table"});
+    for (size_t i = 0; i < Parities.size(); ++i)
+        cases.push_back({"Parity", Parities[i].Name, &TConfig::Parity, int32_t(i), "table"});
     const TCase odd[] = {
         {"BaudRate", "9600 \t", &TConfig::BaudRate, 6, "trailing blanks are trimmed"},
         {"BaudRate", "14400", &TConfig::BaudRate, 11, "unknown rate"},
@@ -101,7 +101,7 @@ TEST(ConfigTest, FlowControlIsRtsCtsOnlyForTheExactText) {
 TEST(ConfigTest, IntegersAreHexDecimalOrTheDefault) {
     struct TCase {
         const char* Value;
-        int32_t ModemTimeout;
+        int32_t ModemTimeoutMs;
         const char* Note;
     };
     const TCase cases[] = {
@@ -131,8 +131,9 @@ TEST(ConfigTest, IntegersAreHexDecimalOrTheDefault) {
     };
     const TTempDir dir;
     for (const TCase& c : cases)
-        EXPECT_EQ(LoadFrom(dir, std::string("[GSMTerminal]\nModemTimeout=") + c.Value).ModemTimeout,
-                  c.ModemTimeout)
+        EXPECT_EQ(
+            LoadFrom(dir, std::string("[GSMTerminal]\nModemTimeout=") + c.Value).ModemTimeoutMs,
+            c.ModemTimeoutMs)
             << "ModemTimeout=" << c.Value << ": " << c.Note;
     EXPECT_EQ(LoadFrom(dir, "[Database]\nPort=\n").Port, 5432) << "empty Port";
     EXPECT_EQ(LoadFrom(dir, "[Database]\nPort=0x1538\n").Port, 5432) << "hexadecimal Port";

@@ -263,7 +263,7 @@ TEST_F(InstallTest, SampleIniHasEveryKeyAndReadsAsWritten) {
     EXPECT_EQ(config.StopBits, defaults.StopBits) << "StopBits must be the default";
     EXPECT_EQ(config.Parity, defaults.Parity) << "Parity must be the default";
     EXPECT_EQ(config.RtsCts, defaults.RtsCts) << "FlowControl must be the default";
-    EXPECT_EQ(config.ModemTimeout, defaults.ModemTimeout) << "ModemTimeout must be the default";
+    EXPECT_EQ(config.ModemTimeoutMs, defaults.ModemTimeoutMs) << "ModemTimeout must be the default";
     EXPECT_EQ(config.PIN, defaults.PIN) << "PIN must be the default";
     // The sample's values are the very texts the tables know, not near misses.
     for (const auto& [key, text] : {std::pair<const char*, std::string>{"BaudRate", "115200"},

@@ -128,7 +128,7 @@ TEST_F(SiemensExchangeTest, OverlongAnswersAreCutAfterTheBound) {
     FTerminal->SendString("at+wait\r", false);
     AnswerAfter("at+wait", 1, std::string(6000, 'y'));
     std::string waited;
-    EXPECT_FALSE(FTerminal->WaitAnswer("OK", "ERROR", 10, &waited, false));
+    EXPECT_FALSE(FTerminal->WaitAnswer("OK", "ERROR", 10000, &waited, false));
     EXPECT_EQ(waited.size(), TSiemens::AnswerMax + 1);
 }
 
@@ -154,9 +154,9 @@ TEST_F(SiemensExchangeTest, WaitAnswerLooksForItsMarkersAnywhere) {
         FTerminal->SendString(command + "\r", false);
         AnswerAfter(command, 1, c.Reply);
         std::string answer;
-        EXPECT_EQ(
-            FTerminal->WaitAnswer(c.Success, c.Failure, c.Failure.empty() ? 1 : 20, &answer, false),
-            c.Result)
+        EXPECT_EQ(FTerminal->WaitAnswer(c.Success, c.Failure, c.Failure.empty() ? 1000 : 20000,
+                                        &answer, false),
+                  c.Result)
             << c.Note;
         EXPECT_EQ(answer, c.Reply) << c.Note;
     }
@@ -167,13 +167,15 @@ TEST_F(SiemensExchangeTest, WaitAnswerLooksForItsMarkersAnywhere) {
     EXPECT_FALSE(FTerminal->WaitAnswer("OK", "", 0, &answer, false));
     EXPECT_TRUE(answer.empty());
     EXPECT_EQ(FTerminal->FComPort.InQueue(), 2) << "nothing may be read with a zero timeout";
+    EXPECT_FALSE(FTerminal->WaitAnswer("OK", "", 999, &answer, false));
+    EXPECT_EQ(FTerminal->FComPort.InQueue(), 2) << "the wait counts whole seconds only";
 }
 
 TEST_F(SiemensExchangeTest, StopEndsALongWaitAtOnce) {
     OpenDirect(false);
     FSim.SetSilent(true);
     auto wait = std::async(std::launch::async, [&] {
-        return FTerminal->WaitAnswer("OK", "ERROR", 30, nullptr, false);
+        return FTerminal->WaitAnswer("OK", "ERROR", 30000, nullptr, false);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     FTerminal->Terminate();
@@ -188,7 +190,7 @@ TEST_F(SiemensExchangeTest, StopEndsALongWaitAtOnce) {
 TEST_F(SiemensExchangeTest, ClosedPortAndLogBounds) {
     std::string answer;
     EXPECT_FALSE(FTerminal->SendCommand("at", answer, true, "OK", 1000));
-    EXPECT_FALSE(FTerminal->WaitAnswer("OK", "", 1, &answer, true));
+    EXPECT_FALSE(FTerminal->WaitAnswer("OK", "", 1000, &answer, true));
     EXPECT_FALSE(FTerminal->FlushSave());
     EXPECT_FALSE(FTerminal->SendString("at\r", true));
     EXPECT_EQ(LogLines(), std::vector<std::string>{"Порт модема не инициализирован !"});

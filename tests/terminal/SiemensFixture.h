@@ -34,11 +34,11 @@ protected:
         FSim.Stop();
     }
 
-    // Short pauses keep the suite fast; FModemTimeout stays at a whole second because the
-    // prompt wait is FModemTimeout in whole seconds.
+    // Short pauses keep the suite fast; the answer timeout stays at a whole second because
+    // the prompt is awaited in whole seconds.
     std::unique_ptr<TSiemens> MakeTerminal(const std::string& port) {
         auto terminal = std::make_unique<TSiemens>(port, FDir.File("Siemens.log"));
-        terminal->FModemTimeout = 1000;
+        terminal->FSettings.ModemTimeoutMs = 1000;
         terminal->FRetryPauseMs = 20;
         terminal->FPassPauseMs = 5;
         return terminal;

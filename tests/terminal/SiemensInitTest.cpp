@@ -85,7 +85,7 @@ TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
         FSim.SetPin(c.SimPin);
         FSim.SetSimBusyCount(c.SimBusy);
         FTerminal = MakeTerminal(FDir.File("modem"));
-        FTerminal->FPin = c.Pin;
+        FTerminal->FSettings.Pin = c.Pin;
         FTerminal->FClip = c.Clip;
         FTerminal->FRetryPauseMs = 1;
         ASSERT_TRUE(FTerminal->OpenPort()) << c.Note;
@@ -161,7 +161,7 @@ TEST_F(SiemensInitTest, PinQueryAndCentreQueryAnswers) {
 
 TEST_F(SiemensInitTest, SilentTerminalFailsTheFirstCommand) {
     FSim.SetSilent(true);
-    FTerminal->FModemTimeout = 100;
+    FTerminal->FSettings.ModemTimeoutMs = 100;
     ASSERT_TRUE(FTerminal->OpenPort());
     EXPECT_FALSE(FTerminal->InitTerminal());
     EXPECT_EQ(FTerminal->FErrorCode, 3);

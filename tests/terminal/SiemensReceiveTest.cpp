@@ -135,7 +135,7 @@ TEST_F(SiemensReceiveTest, ClosedOrVanishedPortFails) {
         if (FSim.WaitForCommandCount("at+cmgl", 1, 10000))
             FSim.Unplug();
     });
-    FTerminal->FModemTimeout = 10000;
+    FTerminal->FSettings.ModemTimeoutMs = 10000;
     EXPECT_FALSE(FTerminal->ReceiveSMS());
     EXPECT_EQ(FTerminal->FErrorCode, 6) << "an unplug during the read is a port failure";
     EXPECT_TRUE(FTerminal->FComPort.HasErrors());

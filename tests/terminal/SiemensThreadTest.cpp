@@ -43,10 +43,10 @@ TEST_F(SiemensThreadTest, ComesUpWorksAndStops) {
 
 TEST_F(SiemensThreadTest, MissingPortIsRetriedUntilItAppears) {
     FSim.Unplug(); // the link disappears with the terminal
-    FTerminal->FBaudRate = 6;
-    FTerminal->FParity = 2;
-    FTerminal->FStopBits = 2;
-    FTerminal->FRtsCts = true;
+    FTerminal->FSettings.Line.BaudRate = 6;
+    FTerminal->FSettings.Line.Parity = 2;
+    FTerminal->FSettings.Line.StopBits = 2;
+    FTerminal->FSettings.Line.RtsCts = true;
     ASSERT_TRUE(FTerminal->Start());
     const std::string settings =
         "Скорость: 9600 Стоповые биты: 2 Четность: чет Управление потоком: RTS/CTS";
@@ -95,7 +95,7 @@ TEST_F(SiemensThreadTest, StopEndsEveryPhase) {
 
 TEST_F(SiemensThreadTest, FailedInitialisationIsReportedOnceAndRetried) {
     FSim.SetPin("1234");
-    FTerminal->FPin = "0000";
+    FTerminal->FSettings.Pin = "0000";
     ASSERT_TRUE(FTerminal->Start());
     ASSERT_TRUE(WaitForLine("PIN код \"0000\" НЕ принят - регистрация не удалась !", 3))
         << LogText();
@@ -121,7 +121,7 @@ TEST_F(SiemensThreadTest, UnpluggedTerminalIsOpenedAgainWhenItComesBack) {
 
 TEST_F(SiemensThreadTest, TerminalUnpluggedDuringInitialisationIsOpenedAgain) {
     FSim.SetSilent(true);
-    FTerminal->FModemTimeout = 100;
+    FTerminal->FSettings.ModemTimeoutMs = 100;
     ASSERT_TRUE(FTerminal->Start());
     ASSERT_TRUE(WaitForState(TTerminalState::Initializing)) << LogText();
     FSim.Unplug();
