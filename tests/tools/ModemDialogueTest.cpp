@@ -106,6 +106,21 @@ TEST(ModemDialogueTest, AFaultReplyLastsForItsCount) {
         << "the second submission is acknowledged again";
 }
 
+TEST(ModemDialogueTest, ARefusedNumberLeavesTheFaultRepliesAlone) {
+    TModemDialogue dialogue = Ready();
+    dialogue.FSettings.RefusedNumbers["12345"] = 21;
+    dialogue.FSettings.SubmitReply = TSubmitReply::CmsError;
+    dialogue.FSettings.SubmitReplyCount = 1;
+    dialogue.FSettings.CmsError = 42;
+    std::string submit = "at+cmgs=16\r" + std::string(HelloPdu) + "\x1A";
+    EXPECT_EQ(Feed(dialogue, submit), "\r\n> \r\n+CMS ERROR: 21\r\n");
+    EXPECT_EQ(Feed(dialogue, submit), "\r\n> \r\n+CMS ERROR: 21\r\n") << "refused every time";
+    dialogue.FSettings.RefusedNumbers.clear();
+    EXPECT_EQ(Feed(dialogue, submit), "\r\n> \r\n+CMS ERROR: 42\r\n")
+        << "the refusals must not use up the fault reply's count";
+    EXPECT_EQ(Feed(dialogue, submit), "\r\n> \r\n+CMGS: 0\r\n\r\nOK\r\n");
+}
+
 TEST(ModemDialogueTest, EscapeDropsThePdu) {
     TModemDialogue dialogue = Ready();
     EXPECT_EQ(Feed(dialogue, "at+cmgs=16\r0011\x1B"), "\r\n> \r\nOK\r\n");

@@ -55,6 +55,8 @@ public:
     // count: how many submissions get this reply before it returns to Ok; 0 for all.
     void SetSubmitReply(TSubmitReply reply, int32_t count = 0, int32_t cmsError = 500);
     void SetDeleteFails(bool fails);
+    // Submissions to these digits get "+CMS ERROR: cmsError"; 0 takes the number back.
+    void SetRefusedNumber(const std::string& digits, int32_t cmsError);
     void SetSilent(bool silent); // a hung terminal: lines recorded, nothing answered
     void SetAnswerDelayMs(uint32_t delayMs);
     void SetBaudRate(int32_t baud);        // output at baud / 10 bytes a second; 0: at once

@@ -49,6 +49,14 @@ void TGsmSimulator::SetDeleteFails(bool fails) {
     FDialogue.FSettings.DeleteFails = fails;
 }
 
+void TGsmSimulator::SetRefusedNumber(const std::string& digits, int32_t cmsError) {
+    std::lock_guard lock(FLock);
+    if (cmsError == 0)
+        FDialogue.FSettings.RefusedNumbers.erase(digits);
+    else
+        FDialogue.FSettings.RefusedNumbers[digits] = cmsError;
+}
+
 void TGsmSimulator::SetSilent(bool silent) {
     std::lock_guard lock(FLock);
     FDialogue.FSettings.Hung = silent;

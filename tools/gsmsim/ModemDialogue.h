@@ -30,6 +30,8 @@ struct TModemSettings {
     TSubmitReply SubmitReply = TSubmitReply::Ok;
     int32_t SubmitReplyCount = 0; // submissions left to answer with SubmitReply; 0: all
     int32_t CmsError = 500;
+    // Destination digits the network refuses, with the "+CMS ERROR" number each gets.
+    std::map<std::string, int32_t> RefusedNumbers;
     bool DeleteFails = false;   // at+cmgd answers ERROR and deletes nothing
     bool Hung = false;          // lines are recorded, but nothing is executed or answered
     size_t ListingPadBytes = 0; // at+cmgl sends at least this many bytes of filler entries

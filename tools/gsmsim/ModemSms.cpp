@@ -105,9 +105,13 @@ void TModemDialogue::FinishSubmit(TModemOutputs& out) {
         sms.View.Error = "PDU longer than " + std::to_string(PduMax) + " characters";
     sms.LengthMatches = TpduLength(FPdu) == FPduLength;
     bool valid = sms.View.Error.empty() && (sms.LengthMatches || !FSettings.StrictLength);
-    TSubmitReply reply = valid ? TakeSubmitReply() : TSubmitReply::CmsError;
+    const auto refused = FSettings.RefusedNumbers.find(sms.View.Destination);
+    const bool refusedNumber = valid && refused != FSettings.RefusedNumbers.end();
+    TSubmitReply reply = valid && !refusedNumber ? TakeSubmitReply() : TSubmitReply::CmsError;
     if (!valid) {
         CmsError(out, CmsInvalidPdu);
+    } else if (refusedNumber) {
+        CmsError(out, refused->second);
     } else if (reply == TSubmitReply::CmsError) {
         CmsError(out, FSettings.CmsError);
     } else {

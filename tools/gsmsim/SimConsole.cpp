@@ -77,6 +77,8 @@ std::string TSimConsole::Help() {
            "  inject TEXT              send bytes to the driver (\\r \\n \\t \\0 \\xHH escapes)\n"
            "  unplug | plug            pull the terminal's cable, put it back (a new pty)\n"
            "  reply ok | cms-error N [COUNT] | no-prompt [COUNT] | no-answer [COUNT]\n"
+           "  refuse NUMBER [N] | refuse NUMBER off\n"
+           "                           the network refuses that number (+CMS ERROR: N, 21)\n"
            "  pin PIN | pin off        require a PIN after each power-on\n"
            "  sim-busy N               answer the next N at+csca? with SIM busy\n"
            "  delay MS | baud N | pad BYTES\n"
@@ -114,6 +116,8 @@ std::string TSimConsole::Execute(std::string_view line, bool& quit) {
         return FSim.Plug() ? PlugState() : "error: " + FSim.LastError() + "\n";
     if (command == "reply")
         return SetReply(arguments);
+    if (command == "refuse")
+        return SetRefused(arguments);
     if (command == "pin") {
         FSim.SetPin(arguments == "off" ? std::string() : std::string(arguments));
         return "ok\n";
@@ -187,6 +191,18 @@ std::string TSimConsole::SetReply(std::string_view arguments) {
     else
         return "error: reply ok | cms-error N [COUNT] | no-prompt [COUNT] | no-answer [COUNT]\n";
     FSim.SetSubmitReply(reply, static_cast<int32_t>(count), static_cast<int32_t>(code));
+    return "ok\n";
+}
+
+std::string TSimConsole::SetRefused(std::string_view arguments) {
+    const std::string_view number = NextWord(arguments);
+    int64_t code = 21; // short message transfer rejected (3GPP TS 24.011)
+    const bool valid =
+        !number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos;
+    if (!valid || (!arguments.empty() && arguments != "off" &&
+                   (!ParseInt(arguments, code) || code < 1 || code > 999)))
+        return "error: refuse NUMBER [N] | refuse NUMBER off\n";
+    FSim.SetRefusedNumber(std::string(number), arguments == "off" ? 0 : static_cast<int32_t>(code));
     return "ok\n";
 }
 

@@ -26,6 +26,7 @@ private:
     std::string ListSubmitted() const;
     std::string ListStored() const;
     std::string SetReply(std::string_view arguments);
+    std::string SetRefused(std::string_view arguments);
     std::string SetNumber(std::string_view command, std::string_view arguments);
     std::string SetSwitch(std::string_view command, std::string_view arguments);
     std::string PlugState() const;
