@@ -1,6 +1,7 @@
 #include "infra/Queues.h"
 
 #include <chrono>
+#include <iterator>
 
 namespace qvx {
 
@@ -45,13 +46,34 @@ void TSMSStack::Push(const TSMS& sms) {
     FList.push_back(sms);
 }
 
+void TSMSStack::PushFront(const std::vector<TSMS>& list) {
+    std::lock_guard lock(FLock);
+    const auto at = FList.begin() + (FHeadInSubmission && !FList.empty() ? 1 : 0);
+    FList.insert(at, list.begin(), list.end());
+}
+
 bool TSMSStack::Pop(TSMS& sms) {
     std::lock_guard lock(FLock);
+    FHeadInSubmission = false;
     if (FList.empty())
         return false;
     sms = std::move(FList.front());
     FList.pop_front();
     return true;
+}
+
+bool TSMSStack::PeekForSubmission(TSMS& sms) {
+    std::lock_guard lock(FLock);
+    if (FList.empty())
+        return false;
+    sms = FList.front();
+    FHeadInSubmission = true;
+    return true;
+}
+
+void TSMSStack::ReleaseHead() {
+    std::lock_guard lock(FLock);
+    FHeadInSubmission = false;
 }
 
 bool TSMSStack::Peek(TSMS& sms) const {
@@ -65,6 +87,20 @@ bool TSMSStack::Peek(TSMS& sms) const {
 int32_t TSMSStack::Count() const {
     std::lock_guard lock(FLock);
     return static_cast<int32_t>(FList.size());
+}
+
+void TOutcomeQueue::Push(TOutcome outcome) {
+    std::lock_guard lock(FLock);
+    FList.push_back(std::move(outcome));
+}
+
+bool TOutcomeQueue::TakeAll(std::vector<TOutcome>& list) {
+    std::lock_guard lock(FLock);
+    if (FList.empty())
+        return false;
+    std::move(FList.begin(), FList.end(), std::back_inserter(list));
+    FList.clear();
+    return true;
 }
 
 void TRingStack::Push(const TRing& ring) {

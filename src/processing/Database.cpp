@@ -4,6 +4,7 @@
 #include "infra/Decimal.h"
 #include "processing/Error.h"
 
+#include <charconv>
 #include <libpq-fe.h>
 
 namespace qvx {
@@ -22,7 +23,8 @@ const char* const SqlParams = "SELECT val\n"
 
 const char* const SqlPrepAccInfo = "SELECT prepare_acc_info($1)";
 
-const char* const SqlGetSMS = "SELECT m.msgid, m.msgtext, a.cellphone\n"
+const char* const SqlGetSMS = "SELECT m.msgid, m.msgtext, a.cellphone,\n"
+                              "  EXTRACT(EPOCH FROM LOCALTIMESTAMP - m.regdt) AS agesec\n"
                               "FROM msglog m\n"
                               "JOIN msgdelivery md ON m.msgid = md.msgid\n"
                               "JOIN abonents a ON m.abonentid = a.abonentid\n"
@@ -30,12 +32,10 @@ const char* const SqlGetSMS = "SELECT m.msgid, m.msgtext, a.cellphone\n"
                               "  m.regdt > (LOCALTIMESTAMP - $1 * interval '1 hour')\n"
                               "ORDER BY m.regdt";
 
+// $1 is an int4 array in its text form, such as {17,18}.
 const char* const SqlMarkSent = "UPDATE msgdelivery\n"
                                 "SET sentdt = LOCALTIMESTAMP\n"
-                                "WHERE msgid = $1 AND chanid = 0";
-
-const char* const SqlMarkUnsent = "UPDATE msgdelivery SET sentdt = NULL WHERE msgid = $1 AND "
-                                  "chanid = 0";
+                                "WHERE msgid = ANY($1::int4[]) AND chanid = 0 AND sentdt IS NULL";
 
 namespace {
 
@@ -49,6 +49,14 @@ std::string ValueAt(const PGresult* result, int row, int column) {
         return {};
     return Utf8ToCp1251(std::string_view(PQgetvalue(result, row, column),
                                          static_cast<size_t>(PQgetlength(result, row, column))));
+}
+
+// A number of seconds as the server writes it ("1800.25"); 0 for a null or anything else.
+double SecondsAt(const PGresult* result, int row, int column) {
+    const char* text = PQgetvalue(result, row, column);
+    double seconds = 0;
+    std::from_chars(text, text + PQgetlength(result, row, column), seconds);
+    return seconds;
 }
 
 int ColumnOf(const PGresult* result, const char* name) {
@@ -169,6 +177,7 @@ std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
     const int idColumn = ColumnOf(rows, "msgid");
     const int textColumn = ColumnOf(rows, "msgtext");
     const int phoneColumn = ColumnOf(rows, "cellphone");
+    const int ageColumn = ColumnOf(rows, "agesec");
     const int count = PQntuples(rows);
     std::vector<TPendingSMS> pending;
     pending.reserve(static_cast<size_t>(count));
@@ -176,22 +185,19 @@ std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
         const auto id = ParseInt32(PQgetvalue(rows, row, idColumn));
         if (!id)
             throw EServiceError("Недопустимый идентификатор сообщения в базе данных");
-        pending.push_back({*id, ValueAt(rows, row, textColumn), ValueAt(rows, row, phoneColumn)});
+        pending.push_back({*id, ValueAt(rows, row, textColumn), ValueAt(rows, row, phoneColumn),
+                           SecondsAt(rows, row, ageColumn)});
     }
     return pending;
 }
 
-int64_t TDatabase::ChangedRows(const char* sql, int32_t msgId) {
-    const TPgResult result = Exec(sql, std::to_string(msgId), true, false);
+int64_t TDatabase::MarkSent(const std::vector<int32_t>& msgIds) {
+    std::string list = "{";
+    for (const int32_t id : msgIds)
+        list += (list.size() > 1 ? "," : "") + std::to_string(id);
+    list += "}";
+    const TPgResult result = Exec(SqlMarkSent, list, false, false);
     return ParseInt64(PQcmdTuples(result.get())).value_or(0);
-}
-
-int64_t TDatabase::MarkSent(int32_t msgId) {
-    return ChangedRows(SqlMarkSent, msgId);
-}
-
-int64_t TDatabase::MarkUnsent(int32_t msgId) {
-    return ChangedRows(SqlMarkUnsent, msgId);
 }
 
 } // namespace qvx

@@ -36,10 +36,12 @@ struct TDbParams {
 };
 
 // One unsent SMS delivery as the sending pass sees it; a null text or number reads as empty.
+// The age is measured by the database's clock, the one that registered the message.
 struct TPendingSMS {
     int32_t MsgId = 0;
     std::string Text;
     std::string Telephone;
+    double AgeSec = 0;
 };
 
 // Statement texts, as sent to the server; $1 is the one bound parameter of each.
@@ -47,7 +49,6 @@ extern const char* const SqlParams;
 extern const char* const SqlPrepAccInfo;
 extern const char* const SqlGetSMS;
 extern const char* const SqlMarkSent;
-extern const char* const SqlMarkUnsent;
 
 class TDatabase {
 public:
@@ -74,9 +75,8 @@ public:
     std::optional<int64_t> PrepareAccInfo(const std::string& cellphone);
     // Unsent SMS deliveries registered within the last messTtlHours, oldest first.
     std::vector<TPendingSMS> GetSMS(int32_t messTtlHours);
-    // Rows changed by stamping (or un-stamping) the SMS delivery of one message.
-    int64_t MarkSent(int32_t msgId);
-    int64_t MarkUnsent(int32_t msgId);
+    // Stamps the unsent SMS deliveries of the messages in one statement; rows changed.
+    int64_t MarkSent(const std::vector<int32_t>& msgIds);
 
 private:
     pg_conn* Connection();
@@ -84,7 +84,6 @@ private:
     // (returnsRows) or as a command without them.
     TPgResult Exec(const char* sql, const std::string& value, bool isInteger, bool returnsRows);
     [[noreturn]] void Fail(const char* libpqMessage);
-    int64_t ChangedRows(const char* sql, int32_t msgId);
 
     TDbParams FParams;
     TPgConn FConn;

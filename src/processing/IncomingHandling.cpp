@@ -1,6 +1,7 @@
 #include "infra/LogFile.h"
 #include "processing/Database.h"
 #include "processing/WorkThread.h"
+#include "terminal/Pdu.h"
 #include "terminal/Siemens.h"
 
 namespace qvx {
@@ -42,9 +43,10 @@ void TWorkThread::HandleMessage(const TSMS& sms, bool& sendNow) {
     const auto result = FDatabase->PrepareAccInfo(sms.Telephone);
     if (!result)
         WriteLog("Ошибка: запрос подготовки состояния счета не вернул результата");
-    else if (*result == AccInfoPrepared)
+    else if (*result == AccInfoPrepared) {
         sendNow = true;
-    else if (*result == AccInfoNoSubscriber)
+        FAnswerNumbers.insert(DigitsOf(sms.Telephone));
+    } else if (*result == AccInfoNoSubscriber)
         WriteLog("В БД не найдено ни одного абонента с номером '%s'", sms.Telephone.c_str());
     else
         WriteLog("Запрос подготовки состояния счета вернул ошибку");

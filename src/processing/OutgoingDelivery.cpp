@@ -1,8 +1,10 @@
 #include "processing/OutgoingDelivery.h"
 
 #include "infra/LogFile.h"
+#include "infra/Transliterate.h"
 #include "processing/Database.h"
 #include "processing/WorkThread.h"
+#include "terminal/Pdu.h"
 #include "terminal/Siemens.h"
 
 namespace qvx {
@@ -27,12 +29,34 @@ bool HasDigit(std::string_view telephone) noexcept {
     return false;
 }
 
+TSendVerdict VerdictAtHead(const TSMS& sms, std::time_t now, int32_t oldHours,
+                           std::string& reason) {
+    if (sms.RegDt != 0 && ToDateTime(now) >= sms.RegDt + oldHours / 24.0) {
+        reason = "истек срок жизни сообщения";
+        return TSendVerdict::GiveUp;
+    }
+    if (!InSendingWindow(now)) {
+        reason = "вне времени отправки, будет отправлено позже";
+        return TSendVerdict::Return;
+    }
+    return TSendVerdict::Send;
+}
+
+bool TWorkThread::Skipped(int32_t msgId) const {
+    return FInFlight.count(msgId) != 0 || FGivenUp.count(msgId) != 0 ||
+           FUnstamped.count(msgId) != 0;
+}
+
+// Rows already with the terminal, given up, or acknowledged but not yet stamped are no
+// candidates: the pass never hands a message over twice.
 void TWorkThread::SendPendingMessages() {
-    if (!InSendingWindow(std::time(nullptr)))
+    const std::time_t now = FTimeSource();
+    std::set<std::string> answerNumbers;
+    answerNumbers.swap(FAnswerNumbers);
+    if (!InSendingWindow(now))
         return;
-    int32_t stamped = 0;
-    // The whole result is fetched at once, so the query is already closed here.
-    const std::vector<TPendingSMS> rows = FDatabase->GetSMS(FConfig.SmsOldHours);
+    std::vector<TPendingSMS> rows = FDatabase->GetSMS(FConfig.SmsOldHours);
+    std::erase_if(rows, [this](const TPendingSMS& row) { return Skipped(row.MsgId); });
     const auto rowCount = static_cast<int32_t>(rows.size());
     if (rowCount == 0)
         return;
@@ -41,32 +65,65 @@ void TWorkThread::SendPendingMessages() {
         WriteLog("GSM терминал не готов к работе (State=%d)", state);
         return;
     }
+    int32_t handedOver = 0;
+    std::vector<TSMS> answers;
     for (const TPendingSMS& row : rows) {
-        if (!HasDigit(row.Telephone)) {
-            WriteLog("Отсутствует номер телефона (ID=%d)", row.MsgId);
+        if (!Sendable(row))
             continue;
-        }
-        if (row.Text.empty()) {
-            WriteLog("Отсутствует текст сообщения (ID=%d)", row.MsgId);
-            continue;
-        }
-        if (SendMessage(row.MsgId, row.Telephone, row.Text) && MarkSent(row.MsgId))
-            ++stamped;
+        const bool answer = answerNumbers.count(DigitsOf(row.Telephone)) != 0;
+        if (SendMessage(row, ToDateTime(now), answer ? &answers : nullptr))
+            ++handedOver;
     }
-    WriteLog("Сообщений всего/отправлено: %d/%d", rowCount, stamped);
+    // Account answers overtake the backlog: they go behind the message in submission.
+    if (!answers.empty())
+        FSiemens->QueueAnswers(answers);
+    WriteLog("Сообщений всего/отправлено: %d/%d", rowCount, handedOver);
 }
 
-bool TWorkThread::SendMessage(int32_t msgId, const std::string& phone, const std::string& text) {
-    const TSMS sms{phone, text, true, FConfig.SmsTransliterate};
-    const bool queued = FSiemens->QueueSMS(sms);
+// The terminal would drop these; refused here, they stay unsent and are never stamped.
+bool TWorkThread::Sendable(const TPendingSMS& row) const {
+    const std::string digits = DigitsOf(row.Telephone);
+    if (digits.empty()) {
+        WriteLog("Отсутствует номер телефона (ID=%d)", row.MsgId);
+        return false;
+    }
+    if (row.Text.empty()) {
+        WriteLog("Отсутствует текст сообщения (ID=%d)", row.MsgId);
+        return false;
+    }
+    const std::string text = FConfig.SmsTransliterate ? TransliterateText(row.Text) : row.Text;
+    std::vector<TSubmitPdu> parts;
+    switch (EncodeSubmit(digits, text, true, 0, parts)) {
+    case TEncodeStatus::Ok:
+        return true;
+    case TEncodeStatus::EmptyPhone:
+        WriteLog("Номер телефона длиннее %d цифр (ID=%d)", static_cast<int>(MaxPhoneDigits),
+                 row.MsgId);
+        return false;
+    case TEncodeStatus::TooLong:
+        WriteLog("Текст сообщения длиннее %d SMS (ID=%d)", static_cast<int>(MaxParts), row.MsgId);
+        return false;
+    case TEncodeStatus::EmptyText:
+    case TEncodeStatus::Unicode:
+        break;
+    }
+    WriteLog("Текст сообщения нельзя закодировать (ID=%d)", row.MsgId);
+    return false;
+}
+
+bool TWorkThread::SendMessage(const TPendingSMS& row, TDateTime now, std::vector<TSMS>* answers) {
+    const TSMS sms{row.Telephone, row.Text,
+                   true,          FConfig.SmsTransliterate,
+                   row.MsgId,     now - row.AgeSec * OneSecond};
+    bool queued = true;
+    if (answers != nullptr)
+        answers->push_back(sms);
+    else
+        queued = FSiemens->QueueSMS(sms);
     if (queued)
-        FHandedOver.push_back(msgId);
-    WriteLog("Сообщение ID=%d: %s", msgId, queued ? "ОТПРАВЛЕНО" : "ОШИБКА ОТПРАВКИ");
+        FInFlight.insert(row.MsgId);
+    WriteLog("Сообщение ID=%d: %s", row.MsgId, queued ? "ОТПРАВЛЕНО" : "ОШИБКА ОТПРАВКИ");
     return queued;
-}
-
-bool TWorkThread::MarkSent(int32_t msgId) {
-    return FDatabase->MarkSent(msgId) == 1;
 }
 
 } // namespace qvx

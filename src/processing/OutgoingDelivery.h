@@ -2,7 +2,12 @@
 // checked without a database or a terminal.
 #pragma once
 
+#include "infra/Queues.h"
+#include "terminal/Siemens.h"
+
+#include <cstdint>
 #include <ctime>
+#include <string>
 #include <string_view>
 
 namespace qvx {
@@ -15,6 +20,10 @@ constexpr int EndSendingHour = 22;
 bool IsSendingHour(int localHour) noexcept;
 // The same for a moment in time, judged in the local time zone (TZ is read anew each call).
 bool InSendingWindow(std::time_t now) noexcept;
+// Judges a queued message again when it reaches the head of the terminal's queue: past its
+// lifetime (oldHours from RegDt; a RegDt of 0 never expires) it is given up, outside the
+// sending window it is returned; reason says why in the service's words.
+TSendVerdict VerdictAtHead(const TSMS& sms, std::time_t now, int32_t oldHours, std::string& reason);
 // The terminal submits only the digits of a number, so a number without any digit can never
 // reach a subscriber.
 bool HasDigit(std::string_view telephone) noexcept;

@@ -3,9 +3,9 @@
 #include "infra/LogFile.h"
 #include "processing/Database.h"
 #include "processing/Error.h"
+#include "processing/OutgoingDelivery.h"
 #include "terminal/Siemens.h"
 
-#include <algorithm>
 #include <exception>
 #include <vector>
 
@@ -67,19 +67,23 @@ void TWorkThread::Execute() {
             const bool sendNow = FSendNow.exchange(false);
             Guarded([this, sendNow] { ProcessCycle(sendNow); });
         }
+        Guarded([this] { HandleOutcomes(); });
         UpdateStatus();
-        SleepMs(reload || process ? TurnPauseMs : IdleTurnMs,
-                [this] { return FReloadPending.load() || FProcessPending.load(); });
+        SleepMs(reload || process ? TurnPauseMs : IdleTurnMs, [this] {
+            return FReloadPending.load() || FProcessPending.load() || FOutcomesPending.load();
+        });
     }
     StopTerminal();
+    StampOnExit();
     HandleBacklogOnExit();
     UpdateStatus();
 }
 
 void TWorkThread::Reload() {
-    // The terminal is stopped before the new settings are read, so that messages it never
-    // sent are returned to the database they came from.
+    // The terminal is stopped before the new settings are read, so that what it acknowledged
+    // is accounted for; what it still held was never stamped and goes with a later pass.
     StopTerminal();
+    FGivenUp.clear();
     FConfig.Load();
     Initialize();
 }
@@ -106,6 +110,14 @@ void TWorkThread::StartTerminal() {
         siemens->FSettings = FConfig.TerminalSettings();
         siemens->FClip = false;
         siemens->FLogExchange = false;
+        siemens->FOnOutcome = [this] {
+            FOutcomesPending.store(true);
+            Wake();
+        };
+        siemens->FSendCheck = [timeSource = FTimeSource, oldHours = FConfig.SmsOldHours](
+                                  const TSMS& sms, std::string& reason) {
+            return VerdictAtHead(sms, timeSource(), oldHours, reason);
+        };
         if (!siemens->Start())
             throw EServiceError("Не удалось запустить поток GSM терминала");
         FSiemens = std::move(siemens);
@@ -120,39 +132,14 @@ void TWorkThread::StopTerminal() {
         return;
     FSiemens->Terminate();
     FSiemens->WaitFor();
-    // What is still queued was handed over last: the newest ids of FHandedOver.
-    size_t unsentCount = 0;
+    TakeOutcomes();
     TSMS sms;
-    while (FSiemens->TakeUnsent(sms))
-        ++unsentCount;
     while (FSiemens->GetReceivedSMS(sms))
         FReceivedBacklog.push_back(sms);
+    // Whatever is still queued was never stamped: a later pass hands it over again.
     FSiemens.reset();
-    std::vector<int32_t> ids;
-    const size_t known = std::min(unsentCount, FHandedOver.size());
-    ids.assign(FHandedOver.end() - static_cast<std::ptrdiff_t>(known), FHandedOver.end());
-    FHandedOver.clear();
+    FInFlight.clear();
     UpdateStatus();
-    ReturnUnsent(ids);
-}
-
-void TWorkThread::ReturnUnsent(const std::vector<int32_t>& ids) noexcept {
-    size_t done = 0;
-    try {
-        for (; done < ids.size(); ++done) {
-            FDatabase->MarkUnsent(ids[done]);
-            WriteLog("Сообщение ID=%d не отправлено GSM терминалом, будет отправлено повторно",
-                     ids[done]);
-        }
-    } catch (const std::exception& error) {
-        WriteLog("Ошибка: %s", error.what());
-    }
-    for (; done < ids.size(); ++done)
-        WriteLog("Сообщение ID=%d не отправлено GSM терминалом и потеряно: нет связи с базой "
-                 "данных",
-                 ids[done]);
-    if (!ids.empty())
-        FDatabase->Close();
 }
 
 void TWorkThread::ProcessCycle(bool sendNow) {
@@ -164,19 +151,15 @@ void TWorkThread::ProcessCycle(bool sendNow) {
         ~TCloseAtEnd() { Database.Close(); }
     } closeAtEnd{*FDatabase};
     HandleReceived(sendNow);
+    TakeOutcomes();
     if (sendNow)
         SendPendingMessages();
 }
 
 void TWorkThread::UpdateStatus() noexcept {
     if (FSiemens) {
-        const int32_t outgoing = FSiemens->OutgoingCount();
-        // Only the worker adds to the outgoing queue, so the newest `outgoing` ids are the
-        // ones that can still be in it.
-        while (FHandedOver.size() > static_cast<size_t>(std::max(outgoing, 0)))
-            FHandedOver.pop_front();
         FTerminalState.store(FSiemens->GetState());
-        FOutgoingCount.store(outgoing);
+        FOutgoingCount.store(FSiemens->OutgoingCount());
         FIncomingCount.store(FSiemens->ReceivedSMSCount());
     } else {
         FTerminalState.store(-1);

@@ -1,7 +1,8 @@
 // TWorkThread, the thread that does the service's work: it reads the configuration, checks
 // the database and loads its parameters, runs the terminal thread, and on commands from the
 // service host collects received messages and sends the pending ones. Requests arrive as
-// separate atomic flags, so that no request displaces another.
+// separate atomic flags, so that no request displaces another. A delivery row is stamped only
+// when the terminal reports that the network acknowledged its message.
 #pragma once
 
 #include "infra/Config.h"
@@ -10,8 +11,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +23,8 @@ namespace qvx {
 
 class TSiemens;
 class TDatabase;
+struct TPendingSMS;
+enum class TSendVerdict : int32_t;
 
 constexpr int32_t CommandProcess = 128;
 constexpr int32_t CommandReload = 129;
@@ -41,6 +47,15 @@ public:
     int32_t IncomingCount() const noexcept { return FIncomingCount.load(); }
     // Tick of the last turn of the worker's loop, for a watchdog.
     uint32_t Heartbeat() const noexcept { return FHeartbeat.load(); }
+    // Since the start: messages the network acknowledged, messages given up, and the time of
+    // the last acknowledgement (0 before the first).
+    int64_t AcknowledgedCount() const noexcept { return FAcknowledgedCount.load(); }
+    int64_t GivenUpCount() const noexcept { return FGivenUpCount.load(); }
+    std::time_t LastAcknowledgedAt() const noexcept { return FLastAcknowledgedAt.load(); }
+
+    // The clock of the sending rules (window and lifetime), read by the worker and by the
+    // terminal thread; tests move it. Set before Start().
+    std::function<std::time_t()> FTimeSource = [] { return std::time(nullptr); };
 
 protected:
     void Execute() override;
@@ -51,24 +66,40 @@ private:
     void LoadDatabaseParams();
     void StartTerminal();
     void StopTerminal();
-    // Marks the messages the stopped terminal never sent as unsent again, by id.
-    void ReturnUnsent(const std::vector<int32_t>& ids) noexcept;
     void ProcessCycle(bool sendNow);
     void HandleReceived(bool& sendNow);
     bool TakeReceived(TSMS& sms);
     void HandleMessage(const TSMS& sms, bool& sendNow);
     void HandleBacklogOnExit() noexcept;
     void SendPendingMessages();
-    bool SendMessage(int32_t msgId, const std::string& phone, const std::string& text);
-    bool MarkSent(int32_t msgId);
+    // False, with a log line, for a row the terminal could never send.
+    bool Sendable(const TPendingSMS& row) const;
+    // Queues the message, or adds it to answers when given; the row's age becomes RegDt.
+    bool SendMessage(const TPendingSMS& row, TDateTime now, std::vector<TSMS>* answers);
+    bool Skipped(int32_t msgId) const;
+    // Takes the terminal's outcomes and stamps what was acknowledged.
+    void HandleOutcomes();
+    void TakeOutcomes();
+    void ApplyOutcome(const TOutcome& outcome);
+    // One statement for every acknowledged id not yet stamped; after a failure it waits
+    // StampRetryMs before the next try unless now is set.
+    void StampAcknowledged(bool now);
+    void StampOnExit() noexcept;
     void UpdateStatus() noexcept;
 
     TConfig& FConfig;
     std::unique_ptr<TDatabase> FDatabase;
     std::unique_ptr<TSiemens> FSiemens;
-    // Ids of the messages handed to the current terminal, oldest first, so that those never
-    // sent can be marked unsent again when the terminal is stopped.
-    std::deque<int32_t> FHandedOver;
+    // Messages in the terminal's queue or in submission; passes do not hand them over again.
+    std::set<int32_t> FInFlight;
+    // Messages the terminal gave up; skipped until a reload or restart.
+    std::set<int32_t> FGivenUp;
+    // Acknowledged messages whose rows are not stamped yet.
+    std::set<int32_t> FUnstamped;
+    uint32_t FStampRetryTick = 0;
+    bool FStampWaiting = false;
+    // Numbers whose account state was just prepared: their rows go first in the next pass.
+    std::set<std::string> FAnswerNumbers;
     // Messages a stopped terminal had received (and deleted from the SIM) before the worker
     // took them; handled first by the next cycle.
     std::deque<TSMS> FReceivedBacklog;
@@ -81,6 +112,10 @@ private:
     std::atomic<int32_t> FOutgoingCount{0};
     std::atomic<int32_t> FIncomingCount{0};
     std::atomic<uint32_t> FHeartbeat{0};
+    std::atomic<bool> FOutcomesPending{false};
+    std::atomic<int64_t> FAcknowledgedCount{0};
+    std::atomic<int64_t> FGivenUpCount{0};
+    std::atomic<std::time_t> FLastAcknowledgedAt{0};
 };
 
 } // namespace qvx

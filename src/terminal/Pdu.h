@@ -21,6 +21,10 @@ constexpr size_t PartUcs2Max = 67;
 // The header counts parts in one octet.
 constexpr size_t MaxParts = 255;
 
+// The digits of a number as the terminal submits them: every other character, '+' included,
+// is dropped.
+std::string DigitsOf(std::string_view number);
+
 // One SMS-SUBMIT ready for the terminal.
 struct TSubmitPdu {
     std::string Hex; // upper-case hex octets, starting with the SMSC length "00"; no Ctrl-Z

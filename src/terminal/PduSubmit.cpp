@@ -222,6 +222,14 @@ size_t SeptetsOf(std::string_view text) {
 
 } // namespace
 
+std::string DigitsOf(std::string_view number) {
+    std::string digits;
+    for (const char c : number)
+        if (c >= '0' && c <= '9')
+            digits += c;
+    return digits;
+}
+
 TEncodeStatus EncodeSubmit(std::string_view digits, std::string_view text, bool flash,
                            uint8_t concatRef, std::vector<TSubmitPdu>& parts) {
     TEncodeStatus status = TEncodeStatus::Ok;

@@ -3,18 +3,11 @@
 #include "terminal/Siemens.h"
 
 #include "infra/Transliterate.h"
+#include "terminal/Pdu.h"
 
 namespace qvx {
 
 namespace {
-
-std::string DigitsOnly(const std::string& number) {
-    std::string digits;
-    for (char c : number)
-        if (c >= '0' && c <= '9')
-            digits += c;
-    return digits;
-}
 
 // Codes after which a message can never be sent: it leaves the queue.
 bool IsHopeless(int32_t code) {
@@ -138,24 +131,79 @@ bool TSiemens::WorkingPass() {
 // it first in line for the next attempt.
 void TSiemens::SendFirstQueued(bool& reinitialise) {
     TSMS sms;
-    if (!FOutgoing.Peek(sms))
+    if (!FOutgoing.PeekForSubmission(sms))
         return;
-    sms.Telephone = DigitsOnly(sms.Telephone);
-    if (sms.Transliterate)
-        sms.Text = TransliterateText(sms.Text);
-    if (SendSMS(sms.Telephone, sms.Text, sms.Flash)) {
+    if (!StillDue(sms))
+        return;
+    TSMS submitted = sms;
+    submitted.Telephone = DigitsOf(sms.Telephone);
+    if (submitted.Transliterate)
+        submitted.Text = TransliterateText(sms.Text);
+    if (SendSMS(submitted.Telephone, submitted.Text, submitted.Flash)) {
         FOutgoing.Pop(sms);
+        FRefusalCount = 0;
         LogMessage("SMS тел=\"%s\" текст=\"%s\" отправлена", sms.Telephone.c_str(),
                    sms.Text.c_str());
+        Report({sms.MsgId, TOutcomeKind::Acknowledged, 0, sms.Telephone, {}, FReferences});
         return;
     }
     LogMessage("Ошибка отправки SMS: %s [тел=\"%s\" текст=\"%s\" код=%d]",
-               ResultText(FErrorCode).c_str(), sms.Telephone.c_str(), sms.Text.c_str(), FErrorCode);
-    if (IsHopeless(FErrorCode)) {
-        FOutgoing.Pop(sms);
-        return;
+               ResultText(FErrorCode).c_str(), submitted.Telephone.c_str(), submitted.Text.c_str(),
+               FErrorCode);
+    reinitialise = !GiveUpAfterFailure(sms);
+}
+
+bool TSiemens::StillDue(const TSMS& sms) {
+    if (!FSendCheck)
+        return true;
+    std::string reason;
+    const TSendVerdict verdict = FSendCheck(sms, reason);
+    if (verdict == TSendVerdict::Send)
+        return true;
+    if (verdict == TSendVerdict::GiveUp) {
+        LogMessage("SMS тел=\"%s\" не отправлена: %s", sms.Telephone.c_str(), reason.c_str());
+        GiveUp(sms, static_cast<int32_t>(TGsmResult::OK), std::move(reason));
+        return false;
     }
-    reinitialise = true;
+    TSMS taken;
+    FOutgoing.Pop(taken);
+    LogMessage("SMS тел=\"%s\" отложена: %s", sms.Telephone.c_str(), reason.c_str());
+    Report({sms.MsgId, TOutcomeKind::Returned, 0, sms.Telephone, std::move(reason), {}});
+    return false;
+}
+
+// A refusal counts against the message only when the network refused this very message
+// again; any other failure is the terminal's and leaves the count alone.
+bool TSiemens::GiveUpAfterFailure(const TSMS& sms) {
+    if (IsHopeless(FErrorCode)) {
+        GiveUp(sms, FErrorCode, ResultText(FErrorCode));
+        return true;
+    }
+    if (!FRefusal.empty()) {
+        if (FRefusalCount == 0 || FRefused != sms) {
+            FRefused = sms;
+            FRefusalCount = 0;
+        }
+        if (++FRefusalCount >= RefusalsToGiveUp) {
+            FRefusalCount = 0;
+            GiveUp(sms, FErrorCode, "сеть отклонила сообщение (" + FRefusal + ")");
+            return true;
+        }
+    }
+    FOutgoing.ReleaseHead();
+    return false;
+}
+
+void TSiemens::GiveUp(const TSMS& sms, int32_t code, std::string reason) {
+    TSMS taken;
+    FOutgoing.Pop(taken);
+    Report({sms.MsgId, TOutcomeKind::GivenUp, code, sms.Telephone, std::move(reason), {}});
+}
+
+void TSiemens::Report(TOutcome outcome) {
+    FOutcomes.Push(std::move(outcome));
+    if (FOnOutcome)
+        FOnOutcome();
 }
 
 } // namespace qvx

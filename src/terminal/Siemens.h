@@ -1,8 +1,9 @@
 // TSiemens, the GSM terminal driver: a thread of its own that owns the serial port, brings
 // the terminal up with AT commands, submits queued messages in PDU mode, lists and deletes
 // received messages and watches unsolicited results. Other threads use only QueueSMS,
-// ReceivedSMSCount, GetReceivedSMS, GetState and the queue counts; everything else runs on
-// the terminal thread (public so that tests can drive single steps on a stopped object).
+// QueueAnswers, TakeOutcomes, ReceivedSMSCount, GetReceivedSMS, GetState and the queue counts;
+// everything else runs on the terminal thread (public so that tests can drive single steps on
+// a stopped object). The outcome of every queued message goes back through TakeOutcomes.
 #pragma once
 
 #include "infra/Com.h"
@@ -18,6 +19,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qvx {
 
@@ -29,6 +31,13 @@ enum class TTerminalState : int32_t {
     Stopped = 4,
 };
 
+// What the owner says of a message that has reached the head of the queue.
+enum class TSendVerdict : int32_t {
+    Send = 0,
+    Return = 1, // not now: it leaves the queue unsent and a later pass brings it again
+    GiveUp = 2, // never: it leaves the queue unsent for good
+};
+
 class TSiemens : public TThread {
 public:
     // Longest answer of one exchange, in characters.
@@ -38,19 +47,22 @@ public:
     // Bound of the saved unsolicited bytes, and how long a RING waits for its +CLIP.
     static constexpr size_t SavedMax = 16 * 1024;
     static constexpr uint32_t RingWaitMs = 10000;
+    // Refusals by the network ("+CMS ERROR") after which a message is given up.
+    static constexpr int32_t RefusalsToGiveUp = 3;
 
     TSiemens(std::string portName, std::string logFileName);
     ~TSiemens() override; // the owner calls Terminate() and WaitFor() first
 
     // --- for the worker thread ---
     bool QueueSMS(const TSMS& sms);
+    // Queues the messages, in order, before everything but the message in submission.
+    void QueueAnswers(const std::vector<TSMS>& answers) { FOutgoing.PushFront(answers); }
+    // Moves the outcomes reported so far to the end of list; false when there was none.
+    bool TakeOutcomes(std::vector<TOutcome>& list) { return FOutcomes.TakeAll(list); }
     int32_t ReceivedSMSCount() const { return FIncoming.Count(); }
     bool GetReceivedSMS(TSMS& sms) { return FIncoming.Pop(sms); }
     int32_t GetState() const { return FState.load(std::memory_order_acquire); }
     int32_t OutgoingCount() const { return FOutgoing.Count(); }
-    // Messages still waiting in the outgoing queue, oldest first; for a worker that has
-    // stopped the thread and must account for what was never sent.
-    bool TakeUnsent(TSMS& sms) { return FOutgoing.Pop(sms); }
 
     // --- settings, written by the owner before Start() ---
     // The line, the answer timeout and the PIN: TConfig::TerminalSettings() for the service.
@@ -63,6 +75,11 @@ public:
     uint32_t FPassPauseMs = 50;
     // Millisecond ticks that age a RING waiting for its caller line; tests move it by hand.
     std::function<uint32_t()> FTickSource = GetTickCount;
+    // Called on the terminal thread after each outcome is queued, so the owner can wake up.
+    std::function<void()> FOnOutcome;
+    // Asked on the terminal thread before each message is submitted; a message the verdict
+    // holds back leaves the queue with the verdict's reason. Empty: every message is sent.
+    std::function<TSendVerdict(const TSMS&, std::string& reason)> FSendCheck;
 
     // --- terminal thread: main loop (thread and loop) ---
     bool OpenPort();
@@ -84,6 +101,8 @@ public:
 
     // --- terminal thread: initialisation, submission, reception, unsolicited results ---
     bool InitTerminal();
+    // On success FReferences holds the +CMGS reference of every part (-1 where the terminal
+    // gave none); a "+CMS ERROR" answer leaves its line in FRefusal.
     bool SendSMS(const std::string& digits, const std::string& text, bool flash);
     bool ReceiveSMS();
     bool CheckForRing();
@@ -97,6 +116,12 @@ public:
     // Remembers how long a RING has waited for its caller line.
     TUnsolicitedScanner FScanner{RingWaitMs};
     uint8_t FConcatRef = 0; // reference of the next concatenated message
+    TOutcomeQueue FOutcomes;
+    std::vector<int32_t> FReferences;
+    std::string FRefusal;
+    // The message the network refused last, and how many times in a row.
+    TSMS FRefused;
+    int32_t FRefusalCount = 0;
 
 protected:
     void Execute() override;
@@ -111,6 +136,15 @@ private:
     void OpenLoop();
     bool InitLoop();
     void SendFirstQueued(bool& reinitialise);
+    // Asks FSendCheck about the head; false when the message left the queue unsent.
+    bool StillDue(const TSMS& sms);
+    // After a failed submission: true when the failure was the message's own and it left the
+    // queue; false when it stays first and the terminal must be initialised again.
+    bool GiveUpAfterFailure(const TSMS& sms);
+    void GiveUp(const TSMS& sms, int32_t code, std::string reason);
+    void Report(TOutcome outcome);
+    // Reads the rest of a "+CMS ERROR" line found in answer into FRefusal.
+    void NoteRefusal(const std::string& answer);
 
     // The reading halves of SendCommand and WaitAnswer; answer collects what arrived.
     bool ReadCommandAnswer(std::string& answer, const std::string& expected, uint32_t timeoutMs);

@@ -11,6 +11,23 @@ namespace {
 constexpr int32_t FrameWaitMs = 30000;
 constexpr uint32_t PromptSettleMs = 10;
 constexpr char CtrlZ = '\x1A';
+// The rest of a "+CMS ERROR" line follows the marker at once; the wait only bounds it.
+constexpr uint32_t RefusalLineWaitMs = 1000;
+constexpr size_t RefusalTextMax = 80;
+
+// The message reference of a "+CMGS: <mr>" line in the answer; -1 without one.
+int32_t ReferenceOf(const std::string& answer) {
+    const size_t at = answer.find("+CMGS:");
+    if (at == std::string::npos)
+        return -1;
+    size_t i = at + 6;
+    while (i < answer.size() && answer[i] == ' ')
+        ++i;
+    int32_t reference = -1;
+    for (; i < answer.size() && answer[i] >= '0' && answer[i] <= '9' && reference < 100000; ++i)
+        reference = (reference < 0 ? 0 : reference * 10) + (answer[i] - '0');
+    return reference;
+}
 
 TGsmResult EncodeResult(TEncodeStatus status) {
     switch (status) {
@@ -37,6 +54,8 @@ bool TSiemens::QueueSMS(const TSMS& sms) {
 
 bool TSiemens::SendSMS(const std::string& digits, const std::string& text, bool flash) {
     FErrorCode = static_cast<int32_t>(TGsmResult::OK);
+    FReferences.clear();
+    FRefusal.clear();
     TGsmResult check = TGsmResult::OK;
     if (digits.empty() || digits.size() > MaxPhoneDigits)
         check = TGsmResult::EmptyPhone;
@@ -75,11 +94,26 @@ bool TSiemens::SubmitPart(const std::string& pduHex, int32_t commandLength) {
     Pause(PromptSettleMs);
     FlushSave();
     SendString(pduHex + CtrlZ, true);
-    if (!WaitAnswer("OK", "ERROR", FrameWaitMs, nullptr, true)) {
+    std::string answer;
+    if (!WaitAnswer("OK", "ERROR", FrameWaitMs, &answer, true)) {
+        NoteRefusal(answer);
         FErrorCode = static_cast<int32_t>(TGsmResult::WriteFrame);
         return false;
     }
+    FReferences.push_back(ReferenceOf(answer));
     return true;
+}
+
+// The wait for the answer may stop at "ERROR", before the error number that follows it.
+void TSiemens::NoteRefusal(const std::string& answer) {
+    const size_t at = answer.find("+CMS ERROR");
+    if (at == std::string::npos)
+        return;
+    std::string line = answer.substr(at);
+    if (line.find('\n') == std::string::npos)
+        ReadUntilMarker(line, "\n", "", RefusalLineWaitMs);
+    line = line.substr(0, line.find_first_of("\r\n"));
+    FRefusal = line.substr(0, RefusalTextMax);
 }
 
 } // namespace qvx

@@ -58,6 +58,37 @@ TEST(QueuesTest, PeekLeavesTheHeadAndEmptyQueueChangesNothing) {
     EXPECT_EQ(stack.Count(), 2) << "Peek must not remove";
 }
 
+// Answers pushed to the front overtake everything queued except the message in submission.
+TEST(QueuesTest, PushFrontGoesBehindTheMessageInSubmissionOnly) {
+    struct TCase {
+        bool Submitting; // the head was taken for submission
+        bool Released;   // and then released after a failure
+        const char* Order;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {false, false, "abxy", "idle: the answers go first"},
+        {true, false, "xaby", "behind the message in submission"},
+        {true, true, "abxy", "a released head no longer holds its place"},
+    };
+    for (const TCase& c : cases) {
+        TSMSStack stack;
+        stack.Push(Sms("1", "x"));
+        stack.Push(Sms("2", "y"));
+        TSMS head;
+        if (c.Submitting) {
+            ASSERT_TRUE(stack.PeekForSubmission(head));
+        }
+        if (c.Released)
+            stack.ReleaseHead();
+        stack.PushFront({Sms("3", "a"), Sms("4", "b")});
+        std::string order;
+        while (stack.Pop(head))
+            order += head.Text;
+        EXPECT_EQ(order, c.Order) << c.Note;
+    }
+}
+
 TEST(QueuesTest, ProducerAndConsumerThreadsShareOneQueue) {
     constexpr int Messages = 50000;
     TSMSStack stack;

@@ -75,8 +75,11 @@ TEST_F(DatabaseTest, PendingDeliveriesWithinTheLifetimeOldestFirst) {
     EXPECT_EQ(ids(FDatabase.GetSMS(24)), std::vector<int32_t>{young})
         << "with 24 hours only the young unsent SMS delivery is due (25 hours is too old, "
            "sent rows and other channels never count)";
-    EXPECT_EQ(ids(FDatabase.GetSMS(48)), (std::vector<int32_t>{old47, old25, young}))
+    const auto rows48 = FDatabase.GetSMS(48);
+    EXPECT_EQ(ids(rows48), (std::vector<int32_t>{old47, old25, young}))
         << "with 48 hours the rows must come oldest registration first";
+    ASSERT_EQ(rows48.size(), 3u);
+    EXPECT_NEAR(rows48[0].AgeSec, 47 * 3600.0, 120) << "the age by the database's clock";
     EXPECT_TRUE(FDatabase.GetSMS(0).empty()) << "a lifetime of 0 hours leaves nothing";
     (void)old49;
 }
@@ -100,17 +103,24 @@ TEST_F(DatabaseTest, PendingTextsAreConvertedAndNullsReadEmpty) {
     EXPECT_EQ(rows[3].Telephone, "") << "a null number must read as empty";
 }
 
-TEST_F(DatabaseTest, StampingCountsChangedRows) {
-    const int32_t id = AddMessage(1, "'a'", 1);
-    EXPECT_EQ(FDatabase.MarkSent(id), 1) << "one SMS delivery row must be stamped";
-    EXPECT_TRUE(FDb->Scalar("SELECT sentdt FROM msgdelivery WHERE msgid = " + std::to_string(id))
-                    .has_value())
-        << "the stamp must be written";
-    EXPECT_EQ(FDatabase.MarkSent(id + 1000), 0) << "an unknown id changes nothing";
-    EXPECT_EQ(FDatabase.MarkUnsent(id), 1) << "un-stamping changes the one row";
-    EXPECT_FALSE(FDb->Scalar("SELECT sentdt FROM msgdelivery WHERE msgid = " + std::to_string(id))
-                     .has_value())
-        << "un-stamping must set sentdt back to null";
+TEST_F(DatabaseTest, StampingABatchCountsChangedRows) {
+    const int32_t a = AddMessage(1, "'a'", 1);
+    const int32_t b = AddMessage(1, "'b'", 1);
+    const int32_t other = AddMessage(1, "'other'", 1);
+    FDb->Exec("INSERT INTO msgdelivery VALUES (" + std::to_string(a) + ", 1, NULL)");
+    const auto stamped = [this](int32_t id, int chan) {
+        return FDb
+            ->Scalar("SELECT sentdt FROM msgdelivery WHERE msgid = " + std::to_string(id) +
+                     " AND chanid = " + std::to_string(chan))
+            .has_value();
+    };
+    EXPECT_EQ(FDatabase.MarkSent({a, b, other + 1000}), 2)
+        << "both SMS delivery rows of the batch must be stamped; an unknown id changes nothing";
+    EXPECT_TRUE(stamped(a, 0) && stamped(b, 0)) << "the stamps must be written";
+    EXPECT_FALSE(stamped(a, 1)) << "another channel's row must stay unsent";
+    EXPECT_FALSE(stamped(other, 0)) << "a message outside the batch must stay unsent";
+    EXPECT_EQ(FDatabase.MarkSent({a}), 0) << "a stamped row keeps its first stamp";
+    EXPECT_EQ(FDatabase.MarkSent({}), 0) << "an empty batch must be a valid statement";
 }
 
 TEST_F(DatabaseTest, AccountRequestResults) {

@@ -52,6 +52,34 @@ TEST(SendingWindow, FollowsTheLocalZone) {
     }
 }
 
+// A queued message is judged again at the head: the lifetime counts from its registration,
+// the window from the clock at that moment.
+TEST(SendingWindow, VerdictAtTheHeadOfTheQueue) {
+    const TZoneGuard zone("UTC");
+    struct {
+        int Hour, Minute;
+        double AgeHours; // at the moment of the verdict; < 0: no registration time
+        TSendVerdict Verdict;
+        const char* Note;
+    } const cases[] = {
+        {12, 0, 1, TSendVerdict::Send, "young, inside the window"},
+        {12, 0, 23.99, TSendVerdict::Send, "just inside the lifetime"},
+        {12, 0, 24.01, TSendVerdict::GiveUp, "just past the lifetime"},
+        {21, 59, 1, TSendVerdict::Send, "the last minute of the window"},
+        {22, 0, 1, TSendVerdict::Return, "the window has closed"},
+        {22, 0, 25, TSendVerdict::GiveUp, "too old weighs more than too late"},
+        {12, 0, -1, TSendVerdict::Send, "without a registration time"},
+    };
+    for (const auto& c : cases) {
+        const std::time_t now = Utc(c.Hour, c.Minute, 0);
+        TSMS sms;
+        sms.RegDt = c.AgeHours < 0 ? 0 : ToDateTime(now) - c.AgeHours / 24.0;
+        std::string reason;
+        EXPECT_EQ(VerdictAtHead(sms, now, 24, reason), c.Verdict) << c.Note;
+        EXPECT_EQ(reason.empty(), c.Verdict == TSendVerdict::Send) << c.Note << ": " << reason;
+    }
+}
+
 TEST(SendingWindow, NumberWithoutDigits) {
     struct {
         const char* Number;

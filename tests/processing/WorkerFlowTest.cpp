@@ -1,6 +1,7 @@
 // The two main flows end to end: pending rows of a real database reach the terminal
-// simulator through a real TSiemens and are stamped, and a subscriber's "1" is answered in
-// the same cycle. The local hour is put inside the daytime window with TZ.
+// simulator through a real TSiemens and are stamped once it acknowledges them, and a
+// subscriber's "1" is answered in the same cycle, ahead of any backlog. The local hour is put
+// inside the daytime window with TZ.
 #include "WorkerHarness.h"
 #include "support/Text.h"
 
@@ -33,20 +34,31 @@ TEST_F(WorkerFlowTest, PassHandsOverStampsAndSummarises) {
     const int32_t noDigits = AddMessage("'+( )-'", "'x'", 30);
     const int32_t noText = AddMessage("'+79160000003'", "NULL", 20);
     const int32_t russian = AddMessage("'8 (926) 555-01-02'", U8(u8"'Привет'"), 10);
+    const int32_t longNumber = AddMessage("'+123456789012345678901'", "'x'", 9);
+    const int32_t longText = AddMessage("'+79160000004'", "repeat('a', 39016)", 8);
 
     const size_t before = Log().size();
     Cycle(true);
-    EXPECT_EQ(LogSince(before), (std::vector<std::string>{
-                                    "Сообщение ID=" + Id(latin) + ": ОТПРАВЛЕНО",
-                                    "Отсутствует номер телефона (ID=" + Id(noPhone) + ")",
-                                    "Отсутствует номер телефона (ID=" + Id(noDigits) + ")",
-                                    "Отсутствует текст сообщения (ID=" + Id(noText) + ")",
-                                    "Сообщение ID=" + Id(russian) + ": ОТПРАВЛЕНО",
-                                    "Сообщений всего/отправлено: 5/2",
-                                }));
-    EXPECT_TRUE(IsSent(latin) && IsSent(russian)) << "handed-over rows must be stamped";
-    EXPECT_FALSE(IsSent(noPhone) || IsSent(noDigits) || IsSent(noText))
+    const std::vector<std::string> skipped = {
+        "Отсутствует номер телефона (ID=" + Id(noPhone) + ")",
+        "Отсутствует номер телефона (ID=" + Id(noDigits) + ")",
+        "Отсутствует текст сообщения (ID=" + Id(noText) + ")",
+        "Номер телефона длиннее 20 цифр (ID=" + Id(longNumber) + ")",
+        "Текст сообщения длиннее 255 SMS (ID=" + Id(longText) + ")",
+    };
+    std::vector<std::string> expected = {"Сообщение ID=" + Id(latin) + ": ОТПРАВЛЕНО"};
+    expected.insert(expected.end(), skipped.begin(), skipped.begin() + 3);
+    expected.push_back("Сообщение ID=" + Id(russian) + ": ОТПРАВЛЕНО");
+    expected.insert(expected.end(), skipped.begin() + 3, skipped.end());
+    expected.push_back("Сообщений всего/отправлено: 7/2");
+    EXPECT_EQ(LogSince(before), expected)
+        << "what the terminal could never send is refused before the hand-over";
+    EXPECT_TRUE(WaitSent({latin, russian})) << "acknowledged rows must be stamped";
+    EXPECT_FALSE(IsSent(noPhone) || IsSent(noDigits) || IsSent(noText) || IsSent(longNumber) ||
+                 IsSent(longText))
         << "skipped rows must stay unsent";
+    EXPECT_EQ(FWorker->AcknowledgedCount(), 2);
+    EXPECT_GT(FWorker->LastAcknowledgedAt(), 0);
 
     ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000)) << "both messages must reach the terminal";
     const auto sent = FSim.Submitted();
@@ -58,12 +70,9 @@ TEST_F(WorkerFlowTest, PassHandsOverStampsAndSummarises) {
 
     const size_t again = Log().size();
     Cycle(true);
-    EXPECT_EQ(LogSince(again), (std::vector<std::string>{
-                                   "Отсутствует номер телефона (ID=" + Id(noPhone) + ")",
-                                   "Отсутствует номер телефона (ID=" + Id(noDigits) + ")",
-                                   "Отсутствует текст сообщения (ID=" + Id(noText) + ")",
-                                   "Сообщений всего/отправлено: 3/0",
-                               }))
+    expected = skipped;
+    expected.push_back("Сообщений всего/отправлено: 5/0");
+    EXPECT_EQ(LogSince(again), expected)
         << "stamped rows are not sent again; skipped ones are reported at every pass";
 }
 
@@ -73,7 +82,7 @@ TEST_F(WorkerFlowTest, LifetimeFollowsSmsOldHours) {
     const int32_t young = AddMessage("'+79160000002'", "'young'", 23 * 60);
     StartReady();
     Cycle(true);
-    EXPECT_TRUE(IsSent(young)) << "a message 23 hours old is within the default 24 hours";
+    EXPECT_TRUE(WaitSent({young})) << "a message 23 hours old is within the default 24 hours";
     EXPECT_FALSE(IsSent(old25)) << "a message 25 hours old is never sent by default";
 
     FDb->Exec("UPDATE appconfig SET val = '48' WHERE propid = 'SMSOLDHOURS'");
@@ -81,7 +90,7 @@ TEST_F(WorkerFlowTest, LifetimeFollowsSmsOldHours) {
     EXPECT_FALSE(IsSent(old25)) << "appconfig changes count only after a reload";
     Reload();
     Cycle(true);
-    EXPECT_TRUE(IsSent(old25)) << "with SMSOLDHOURS 48 the 25-hour-old message is due";
+    EXPECT_TRUE(WaitSent({old25})) << "with SMSOLDHOURS 48 the 25-hour-old message is due";
     ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000));
     EXPECT_EQ(SubmittedTexts(), (std::vector<std::string>{"young", "old"}));
 
@@ -93,7 +102,7 @@ TEST_F(WorkerFlowTest, LifetimeFollowsSmsOldHours) {
         const int32_t tooOld = AddMessage("'+79160000003'", "'too old'", 25 * 60);
         const int32_t due = AddMessage("'+79160000004'", "'due'", 23 * 60);
         Cycle(true);
-        EXPECT_TRUE(IsSent(due) && !IsSent(tooOld)) << "24 hours expected after: " << change;
+        EXPECT_TRUE(WaitSent({due}) && !IsSent(tooOld)) << "24 hours expected after: " << change;
     }
 }
 
@@ -201,37 +210,72 @@ TEST_F(WorkerFlowTest, FailedOrSilentFunctionIsLoggedWithoutAPass) {
     EXPECT_EQ(FSim.SubmittedCount(), 0u) << "nothing may be sent without a prepared answer";
 }
 
-TEST_F(WorkerFlowTest, LostConnectionEndsTheCycleAndTheNextOneRecovers) {
+// A pass while the terminal still holds the previous pass's messages hands nothing over twice,
+// and an account answer goes out behind the message in submission, not behind the backlog.
+TEST_F(WorkerFlowTest, AnAnswerOvertakesTheBacklog) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 7)");
+    StartReady();
+    FSim.SetAnswerDelayMs(40);
+    constexpr int32_t Backlog = 30;
+    for (int32_t i = 0; i < Backlog; ++i)
+        AddMessage("'+7916000" + std::to_string(1000 + i) + "'", "'backlog " + Id(i) + "'", 30);
+    Cycle(true);
+    ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000));
+    size_t before = Log().size();
+    Cycle(true);
+    EXPECT_TRUE(LogSince(before).empty()) << "queued messages must not be handed over again";
+
+    ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty());
+    WaitIncoming(1);
+    before = Log().size();
+    Cycle(false);
+    const size_t submittedAtRequest = FSim.SubmittedCount();
+    EXPECT_EQ(LogSince(before).back(), "Сообщений всего/отправлено: 1/1")
+        << "only the answer is new to the pass";
+    ASSERT_TRUE(WaitUntil([this] {
+        for (const auto& sms : FSim.Submitted())
+            if (sms.View.Destination == "79161234567")
+                return true;
+        return false;
+    })) << "the answer must go out";
+    size_t position = 0;
+    while (FSim.Submitted()[position].View.Destination != "79161234567")
+        ++position;
+    EXPECT_LE(position, submittedAtRequest + 1)
+        << "at most the message in submission may go before the answer";
+    ASSERT_TRUE(FSim.WaitForSubmitted(Backlog + 1, 30000));
+    EXPECT_EQ(FSim.SubmittedCount(), size_t(Backlog + 1)) << "nothing may go out twice";
+}
+
+// While the database refuses the stamps, the acknowledged ids are kept: no pass hands their
+// messages over again, and they are stamped once the database takes them.
+TEST_F(WorkerFlowTest, AcknowledgementsWaitForTheDatabase) {
     const TZoneGuard zone(ZoneWithLocalHour(12));
     StartReady();
     const int32_t first = AddMessage("'+79160000001'", "'first'", 30);
     const int32_t second = AddMessage("'+79160000002'", "'second'", 20);
-    const int32_t third = AddMessage("'+79160000003'", "'third'", 10);
-    // Stamping the second message kills the worker's own session, as a server crash would.
-    FDb->Exec("CREATE FUNCTION kill_session() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
-              "PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NEW; END $$; "
-              "CREATE TRIGGER kill BEFORE UPDATE ON msgdelivery FOR EACH ROW WHEN (NEW.msgid = " +
-              Id(second) + ") EXECUTE FUNCTION kill_session()");
-    size_t before = Log().size();
+    FDb->Exec("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE "
+              "EXCEPTION 'database is read-only'; END $$; CREATE TRIGGER refuse BEFORE UPDATE "
+              "ON msgdelivery FOR EACH ROW EXECUTE FUNCTION refuse()");
     Cycle(true);
-    auto lines = LogSince(before);
-    ASSERT_EQ(lines.size(), 3u) << "two hand-overs, then the error; no summary";
-    EXPECT_EQ(lines[0], "Сообщение ID=" + Id(first) + ": ОТПРАВЛЕНО");
-    EXPECT_EQ(lines[1], "Сообщение ID=" + Id(second) + ": ОТПРАВЛЕНО");
-    EXPECT_EQ(lines[2].rfind("Ошибка: ", 0), 0u) << lines[2];
-    EXPECT_TRUE(IsSent(first));
-    EXPECT_FALSE(IsSent(second)) << "the stamp of the second message was lost with the session";
-    EXPECT_FALSE(IsSent(third)) << "the pass ended before the third message";
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->AcknowledgedCount() == 2; }));
+    ASSERT_TRUE(WaitUntil([this] {
+        for (const auto& line : Log())
+            if (line.rfind("Ошибка: ", 0) == 0)
+                return true;
+        return false;
+    })) << "the failed stamp must be logged";
+    EXPECT_FALSE(IsSent(first) || IsSent(second));
 
-    FDb->Exec("DROP TRIGGER kill ON msgdelivery");
-    before = Log().size();
+    const size_t before = Log().size();
     Cycle(true);
-    lines = LogSince(before);
-    EXPECT_EQ(lines, (std::vector<std::string>{"Сообщение ID=" + Id(second) + ": ОТПРАВЛЕНО",
-                                               "Сообщение ID=" + Id(third) + ": ОТПРАВЛЕНО",
-                                               "Сообщений всего/отправлено: 2/2"}))
-        << "the next cycle connects anew and hands the unstamped message over again";
-    EXPECT_TRUE(IsSent(second) && IsSent(third));
+    for (const auto& line : LogSince(before))
+        EXPECT_EQ(line.rfind("Сообщени", 0), std::string::npos)
+            << "an acknowledged message must not be handed over again: " << line;
+    FDb->Exec("DROP TRIGGER refuse ON msgdelivery");
+    EXPECT_TRUE(WaitSent({first, second}, 20000)) << "the kept ids must be stamped";
+    EXPECT_EQ(FSim.SubmittedCount(), 2u) << "nothing may go out twice";
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "support/TempDir.h"
 #include "support/Waiting.h"
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <functional>
@@ -43,6 +44,7 @@ protected:
     // Starts the worker and waits until its first initialisation has ended.
     void StartWorker() {
         FWorker = std::make_unique<TWorkThread>(*FConfig);
+        FWorker->FTimeSource = [this] { return std::time(nullptr) + FClockShiftSec.load(); };
         ASSERT_TRUE(FWorker->Start()) << "the worker thread must start";
         ASSERT_TRUE(WaitUntil([this] { return FWorker->StartResult() != -1; }))
             << "the worker's initialisation must end";
@@ -109,10 +111,23 @@ protected:
                      std::to_string(msgId))
             .has_value();
     }
+    // Rows are stamped once the terminal reports their messages acknowledged.
+    bool WaitSent(std::initializer_list<int32_t> msgIds, int timeoutMs = 10000) const {
+        return WaitUntil(
+            [&] {
+                for (const int32_t id : msgIds)
+                    if (!IsSent(id))
+                        return false;
+                return true;
+            },
+            timeoutMs);
+    }
 
     TTempDir FDir;
     std::unique_ptr<TConfig> FConfig;
     std::unique_ptr<TWorkThread> FWorker;
+    // Moves the clock of the worker's sending rules (window and lifetime).
+    std::atomic<int64_t> FClockShiftSec{0};
 };
 
 // The worker with the terminal simulator as its GSM terminal: a real TSiemens drives the

@@ -1,5 +1,6 @@
-// Messages handed to the terminal but never sent are returned to the database when the
-// terminal is stopped (reload, stop), so that a later pass sends them again.
+// A row is stamped only when the network acknowledged its message: whatever the terminal still
+// held at a reload or stop, returned at the end of the window, gave up or could not stamp stays
+// unsent, and goes out with a later pass (or, given up, after a reload).
 #include "WorkerHarness.h"
 
 namespace qvx {
@@ -12,30 +13,40 @@ using test::ZoneWithLocalHour;
 
 class WorkerUnsentTest : public TSimWorkerTest {
 protected:
-    std::string Returned(int32_t msgId) const {
-        return "Сообщение ID=" + std::to_string(msgId) +
-               " не отправлено GSM терминалом, будет отправлено повторно";
-    }
-    std::string Lost(int32_t msgId) const {
-        return "Сообщение ID=" + std::to_string(msgId) +
-               " не отправлено GSM терминалом и потеряно: нет связи с базой данных";
-    }
     // Hands the first message over and lets the terminal send it; the simulator then withholds
     // the answers, so the two others stay queued in the terminal.
     void HandOverWithTwoQueued() {
         FSent = AddMessage("'+79160000001'", "'sent'", 30);
         Cycle(true);
-        ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000));
-        ASSERT_TRUE(WaitUntil([this] { return FWorker->OutgoingCount() == 0; }))
-            << "the terminal must finish the first message";
+        ASSERT_TRUE(WaitSent({FSent})) << "the first message must be acknowledged";
         FSim.SetSubmitReply(TSubmitReply::NoFinalAnswer);
         FFirstQueued = AddMessage("'+79160000002'", "'queued 1'", 20);
         FSecondQueued = AddMessage("'+79160000003'", "'queued 2'", 10);
         Cycle(true);
         ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000)) << "the terminal must be stuck on a PDU";
         ASSERT_EQ(FWorker->OutgoingCount(), 2) << "both messages must still be queued";
-        ASSERT_TRUE(IsSent(FSent) && IsSent(FFirstQueued) && IsSent(FSecondQueued))
-            << "handed-over rows are stamped at once";
+        ASSERT_FALSE(IsSent(FFirstQueued) || IsSent(FSecondQueued))
+            << "handed-over rows must wait for their acknowledgement";
+    }
+    // Four messages queued behind slow answers; once the first is out, the clock of the
+    // sending rules jumps by shiftSec while the rest wait.
+    std::vector<int32_t> ShiftWhileQueued(int64_t shiftSec) {
+        FSim.SetAnswerDelayMs(150);
+        std::vector<int32_t> ids;
+        for (int i = 1; i <= 4; ++i)
+            ids.push_back(AddMessage("'+7916000000" + std::to_string(i) + "'",
+                                     "'m" + std::to_string(i) + "'", 30));
+        Cycle(true);
+        EXPECT_TRUE(FSim.WaitForSubmitted(1, 10000));
+        FClockShiftSec.store(shiftSec);
+        EXPECT_TRUE(WaitUntil([this] { return FWorker->OutgoingCount() == 0; }));
+        EXPECT_TRUE(WaitUntil(
+            [this] { return FWorker->AcknowledgedCount() == int64_t(FSim.SubmittedCount()); }));
+        return ids;
+    }
+    std::string Unstamped(int32_t msgId) const {
+        return "Сообщение ID=" + std::to_string(msgId) +
+               " отправлено, но не отмечено в базе данных: будет отправлено повторно";
     }
 
     int32_t FSent = 0;
@@ -43,55 +54,114 @@ protected:
     int32_t FSecondQueued = 0;
 };
 
-TEST_F(WorkerUnsentTest, ReloadReturnsTheQueuedMessages) {
+TEST_F(WorkerUnsentTest, AReloadLeavesTheQueuedMessagesToALaterPass) {
     const TZoneGuard zone(ZoneWithLocalHour(12));
     StartReady();
     HandOverWithTwoQueued();
     const size_t before = Log().size();
     Reload();
     const auto lines = LogSince(before);
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2),
-              (std::vector<std::string>{Returned(FFirstQueued), Returned(FSecondQueued)}))
-        << "one line per returned message, oldest first, before the new settings";
+    ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "Новые настройки применены");
+    for (const auto& line : lines)
+        EXPECT_EQ(line.find("Сообщение"), std::string::npos)
+            << "nothing is returned to the database, because nothing queued was stamped";
     EXPECT_TRUE(IsSent(FSent)) << "a message the terminal sent stays stamped";
-    EXPECT_FALSE(IsSent(FFirstQueued) || IsSent(FSecondQueued))
-        << "queued messages must be unsent again";
+    EXPECT_FALSE(IsSent(FFirstQueued) || IsSent(FSecondQueued));
 
     FSim.SetSubmitReply(TSubmitReply::Ok);
     FSim.ClearSubmitted();
     Cycle(true);
     ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000)) << "the next pass must send them again";
-    EXPECT_TRUE(IsSent(FFirstQueued) && IsSent(FSecondQueued));
+    EXPECT_TRUE(WaitSent({FFirstQueued, FSecondQueued}));
 }
 
-TEST_F(WorkerUnsentTest, StopReturnsTheQueuedMessages) {
+TEST_F(WorkerUnsentTest, AStopStampsNothingQueued) {
     const TZoneGuard zone(ZoneWithLocalHour(12));
     StartReady();
     HandOverWithTwoQueued();
     const size_t before = Log().size();
     StopWorker();
-    EXPECT_EQ(LogSince(before),
-              (std::vector<std::string>{Returned(FFirstQueued), Returned(FSecondQueued)}));
+    EXPECT_TRUE(LogSince(before).empty());
     EXPECT_TRUE(IsSent(FSent));
     EXPECT_FALSE(IsSent(FFirstQueued) || IsSent(FSecondQueued));
 }
 
-TEST_F(WorkerUnsentTest, StopWithoutDatabaseNamesTheLostMessages) {
+TEST_F(WorkerUnsentTest, AStopWithoutDatabaseNamesTheUnstampedMessages) {
     const TZoneGuard zone(ZoneWithLocalHour(12));
     StartReady();
-    HandOverWithTwoQueued();
     FDb->Exec("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE "
               "EXCEPTION 'database is read-only'; END $$; CREATE TRIGGER refuse BEFORE UPDATE "
               "ON msgdelivery FOR EACH ROW EXECUTE FUNCTION refuse()");
-    const size_t before = Log().size();
+    const int32_t first = AddMessage("'+79160000001'", "'first'", 30);
+    const int32_t second = AddMessage("'+79160000002'", "'second'", 20);
+    Cycle(true);
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->AcknowledgedCount() == 2; }));
     StopWorker();
-    const auto lines = LogSince(before);
-    ASSERT_EQ(lines.size(), 3u) << "the error, then one line per lost message";
-    EXPECT_EQ(lines[0].rfind("Ошибка: ", 0), 0u) << lines[0];
-    EXPECT_EQ(lines[1], Lost(FFirstQueued));
-    EXPECT_EQ(lines[2], Lost(FSecondQueued));
+    const auto lines = Log();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3].rfind("Ошибка: ", 0), 0u) << lines[lines.size() - 3];
+    EXPECT_EQ(lines[lines.size() - 2], Unstamped(first));
+    EXPECT_EQ(lines.back(), Unstamped(second));
+}
+
+TEST_F(WorkerUnsentTest, MessagesQueuedWhenTheWindowClosesWaitForTheMorning) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    StartReady();
+    const std::vector<int32_t> ids = ShiftWhileQueued(10 * 3600); // 22:00 local
+    const size_t sent = FSim.SubmittedCount();
+    ASSERT_LT(sent, ids.size()) << "some messages must still have been queued at 22:00";
+    for (size_t i = 0; i < ids.size(); ++i)
+        EXPECT_EQ(WaitSent({ids[i]}, i < sent ? 10000 : 0), i < sent)
+            << "only acknowledged rows may read sent, message " << i + 1;
+    const size_t before = Log().size();
+    Cycle(true);
+    EXPECT_TRUE(LogSince(before).empty()) << "nothing goes out after 21:59";
+
+    FClockShiftSec.store(0);
+    Cycle(true);
+    ASSERT_TRUE(FSim.WaitForSubmitted(ids.size(), 10000)) << "the next day's pass sends the rest";
+    EXPECT_TRUE(WaitSent({ids[0], ids[1], ids[2], ids[3]}));
+    EXPECT_EQ(FSim.SubmittedCount(), ids.size()) << "each message once";
+    EXPECT_EQ(FWorker->GivenUpCount(), 0);
+}
+
+TEST_F(WorkerUnsentTest, MessagesPastTheirLifetimeAtTheHeadAreGivenUp) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    StartReady();
+    const std::vector<int32_t> ids = ShiftWhileQueued(24 * 3600); // 24.5 hours old
+    const size_t sent = FSim.SubmittedCount();
+    ASSERT_LT(sent, ids.size());
+    EXPECT_EQ(FWorker->GivenUpCount(), int64_t(ids.size() - sent));
+    for (size_t i = sent; i < ids.size(); ++i)
+        EXPECT_TRUE(LogHas("Сообщение ID=" + std::to_string(ids[i]) +
+                           " не будет отправлено (тел=\"+7916000000" + std::to_string(i + 1) +
+                           "\"): истек срок жизни сообщения"))
+            << "message " << i + 1;
+}
+
+TEST_F(WorkerUnsentTest, ARefusedNumberIsGivenUpWithoutHoldingTheOthers) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    FSim.SetRefusedNumber("79160000001", 21);
+    StartReady();
+    const int32_t refused = AddMessage("'+79160000001'", "'refused'", 30);
+    const int32_t next = AddMessage("'+79160000002'", "'next'", 20);
+    const int32_t last = AddMessage("'+79160000003'", "'last'", 10);
+    Cycle(true);
+    EXPECT_TRUE(WaitLog("Сообщение ID=" + std::to_string(refused) +
+                        " не будет отправлено (тел=\"+79160000001\"): сеть отклонила сообщение "
+                        "(+CMS ERROR: 21)"));
+    EXPECT_TRUE(WaitSent({next, last})) << "the messages behind it must go out";
+    EXPECT_FALSE(IsSent(refused));
+    EXPECT_EQ(FWorker->GivenUpCount(), 1);
+
+    const size_t before = Log().size();
+    Cycle(true);
+    EXPECT_TRUE(LogSince(before).empty()) << "a given-up message waits for a reload";
+    FSim.SetRefusedNumber("79160000001", 0);
+    Reload();
+    Cycle(true);
+    EXPECT_TRUE(WaitSent({refused})) << "after a reload it is tried again";
 }
 
 // The terminal deletes a message from the SIM as soon as it has read it; one the worker has

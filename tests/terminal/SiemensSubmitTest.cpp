@@ -19,6 +19,21 @@ protected:
     bool WaitForQueueEmpty() {
         return WaitUntil([&] { return FTerminal->OutgoingCount() == 0; });
     }
+    // The outcomes reported so far, after waiting for count of them.
+    std::vector<TOutcome> Outcomes(size_t count) {
+        EXPECT_TRUE(WaitUntil([&] {
+            FTerminal->TakeOutcomes(FOutcomes);
+            return FOutcomes.size() >= count;
+        })) << "only "
+            << FOutcomes.size() << " of " << count << " outcomes came\n"
+            << LogText();
+        return FOutcomes;
+    }
+    static TSMS Sms(const std::string& phone, const std::string& text, int32_t msgId) {
+        return {phone, text, false, false, msgId, 0};
+    }
+
+    std::vector<TOutcome> FOutcomes;
 };
 
 TEST_F(SiemensSubmitTest, QueuedNumberIsSubmittedAsDigits) {
@@ -42,24 +57,29 @@ TEST_F(SiemensSubmitTest, MessagesThatCanNeverBeSentAreDropped) {
     struct TCase {
         TSMS Sms;
         std::string Line;
+        int32_t Code;
     };
     const TCase cases[] = {
-        {{"+-()", "x", true, false},
-         "Ошибка отправки SMS: неверный телефонный номер (пустой) [тел=\"\" текст=\"x\" код=10]"},
-        {{"123456789012345678901", "x", true, false},
+        {{"+-()", "x", true, false, 1},
+         "Ошибка отправки SMS: неверный телефонный номер (пустой) [тел=\"\" текст=\"x\" код=10]",
+         10},
+        {{"123456789012345678901", "x", true, false, 2},
          "Ошибка отправки SMS: неверный телефонный номер (пустой) "
-         "[тел=\"123456789012345678901\" текст=\"x\" код=10]"},
-        {{"12345", "", true, false},
+         "[тел=\"123456789012345678901\" текст=\"x\" код=10]",
+         10},
+        {{"12345", "", true, false, 3},
          "Ошибка отправки SMS: неверный текст сообщения (пустой) [тел=\"12345\" текст=\"\" "
-         "код=11]"},
-        {{"12345", "a\x98", true, false},
+         "код=11]",
+         11},
+        {{"12345", "a\x98", true, false, 4},
          "Ошибка отправки SMS: при преобразовании текста в UNICODE [тел=\"12345\" "
-         "текст=\"a\x98\" код=2]"},
+         "текст=\"a\x98\" код=2]",
+         2},
     };
     StartWorking();
     for (const TCase& c : cases)
         FTerminal->QueueSMS(c.Sms);
-    FTerminal->QueueSMS({"12345", "last", false, false});
+    FTerminal->QueueSMS(Sms("12345", "last", 5));
     ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000)) << LogText();
     ASSERT_TRUE(WaitForQueueEmpty());
     for (const TCase& c : cases)
@@ -67,6 +87,41 @@ TEST_F(SiemensSubmitTest, MessagesThatCanNeverBeSentAreDropped) {
     EXPECT_EQ(FSim.SubmittedCount(), 1u) << "nothing of the dropped messages reached the line";
     EXPECT_EQ(FSim.Submitted()[0].View.Text, "last");
     EXPECT_FALSE(HasLine("Выполним инициализацию повторно")) << LogText();
+
+    const std::vector<TOutcome> outcomes = Outcomes(5);
+    ASSERT_EQ(outcomes.size(), 5u);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(outcomes[i].MsgId, cases[i].Sms.MsgId);
+        EXPECT_EQ(outcomes[i].Kind, TOutcomeKind::GivenUp) << "a dropped message is given up";
+        EXPECT_EQ(outcomes[i].ResultCode, cases[i].Code) << cases[i].Line;
+    }
+    EXPECT_EQ(outcomes[4].MsgId, 5);
+    EXPECT_EQ(outcomes[4].Kind, TOutcomeKind::Acknowledged);
+    EXPECT_EQ(outcomes[4].References, std::vector<int32_t>{FSim.Submitted()[0].Reference})
+        << "the acknowledgement carries the terminal's message reference";
+}
+
+// The network refusing one number must cost its message three tries, not the queue behind it.
+TEST_F(SiemensSubmitTest, ARefusedMessageIsGivenUpAfterThreeRefusals) {
+    FSim.SetRefusedNumber("111", 21);
+    StartWorking();
+    FTerminal->QueueSMS(Sms("+111", "refused", 7));
+    FTerminal->QueueSMS(Sms("12345", "next", 8));
+    const std::vector<TOutcome> outcomes = Outcomes(2);
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].MsgId, 7);
+    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::GivenUp);
+    EXPECT_NE(outcomes[0].Reason.find("+CMS ERROR: 21"), std::string::npos)
+        << "the reason must carry the network's answer: " << outcomes[0].Reason;
+    EXPECT_EQ(outcomes[1].MsgId, 8);
+    EXPECT_EQ(outcomes[1].Kind, TOutcomeKind::Acknowledged);
+    const std::vector<TSubmittedSms> sent = FSim.Submitted();
+    ASSERT_EQ(sent.size(), 4u) << LogText();
+    EXPECT_EQ(sent[2].View.Text, "refused") << "three tries of the refused message";
+    EXPECT_EQ(sent[3].View.Text, "next");
+    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 2u)
+        << "a re-initialisation after each refusal but the last\n"
+        << LogText();
 }
 
 TEST_F(SiemensSubmitTest, FailedSubmissionReinitialisesAndRetries) {
