@@ -22,7 +22,7 @@ namespace qvx::test {
 const char* const ReadyLine = "*** Служба готова к работе ***";
 const char* const ErrorPrefix = "Ошибка: ";
 const char* const ReinitLine = "Выполним инициализацию повторно";
-const char* const ReturnedMark = "будет отправлено повторно";
+const char* const UnstampedMark = "не отмечено в базе данных";
 
 namespace {
 
@@ -380,6 +380,22 @@ int64_t TReliabilityTest::UnsentCount() const {
     return std::stoll(
         FDb->Scalar("SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL")
             .value_or("-1"));
+}
+
+std::vector<int32_t> TReliabilityTest::StampedUnacknowledged(const TSeeded& seeded) const {
+    std::set<std::string> acknowledged;
+    for (const TSubmittedSms& sms : FSim.Submitted())
+        if (sms.Acknowledged)
+            acknowledged.insert(sms.View.Text);
+    std::vector<int32_t> lost;
+    for (const int32_t id : StampedIds())
+        if (!seeded.count(id) || !acknowledged.count(seeded.at(id)))
+            lost.push_back(id);
+    return lost;
+}
+
+bool TReliabilityTest::WaitAllStamped(int timeoutMs) const {
+    return WaitUntil([this] { return UnsentCount() == 0; }, timeoutMs, 20);
 }
 
 std::set<std::string> TReliabilityTest::TextsOf(const TSeeded& seeded) {

@@ -128,6 +128,10 @@ protected:
     // Messages whose delivery row says sent.
     std::set<int32_t> StampedIds() const;
     int64_t UnsentCount() const;
+    // Lost messages: stamped as sent, but the simulator never acknowledged them.
+    std::vector<int32_t> StampedUnacknowledged(const TSeeded& seeded) const;
+    // Rows are stamped a moment after their acknowledgement: waits until none is unsent.
+    bool WaitAllStamped(int timeoutMs = 10000) const;
     static std::set<std::string> TextsOf(const TSeeded& seeded);
 
     // Service log messages without their stamps (cp1251); the terminal log likewise.
@@ -151,6 +155,6 @@ protected:
 extern const char* const ReadyLine;
 extern const char* const ErrorPrefix;
 extern const char* const ReinitLine;
-extern const char* const ReturnedMark; // in the line of a message un-stamped at a stop
+extern const char* const UnstampedMark; // in the line of an acknowledged id a stop left unstamped
 
 } // namespace qvx::test

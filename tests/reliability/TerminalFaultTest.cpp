@@ -114,7 +114,9 @@ TEST_P(TerminalFaultTest, TheProgramLivesThroughItAndDeliversAfterwards) {
     const std::vector<std::string> wrong = FLedger.RepeatsWithoutCut(FSim);
     EXPECT_TRUE(wrong.empty()) << fault.Name << ": " << wrong.size()
                                << " messages went out again after an acknowledgement";
-    EXPECT_EQ(UnsentCount(), 0) << fault.Name << ": rows left unsent";
+    EXPECT_TRUE(WaitAllStamped()) << fault.Name << ": " << UnsentCount() << " rows left unsent";
+    EXPECT_EQ(StampedUnacknowledged(seeded).size(), 0u)
+        << fault.Name << ": stamped but never acknowledged";
     const double stopSeconds = StopService(*service);
 
     std::ostringstream figures;
