@@ -1,7 +1,7 @@
 #include "infra/LogFile.h"
 #include "processing/Database.h"
 #include "processing/WorkThread.h"
-#include "terminal/Pdu.h"
+#include "processing/OutgoingDelivery.h"
 #include "terminal/Siemens.h"
 
 namespace qvx {
@@ -45,7 +45,7 @@ void TWorkThread::HandleMessage(const TSMS& sms, bool& sendNow) {
         WriteLog("Ошибка: запрос подготовки состояния счета не вернул результата");
     else if (*result == AccInfoPrepared) {
         sendNow = true;
-        FAnswerNumbers.insert(DigitsOf(sms.Telephone));
+        FAnswerNumbers.insert(SubscriberKey(sms.Telephone));
     } else if (*result == AccInfoNoSubscriber)
         WriteLog("В БД не найдено ни одного абонента с номером '%s'", sms.Telephone.c_str());
     else

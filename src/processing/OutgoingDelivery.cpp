@@ -22,6 +22,12 @@ bool InSendingWindow(std::time_t now) noexcept {
     return IsSendingHour(local.tm_hour);
 }
 
+std::string SubscriberKey(std::string_view telephone) {
+    constexpr size_t KeyDigits = 10;
+    const std::string digits = DigitsOf(telephone);
+    return digits.size() > KeyDigits ? digits.substr(digits.size() - KeyDigits) : digits;
+}
+
 bool HasDigit(std::string_view telephone) noexcept {
     for (const char c : telephone)
         if (c >= '0' && c <= '9')
@@ -70,7 +76,7 @@ void TWorkThread::SendPendingMessages() {
     for (const TPendingSMS& row : rows) {
         if (!Sendable(row))
             continue;
-        const bool answer = answerNumbers.count(DigitsOf(row.Telephone)) != 0;
+        const bool answer = answerNumbers.count(SubscriberKey(row.Telephone)) != 0;
         if (SendMessage(row, ToDateTime(now), answer ? &answers : nullptr))
             ++handedOver;
     }

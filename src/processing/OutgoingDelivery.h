@@ -24,6 +24,9 @@ bool InSendingWindow(std::time_t now) noexcept;
 // lifetime (oldHours from RegDt; a RegDt of 0 never expires) it is given up, outside the
 // sending window it is returned; reason says why in the service's words.
 TSendVerdict VerdictAtHead(const TSMS& sms, std::time_t now, int32_t oldHours, std::string& reason);
+// The key under which an answer's rows are found: the last ten digits of the number, so that
+// +7 916 123-45-67 and 8 916 123-45-67 name the same subscriber.
+std::string SubscriberKey(std::string_view telephone);
 // The terminal submits only the digits of a number, so a number without any digit can never
 // reach a subscriber.
 bool HasDigit(std::string_view telephone) noexcept;

@@ -24,7 +24,6 @@ namespace qvx {
 class TSiemens;
 class TDatabase;
 struct TPendingSMS;
-enum class TSendVerdict : int32_t;
 
 constexpr int32_t CommandProcess = 128;
 constexpr int32_t CommandReload = 129;
@@ -98,7 +97,8 @@ private:
     std::set<int32_t> FUnstamped;
     uint32_t FStampRetryTick = 0;
     bool FStampWaiting = false;
-    // Numbers whose account state was just prepared: their rows go first in the next pass.
+    // Subscribers (SubscriberKey) whose account state was just prepared: their rows go first
+    // in the next pass.
     std::set<std::string> FAnswerNumbers;
     // Messages a stopped terminal had received (and deleted from the SIM) before the worker
     // took them; handled first by the next cycle.

@@ -91,6 +91,9 @@ TEST(SendingWindow, NumberWithoutDigits) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(HasDigit(c.Number), c.Usable) << "number '" << c.Number << "'";
+    EXPECT_EQ(SubscriberKey("+7 (916) 123-45-67"), SubscriberKey("8 916 1234567"))
+        << "an answer must find its rows whichever way the number is written";
+    EXPECT_EQ(SubscriberKey("12345"), "12345") << "a short number is its own key";
 }
 
 } // namespace
