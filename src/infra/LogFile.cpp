@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <deque>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qvx {
 
@@ -143,21 +146,54 @@ std::mutex& LogLock() {
     return lock;
 }
 
+// The captured logs by name, guarded by LogLock.
+std::map<std::string, std::vector<std::string>>& Captures() {
+    static std::map<std::string, std::vector<std::string>> captures;
+    return captures;
+}
+
+// O_NONBLOCK keeps a FIFO without a reader from blocking the open (it fails at once instead);
+// the file type is judged on the open descriptor, so nothing can be swapped in between.
+void AppendToFile(const std::string& fileName, const std::string& line) {
+    TFile file(fileName, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+    struct stat status {};
+    if (file.IsOpen() && fstat(file.FHandle, &status) == 0 && S_ISREG(status.st_mode))
+        file.Write(line.data(), line.size());
+}
+
 } // namespace
 
 void AppendLogLine(const std::string& fileName, std::string_view message) {
     try {
         std::lock_guard lock(LogLock());
+        if (const auto capture = Captures().find(fileName); capture != Captures().end()) {
+            if (capture->second.size() < TLogCapture::CaptureMax)
+                capture->second.emplace_back(message);
+            return;
+        }
         // The stamp is read under the lock so that stamps never go backwards in a file.
         std::string line = LogStamp(std::time(nullptr));
         line.append(message);
         line += "\r\n";
-        TFile file(fileName, O_WRONLY | O_CREAT | O_APPEND, 0644);
-        if (file.IsOpen())
-            file.Write(line.data(), line.size());
+        AppendToFile(fileName, line);
     } catch (...) {
         // A line that cannot be written is lost; the caller carries on.
     }
+}
+
+TLogCapture::TLogCapture(std::string name) : FName(std::move(name)) {
+    std::lock_guard lock(LogLock());
+    Captures()[FName];
+}
+
+TLogCapture::~TLogCapture() {
+    std::lock_guard lock(LogLock());
+    Captures().erase(FName);
+}
+
+std::vector<std::string> TLogCapture::Take() {
+    std::lock_guard lock(LogLock());
+    return std::exchange(Captures()[FName], {});
 }
 
 void AppendFormattedLine(const std::string& fileName, const char* format, va_list args) noexcept {

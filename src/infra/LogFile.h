@@ -50,12 +50,36 @@ std::string FormatMessageV(const char* format, va_list args);
 std::string EscapeCrLf(std::string_view text);
 // Appends stamp + message + CR LF to the file in one write, under one process-wide lock.
 // The message is written as given (callers escape CR/LF where needed). Failures are silent.
+// Only a regular file is written: a symbolic link, a FIFO or a device in the log's place
+// loses the line instead of redirecting or blocking the writer.
 void AppendLogLine(const std::string& fileName, std::string_view message);
 // Formats a message, writes its CR and LF as "<cr>"/"<lf>" and appends it as one line: the
 // body of both log writers. Never throws; a line that cannot be built or written is lost.
 void AppendFormattedLine(const std::string& fileName, const char* format, va_list args) noexcept;
 // The messages of a log's text without their stamps, one per line, as written.
 std::vector<std::string> LogMessages(std::string_view content);
+
+// While it lives, the lines written to its name are kept here instead of a file, so that a
+// caller can show a log as it is written without leaving a file behind (the operator's check
+// shows the terminal's lines this way). Any thread may write, the owner takes. At most
+// CaptureMax messages wait; later ones are lost like lines of a full disk.
+class TLogCapture {
+public:
+    static constexpr size_t CaptureMax = 10000;
+
+    // name: a log name no file is written under while the capture lives.
+    explicit TLogCapture(std::string name);
+    ~TLogCapture();
+    TLogCapture(const TLogCapture&) = delete;
+    TLogCapture& operator=(const TLogCapture&) = delete;
+
+    const std::string& Name() const noexcept { return FName; }
+    // The messages written since the last call, without their stamps.
+    std::vector<std::string> Take();
+
+private:
+    std::string FName;
+};
 
 // Directory of the service's INI file and logs, with its trailing '/'. Set once at start.
 const std::string& ExeDir();

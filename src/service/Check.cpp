@@ -12,7 +12,6 @@
 #include "terminal/Siemens.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -27,46 +26,17 @@ constexpr const char* NoDeviceMessage = "Не задан порт GSM терми
 // Shorter waits make every submission fail: the prompt is awaited in whole seconds.
 constexpr int32_t MinUsefulModemTimeoutMs = 1000;
 
-// The terminal log of the check: an unlinked temporary file, so nothing is left behind even
-// when the check is interrupted. The terminal opens its log by name for every line, so it
-// gets the file's /proc/self/fd name; the check reads the new lines back to show them.
-class TScratchLog {
-public:
-    TScratchLog() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/quorvexsms-XXXXXX";
-        FFile.Reset(mkostemp(pattern.data(), O_CLOEXEC));
-        if (!FFile)
-            return;
-        unlink(pattern.c_str());
-        FName = "/proc/self/fd/" + std::to_string(FFile.Get());
-    }
+// The terminal's log lines go to this name, which the check catches instead of a file.
+constexpr const char* CheckTerminalLog = "quorvexsms-check:Siemens.log";
 
-    // Where the terminal writes; /dev/null when no scratch file could be made.
-    const std::string& Name() const { return FName; }
-
-    // The messages written since the last call, without their stamps.
-    std::vector<std::string> TakeMessages() {
-        std::string text;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = pread(FFile.Get(), buffer, sizeof buffer, FOffset);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                break;
-            text.append(buffer, static_cast<size_t>(got));
-            FOffset += got;
-        }
-        return LogMessages(text);
-    }
-
-private:
-    TUniqueFd FFile;
-    std::string FName = "/dev/null";
-    off_t FOffset = 0;
-};
+// The terminal logs the PIN it sends; the check shows those lines with the PIN hidden.
+std::string WithoutPin(std::string line, const std::string& pin) {
+    if (pin.empty())
+        return line;
+    for (size_t at = line.find(pin); at != std::string::npos; at = line.find(pin, at + 4))
+        line.replace(at, pin.size(), "****");
+    return line;
+}
 
 // Control bytes from the INI file, the database or the terminal must not drive the operator's
 // terminal: they are shown as <XX>.
@@ -344,10 +314,10 @@ void TServiceCheck::CheckTerminal() {
                 " запущена и занимает порт; чтобы проверить порт и терминал, остановите её");
         return;
     }
-    TScratchLog log;
+    TLogCapture log(CheckTerminalLog);
     const auto showLog = [&] {
-        for (const std::string& message : log.TakeMessages())
-            Detail("| " + message);
+        for (const std::string& message : log.Take())
+            Detail("| " + WithoutPin(message, FConfig.PIN));
     };
     // Set up as the worker sets up the service's terminal, with the exchange shown as well.
     TSiemens siemens(FConfig.Device, log.Name());

@@ -1,9 +1,10 @@
 // TServiceCheck, what "quorvexsms --dir DIR --check" does: reads the directory's INI file as
 // the service does, connects to the database and judges what the service reads there, opens
 // the port and initialises the terminal once, and reports every step in words. It changes
-// nothing: it only reads from the database, writes no service log, and the terminal's lines go
-// to a scratch file that is shown and thrown away. While a service runs for the directory its
-// port is left alone. Runs on the main thread of its own process (or of a test).
+// nothing: it only reads from the database, writes no service log, and the terminal's lines are
+// caught and shown (with the PIN hidden), never written to a file. While a service runs for
+// the directory its port is left alone. Runs on the main thread of its own process (or of a
+// test).
 #pragma once
 
 #include "infra/Config.h"

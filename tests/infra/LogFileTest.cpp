@@ -158,12 +158,48 @@ TEST(LogFileTest, WriteLogWritesCp1251AndEscapesLineBreaks) {
     EXPECT_EQ(MessageOf(lines[2]), std::string(999, 'x')) << "message cut to 999 bytes";
 }
 
-TEST(LogFileTest, UnwritableLogLosesTheLineQuietly) {
+// Whatever stands in the log's place, the writer loses the line and goes on at once.
+TEST(LogFileTest, OnlyARegularFileTakesTheLine) {
     const TTempDir dir;
-    const std::string name = dir.File("missing/dir.log");
-    AppendLogLine(name, "lost");
+    dir.Write("target", "secret\n");
+    ASSERT_EQ(symlink(dir.File("target").c_str(), dir.File("link.log").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.File("lonely.log").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(dir.File("read.log").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.File("folder.log").c_str(), 0700), 0);
+    const int reader = open(dir.File("read.log").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    for (const char* name :
+         {"missing/dir.log", "link.log", "lonely.log", "read.log", "folder.log"}) {
+        // A FIFO without a reader would block a plain open for good.
+        AppendLogLine(dir.File(name), "lost");
+    }
     struct stat info {};
-    EXPECT_NE(stat(name.c_str(), &info), 0) << "nothing may be created";
+    EXPECT_NE(stat(dir.File("missing/dir.log").c_str(), &info), 0) << "nothing may be created";
+    EXPECT_EQ(dir.Read("target"), "secret\n") << "a link must not be followed";
+    char byte = 0;
+    EXPECT_LE(read(reader, &byte, 1), 0) << "a FIFO must get nothing, even with a reader";
+    close(reader);
+}
+
+TEST(LogFileTest, CaptureTakesTheLinesOfItsNameInsteadOfAFile) {
+    const TTempDir dir;
+    const std::string name = dir.File("captured.log");
+    {
+        TLogCapture capture(name);
+        AppendLogLine(name, "one");
+        AppendLogLine(dir.File("other.log"), "elsewhere");
+        AppendLogLine(name, "two");
+        EXPECT_EQ(capture.Take(), (std::vector<std::string>{"one", "two"}));
+        EXPECT_TRUE(capture.Take().empty()) << "taken lines are gone";
+        for (size_t i = 0; i <= TLogCapture::CaptureMax; ++i)
+            AppendLogLine(name, "many");
+        EXPECT_EQ(capture.Take().size(), TLogCapture::CaptureMax) << "the capture is bounded";
+    }
+    struct stat info {};
+    EXPECT_NE(stat(name.c_str(), &info), 0) << "captured lines must not reach a file";
+    EXPECT_EQ(SplitLines(dir.Read("other.log")).size(), 1u) << "other logs are written as ever";
+    AppendLogLine(name, "after");
+    EXPECT_EQ(SplitLines(dir.Read("captured.log")).size(), 1u) << "the capture ended";
 }
 
 TEST(LogFileTest, TFileKeepsErrnoAndRefusesMisuse) {

@@ -344,6 +344,16 @@ TEST_F(CheckDatabaseTest, WrongPasswordFailsWithTheServersMessageAndThePortIsSti
     EXPECT_TRUE(report.Has("Итог: проверка НЕ пройдена, ошибок: 1")) << report.Text();
 }
 
+TEST_F(CheckDatabaseTest, ThePinIsNeverPrinted) {
+    FSim.SetPin("4711");
+    FDir.Write("QuorvexSMS.ini",
+               FDb->IniSection() + TerminalSection(FSim.LinkPath()) + "PIN=4711\r\n");
+    const TReport report = RunCheck(true);
+    EXPECT_FALSE(report.Contains("4711")) << "the PIN must be hidden:" << report.Text();
+    EXPECT_TRUE(report.Contains("| PIN код \"****\" принят"))
+        << "the terminal's PIN lines are shown with the PIN hidden:" << report.Text();
+}
+
 TEST_F(CheckDatabaseTest, MissingDeviceFailsWithThePortsMessage) {
     WriteIni(FDb->IniSection(), FDir.File("no-such-modem"));
     const TReport report = RunCheck(false);
