@@ -21,6 +21,15 @@ void TStopEvent::Signal() noexcept {
     }
 }
 
+void TStopEvent::Reset() noexcept {
+    if (!FFd)
+        return;
+    // Reading takes the whole counter at once; EAGAIN means it was not signalled.
+    uint64_t count = 0;
+    while (read(FFd.Get(), &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
 namespace {
 
 // Asynchronous signals belong to the service host, which waits for them in one place; a

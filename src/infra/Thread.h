@@ -14,7 +14,7 @@
 
 namespace qvx {
 
-// Owner of an eventfd that becomes readable once Signal() was called.
+// Owner of an eventfd that becomes readable once Signal() was called, until Reset().
 class TStopEvent {
 public:
     TStopEvent();
@@ -22,6 +22,7 @@ public:
     TStopEvent& operator=(const TStopEvent&) = delete;
 
     void Signal() noexcept;
+    void Reset() noexcept;
     int Fd() const noexcept { return FFd.Get(); }
 
 private:

@@ -68,91 +68,13 @@ int ColumnOf(const PGresult* result, const char* name) {
 
 } // namespace
 
-void TDatabase::SetParams(const TDbParams& params) {
-    Close();
-    FParams = params;
-}
-
-void TDatabase::Close() noexcept {
-    FConn.reset();
-}
-
-namespace {
-
-// The client's message on one line: its line breaks and indents become single blanks.
-std::string OneLine(const char* text) {
-    std::string line;
-    bool blank = false;
-    for (const char* c = text; c != nullptr && *c != '\0'; ++c) {
-        if (*c == '\n' || *c == '\r' || *c == '\t' || *c == ' ') {
-            blank = !line.empty();
-            continue;
-        }
-        if (blank)
-            line += ' ';
-        blank = false;
-        line += *c;
-    }
-    return line;
-}
-
-} // namespace
-
-void TDatabase::Fail(const char* libpqMessage) {
-    std::string message = OneLine(libpqMessage);
-    message =
-        message.empty() ? std::string("Ошибка обращения к базе данных") : Utf8ToCp1251(message);
-    // A broken connection is dropped, so that the next statement connects anew.
-    if (FConn && PQstatus(FConn.get()) != CONNECTION_OK)
-        Close();
-    throw EServiceError(message);
-}
-
-PGconn* TDatabase::Connection() {
-    if (FConn)
-        return FConn.get();
-    // The INI values are Windows-1251; libpq and the server expect UTF-8.
-    const std::string host = Cp1251ToUtf8(FParams.Host);
-    const std::string port = std::to_string(FParams.Port);
-    const std::string dbName = Cp1251ToUtf8(FParams.DBName);
-    const std::string user = Cp1251ToUtf8(FParams.UserName);
-    const std::string password = Cp1251ToUtf8(FParams.Password);
-    const std::string timeout = std::to_string(ConnectTimeoutSec);
-    const char* const keywords[] = {"host",     "port",
-                                    "dbname",   "user",
-                                    "password", "connect_timeout",
-                                    "sslmode",  "client_encoding",
-                                    nullptr};
-    const char* const values[] = {host.c_str(), port.c_str(),     dbName.c_str(),
-                                  user.c_str(), password.c_str(), timeout.c_str(),
-                                  "prefer",     "UTF8",           nullptr};
-    TPgConn conn(PQconnectdbParams(keywords, values, 0));
-    if (!conn)
-        throw EServiceError("Недостаточно памяти для подключения к базе данных");
-    if (PQstatus(conn.get()) != CONNECTION_OK) {
-        // The message names the server and the user, never the password.
-        const std::string reason = PQerrorMessage(conn.get());
-        conn.reset();
-        Fail(reason.c_str());
-    }
-    FConn = std::move(conn);
-    return FConn.get();
-}
-
 TPgResult TDatabase::Exec(const char* sql, const std::string& value, bool isInteger,
                           bool returnsRows) {
-    const ExecStatusType expected = returnsRows ? PGRES_TUPLES_OK : PGRES_COMMAND_OK;
     PGconn* conn = Connection();
     const std::string bound = isInteger ? value : Cp1251ToUtf8(value);
     const Oid type = isInteger ? Int4Oid : TextOid;
     const char* const values[] = {bound.c_str()};
-    TPgResult result(PQexecParams(conn, sql, 1, &type, values, nullptr, nullptr, 0));
-    if (!result || PQresultStatus(result.get()) != expected) {
-        const std::string reason =
-            result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn);
-        Fail(reason.empty() ? PQerrorMessage(conn) : reason.c_str());
-    }
-    return result;
+    return Run(conn, sql, 1, &type, values, returnsRows);
 }
 
 std::optional<std::string> TDatabase::ReadParam(const std::string& propId) {

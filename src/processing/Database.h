@@ -1,10 +1,13 @@
 // TDatabase, the worker thread's access to the accounting database: one libpq connection,
 // opened on demand by the first statement that needs it and closed explicitly by the worker,
 // and the four statements the service runs. Texts cross this edge converted between the
-// connection's UTF-8 and the service's Windows-1251. Used by the worker thread only.
+// connection's UTF-8 and the service's Windows-1251. Every call is bounded: the connection
+// and each statement wait on the socket with a deadline, and the worker's stop or reload
+// breaks a wait off and cancels the statement on the server. Used by the worker thread only.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +29,17 @@ struct TPgResultCloser {
 using TPgConn = std::unique_ptr<pg_conn, TPgConnCloser>;
 using TPgResult = std::unique_ptr<pg_result, TPgResultCloser>;
 
+// How long the server may take. The defaults lie far beyond any sound statement of the
+// service (a pass of 100,000 rows reads in about a second), so that they only end a wait for
+// a lock held by someone else, a runaway statement or a server that went silent.
+struct TDbLimits {
+    // The server's statement_timeout and lock_timeout for the service's session.
+    int32_t StatementTimeoutMs = 300000;
+    int32_t LockTimeoutMs = 60000;
+    // A server that does not even report its statement timeout this much later is given up.
+    int32_t ReplyGraceMs = 30000;
+};
+
 // Where and as whom to connect; texts are Windows-1251 as read from the INI file.
 struct TDbParams {
     std::string Host;
@@ -33,6 +47,7 @@ struct TDbParams {
     std::string DBName;
     std::string UserName;
     std::string Password;
+    TDbLimits Limits;
 };
 
 // One unsent SMS delivery as the sending pass sees it; a null text or number reads as empty.
@@ -53,6 +68,20 @@ extern const char* const SqlMarkSent;
 class TDatabase {
 public:
     static constexpr int32_t ConnectTimeoutSec = 15;
+    // TCP keepalives find a peer that vanished from an idle connection within about a minute;
+    // the user timeout does the same for data the peer never acknowledges.
+    static constexpr int32_t KeepaliveIdleSec = 30;
+    static constexpr int32_t KeepaliveIntervalSec = 10;
+    static constexpr int32_t KeepaliveCount = 3;
+    static constexpr int32_t TcpUserTimeoutMs = 60000;
+    // After a stop or reload a running statement may still finish for this long before it is
+    // cancelled, so that a stamp an instant from its end is not thrown away.
+    static constexpr uint32_t InterruptGraceMs = 200;
+    // How long a cancellation request may take; a server that cannot even be reached is left
+    // to find the closed connection by itself.
+    static constexpr uint32_t CancelWaitMs = 300;
+    // The longest stretch a wait goes without calling the progress callback.
+    static constexpr uint32_t ProgressSliceMs = 250;
 
     TDatabase() = default;
     TDatabase(const TDatabase&) = delete;
@@ -64,8 +93,19 @@ public:
     // Closes the connection (and with it every statement); the next statement reconnects.
     void Close() noexcept;
 
-    // Every statement below connects when needed and throws EServiceError with the database
-    // client's message on any failure.
+    // Descriptors that, once readable, break off the call that waits for the server: the
+    // worker's stop and reload events. -1 for none.
+    void SetInterrupt(int stopFd, int reloadFd) noexcept;
+    // Called from inside every wait at least each ProgressSliceMs: the worker's heartbeat.
+    void SetProgress(std::function<void()> progress) { FProgress = std::move(progress); }
+    // From now on every call waits at most this long and no interrupt breaks it off any more:
+    // the last statements of a stopping worker, which a silent server must not hold up and a
+    // live one should finish. nullopt lifts the limit.
+    void SetFinalWaitMs(std::optional<uint32_t> waitMs) noexcept { FFinalWaitMs = waitMs; }
+
+    // Every statement below connects when needed and throws EDatabaseError with the database
+    // client's message on any failure, also when the server did not answer in time or a stop
+    // or reload broke the wait off.
 
     // The val of one appconfig row; nullopt when there is no row, "" for a null value.
     std::optional<std::string> ReadParam(const std::string& propId);
@@ -79,14 +119,36 @@ public:
     int64_t MarkSent(const std::vector<int32_t>& msgIds);
 
 private:
+    // The state of one call's waits: its deadline and whether an interrupt arrived.
+    struct TCallWait {
+        uint32_t DeadlineTick = 0;
+        bool Interrupted = false;
+    };
+    enum class TWaitResult { Ready, Interrupted, TimedOut, Failed };
+
     pg_conn* Connection();
+    TPgConn StartConnection();
+    void ApplyLimits(pg_conn* conn);
     // Runs a statement with one text or int4 parameter; throws unless it succeeded with rows
     // (returnsRows) or as a command without them.
     TPgResult Exec(const char* sql, const std::string& value, bool isInteger, bool returnsRows);
+    // Sends a statement without blocking and collects its one result within the limits.
+    // types are the parameters' type oids.
+    TPgResult Run(pg_conn* conn, const char* sql, int count, const unsigned int* types,
+                  const char* const* values, bool returnsRows);
+    void AwaitInput(pg_conn* conn, TCallWait& wait);
+    TCallWait StartWait(uint32_t timeoutMs) const noexcept;
+    TWaitResult WaitSocket(int socket, short events, TCallWait& wait);
+    // Cancels the running statement on the server, closes the connection and throws.
+    [[noreturn]] void Abandon(pg_conn* conn, const TCallWait& wait);
     [[noreturn]] void Fail(const char* libpqMessage);
 
     TDbParams FParams;
     TPgConn FConn;
+    int FStopFd = -1;
+    int FReloadFd = -1;
+    std::function<void()> FProgress;
+    std::optional<uint32_t> FFinalWaitMs;
 };
 
 } // namespace qvx

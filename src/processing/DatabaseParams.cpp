@@ -10,8 +10,7 @@ void TWorkThread::LoadDatabaseParams() {
     for (const TRequiredSetting& setting : RequiredDatabaseSettings)
         if ((FConfig.*setting.Field).empty())
             throw EServiceError(setting.Message);
-    FDatabase->SetParams(
-        {FConfig.Host, FConfig.Port, FConfig.DBName, FConfig.UserName, FConfig.Password});
+    FDatabase->SetParams(DbParamsOf(FConfig));
     struct TCloseAtEnd {
         TDatabase& Database;
         ~TCloseAtEnd() { Database.Close(); }

@@ -38,6 +38,17 @@ inline bool SmsTransliterateOf(const std::string& value) {
     return ParseInt64(value).value_or(0) != 0;
 }
 
+// The connection settings of a configuration.
+inline TDbParams DbParamsOf(const TConfig& config) {
+    TDbParams params;
+    params.Host = config.Host;
+    params.Port = config.Port;
+    params.DBName = config.DBName;
+    params.UserName = config.UserName;
+    params.Password = config.Password;
+    return params;
+}
+
 // A connection setting that must not be empty, and the error that names it.
 struct TRequiredSetting {
     std::string TConfig::*Field;

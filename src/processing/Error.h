@@ -13,4 +13,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A failure of the database itself: the server cannot be reached, did not answer in time, or
+// refused a statement. Worth trying again later, unlike a wrong setting or version.
+class EDatabaseError : public EServiceError {
+public:
+    using EServiceError::EServiceError;
+};
+
 } // namespace qvx

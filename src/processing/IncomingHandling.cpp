@@ -18,8 +18,10 @@ constexpr int64_t AccInfoNoSubscriber = 1;
 
 void TWorkThread::HandleReceived(bool& sendNow) {
     TSMS sms;
-    while (TakeReceived(sms))
+    while (TakeReceived(sms)) {
+        Beat();
         HandleMessage(sms, sendNow);
+    }
 }
 
 // Messages kept from a stopped terminal come first: they arrived earlier.

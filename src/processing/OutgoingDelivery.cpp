@@ -74,6 +74,8 @@ void TWorkThread::SendPendingMessages() {
     int32_t handedOver = 0;
     std::vector<TSMS> answers;
     for (const TPendingSMS& row : rows) {
+        // A long pass is progress, not a hang: the watchdog hears of every message.
+        Beat();
         if (!Sendable(row))
             continue;
         const bool answer = answerNumbers.count(SubscriberKey(row.Telephone)) != 0;

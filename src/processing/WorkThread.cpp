@@ -18,6 +18,10 @@ namespace {
 // four times a second all the same to keep its heartbeat and the terminal's status fresh.
 constexpr uint32_t TurnPauseMs = 10;
 constexpr uint32_t IdleTurnMs = 250;
+// What a stopping worker still does on the database (returning unsent messages, handling the
+// received ones) must not hold the stop up when the server does not answer: each call may
+// wait this long, and the first that fails ends that work.
+constexpr uint32_t FinalDatabaseWaitMs = 400;
 
 // Runs one step of the worker's loop; an error is logged and the loop carries on.
 template <class TStep> void Guarded(TStep step) noexcept {
@@ -43,20 +47,27 @@ TWorkThread::~TWorkThread() {
 void TWorkThread::PostCommand(int32_t code) noexcept {
     if (code == CommandProcess)
         FProcessPending.store(true);
-    else if (code == CommandReload)
+    else if (code == CommandReload) {
         FReloadPending.store(true);
-    else
+        FReloadEvent.Signal();
+    } else
         return;
     Wake();
 }
 
 void TWorkThread::Execute() {
+    FDatabase->SetInterrupt(StopFd(), FReloadEvent.Fd());
+    FDatabase->SetProgress([this] { Beat(); });
     Guarded([this] { Reload(); });
     UpdateStatus();
     while (!Terminated()) {
         // Both requests are taken at once; a reload runs first so that the cycle after it
         // works with the new settings.
         const bool reload = FReloadPending.exchange(false);
+        // Cleared after the flag: a reload posted in between leaves the event set, which at
+        // worst breaks off one more call.
+        if (reload)
+            FReloadEvent.Reset();
         const bool process = FProcessPending.exchange(false);
         if (reload)
             Guarded([this] {
@@ -69,10 +80,12 @@ void TWorkThread::Execute() {
         }
         Guarded([this] { HandleOutcomes(); });
         UpdateStatus();
+        FTurns.fetch_add(1);
         SleepMs(reload || process ? TurnPauseMs : IdleTurnMs, [this] {
             return FReloadPending.load() || FProcessPending.load() || FOutcomesPending.load();
         });
     }
+    FDatabase->SetFinalWaitMs(FinalDatabaseWaitMs);
     StopTerminal();
     StampOnExit();
     HandleBacklogOnExit();
@@ -166,6 +179,10 @@ void TWorkThread::UpdateStatus() noexcept {
         FOutgoingCount.store(0);
         FIncomingCount.store(0);
     }
+    Beat();
+}
+
+void TWorkThread::Beat() noexcept {
     FHeartbeat.store(GetTickCount());
 }
 

@@ -44,13 +44,16 @@ public:
     int32_t TerminalState() const noexcept { return FTerminalState.load(); }
     int32_t OutgoingCount() const noexcept { return FOutgoingCount.load(); }
     int32_t IncomingCount() const noexcept { return FIncomingCount.load(); }
-    // Tick of the last turn of the worker's loop, for a watchdog.
+    // Tick of the worker's last sign of progress, for a watchdog: a turn of its loop, a
+    // message of a pass, a moment of a bounded wait for the database.
     uint32_t Heartbeat() const noexcept { return FHeartbeat.load(); }
     // Since the start: messages the network acknowledged, messages given up, and the time of
     // the last acknowledgement (0 before the first).
     int64_t AcknowledgedCount() const noexcept { return FAcknowledgedCount.load(); }
     int64_t GivenUpCount() const noexcept { return FGivenUpCount.load(); }
     std::time_t LastAcknowledgedAt() const noexcept { return FLastAcknowledgedAt.load(); }
+    // Turns of the loop so far: two more turns mean every request posted before was handled.
+    uint32_t Turns() const noexcept { return FTurns.load(); }
 
     // The clock of the sending rules (window and lifetime), read by the worker and by the
     // terminal thread; tests move it. Set before Start().
@@ -85,6 +88,7 @@ private:
     void StampAcknowledged(bool now);
     void StampOnExit() noexcept;
     void UpdateStatus() noexcept;
+    void Beat() noexcept;
 
     TConfig& FConfig;
     std::unique_ptr<TDatabase> FDatabase;
@@ -103,6 +107,8 @@ private:
     // Messages a stopped terminal had received (and deleted from the SIM) before the worker
     // took them; handled first by the next cycle.
     std::deque<TSMS> FReceivedBacklog;
+    // Readable while a reload waits to be taken: breaks off a database call in progress.
+    TStopEvent FReloadEvent;
 
     std::atomic<int32_t> FStartResult{-1};
     std::atomic<bool> FReloadPending{false};
@@ -116,6 +122,7 @@ private:
     std::atomic<int64_t> FAcknowledgedCount{0};
     std::atomic<int64_t> FGivenUpCount{0};
     std::atomic<std::time_t> FLastAcknowledgedAt{0};
+    std::atomic<uint32_t> FTurns{0};
 };
 
 } // namespace qvx

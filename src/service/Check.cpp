@@ -227,8 +227,7 @@ void TServiceCheck::CheckDatabase() {
                          FConfig.Host.c_str(), FConfig.Port, FConfig.UserName.c_str()));
     // The same connection and statements as the worker's; all of them only read.
     TDatabase database;
-    database.SetParams(
-        {FConfig.Host, FConfig.Port, FConfig.DBName, FConfig.UserName, FConfig.Password});
+    database.SetParams(DbParamsOf(FConfig));
     std::optional<std::string> version;
     try {
         version = database.ReadParam("DBVER");

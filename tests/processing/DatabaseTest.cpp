@@ -1,11 +1,17 @@
 // TDatabase against a real PostgreSQL database loaded with the demo schema.
 #include "processing/Database.h"
 
+#include "infra/Thread.h"
+#include "processing/DatabaseRules.h"
 #include "processing/Error.h"
 #include "support/PgFixture.h"
 #include "support/Text.h"
+#include "support/Waiting.h"
 
+#include <chrono>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace qvx {
 namespace {
@@ -21,8 +27,8 @@ protected:
             return;
         TConfig config("/nonexistent/");
         FDb->ApplyTo(config);
-        FDatabase.SetParams(
-            {config.Host, config.Port, config.DBName, config.UserName, config.Password});
+        FParams = DbParamsOf(config);
+        FDatabase.SetParams(FParams);
         FDb->Exec("INSERT INTO abonents (cellphone, name) VALUES ('+79161234567', 'A'), "
                   "(NULL, 'B'), ('8 926 555-01-02', 'C')");
     }
@@ -38,6 +44,22 @@ protected:
         return std::stoi(id.value());
     }
 
+    // The server process of the service's session, found by its application name.
+    int ServicePid() const {
+        return std::stoi(FDb->Scalar("SELECT pid FROM pg_stat_activity WHERE application_name = "
+                                     "'quorvexsms' AND datname = current_database()")
+                             .value_or("0"));
+    }
+    bool ServiceRunsAStatement() const {
+        return FDb->Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                           "'quorvexsms' AND state <> 'idle'") != "0";
+    }
+    bool ServiceWaitsForALock() const {
+        return FDb->Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                           "'quorvexsms' AND wait_event_type = 'Lock'") == "1";
+    }
+
+    TDbParams FParams;
     TDatabase FDatabase;
 };
 
@@ -176,10 +198,10 @@ TEST_F(DatabaseTest, FailuresCarryTheClientMessageAndReconnect) {
 }
 
 TEST_F(DatabaseTest, UnreachableServerFailsWithoutThePassword) {
-    TConfig config("/nonexistent/");
-    FDb->ApplyTo(config);
     // Port 1 on the loopback refuses at once.
-    FDatabase.SetParams({config.Host, 1, config.DBName, config.UserName, "s3cret-Пароль"});
+    FParams.Port = 1;
+    FParams.Password = "s3cret-Пароль";
+    FDatabase.SetParams(FParams);
     try {
         FDatabase.ReadParam("DBVER");
         ADD_FAILURE() << "connecting to a closed port must throw";
@@ -191,6 +213,70 @@ TEST_F(DatabaseTest, UnreachableServerFailsWithoutThePassword) {
         EXPECT_EQ(message.find('\n'), std::string::npos) << "no trailing line break: " << message;
     }
     EXPECT_FALSE(FDatabase.Connected());
+}
+
+// Each way a statement can hang ends well before the service's defaults would end it.
+TEST_F(DatabaseTest, EveryWaitIsBounded) {
+    enum class THang { Lock, SlowStatement, SilentServer, Interrupt };
+    struct {
+        THang Hang;
+        int32_t StatementTimeoutMs;
+        int32_t LockTimeoutMs;
+        int32_t ReplyGraceMs;
+        const char* Message; // a part of the error's text
+        bool Dropped;        // the client gave up: the connection is closed
+        const char* Note;
+    } const cases[] = {
+        {THang::Lock, 300000, 300, 30000, "lock timeout", false, "a lock held by someone else"},
+        {THang::SlowStatement, 300, 60000, 30000, "statement timeout", false,
+         "a runaway statement"},
+        {THang::SilentServer, 300, 60000, 300, "не ответил за 1 с", true,
+         "a server that went silent"},
+        {THang::Interrupt, 300000, 60000, 30000, "прерван", true, "a stop while a lock is awaited"},
+    };
+    for (const auto& c : cases) {
+        FDb->Exec(std::string("CREATE OR REPLACE FUNCTION prepare_acc_info(phone text) RETURNS "
+                              "integer LANGUAGE sql AS ") +
+                  (c.Hang == THang::SlowStatement ? "'SELECT 0 FROM pg_sleep(30)'"
+                                                  : "'SELECT count(*)::integer FROM appconfig'"));
+        FParams.Limits = {c.StatementTimeoutMs, c.LockTimeoutMs, c.ReplyGraceMs};
+        FDatabase.SetParams(FParams);
+        ASSERT_TRUE(FDatabase.ReadParam("DBVER")) << "connects: " << c.Note;
+        TStopEvent stop;
+        FDatabase.SetInterrupt(stop.Fd(), -1);
+        test::TPgSession blocker(*FDb);
+        std::thread trigger;
+        if (c.Hang == THang::Lock || c.Hang == THang::Interrupt)
+            blocker.Exec("BEGIN; LOCK TABLE appconfig IN ACCESS EXCLUSIVE MODE");
+        const int pid = ServicePid();
+        if (c.Hang == THang::SilentServer)
+            kill(pid, SIGSTOP);
+        if (c.Hang == THang::Interrupt)
+            trigger = std::thread([&] {
+                test::WaitUntil([&] { return ServiceWaitsForALock(); });
+                stop.Signal();
+            });
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            FDatabase.PrepareAccInfo("1");
+            ADD_FAILURE() << "the call must fail: " << c.Note;
+        } catch (const EDatabaseError& error) {
+            EXPECT_NE(std::string(error.what()).find(c.Message), std::string::npos)
+                << c.Note << ": " << error.what();
+        }
+        const auto seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (trigger.joinable())
+            trigger.join();
+        if (c.Hang == THang::SilentServer)
+            kill(pid, SIGCONT);
+        EXPECT_LT(seconds, 5.0) << "the call must end within its limits: " << c.Note;
+        // The server must not go on with a statement its client gave up, even while the
+        // lock it waits for is still held.
+        EXPECT_TRUE(test::WaitUntil([&] { return !ServiceRunsAStatement(); }, 5000))
+            << "the statement must be over on the server: " << c.Note;
+        EXPECT_EQ(FDatabase.Connected(), !c.Dropped) << c.Note;
+    }
 }
 
 } // namespace

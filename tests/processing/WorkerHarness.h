@@ -61,11 +61,9 @@ protected:
     // Waits until the worker has finished two more turns of its loop, so that every request
     // posted before the call has been taken and handled.
     void WaitTurns() {
-        for (int turn = 0; turn < 2; ++turn) {
-            const uint32_t beat = FWorker->Heartbeat();
-            ASSERT_TRUE(WaitUntil([&] { return FWorker->Heartbeat() != beat; }))
-                << "the worker's loop must keep turning";
-        }
+        const uint32_t turns = FWorker->Turns();
+        ASSERT_TRUE(WaitUntil([&] { return FWorker->Turns() - turns >= 2; }))
+            << "the worker's loop must keep turning";
     }
 
     // One processing cycle, with a sending pass when asked, handled to its end.

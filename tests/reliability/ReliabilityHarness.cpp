@@ -12,8 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -78,9 +81,12 @@ void PrintFigures(const std::string& line) {
 
 // --- TServiceProcess ---
 
-TServiceProcess::TServiceProcess(const TTempDir& dir, const std::string& zone) {
+TServiceProcess::TServiceProcess(const TTempDir& dir, const std::string& zone,
+                                 const std::vector<std::string>& extraEnvironment) {
+    std::vector<std::string> changes = {"TZ=" + zone};
+    changes.insert(changes.end(), extraEnvironment.begin(), extraEnvironment.end());
     Start({.Args = {ServiceBinary, "--dir", dir.Path()},
-           .Environment = ChildEnvironment({"TZ=" + zone}),
+           .Environment = ChildEnvironment(changes),
            .OutFile = dir.File("service.out"),
            .ErrFile = dir.File("service.err"),
            .Append = true});
@@ -93,6 +99,56 @@ int64_t TServiceProcess::RssKiB() const {
         if (line.rfind("VmRSS:", 0) == 0)
             return std::atoll(line.c_str() + 6);
     return 0;
+}
+
+// --- TNotifySocket ---
+
+TNotifySocket::TNotifySocket(std::string path) : FPath(std::move(path)) {
+    FFd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (FFd < 0 || FPath.size() >= sizeof address.sun_path)
+        throw std::runtime_error("cannot make the notify socket " + FPath);
+    FPath.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (bind(FFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot bind the notify socket " + FPath);
+}
+
+TNotifySocket::~TNotifySocket() {
+    if (FFd >= 0)
+        close(FFd);
+    unlink(FPath.c_str());
+}
+
+std::vector<std::string> TNotifySocket::Environment(uint64_t watchdogUsec) const {
+    std::vector<std::string> variables = {"NOTIFY_SOCKET=" + FPath};
+    if (watchdogUsec != 0)
+        variables.push_back("WATCHDOG_USEC=" + std::to_string(watchdogUsec));
+    return variables;
+}
+
+std::optional<std::string> TNotifySocket::Next(int timeoutMs) {
+    pollfd ready{FFd, POLLIN, 0};
+    if (poll(&ready, 1, timeoutMs) != 1)
+        return std::nullopt;
+    char buffer[4096];
+    const ssize_t got = recv(FFd, buffer, sizeof buffer, 0);
+    if (got < 0)
+        return std::nullopt;
+    return std::string(buffer, static_cast<size_t>(got));
+}
+
+std::optional<std::string> TNotifySocket::NextStarting(const std::string& prefix, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        const auto report = Next(static_cast<int>(left.count()));
+        if (report && report->rfind(prefix, 0) == 0)
+            return report;
+    }
 }
 
 // --- TDeliveryLedger ---
@@ -320,8 +376,9 @@ void TReliabilityTest::WriteIni(const std::string& terminalLines) {
                                      "\r\nModemTimeout=1000\r\n" + terminalLines);
 }
 
-std::unique_ptr<TServiceProcess> TReliabilityTest::StartService() {
-    auto service = std::make_unique<TServiceProcess>(FDir, FZone);
+std::unique_ptr<TServiceProcess>
+TReliabilityTest::StartService(const std::vector<std::string>& extraEnvironment) {
+    auto service = std::make_unique<TServiceProcess>(FDir, FZone, extraEnvironment);
     EXPECT_TRUE(service->Started()) << "cannot start " << ServiceBinary;
     return service;
 }
@@ -426,6 +483,14 @@ size_t TReliabilityTest::LogCountContaining(const std::string& part) const {
     return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
         return line.find(part) != std::string::npos;
     }));
+}
+
+int64_t TReliabilityTest::ServiceSessions(bool waitingForALock) const {
+    return std::stoll(FDb->Scalar(std::string("SELECT count(*) FROM pg_stat_activity WHERE "
+                                              "datname = current_database() AND "
+                                              "application_name = 'quorvexsms'") +
+                                  (waitingForALock ? " AND wait_event_type = 'Lock'" : ""))
+                          .value_or("-1"));
 }
 
 bool TReliabilityTest::WaitForLog(const std::string& message, size_t count, int timeoutMs) const {

@@ -36,13 +36,37 @@ double SecondsSince(std::chrono::steady_clock::time_point start);
 // One line of figures on stdout, flushed at once.
 void PrintFigures(const std::string& line);
 
-// One run of quorvexsms --dir DIR, with TZ set so that the daytime window is open. Killed if
-// the test ends while it still runs.
+// One run of quorvexsms --dir DIR, with TZ set so that the daytime window is open and the
+// variables of extraEnvironment ("NAME=value") added. Killed if the test ends while it still
+// runs.
 class TServiceProcess : public TChildProcess {
 public:
-    TServiceProcess(const TTempDir& dir, const std::string& zone);
+    TServiceProcess(const TTempDir& dir, const std::string& zone,
+                    const std::vector<std::string>& extraEnvironment = {});
     // Resident set size in KiB from /proc; 0 when unknown.
     int64_t RssKiB() const;
+};
+
+// The service manager's end of the notify socket: its path goes to the program as NOTIFY_SOCKET,
+// and the test reads what the program reports (READY=1, STATUS=..., WATCHDOG=1, ...).
+class TNotifySocket {
+public:
+    explicit TNotifySocket(std::string path); // throws std::runtime_error
+    ~TNotifySocket();
+    TNotifySocket(const TNotifySocket&) = delete;
+    TNotifySocket& operator=(const TNotifySocket&) = delete;
+
+    // NOTIFY_SOCKET=path and, unless 0, WATCHDOG_USEC for the program (WATCHDOG_PID is left
+    // out: any sender is then accepted).
+    std::vector<std::string> Environment(uint64_t watchdogUsec) const;
+    // The next report within timeoutMs, or nullopt.
+    std::optional<std::string> Next(int timeoutMs);
+    // The next report that starts with prefix; the others are skipped.
+    std::optional<std::string> NextStarting(const std::string& prefix, int timeoutMs);
+
+private:
+    std::string FPath;
+    int FFd = -1;
 };
 
 // What the simulator received, per text, in order of arrival, with the unplugs in between.
@@ -117,7 +141,8 @@ protected:
     void UseSharedServer();
     void UseServer(const TPgServer& server);
     void WriteIni(const std::string& terminalLines = "");
-    std::unique_ptr<TServiceProcess> StartService();
+    std::unique_ptr<TServiceProcess>
+    StartService(const std::vector<std::string>& extraEnvironment = {});
     // Starts the program and waits for its ready line and the first listing of its terminal.
     std::unique_ptr<TServiceProcess> StartReady();
     // Sends SIGTERM; expects the end within 2 s with exit code 0; returns the seconds taken.
@@ -140,6 +165,8 @@ protected:
     size_t LogCountPrefix(const std::string& prefix) const;
     size_t TerminalLogCountPrefix(const std::string& prefix) const;
     size_t LogCountContaining(const std::string& part) const;
+    // Sessions of the program on its database, all or those waiting for a lock.
+    int64_t ServiceSessions(bool waitingForALock = false) const;
     bool WaitForLog(const std::string& message, size_t count = 1, int timeoutMs = 30000) const;
     // The last lines of both logs and the program's stderr, for failure messages.
     std::string Diagnostics() const;

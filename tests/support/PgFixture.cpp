@@ -164,6 +164,19 @@ std::string TPgDatabase::IniSection() const {
            "\r\nPassword=" + FServer.Password + "\r\n";
 }
 
+struct TPgSession::TImpl {
+    TConn Conn;
+};
+
+TPgSession::TPgSession(const TPgDatabase& database)
+    : FImpl(std::make_unique<TImpl>(TImpl{Connect(database.Server(), database.Name())})) {}
+
+TPgSession::~TPgSession() = default;
+
+void TPgSession::Exec(const std::string& sql) const {
+    Run(FImpl->Conn.get(), sql);
+}
+
 void TPgTest::SetUp() {
     std::string missing;
     const auto server = TPgServer::FromEnvironment(missing);

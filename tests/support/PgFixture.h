@@ -28,6 +28,24 @@ struct TPgServer {
 
 using TPgRow = std::vector<std::optional<std::string>>;
 
+class TPgDatabase;
+
+// A connection of the test's own that stays open between statements, e.g. to hold a lock in
+// an open transaction while the code under test runs.
+class TPgSession {
+public:
+    explicit TPgSession(const TPgDatabase& database); // throws std::runtime_error
+    ~TPgSession();
+    TPgSession(const TPgSession&) = delete;
+    TPgSession& operator=(const TPgSession&) = delete;
+
+    void Exec(const std::string& sql) const; // throws std::runtime_error
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> FImpl;
+};
+
 class TPgDatabase {
 public:
     // Creates the database and loads the schema; throws std::runtime_error on failure.
