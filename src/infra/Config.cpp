@@ -21,6 +21,10 @@ void TConfig::Load() {
     DBName = ini.ReadString(DatabaseSection, "DBName", "");
     UserName = ini.ReadString(DatabaseSection, "UserName", "");
     Password = ini.ReadString(DatabaseSection, "Password", "");
+    SSLMode = ini.ReadString(DatabaseSection, "SSLMode", DefaultSslMode);
+    // An empty value means libpq's default, as a missing key does.
+    if (SSLMode.empty())
+        SSLMode = DefaultSslMode;
     Device = ini.ReadString(TerminalSection, "Device", "");
 
     BaudRate = BaudRateIndex(ini.ReadString(TerminalSection, "BaudRate", ""), DefaultBaudRate);

@@ -11,6 +11,8 @@ namespace qvx {
 
 constexpr int32_t DefaultPort = 5432;
 constexpr int32_t DefaultSmsOldHours = 24;
+// libpq's sslmode: TLS when the server offers it.
+constexpr const char* DefaultSslMode = "prefer";
 constexpr const char* IniName = "QuorvexSMS.ini";
 
 struct TConfig {
@@ -19,6 +21,7 @@ struct TConfig {
     std::string DBName;
     std::string UserName;
     std::string Password;
+    std::string SSLMode = DefaultSslMode;
     std::string Device;
     int32_t BaudRate = DefaultBaudRate; // index into BaudRates
     int32_t StopBits = DefaultStopBits; // index into StopBitsNames

@@ -6,6 +6,8 @@
 // breaks a wait off and cancels the statement on the server. Used by the worker thread only.
 #pragma once
 
+#include "infra/Config.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -47,6 +49,7 @@ struct TDbParams {
     std::string DBName;
     std::string UserName;
     std::string Password;
+    std::string SSLMode = DefaultSslMode; // a libpq sslmode value
     TDbLimits Limits;
 };
 

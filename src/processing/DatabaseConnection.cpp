@@ -161,6 +161,7 @@ TPgConn TDatabase::StartConnection() {
     const std::string dbName = Cp1251ToUtf8(FParams.DBName);
     const std::string user = Cp1251ToUtf8(FParams.UserName);
     const std::string password = Cp1251ToUtf8(FParams.Password);
+    const std::string sslMode = FParams.SSLMode.empty() ? DefaultSslMode : FParams.SSLMode;
     const std::string idle = std::to_string(KeepaliveIdleSec);
     const std::string interval = std::to_string(KeepaliveIntervalSec);
     const std::string probes = std::to_string(KeepaliveCount);
@@ -182,7 +183,7 @@ TPgConn TDatabase::StartConnection() {
                                     nullptr};
     const char* const values[] = {
         host.c_str(),     port.c_str(),     dbName.c_str(), user.c_str(),
-        password.c_str(), "prefer",  "UTF8",         "1",
+        password.c_str(), sslMode.c_str(),  "UTF8",         "1",
         idle.c_str(),     interval.c_str(), probes.c_str(), userTimeout.c_str(),
         "quorvexsms",     nullptr};
     TPgConn conn(PQconnectStartParams(keywords, values, 0));

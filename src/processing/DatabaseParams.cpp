@@ -10,6 +10,8 @@ void TWorkThread::LoadDatabaseParams() {
     for (const TRequiredSetting& setting : RequiredDatabaseSettings)
         if ((FConfig.*setting.Field).empty())
             throw EServiceError(setting.Message);
+    if (!IsSslMode(FConfig.SSLMode))
+        throw EServiceError(SslModeMessage(FConfig.SSLMode));
     FDatabase->SetParams(DbParamsOf(FConfig));
     struct TCloseAtEnd {
         TDatabase& Database;

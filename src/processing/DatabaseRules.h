@@ -38,6 +38,26 @@ inline bool SmsTransliterateOf(const std::string& value) {
     return ParseInt64(value).value_or(0) != 0;
 }
 
+// The sslmode values libpq knows, compared exactly as libpq does.
+constexpr std::array<const char*, 6> SslModes = {"disable", "allow",     "prefer",
+                                                 "require", "verify-ca", "verify-full"};
+
+inline bool IsSslMode(const std::string& value) {
+    for (const char* mode : SslModes)
+        if (value == mode)
+            return true;
+    return false;
+}
+
+// The error for an SSLMode value libpq would refuse, naming the value and the choices.
+inline std::string SslModeMessage(const std::string& value) {
+    std::string choices;
+    for (const char* mode : SslModes)
+        choices += (choices.empty() ? "" : ", ") + std::string(mode);
+    return "Недопустимое значение параметра 'SSLMode': \"" + value + "\" (допустимы " + choices +
+           ")";
+}
+
 // The connection settings of a configuration.
 inline TDbParams DbParamsOf(const TConfig& config) {
     TDbParams params;
@@ -46,6 +66,7 @@ inline TDbParams DbParamsOf(const TConfig& config) {
     params.DBName = config.DBName;
     params.UserName = config.UserName;
     params.Password = config.Password;
+    params.SSLMode = config.SSLMode;
     return params;
 }
 

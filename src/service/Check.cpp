@@ -174,6 +174,7 @@ void TServiceCheck::ShowSettings() {
     show("Database", "DBName", FConfig.DBName);
     show("Database", "UserName", FConfig.UserName);
     show("Database", "Password", SecretText(FConfig.Password));
+    show("Database", "SSLMode", FConfig.SSLMode);
     const std::string path = COM::DevicePath(FConfig.Device);
     show("GSMTerminal", "Device",
          FConfig.Device + (path.empty() || path == FConfig.Device ? "" : " (" + path + ")"));
@@ -198,6 +199,8 @@ void TServiceCheck::CheckRequired() {
     for (const TRequiredSetting& setting : RequiredDatabaseSettings)
         if ((FConfig.*setting.Field).empty())
             Failed(setting.Message);
+    if (!IsSslMode(FConfig.SSLMode))
+        Failed(SslModeMessage(FConfig.SSLMode));
     if (FConfig.Device.empty())
         Failed(NoDeviceMessage);
     if (FFailures == before)
@@ -223,6 +226,10 @@ void TServiceCheck::CheckDatabase() {
             Skipped("не заданы параметры подключения");
             return;
         }
+    if (!IsSslMode(FConfig.SSLMode)) {
+        Skipped("неверный параметр SSLMode");
+        return;
+    }
     Detail(FormatMessage("база \"%s\" на %s:%d, пользователь %s", FConfig.DBName.c_str(),
                          FConfig.Host.c_str(), FConfig.Port, FConfig.UserName.c_str()));
     // The same connection and statements as the worker's; all of them only read.

@@ -20,6 +20,7 @@ void ExpectDefaults(const TConfig& c, const char* note) {
     EXPECT_EQ(c.DBName, "") << note;
     EXPECT_EQ(c.UserName, "") << note;
     EXPECT_EQ(c.Password, "") << note;
+    EXPECT_EQ(c.SSLMode, "prefer") << note;
     EXPECT_EQ(c.Device, "") << note;
     EXPECT_EQ(c.BaudRate, 11) << note;
     EXPECT_EQ(c.StopBits, 0) << note;
@@ -189,17 +190,20 @@ TEST(ConfigTest, OversizedFileIsReadOnlyUpToItsBound) {
 
 TEST(ConfigTest, ReloadResetsVanishedKeysAndDatabaseParameters) {
     const TTempDir dir;
-    dir.Write(IniName, "[Database]\nHost=db\n[GSMTerminal]\nPIN=1234\nBaudRate=9600\n");
+    dir.Write(IniName, "[Database]\nHost=db\nSSLMode=verify-full\n[GSMTerminal]\nPIN=1234\n"
+                       "BaudRate=9600\n");
     TConfig config(dir.Path());
     config.Load();
     ASSERT_EQ(config.PIN, "1234");
     ASSERT_EQ(config.BaudRate, 6);
+    ASSERT_EQ(config.SSLMode, "verify-full");
     config.SmsOldHours = 5;
     config.SmsTransliterate = true;
 
-    dir.Write(IniName, "[Database]\nHost=db\n");
+    dir.Write(IniName, "[Database]\nHost=db\nSSLMode=\n");
     config.Load();
     EXPECT_EQ(config.PIN, "") << "a removed PIN must be empty again";
+    EXPECT_EQ(config.SSLMode, "prefer") << "an empty SSLMode means libpq's default";
     EXPECT_EQ(config.BaudRate, 11) << "a removed BaudRate returns to 115200";
     EXPECT_EQ(config.Host, "db");
     EXPECT_EQ(config.SmsOldHours, 24) << "database parameters start from their defaults";

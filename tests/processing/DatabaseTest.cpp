@@ -215,6 +215,21 @@ TEST_F(DatabaseTest, UnreachableServerFailsWithoutThePassword) {
     EXPECT_FALSE(FDatabase.Connected());
 }
 
+TEST_F(DatabaseTest, SslModeReachesTheClient) {
+    // The test server offers no TLS.
+    FParams.SSLMode = "require";
+    FDatabase.SetParams(FParams);
+    try {
+        FDatabase.ReadParam("DBVER");
+        ADD_FAILURE() << "sslmode require must refuse a server without TLS";
+    } catch (const EDatabaseError& error) {
+        EXPECT_NE(std::string(error.what()).find("SSL"), std::string::npos) << error.what();
+    }
+    FParams.SSLMode = "disable";
+    FDatabase.SetParams(FParams);
+    EXPECT_EQ(FDatabase.ReadParam("DBVER"), std::optional<std::string>("2.00"));
+}
+
 // Each way a statement can hang ends well before the service's defaults would end it.
 TEST_F(DatabaseTest, EveryWaitIsBounded) {
     enum class THang { Lock, SlowStatement, SilentServer, Interrupt };

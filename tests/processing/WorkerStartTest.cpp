@@ -60,6 +60,9 @@ TEST_F(WorkerStartTest, RequiredSettingsAreReportedFirstMissingFirst) {
         {"[Database]\r\nHost=h\r\nDBName=x\r\n",
          "Ошибка: Не задано имя пользователя базы данных (параметр 'UserName')"},
         {FDb->IniSection(), "Ошибка: Не задан порт GSM терминала (параметр 'Device')"},
+        {FDb->IniSection() + "SSLMode=Require\r\n[GSMTerminal]\r\n" + MissingPort,
+         "Ошибка: Недопустимое значение параметра 'SSLMode': \"Require\" (допустимы disable, "
+         "allow, prefer, require, verify-ca, verify-full)"},
     };
     for (const auto& c : cases) {
         FDir.Write("QuorvexSMS.ini", c.Ini);

@@ -191,6 +191,37 @@ TEST(CheckTest, WarnsOfSettingsTheServiceWouldReplace) {
     }
 }
 
+TEST(CheckTest, SslModeMustBeOneLibpqKnows) {
+    struct {
+        const char* Value;
+        const char* Failure; // nullptr: accepted
+    } const cases[] = {
+        {"verify-full", nullptr},
+        {"Require",
+         "  ОШИБКА: Недопустимое значение параметра 'SSLMode': \"Require\" (допустимы disable, "
+         "allow, prefer, require, verify-ca, verify-full)"},
+    };
+    for (const auto& c : cases) {
+        TTempDir dir;
+        dir.Write("QuorvexSMS.ini", std::string("[Database]\r\nHost=h\r\nDBName=d\r\nUserName=u"
+                                                "\r\nSSLMode=") +
+                                        c.Value + "\r\n" + TerminalSection("ttyS0"));
+        TReport report;
+        TServiceCheck check(dir.Path(), Collect(report));
+        check.CheckSettings();
+        EXPECT_TRUE(report.Has(std::string("  [Database] SSLMode = ") + c.Value)) << report.Text();
+        EXPECT_EQ(report.Starting("  ОШИБКА"),
+                  c.Failure ? std::vector<std::string>{c.Failure} : std::vector<std::string>{})
+            << c.Value << ":" << report.Text();
+        if (c.Failure) {
+            check.CheckDatabase();
+            EXPECT_EQ(report.ResultOf("Подключение к базе данных"),
+                      "  пропущено: неверный параметр SSLMode")
+                << "no connection with a mode libpq refuses:" << report.Text();
+        }
+    }
+}
+
 TEST(CheckTest, ServiceLockIsOnlyTried) {
     TTempDir dir;
     EXPECT_FALSE(ServiceRunsFor(dir.Path())) << "no service runs for a fresh directory";
