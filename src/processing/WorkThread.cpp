@@ -74,6 +74,8 @@ void TWorkThread::Execute() {
                 Reload();
                 WriteLog("Новые настройки применены");
             });
+        else if (FDatabaseRetry.Due(GetTickCount()))
+            Guarded([this] { RetryDatabase(); });
         if (process) {
             const bool sendNow = FSendNow.exchange(false);
             Guarded([this, sendNow] { ProcessCycle(sendNow); });
@@ -103,15 +105,53 @@ void TWorkThread::Reload() {
 
 void TWorkThread::Initialize() {
     FStartResult.store(-1);
+    FDatabaseRetry.Reset();
     try {
-        LoadDatabaseParams();
+        // The terminal starts also without the database: requests it receives meanwhile wait
+        // in its queue until the database is back.
+        const bool databaseReady = TryDatabase();
         StartTerminal();
-        FStartResult.store(1);
+        FStartResult.store(databaseReady ? 1 : StartWaitingForDatabase);
     } catch (...) {
+        FDatabaseRetry.Reset();
         StopTerminal();
         FStartResult.store(0);
         throw;
     }
+}
+
+// Loads the database parameters. A failure of the database itself is logged only when its
+// message is new, and the next try is scheduled; any other failure goes on to the caller.
+bool TWorkThread::TryDatabase() {
+    try {
+        LoadDatabaseParams();
+        FDatabaseRetry.Reset();
+        return true;
+    } catch (const EDatabaseError& error) {
+        const bool changed = FDatabaseRetry.Failed(error.what(), GetTickCount());
+        // A stop or reload that broke the attempt off is not the database's failure.
+        if (changed && !Terminated() && !FReloadPending.load())
+            WriteLog("Ошибка: %s", error.what());
+        return false;
+    }
+}
+
+void TWorkThread::RetryDatabase() {
+    if (FStartResult.load() != StartWaitingForDatabase)
+        return;
+    try {
+        if (!TryDatabase())
+            return;
+    } catch (...) {
+        // The database answered but the service cannot work with it (its version): as a
+        // failed start, which waits for a reload.
+        FDatabaseRetry.Reset();
+        StopTerminal();
+        FStartResult.store(0);
+        throw;
+    }
+    FStartResult.store(1);
+    WriteLog("Подключение к базе данных установлено, служба готова к работе");
 }
 
 void TWorkThread::StartTerminal() {

@@ -8,6 +8,7 @@
 #include "infra/Config.h"
 #include "infra/Queues.h"
 #include "infra/Thread.h"
+#include "processing/DatabaseRetry.h"
 
 #include <atomic>
 #include <cstdint>
@@ -28,6 +29,10 @@ struct TPendingSMS;
 constexpr int32_t CommandProcess = 128;
 constexpr int32_t CommandReload = 129;
 
+// StartResult while the terminal runs and the database, which failed the initialisation, is
+// tried again by itself.
+constexpr int32_t StartWaitingForDatabase = 2;
+
 class TWorkThread : public TThread {
 public:
     explicit TWorkThread(TConfig& config);
@@ -38,7 +43,8 @@ public:
     void PostCommand(int32_t code) noexcept;
     // The next processing cycle includes a sending pass. Cleared only when a cycle takes it.
     void RequestSendNow() noexcept { FSendNow.store(true); }
-    // -1 initialisation running, 0 failed, 1 ready.
+    // -1 initialisation running, 0 failed, 1 ready, 2 (StartWaitingForDatabase) the terminal
+    // runs and the database is tried again.
     int32_t StartResult() const noexcept { return FStartResult.load(); }
     // Terminal state (-1 without a terminal) and queue lengths, for status reports.
     int32_t TerminalState() const noexcept { return FTerminalState.load(); }
@@ -66,6 +72,8 @@ private:
     void Reload();
     void Initialize();
     void LoadDatabaseParams();
+    bool TryDatabase();
+    void RetryDatabase();
     void StartTerminal();
     void StopTerminal();
     void ProcessCycle(bool sendNow);
@@ -107,6 +115,7 @@ private:
     // Messages a stopped terminal had received (and deleted from the SIM) before the worker
     // took them; handled first by the next cycle.
     std::deque<TSMS> FReceivedBacklog;
+    TDatabaseRetry FDatabaseRetry;
     // Readable while a reload waits to be taken: breaks off a database call in progress.
     TStopEvent FReloadEvent;
 

@@ -107,6 +107,8 @@ const char* StartText(int32_t startResult) {
         return "запускается";
     case 0:
         return "ошибка запуска, ждёт перезагрузки настроек";
+    case StartWaitingForDatabase:
+        return "ждёт подключения к базе данных";
     default:
         return "работает";
     }

@@ -110,7 +110,7 @@ TEST_F(WorkerStartTest, CommandsWaitForAReloadThatSucceeds) {
                                         "Ошибка: Версия базы данных должна быть не ниже 2.00"}));
 }
 
-TEST_F(WorkerStartTest, UnreachableDatabaseFailsTheStart) {
+TEST_F(WorkerStartTest, UnreachableDatabaseIsTriedAgainWhileTheTerminalRuns) {
     TConfig probe("/nonexistent/");
     FDb->ApplyTo(probe);
     FDir.Write("QuorvexSMS.ini", "[Database]\r\nHost=" + probe.Host +
@@ -118,15 +118,20 @@ TEST_F(WorkerStartTest, UnreachableDatabaseFailsTheStart) {
                                      "hidden-Pw\r\n[GSMTerminal]\r\n" +
                                      MissingPort + "\r\n");
     StartWorker();
-    EXPECT_EQ(FWorker->StartResult(), 0);
-    EXPECT_EQ(FWorker->TerminalState(), -1) << "no terminal without the database";
-    // The start result turns 0 just before the worker writes its error line.
+    EXPECT_EQ(FWorker->StartResult(), StartWaitingForDatabase);
+    EXPECT_GE(FWorker->TerminalState(), 0) << "the terminal must run without the database";
     ASSERT_TRUE(test::WaitUntil([this] { return !Log().empty(); })) << "an error line is expected";
     const auto lines = Log();
     ASSERT_EQ(lines.size(), 1u) << "exactly one error line is expected";
     EXPECT_EQ(lines[0].rfind("Ошибка: ", 0), 0u) << lines[0];
     EXPECT_GT(lines[0].size(), std::string("Ошибка: ").size()) << "the client's text follows";
     EXPECT_EQ(lines[0].find("hidden-Pw"), std::string::npos) << "the password must not be logged";
+
+    // A reload does not wait for the next try.
+    WriteIni(MissingPort);
+    FWorker->PostCommand(CommandReload);
+    ASSERT_TRUE(WaitLog("Новые настройки применены")) << "the reload must end";
+    EXPECT_EQ(FWorker->StartResult(), 1) << "the reload must reach the database";
 }
 
 TEST_F(WorkerStartTest, TerminalNotReadyLeavesEveryRowUnsent) {

@@ -2,6 +2,7 @@
 // on a cluster of the test's own, so that the restarts are real. The service must log the
 // failures, keep running, and deliver every message once the server is back.
 #include "reliability/ReliabilityHarness.h"
+#include "support/Text.h"
 
 #include <csignal>
 #include <sstream>
@@ -102,6 +103,44 @@ TEST_F(DatabaseRestartTest, FailuresAreLoggedAndEverythingIsDeliveredAfterwards)
             << " repeats, server down " << downSeconds << " s, all delivered " << recoverySeconds
             << " s after the last restart, " << SecondsSince(start) << " s in all, stop in "
             << stopSeconds << " s";
+    PrintFigures(figures.str());
+}
+
+// After a power cut the machine is often back before the database server: the service must
+// start without it, keep its terminal working, and find the server by itself.
+TEST_F(DatabaseRestartTest, ServerStartedAfterTheServiceIsFoundWithoutAReload) {
+    // Down through the first try and the retry 10 s later, so that the retry fails as well.
+    constexpr int32_t DownSeconds = 14;
+    WriteIni();
+    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 5)");
+    FSim.StoreText("+79161234567", "1");
+    ASSERT_TRUE(FCluster->Stop(false)) << "cannot stop the private server";
+    TNotifySocket notify(FDir.File("notify"));
+    const auto start = std::chrono::steady_clock::now();
+    auto service = StartService(notify.Environment(0));
+    EXPECT_TRUE(notify.NextStarting("READY=1", 30000)) << "the start must not wait for the server";
+    const auto status = notify.NextStarting("STATUS=", 5000);
+    EXPECT_NE(status.value_or("").find(U8(u8"ждёт подключения к базе данных")), std::string::npos)
+        << "the status must say what the service waits for: " << status.value_or("(none)");
+    EXPECT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; }, 15000))
+        << "the terminal must take the request off the SIM meanwhile" << Diagnostics();
+
+    std::this_thread::sleep_for(std::chrono::seconds(DownSeconds) -
+                                (std::chrono::steady_clock::now() - start));
+    ASSERT_TRUE(FCluster->Start()) << "cannot start the private server";
+    const auto back = std::chrono::steady_clock::now();
+    EXPECT_TRUE(FSim.WaitForSubmitted(1, 60000))
+        << "the waiting request must be answered within a minute of the server's return"
+        << Diagnostics();
+    const double answerSeconds = SecondsSince(back);
+    EXPECT_EQ(LogCountPrefix(ErrorPrefix), 1u)
+        << "an unchanged error must be logged once" << Diagnostics();
+    EXPECT_EQ(LogCountPrefix("Подключение к базе данных установлено"), 1u) << Diagnostics();
+    const double stopSeconds = StopService(*service);
+    std::ostringstream figures;
+    figures << "database after the service: server back " << DownSeconds
+            << " s after the start, request answered " << answerSeconds << " s after its return, "
+            << LogCountPrefix(ErrorPrefix) << " error line, stop in " << stopSeconds << " s";
     PrintFigures(figures.str());
 }
 
