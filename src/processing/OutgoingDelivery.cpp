@@ -74,6 +74,10 @@ void TWorkThread::SendPendingMessages() {
     int32_t handedOver = 0;
     std::vector<TSMS> answers;
     for (const TPendingSMS& row : rows) {
+        // A stop ends even a long pass between two messages; the rest stay unsent for the
+        // next start.
+        if (Terminated())
+            break;
         // A long pass is progress, not a hang: the watchdog hears of every message.
         Beat();
         if (!Sendable(row))
