@@ -22,6 +22,11 @@ TFile::~TFile() {
     Close();
 }
 
+bool TFile::IsRegular() const noexcept {
+    struct stat status {};
+    return FHandle && fstat(FHandle.Get(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 bool TFile::Open(const std::string& name, int flags, int mode) {
     if (FHandle)
         return false;
@@ -156,8 +161,7 @@ std::map<std::string, std::vector<std::string>>& Captures() {
 // the file type is judged on the open descriptor, so nothing can be swapped in between.
 void AppendToFile(const std::string& fileName, const std::string& line) {
     TFile file(fileName, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
-    struct stat status {};
-    if (file.IsOpen() && fstat(file.FHandle, &status) == 0 && S_ISREG(status.st_mode))
+    if (file.IsRegular())
         file.Write(line.data(), line.size());
 }
 

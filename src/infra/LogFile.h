@@ -29,6 +29,8 @@ public:
     bool Seek(int64_t distance, int whence);
     bool WriteLine(std::string_view text); // text, then CR LF
     bool IsOpen() const { return static_cast<bool>(FHandle); }
+    // True for an open regular file: not a FIFO, a device or a directory.
+    bool IsRegular() const noexcept;
 
     bool FError = false;
     uint32_t FLastError = 0;
