@@ -1,7 +1,6 @@
 #include "infra/Com.h"
 
 #include "infra/Decimal.h"
-#include "infra/Thread.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,9 +28,25 @@ constexpr uint32_t AllErrors = 0xFFFFFFFF;
 // The biggest block whose timeout is worth computing; longer ones wait as long as this.
 constexpr int64_t TimeoutBytesLimit = int64_t(1) << 30;
 
-int64_t NowMs() noexcept {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+using TClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The moment a wait of the given length from now ends. Deadlines stay time points of the
+// steady clock: whole milliseconds taken from a truncated clock could end a wait up to a
+// millisecond before its timeout.
+TClock::time_point DeadlineAfterMs(int64_t ms) noexcept {
+    return TClock::now() + milliseconds(ms);
+}
+
+// A block's timeout: the constant plus the multiplier for every byte.
+int64_t BlockTimeoutMs(int64_t constantMs, int64_t perByteMs, size_t count) noexcept {
+    return constantMs + perByteMs * std::min<int64_t>(int64_t(count), TimeoutBytesLimit);
+}
+
+// Milliseconds for poll() until the deadline, rounded up so that poll() never returns first.
+int PollTimeoutMs(TClock::duration left) noexcept {
+    const int64_t ms = std::chrono::ceil<milliseconds>(left).count();
+    return int(std::clamp<int64_t>(ms, 0, INT_MAX));
 }
 
 // The code an open step reports: the device is missing, in use, or no port at all keep the
@@ -307,9 +322,8 @@ bool COM::Write(const void* data, size_t count) {
 
 size_t COM::WriteBlock(const void* data, size_t count) noexcept {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    const int64_t deadlineMs =
-        NowMs() + FTimeouts.WriteConstantMs +
-        FTimeouts.WriteMultiplierMs * std::min<int64_t>(int64_t(count), TimeoutBytesLimit);
+    const auto deadline = DeadlineAfterMs(
+        BlockTimeoutMs(FTimeouts.WriteConstantMs, FTimeouts.WriteMultiplierMs, count));
     size_t sent = 0;
     while (sent < count) {
         const ssize_t n = ::write(FHandle.Get(), bytes + sent, count - sent);
@@ -318,7 +332,7 @@ size_t COM::WriteBlock(const void* data, size_t count) noexcept {
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (WaitReady(POLLOUT, deadlineMs))
+            if (WaitReady(POLLOUT, deadline))
                 continue;
             break;
         }
@@ -354,16 +368,15 @@ bool COM::Read(void* data, size_t count) {
 // ends it early.
 size_t COM::ReadBlock(void* data, size_t count) noexcept {
     auto* bytes = static_cast<unsigned char*>(data);
-    const int64_t totalDeadlineMs =
-        NowMs() + FTimeouts.ReadConstantMs +
-        FTimeouts.ReadMultiplierMs * std::min<int64_t>(int64_t(count), TimeoutBytesLimit);
-    int64_t lastByteMs = 0;
+    const auto totalDeadline = DeadlineAfterMs(
+        BlockTimeoutMs(FTimeouts.ReadConstantMs, FTimeouts.ReadMultiplierMs, count));
+    TClock::time_point lastByte;
     size_t got = 0;
     while (got < count) {
         const ssize_t n = ::read(FHandle.Get(), bytes + got, count - got);
         if (n > 0) {
             got += size_t(n);
-            lastByteMs = NowMs();
+            lastByte = TClock::now();
             continue;
         }
         // A hung-up terminal reads 0 or EIO; after poll() saw the hang-up, an empty read
@@ -374,10 +387,10 @@ size_t COM::ReadBlock(void* data, size_t count) noexcept {
         }
         if (errno != EAGAIN && errno != EINTR)
             break;
-        int64_t deadlineMs = totalDeadlineMs;
+        auto deadline = totalDeadline;
         if (got > 0 && FTimeouts.ReadIntervalMs > 0)
-            deadlineMs = std::min(deadlineMs, lastByteMs + FTimeouts.ReadIntervalMs);
-        if (!WaitReady(POLLIN, deadlineMs))
+            deadline = std::min(deadline, lastByte + milliseconds(FTimeouts.ReadIntervalMs));
+        if (!WaitReady(POLLIN, deadline))
             break;
     }
     return got;
@@ -405,13 +418,13 @@ size_t COM::ReadAvailable(void* data, size_t count) noexcept {
 
 // Waits until the port is ready for events; false when the deadline passed or the device hung
 // up without anything left to read.
-bool COM::WaitReady(short events, int64_t deadlineMs) noexcept {
+bool COM::WaitReady(short events, std::chrono::steady_clock::time_point deadline) noexcept {
     for (;;) {
-        const int64_t leftMs = deadlineMs - NowMs();
-        if (leftMs <= 0)
+        const auto left = deadline - TClock::now();
+        if (left <= TClock::duration::zero())
             return false;
         pollfd ready{FHandle.Get(), events, 0};
-        const int n = ::poll(&ready, 1, int(std::min<int64_t>(leftMs, INT_MAX)));
+        const int n = ::poll(&ready, 1, PollTimeoutMs(left));
         if (n < 0 && errno != EINTR)
             return false;
         if (n <= 0)
@@ -483,9 +496,9 @@ bool COM::Transact(const void* out, size_t outCount, void* in, size_t inCount, u
         return false;
     auto* bytes = static_cast<char*>(in);
     size_t received = 0;
-    const uint32_t startMs = GetTickCount();
+    const auto deadline = DeadlineAfterMs(limitMs);
     // A vanished device fails every read at once; waiting out the limit would only spin.
-    while (received < inCount && uint32_t(GetTickCount() - startMs) < limitMs && !FHungUp)
+    while (received < inCount && TClock::now() < deadline && !FHungUp)
         if (Read(bytes + received, 1))
             ++received;
     FRead = int32_t(std::min<size_t>(received, INT32_MAX));

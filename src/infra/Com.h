@@ -8,6 +8,7 @@
 #include "infra/UniqueFd.h"
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -130,7 +131,7 @@ private:
     uint32_t LineErrors() const noexcept;
     size_t WriteBlock(const void* data, size_t count) noexcept;
     size_t ReadBlock(void* data, size_t count) noexcept;
-    bool WaitReady(short events, int64_t deadlineMs) noexcept;
+    bool WaitReady(short events, std::chrono::steady_clock::time_point deadline) noexcept;
     void SetModemLine(int line, bool on) noexcept;
 
     std::unique_ptr<TSavedLine> FSaved;

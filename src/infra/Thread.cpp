@@ -92,16 +92,18 @@ void TThread::WaitFor() noexcept {
     }
 }
 
+// The end of a sleep is fixed once, as a time point of the steady clock, so that spurious
+// wake-ups and notifications meant for others neither shorten nor stretch it.
 bool TThread::SleepMs(uint32_t ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     std::unique_lock lock(FSleepLock);
-    return !FSleepWake.wait_for(lock, std::chrono::milliseconds(ms),
-                                [this] { return Terminated(); });
+    return !FSleepWake.wait_until(lock, deadline, [this] { return Terminated(); });
 }
 
 bool TThread::SleepMs(uint32_t ms, const std::function<bool()>& ready) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     std::unique_lock lock(FSleepLock);
-    FSleepWake.wait_for(lock, std::chrono::milliseconds(ms),
-                        [this, &ready] { return Terminated() || ready(); });
+    FSleepWake.wait_until(lock, deadline, [this, &ready] { return Terminated() || ready(); });
     return !Terminated();
 }
 
