@@ -145,7 +145,7 @@ protected:
     StartService(const std::vector<std::string>& extraEnvironment = {});
     // Starts the program and waits for its ready line and the first listing of its terminal.
     std::unique_ptr<TServiceProcess> StartReady();
-    // Sends SIGTERM; expects the end within 2 s with exit code 0; returns the seconds taken.
+    // Sends SIGTERM; expects the end within 5 s with exit code 0; returns the seconds taken.
     double StopService(TServiceProcess& service);
 
     // count messages numbered from first; every fourth is Russian (UCS2 on the air).

@@ -2,7 +2,7 @@
 // in the middle of sending passes and reloads, and a SIGKILL in the middle of a drain. Whatever
 // the moment, every message the database calls sent must have been acknowledged by the
 // terminal (the rest stay unsent and go out later), the program must never crash, and it must
-// end within 2 s of SIGTERM.
+// end within a few seconds of SIGTERM.
 #include "reliability/ReliabilityHarness.h"
 
 #include <algorithm>

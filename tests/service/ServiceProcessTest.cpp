@@ -111,11 +111,12 @@ protected:
                 lines.push_back(message);
         return lines;
     }
-    // Sends SIGTERM (or another stop signal) and expects the end within 2 s with exit code 0.
+    // Sends SIGTERM (or another stop signal) and expects the end with exit code 0. A stop takes
+    // about a second; the rest of the allowance is for a loaded machine and sanitizer builds.
     void StopAndExpectExit(TProgram& service, int signal) {
         service.Signal(signal);
-        const std::optional<int> exitCode = service.WaitExit(2000);
-        ASSERT_TRUE(exitCode.has_value()) << "the service must end within 2 s of the signal";
+        const std::optional<int> exitCode = service.WaitExit(5000);
+        ASSERT_TRUE(exitCode.has_value()) << "the service must end within 5 s of the signal";
         EXPECT_EQ(*exitCode, 0) << "a stopped service must exit with 0; stderr: "
                                 << FDir.Read("service.err");
         EXPECT_NE(access(FDir.File(".quorvexsms.control").c_str(), F_OK), 0)
@@ -278,7 +279,7 @@ TEST_F(ServiceProcessTest, ReportsToSystemdThroughTheNotifySocket) {
     EXPECT_EQ(next("WATCHDOG"), "WATCHDOG=1") << "a live worker must feed the watchdog";
     service->Signal(SIGTERM);
     EXPECT_EQ(next("STOPPING"), "STOPPING=1") << "the stop must be reported";
-    EXPECT_EQ(service->WaitExit(2000).value_or(-1), 0) << "the service must end with 0";
+    EXPECT_EQ(service->WaitExit(10000).value_or(-1), 0) << "the service must end with 0";
 }
 
 TEST_F(ServiceProcessTest, HelpVersionAndWrongCommandLines) {

@@ -61,14 +61,14 @@ TEST_F(GsmSimulatorFaultTest, EndlessAnswerRunsUntilStopped) {
     EXPECT_EQ(sample.find("OK"), std::string::npos) << "it must never look like a final answer";
     EXPECT_EQ(sample.find("ERROR"), std::string::npos);
     FSim.SetEndless(false);
-    EXPECT_NE(FClient->Command("at", 5000).find("OK\r\n"), std::string::npos)
+    EXPECT_NE(FClient->Command("at", 10000).find("OK\r\n"), std::string::npos)
         << "the terminal answers again once the flood ends";
 }
 
 TEST_F(GsmSimulatorFaultTest, SilentTerminalAnswersNothingUntilWoken) {
     FSim.SetSilent(true);
     FClient->Send("at+csca?\r");
-    ASSERT_TRUE(FSim.WaitForCommandCount("at+csca?", 1, 2000)) << "the line still arrives";
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+csca?", 1, 10000)) << "the line still arrives";
     FSim.SetSilent(false);
     EXPECT_EQ(FClient->Command("at+cpin?"), "\r\n+CPIN: READY\r\n\r\nOK\r\n")
         << "nothing of the ignored command may come first";
@@ -85,7 +85,7 @@ TEST_F(GsmSimulatorFaultTest, ThrottledOutputKeepsToTheBaudRate) {
     FSim.SetListingPadBytes(1000);
     FSim.SetBaudRate(19200); // 1920 bytes a second
     auto start = TClock::now();
-    std::string answer = FClient->Command("at+cmgl=4", 5000);
+    std::string answer = FClient->Command("at+cmgl=4", 10000);
     ASSERT_GE(answer.size(), 1000u) << answer.substr(0, 100);
     // The first slice may go out at once; the rest takes its line time.
     EXPECT_GE(MsSince(start), (static_cast<long long>(answer.size()) - 19) * 10000 / 19200);
@@ -147,14 +147,14 @@ TEST_F(GsmSimulatorFaultTest, TellsAcknowledgedSubmissionsFromCutOffOnes) {
     };
     submit();
     ASSERT_EQ(FClient->ReadAnswer(), "\r\n+CMGS: 0\r\n\r\nOK\r\n");
-    EXPECT_TRUE(FSim.WaitForAcknowledged(1, 2000)) << "the OK went out whole";
+    EXPECT_TRUE(FSim.WaitForAcknowledged(1, 10000)) << "the OK went out whole";
 
     FSim.SetSubmitReply(TSubmitReply::NoFinalAnswer, 1);
     submit();
-    ASSERT_TRUE(FSim.WaitForSubmitted(2, 2000));
+    ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000));
 
     submit(60000); // the acknowledgement is still waiting when the cable goes
-    ASSERT_TRUE(FSim.WaitForSubmitted(3, 2000));
+    ASSERT_TRUE(FSim.WaitForSubmitted(3, 10000));
     ASSERT_TRUE(FSim.Unplug());
 
     auto submitted = FSim.Submitted();
@@ -175,7 +175,7 @@ TEST(GsmSimulatorLifeTest, StopsPromptlyAndCanBeStoppedTwice) {
     EXPECT_FALSE(sim.Start()) << "a running simulator does not start again";
     TPtyClient client(sim.SlavePath());
     sim.SetEndless(true);
-    ASSERT_TRUE(client.Skip(1000, 2000));
+    ASSERT_TRUE(client.Skip(1000, 10000));
     sim.Stop();
     EXPECT_TRUE(client.WaitHangup(2000)) << "stopping hangs the line up";
     sim.Stop();

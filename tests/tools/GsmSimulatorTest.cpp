@@ -104,7 +104,7 @@ TEST_F(GsmSimulatorTest, RecordsAndDecodesSubmissions) {
     Init();
     EXPECT_EQ(Submit(16, HelloPdu), "\r\n+CMGS: 0\r\n\r\nOK\r\n");
     EXPECT_EQ(Submit(23, PrivetPdu), "\r\n+CMGS: 1\r\n\r\nOK\r\n");
-    ASSERT_TRUE(FSim.WaitForSubmitted(2, 1000));
+    ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000));
     auto submitted = FSim.Submitted();
     ASSERT_EQ(submitted.size(), 2u);
     const TSubmittedSms& hello = submitted[0];
@@ -151,7 +151,7 @@ TEST_F(GsmSimulatorTest, UnplugHangsUpAndPlugRepointsTheLink) {
     EXPECT_EQ(client.Command("atq0v1e0"), "atq0v1e0\r\r\nOK\r\n");
 
     ASSERT_TRUE(sim.Unplug());
-    EXPECT_TRUE(client.WaitHangup(2000)) << "the driver's port must see the line go dead";
+    EXPECT_TRUE(client.WaitHangup(10000)) << "the driver's port must see the line go dead";
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.File("modem"))))
         << "an unplugged terminal has no device";
     EXPECT_FALSE(sim.Plugged());

@@ -56,7 +56,7 @@ public:
     }
     bool Running() const { return FChild.Started(); }
     void Type(const std::string& line) { (void)!write(FIn.Get(), line.data(), line.size()); }
-    std::string Output(std::string_view marker, int timeoutMs = 3000) {
+    std::string Output(std::string_view marker, int timeoutMs = 10000) {
         return ReadUntil(FOut.Get(), FPending, marker, timeoutMs);
     }
     void CloseInput() { FIn.Reset(); }
@@ -77,7 +77,7 @@ int Connect(const std::string& path) {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    for (int attempt = 0; attempt < 200; ++attempt) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
             return fd;
         usleep(10000);
@@ -99,7 +99,7 @@ TEST(GsmsimProgramTest, ServesTheConsoleAndPrintsSubmissions) {
     std::string reply;
     std::string request = "store +12345 hello\n";
     ASSERT_EQ(write(control, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-    EXPECT_EQ(ReadUntil(control, reply, "\n", 3000), "stored at 1\n");
+    EXPECT_EQ(ReadUntil(control, reply, "\n", 10000), "stored at 1\n");
     close(control);
 
     test::TPtyClient modem(dir.File("modem"));
@@ -118,7 +118,7 @@ TEST(GsmsimProgramTest, ServesTheConsoleAndPrintsSubmissions) {
     EXPECT_EQ(modem.ReadUntil("RING\r\n"), "\r\nRING\r\n") << "stdin commands work too";
 
     kill(program.Pid(), SIGTERM);
-    EXPECT_EQ(program.WaitExit(2000), 0) << "SIGTERM ends the program cleanly";
+    EXPECT_EQ(program.WaitExit(10000), 0) << "SIGTERM ends the program cleanly";
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.File("modem"))));
     EXPECT_FALSE(std::filesystem::exists(dir.File("ctl")));
 }
@@ -128,7 +128,7 @@ TEST(GsmsimProgramTest, EndOfInputEndsTheProgram) {
     ASSERT_TRUE(program.Running());
     EXPECT_NE(program.Output("\n").find("gsmsim: terminal"), std::string::npos);
     program.CloseInput();
-    EXPECT_EQ(program.WaitExit(2000), 0);
+    EXPECT_EQ(program.WaitExit(10000), 0);
 }
 
 TEST(GsmsimProgramTest, RefusesUnknownOptions) {
@@ -145,7 +145,7 @@ TEST(GsmsimProgramTest, RefusesUnknownOptions) {
     for (const TCase& c : cases) {
         TProgram program(c.Arguments);
         ASSERT_TRUE(program.Running());
-        EXPECT_EQ(program.WaitExit(2000), 2) << c.Note;
+        EXPECT_EQ(program.WaitExit(10000), 2) << c.Note;
         EXPECT_NE(program.Output("\n").find("usage: gsmsim"), std::string::npos) << c.Note;
     }
 }
@@ -155,7 +155,7 @@ TEST(GsmsimProgramTest, KeepsAFileInTheControlSocketsPlace) {
     dir.Write("ctl", "data");
     TProgram program({"--control", dir.File("ctl")});
     ASSERT_TRUE(program.Running());
-    EXPECT_EQ(program.WaitExit(2000), 1);
+    EXPECT_EQ(program.WaitExit(10000), 1);
     EXPECT_NE(program.Output("\n").find("is not a socket"), std::string::npos);
     EXPECT_EQ(dir.Read("ctl"), "data");
 }
