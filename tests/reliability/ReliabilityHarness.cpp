@@ -217,11 +217,16 @@ std::map<std::string, int32_t> TDeliveryLedger::Counts() const {
     return FCounts;
 }
 
-std::vector<std::string> TDeliveryLedger::RepeatsWithoutCut(const TGsmSimulator& sim) const {
+std::vector<std::string>
+TDeliveryLedger::RepeatsWithoutCut(const TGsmSimulator& sim,
+                                   std::chrono::steady_clock::time_point noiseStart,
+                                   std::chrono::steady_clock::time_point noiseEnd) const {
     std::set<uint64_t> acknowledged;
-    for (const TSubmittedSms& sms : sim.Submitted())
-        if (sms.Acknowledged)
+    for (const TSubmittedSms& sms : sim.Submitted()) {
+        const bool inNoise = sms.ReceivedAt >= noiseStart && sms.ReceivedAt <= noiseEnd;
+        if (sms.Acknowledged && !inNoise)
             acknowledged.insert(sms.Serial);
+    }
     std::lock_guard lock(FLock);
     std::vector<std::string> wrong;
     std::map<std::string, size_t> last; // text -> event index of its latest submission

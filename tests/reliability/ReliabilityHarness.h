@@ -84,8 +84,13 @@ public:
     std::map<std::string, int32_t> Counts() const;
     // Texts sent again although the previous copy was acknowledged on the line and was not
     // the last submission before an unplug (which may cut off an acknowledgement that was
-    // written but not yet read). sim gives the final acknowledgement marks.
-    std::vector<std::string> RepeatsWithoutCut(const TGsmSimulator& sim) const;
+    // written but not yet read). sim gives the final acknowledgement marks. A copy the
+    // simulator received between noiseStart and noiseEnd counts as cut off too: a terminal
+    // that floods the line can bury its acknowledgement deeper than any answer is read.
+    std::vector<std::string>
+    RepeatsWithoutCut(const TGsmSimulator& sim,
+                      std::chrono::steady_clock::time_point noiseStart = {},
+                      std::chrono::steady_clock::time_point noiseEnd = {}) const;
     int32_t Repeats() const;
     int32_t SubmissionsBeforeUnplug() const;
     // Submissions the simulator took whose acknowledgement never went out whole.

@@ -111,7 +111,7 @@ TEST_P(TerminalFaultTest, TheProgramLivesThroughItAndDeliversAfterwards) {
     EXPECT_TRUE(all) << fault.Name << ": only " << FLedger.DistinctOf(texts) << " of "
                      << texts.size() << " messages arrived after the fault" << Diagnostics();
     EXPECT_TRUE(service->Running()) << fault.Name << ": the program died" << Diagnostics();
-    const std::vector<std::string> wrong = FLedger.RepeatsWithoutCut(FSim);
+    const std::vector<std::string> wrong = FLedger.RepeatsWithoutCut(FSim, faultStart, faultEnd);
     EXPECT_TRUE(wrong.empty()) << fault.Name << ": " << wrong.size()
                                << " messages went out again after an acknowledgement";
     EXPECT_TRUE(WaitAllStamped()) << fault.Name << ": " << UnsentCount() << " rows left unsent";
