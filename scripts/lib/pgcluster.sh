@@ -23,23 +23,31 @@ pg_free_port() {
 }
 
 pg_cluster_start() {
-    local dir=$1 bin port
+    local dir=$1 bin port attempt
     bin=$(pg_bin) || true
     [ -n "$bin" ] || { echo "PostgreSQL server binaries not found" >&2; return 1; }
     mkdir -p "$dir"
     [ "$(id -u)" = 0 ] && chown postgres: "$dir"
-    port=$(pg_free_port) || { echo "no free port for PostgreSQL" >&2; return 1; }
-    export QVX_PGHOST=127.0.0.1 QVX_PGPORT=$port QVX_PGUSER=qvx QVX_PGPASSWORD=qvx-secret \
-        QVX_PGDATABASE=qvx
-    local pwfile="$dir/pw"
-    echo "$QVX_PGPASSWORD" > "$pwfile"
+    local password=qvx-secret pwfile="$dir/pw"
+    echo "$password" > "$pwfile"
     [ "$(id -u)" = 0 ] && chown postgres: "$pwfile"
     pg_as_owner "$bin/initdb" -D "$dir/data" -U qvx --pwfile="$pwfile" -A scram-sha-256 \
         -E UTF8 --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 ||
         { cat "$dir/initdb.log" >&2; return 1; }
-    pg_as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-        -o "-c listen_addresses=127.0.0.1 -p $port -k $dir -c fsync=off -c max_connections=200" \
-        start >/dev/null || { cat "$dir/server.log" >&2; return 1; }
+    # A port found free can be taken by another cluster starting at the same moment before
+    # this server binds it; then the start is tried again on the next free port.
+    for attempt in 1 2 3 4 5; do
+        port=$(pg_free_port) || { echo "no free port for PostgreSQL" >&2; return 1; }
+        pg_as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+            -o "-c listen_addresses=127.0.0.1 -p $port -k $dir -c fsync=off -c max_connections=200" \
+            start >/dev/null 2>&1 && break
+        if [ $attempt = 5 ] || ! tail -n 20 "$dir/server.log" | grep -q "already in use"; then
+            cat "$dir/server.log" >&2
+            return 1
+        fi
+    done
+    export QVX_PGHOST=127.0.0.1 QVX_PGPORT=$port QVX_PGUSER=qvx QVX_PGPASSWORD=$password \
+        QVX_PGDATABASE=qvx
     PGPASSWORD=$QVX_PGPASSWORD psql -h 127.0.0.1 -p "$port" -U qvx -d postgres -qAt \
         -c "CREATE DATABASE qvx" >/dev/null
 }
