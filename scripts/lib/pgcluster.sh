@@ -14,9 +14,12 @@ pg_as_owner() {
     if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
 }
 
+# A random free port of 55432..57431: taking the lowest free one would hand a stopped test
+# server's port to the next cluster that starts, so that the server could not come back.
 pg_free_port() {
-    local port
-    for port in $(seq 55432 55532); do
+    local port try
+    for ((try = 0; try < 200; try++)); do
+        port=$((55432 + RANDOM % 2000))
         if ! (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; then echo "$port"; return 0; fi
     done
     return 1
@@ -35,7 +38,7 @@ pg_cluster_start() {
         -E UTF8 --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 ||
         { cat "$dir/initdb.log" >&2; return 1; }
     # A port found free can be taken by another cluster starting at the same moment before
-    # this server binds it; then the start is tried again on the next free port.
+    # this server binds it; then the start is tried again on another free port.
     for attempt in 1 2 3 4 5; do
         port=$(pg_free_port) || { echo "no free port for PostgreSQL" >&2; return 1; }
         pg_as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
