@@ -95,6 +95,30 @@ TEST(ModemDialogueTest, AnswersSubmissionsAsConfigured) {
     }
 }
 
+TEST(ModemDialogueTest, ReportsRegistrationAndSignalAsSet) {
+    struct TCase {
+        int32_t Registration;
+        int32_t Rssi;
+        const char* Command;
+        const char* Answer;
+    };
+    const TCase cases[] = {
+        {1, 20, "at+creg?\r", "\r\n+CREG: 0,1\r\n\r\nOK\r\n"},
+        {5, 20, "AT+CREG?\r", "\r\n+CREG: 0,5\r\n\r\nOK\r\n"},
+        {-1, 20, "at+creg?\r", "\r\n+CME ERROR: no network service\r\n"},
+        {1, 31, "at+csq\r", "\r\n+CSQ: 31,99\r\n\r\nOK\r\n"},
+        {1, 99, "at+csq\r", "\r\n+CSQ: 99,99\r\n\r\nOK\r\n"},
+        {1, -1, "at+csq\r", "\r\n+CME ERROR: no network service\r\n"},
+    };
+    for (const TCase& c : cases) {
+        TModemDialogue dialogue = Ready();
+        dialogue.FSettings.Registration = c.Registration;
+        dialogue.FSettings.SignalRssi = c.Rssi;
+        EXPECT_EQ(Feed(dialogue, c.Command), c.Answer)
+            << c.Command << " with registration " << c.Registration << ", rssi " << c.Rssi;
+    }
+}
+
 TEST(ModemDialogueTest, AFaultReplyLastsForItsCount) {
     TModemDialogue dialogue = Ready();
     dialogue.FSettings.SubmitReply = TSubmitReply::CmsError;

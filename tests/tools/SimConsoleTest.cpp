@@ -98,6 +98,14 @@ TEST_F(SimConsoleTest, SwitchesFaultsAndRefusesBadArguments) {
         {"refuse", false},
         {"pin 1234", true},
         {"pin off", true},
+        {"creg 2", true},
+        {"creg error", true},
+        {"creg 11", false},
+        {"creg", false},
+        {"csq 99", true},
+        {"csq error", true},
+        {"csq 100", false},
+        {"csq -1", false},
         {"frobnicate", false},
     };
     for (const TCase& c : cases) {

@@ -52,6 +52,9 @@ public:
     // --- behaviour of the terminal ---
     void SetPin(std::string pin);
     void SetSimBusyCount(int32_t count);
+    // <stat> that at+creg? reports and <rssi> that at+csq reports; negative: ERROR.
+    void SetRegistration(int32_t registration);
+    void SetSignalRssi(int32_t rssi);
     // count: how many submissions get this reply before it returns to Ok; 0 for all.
     void SetSubmitReply(TSubmitReply reply, int32_t count = 0, int32_t cmsError = 500);
     void SetDeleteFails(bool fails);

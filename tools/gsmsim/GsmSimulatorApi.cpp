@@ -37,6 +37,16 @@ void TGsmSimulator::SetSimBusyCount(int32_t count) {
     FDialogue.FSettings.SimBusyCount = count;
 }
 
+void TGsmSimulator::SetRegistration(int32_t registration) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.Registration = registration;
+}
+
+void TGsmSimulator::SetSignalRssi(int32_t rssi) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.SignalRssi = rssi;
+}
+
 void TGsmSimulator::SetSubmitReply(TSubmitReply reply, int32_t count, int32_t cmsError) {
     std::lock_guard lock(FLock);
     FDialogue.FSettings.SubmitReply = reply;

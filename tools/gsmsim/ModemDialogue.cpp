@@ -131,6 +131,8 @@ void TModemDialogue::Dispatch(const std::string& lower, const std::string& line,
         PinEntry(argument, out);
     else if (head == "at+csca?")
         CentreQuery(out);
+    else if (head == "at+creg?" || head == "at+csq")
+        NetworkQuery(head, out);
     else if (head == "at+cmgs")
         StartSubmit(argument, out);
     else if (head == "at+cmgl")
@@ -200,6 +202,18 @@ void TModemDialogue::CentreQuery(TModemOutputs& out) {
         return;
     }
     Answer(out, "\r\n+CSCA: \"" + FSettings.SmscNumber + "\",145\r\n\r\nOK\r\n");
+}
+
+void TModemDialogue::NetworkQuery(const std::string& head, TModemOutputs& out) {
+    const bool registration = head == "at+creg?";
+    const int32_t value = registration ? FSettings.Registration : FSettings.SignalRssi;
+    if (value < 0) {
+        CmeError(out, 30, "no network service");
+        return;
+    }
+    // Unsolicited registration reports stay off (<n> 0); the bit error rate is not known.
+    Answer(out, registration ? "\r\n+CREG: 0," + std::to_string(value) + "\r\n\r\nOK\r\n"
+                             : "\r\n+CSQ: " + std::to_string(value) + ",99\r\n\r\nOK\r\n");
 }
 
 void TModemDialogue::Answer(TModemOutputs& out, std::string_view bytes) {

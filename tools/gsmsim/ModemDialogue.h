@@ -38,6 +38,10 @@ struct TModemSettings {
     bool StrictLength = true;   // a PDU whose length differs from the at+cmgs value is refused
     int32_t Capacity = 100;     // SIM store indexes 1..Capacity
     std::string SmscNumber = "+79037011111";
+    // What at+creg? and at+csq report (3GPP TS 27.007 <stat> and <rssi>); a negative value
+    // makes the command answer ERROR.
+    int32_t Registration = 1; // registered, home network
+    int32_t SignalRssi = 20;  // -73 dBm
 };
 
 struct TStoredSms {
@@ -116,6 +120,7 @@ private:
     void PinQuery(TModemOutputs& out);
     void PinEntry(const std::string& argument, TModemOutputs& out);
     void CentreQuery(TModemOutputs& out);
+    void NetworkQuery(const std::string& head, TModemOutputs& out);
     void StartSubmit(const std::string& argument, TModemOutputs& out);
     void FinishSubmit(TModemOutputs& out);
     void List(const std::string& argument, TModemOutputs& out);

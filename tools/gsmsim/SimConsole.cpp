@@ -81,6 +81,9 @@ std::string TSimConsole::Help() {
            "                           the network refuses that number (+CMS ERROR: N, 21)\n"
            "  pin PIN | pin off        require a PIN after each power-on\n"
            "  sim-busy N               answer the next N at+csca? with SIM busy\n"
+           "  creg STAT | creg error   registration at+creg? reports: 0 none, 1 home,\n"
+           "                           2 searching, 3 denied, 4 unknown, 5 roaming\n"
+           "  csq RSSI | csq error     signal at+csq reports: 0..31, 99 unknown\n"
            "  delay MS | baud N | pad BYTES\n"
            "                           delay answers, throttle output, pad the listing\n"
            "  silent on|off | endless on|off | delete-fails on|off\n"
@@ -124,6 +127,8 @@ std::string TSimConsole::Execute(std::string_view line, bool& quit) {
     }
     if (command == "sim-busy" || command == "delay" || command == "baud" || command == "pad")
         return SetNumber(command, arguments);
+    if (command == "creg" || command == "csq")
+        return SetNetwork(command, arguments);
     if (command == "silent" || command == "endless" || command == "delete-fails")
         return SetSwitch(command, arguments);
     return "error: unknown command '" + std::string(command) + "' (try help)\n";
@@ -218,6 +223,22 @@ std::string TSimConsole::SetNumber(std::string_view command, std::string_view ar
         FSim.SetBaudRate(static_cast<int32_t>(value));
     else
         FSim.SetListingPadBytes(static_cast<size_t>(value));
+    return "ok\n";
+}
+
+std::string TSimConsole::SetNetwork(std::string_view command, std::string_view arguments) {
+    const bool registration = command == "creg";
+    int64_t value = -1;
+    if (arguments != "error") {
+        const int64_t max = registration ? 10 : 99;
+        if (!ParseInt(arguments, value) || value < 0 || value > max)
+            return "error: " + std::string(command) +
+                   (registration ? " STAT (0..10) | error\n" : " RSSI (0..31, 99) | error\n");
+    }
+    if (registration)
+        FSim.SetRegistration(static_cast<int32_t>(value));
+    else
+        FSim.SetSignalRssi(static_cast<int32_t>(value));
     return "ok\n";
 }
 

@@ -28,6 +28,7 @@ private:
     std::string SetReply(std::string_view arguments);
     std::string SetRefused(std::string_view arguments);
     std::string SetNumber(std::string_view command, std::string_view arguments);
+    std::string SetNetwork(std::string_view command, std::string_view arguments);
     std::string SetSwitch(std::string_view command, std::string_view arguments);
     std::string PlugState() const;
 
