@@ -56,12 +56,16 @@ void TSiemens::Execute() {
                 continue;
             }
             SetState(TTerminalState::Working);
+            FNetworkQueried = false;
             for (;;) {
                 if (Terminated()) {
                     SetState(TTerminalState::Stopped);
                     LogMessage("Поток работы с GSM терминалом завершен.");
                     return;
                 }
+                // Between passes, so that the queries never land inside another dialogue.
+                if (NetworkQueryDue())
+                    QueryNetwork();
                 if (WorkingPass())
                     break;
                 SleepMs(FPassPauseMs);

@@ -1,14 +1,16 @@
 // TSiemens, the GSM terminal driver: a thread of its own that owns the serial port, brings
 // the terminal up with AT commands, submits queued messages in PDU mode, lists and deletes
 // received messages and watches unsolicited results. Other threads use only QueueSMS,
-// QueueAnswers, TakeOutcomes, ReceivedSMSCount, GetReceivedSMS, GetState and the queue counts;
-// everything else runs on the terminal thread (public so that tests can drive single steps on
-// a stopped object). The outcome of every queued message goes back through TakeOutcomes.
+// QueueAnswers, TakeOutcomes, ReceivedSMSCount, GetReceivedSMS, GetState, StateSince, Network
+// and the queue counts; everything else runs on the terminal thread (public so that tests can
+// drive single steps on a stopped object). The outcome of every queued message goes back
+// through TakeOutcomes.
 #pragma once
 
 #include "infra/Com.h"
 #include "infra/Queues.h"
 #include "infra/Thread.h"
+#include "terminal/NetworkStatus.h"
 #include "terminal/PortReader.h"
 #include "terminal/ReplyFraming.h"
 #include "terminal/ResultCodes.h"
@@ -16,7 +18,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +66,10 @@ public:
     int32_t ReceivedSMSCount() const { return FIncoming.Count(); }
     bool GetReceivedSMS(TSMS& sms) { return FIncoming.Pop(sms); }
     int32_t GetState() const { return FState.load(std::memory_order_acquire); }
+    // Wall-clock seconds since which the state holds.
+    int64_t StateSince() const { return FStateSince.load(std::memory_order_acquire); }
+    // The last registration and signal the terminal reported.
+    TNetworkStatus Network() const;
     int32_t OutgoingCount() const { return FOutgoing.Count(); }
 
     // --- settings, written by the owner before Start() ---
@@ -73,6 +81,8 @@ public:
     // pause between working passes; tests shorten them.
     uint32_t FRetryPauseMs = 1000;
     uint32_t FPassPauseMs = 50;
+    // How often the working loop asks for the registration and the signal (FTickSource ms).
+    uint32_t FNetworkPeriodMs = 60000;
     // Millisecond ticks that age a RING waiting for its caller line; tests move it by hand.
     std::function<uint32_t()> FTickSource = GetTickCount;
     // Called on the terminal thread after each outcome is queued, so the owner can wake up.
@@ -106,6 +116,9 @@ public:
     bool SendSMS(const std::string& digits, const std::string& text, bool flash);
     bool ReceiveSMS();
     bool CheckForRing();
+    // Asks for the registration and the signal and keeps what the answers say; logs a change
+    // of the registration. Nothing else depends on the answers.
+    void QueryNetwork();
 
     COM FComPort;
     TSMSStack FOutgoing;
@@ -128,6 +141,7 @@ protected:
 
 private:
     void SetState(TTerminalState state) {
+        FStateSince.store(std::time(nullptr), std::memory_order_release);
         FState.store(static_cast<int32_t>(state), std::memory_order_release);
     }
     // Main loop steps: opening and initialising repeat until they succeed or a stop comes
@@ -145,6 +159,12 @@ private:
     void Report(TOutcome outcome);
     // Reads the rest of a "+CMS ERROR" line found in answer into FRefusal.
     void NoteRefusal(const std::string& answer);
+    // True right after an initialisation and then once every FNetworkPeriodMs.
+    bool NetworkQueryDue() const;
+    // One query; true when the answer ended in OK.
+    bool AskNetwork(const std::string& command, std::string& answer);
+    void KeepRegistration(int32_t registration);
+    void KeepSignal(int32_t rssi);
 
     // The reading halves of SendCommand and WaitAnswer; answer collects what arrived.
     bool ReadCommandAnswer(std::string& answer, const std::string& expected, uint32_t timeoutMs);
@@ -168,6 +188,13 @@ private:
     // Input of FComPort not yet taken by the exchange; emptied whenever the port opens or
     // closes, as the port's own queue is.
     TPortReader FReader{FComPort, *this};
+    std::atomic<int64_t> FStateSince{std::time(nullptr)};
+    // Network queries: when the last one ran, and the registration the log shows last.
+    bool FNetworkQueried = false;
+    uint32_t FNetworkQueriedTick = 0;
+    int32_t FLoggedRegistration = static_cast<int32_t>(TRegistration::Unknown);
+    mutable std::mutex FNetworkLock;
+    TNetworkStatus FNetwork;
 };
 
 } // namespace qvx

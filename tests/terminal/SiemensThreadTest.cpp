@@ -36,6 +36,7 @@ TEST_F(SiemensThreadTest, ComesUpWorksAndStops) {
         "Номер SMS центра получен: <cr><lf>+CSCA: \"+79037011111\",145<cr><lf><cr><lf>OK<cr><lf>",
         "Инициализация GSM терминала успешно завершена",
         "Начинаем работу...",
+        "Регистрация в сети: домашняя сеть [1]",
         Final,
     };
     EXPECT_EQ(LogLines(), expected) << LogText();
