@@ -175,30 +175,4 @@ protected:
     TGsmSimulator FSim;
 };
 
-// Sets TZ for the life of the object; set it before any worker starts.
-class TZoneGuard {
-public:
-    explicit TZoneGuard(const std::string& zone) {
-        if (const char* old = std::getenv("TZ")) {
-            FHadOld = true;
-            FOld = old;
-        }
-        setenv("TZ", zone.c_str(), 1);
-        tzset();
-    }
-    ~TZoneGuard() {
-        if (FHadOld)
-            setenv("TZ", FOld.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-    TZoneGuard(const TZoneGuard&) = delete;
-    TZoneGuard& operator=(const TZoneGuard&) = delete;
-
-private:
-    bool FHadOld = false;
-    std::string FOld;
-};
-
 } // namespace qvx::test

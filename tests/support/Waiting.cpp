@@ -28,4 +28,21 @@ std::string ZoneWithLocalHour(int localHour) {
     return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
 }
 
+TZoneGuard::TZoneGuard(const std::string& zone) {
+    if (const char* old = std::getenv("TZ")) {
+        FHadOld = true;
+        FOld = old;
+    }
+    setenv("TZ", zone.c_str(), 1);
+    tzset();
+}
+
+TZoneGuard::~TZoneGuard() {
+    if (FHadOld)
+        setenv("TZ", FOld.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
 } // namespace qvx::test

@@ -12,4 +12,18 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000, in
 // A POSIX TZ value under which the local hour is now localHour (UTC offsets up to 12 h).
 std::string ZoneWithLocalHour(int localHour);
 
+// Sets TZ for the life of the object (and for programs started meanwhile); set it before any
+// thread that reads the local time starts.
+class TZoneGuard {
+public:
+    explicit TZoneGuard(const std::string& zone);
+    ~TZoneGuard();
+    TZoneGuard(const TZoneGuard&) = delete;
+    TZoneGuard& operator=(const TZoneGuard&) = delete;
+
+private:
+    bool FHadOld = false;
+    std::string FOld;
+};
+
 } // namespace qvx::test

@@ -2,6 +2,7 @@
 #include "gsmsim/DeliverPdu.h"
 
 #include "support/Text.h"
+#include "support/Waiting.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -10,34 +11,12 @@
 namespace qvx {
 namespace {
 
+using test::TZoneGuard;
 using test::U8;
 
 constexpr const char* Centre = "07919730071111F1"; // +79037011111
 // Offsets in hex characters of a PDU from "hello"-sized originators (+12345).
 constexpr size_t StampAt = 16 + 2 + 10 + 4;
-
-// Runs with a fixed zone and restores the previous one.
-class TZoneGuard {
-public:
-    explicit TZoneGuard(const char* zone) {
-        const char* old = std::getenv("TZ");
-        FHad = old != nullptr;
-        FOld = FHad ? old : "";
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~TZoneGuard() {
-        if (FHad)
-            setenv("TZ", FOld.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool FHad = false;
-    std::string FOld;
-};
 
 TEST(DeliverPduTest, BuildsSingleMessages) {
     struct TCase {
