@@ -5,6 +5,7 @@
 #include "processing/Error.h"
 
 #include <charconv>
+#include <ctime>
 #include <libpq-fe.h>
 
 namespace qvx {

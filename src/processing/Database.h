@@ -95,6 +95,12 @@ public:
     bool Connected() const noexcept { return FConn != nullptr; }
     // Closes the connection (and with it every statement); the next statement reconnects.
     void Close() noexcept;
+    // How the last connection went, as a TDatabaseState: -1 not tried yet, 0 it failed or
+    // broke, 1 it succeeded. A statement the server refuses leaves it as it was.
+    int32_t Reachability() const noexcept { return FReachability; }
+    // The message of the last failure (cp1251) and its wall-clock seconds; empty and 0 if none.
+    const std::string& LastError() const noexcept { return FLastError; }
+    int64_t LastErrorAt() const noexcept { return FLastErrorAt; }
 
     // Descriptors that, once readable, break off the call that waits for the server: the
     // worker's stop and reload events. -1 for none.
@@ -145,6 +151,8 @@ private:
     // Cancels the running statement on the server, closes the connection and throws.
     [[noreturn]] void Abandon(pg_conn* conn, const TCallWait& wait);
     [[noreturn]] void Fail(const char* libpqMessage);
+    // A server that did not answer in time: the connection is gone, the database unreachable.
+    [[noreturn]] void FailUnanswered(const std::string& message);
 
     TDbParams FParams;
     TPgConn FConn;
@@ -152,6 +160,9 @@ private:
     int FReloadFd = -1;
     std::function<void()> FProgress;
     std::optional<uint32_t> FFinalWaitMs;
+    int32_t FReachability = -1;
+    std::string FLastError;
+    int64_t FLastErrorAt = 0;
 };
 
 } // namespace qvx

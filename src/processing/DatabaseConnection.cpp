@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <future>
 #include <libpq-fe.h>
 #include <poll.h>
@@ -66,6 +67,17 @@ void TDatabase::Fail(const char* libpqMessage) {
     // A broken connection is dropped, so that the next statement connects anew.
     if (FConn && PQstatus(FConn.get()) != CONNECTION_OK)
         Close();
+    if (!FConn)
+        FReachability = 0;
+    FLastErrorAt = std::time(nullptr);
+    FLastError = message;
+    throw EDatabaseError(message);
+}
+
+void TDatabase::FailUnanswered(const std::string& message) {
+    FReachability = 0;
+    FLastErrorAt = std::time(nullptr);
+    FLastError = message;
     throw EDatabaseError(message);
 }
 
@@ -150,8 +162,7 @@ void TDatabase::Abandon(PGconn* conn, const TCallWait& wait) {
     if (wait.Interrupted)
         throw EDatabaseError("Запрос к базе данных прерван");
     const int32_t limitMs = FParams.Limits.StatementTimeoutMs + FParams.Limits.ReplyGraceMs;
-    throw EDatabaseError(
-        FormatMessage("Сервер базы данных не ответил за %d с", (limitMs + 999) / 1000));
+    FailUnanswered(FormatMessage("Сервер базы данных не ответил за %d с", (limitMs + 999) / 1000));
 }
 
 TPgConn TDatabase::StartConnection() {
@@ -206,8 +217,8 @@ PGconn* TDatabase::Connection() {
         if (waited == TWaitResult::Interrupted)
             throw EDatabaseError("Подключение к базе данных прервано");
         if (waited == TWaitResult::TimedOut)
-            throw EDatabaseError(FormatMessage(
-                "Сервер базы данных не ответил на подключение за %d с", ConnectTimeoutSec));
+            FailUnanswered(FormatMessage("Сервер базы данных не ответил на подключение за %d с",
+                                         ConnectTimeoutSec));
         status = PQconnectPoll(conn.get());
     }
     if (PQstatus(conn.get()) != CONNECTION_OK || PQsetnonblocking(conn.get(), 1) != 0) {
@@ -219,6 +230,7 @@ PGconn* TDatabase::Connection() {
     // A connection whose limits could not be set is not kept.
     ApplyLimits(conn.get());
     FConn = std::move(conn);
+    FReachability = 1;
     return FConn.get();
 }
 

@@ -1,8 +1,10 @@
 #include "infra/LogFile.h"
 #include "processing/Database.h"
-#include "processing/WorkThread.h"
 #include "processing/OutgoingDelivery.h"
+#include "processing/WorkThread.h"
 #include "terminal/Siemens.h"
+
+#include <ctime>
 
 namespace qvx {
 
@@ -40,12 +42,15 @@ bool TWorkThread::TakeReceived(TSMS& sms) {
 void TWorkThread::HandleMessage(const TSMS& sms, bool& sendNow) {
     // WriteLog writes CR and LF as <cr>/<lf>, so a subscriber's text cannot forge lines.
     WriteLog("Принято SMS. Номер: '%s', текст: '%s'", sms.Telephone.c_str(), sms.Text.c_str());
+    ++FReceivedCount;
+    FLastReceivedAt.store(std::time(nullptr));
     if (sms.Text != AccountRequest)
         return;
     const auto result = FDatabase->PrepareAccInfo(sms.Telephone);
     if (!result)
         WriteLog("Ошибка: запрос подготовки состояния счета не вернул результата");
     else if (*result == AccInfoPrepared) {
+        ++FRequestsAnswered;
         sendNow = true;
         FAnswerNumbers.insert(SubscriberKey(sms.Telephone));
     } else if (*result == AccInfoNoSubscriber)

@@ -132,8 +132,10 @@ bool TWorkThread::SendMessage(const TPendingSMS& row, TDateTime now, std::vector
         answers->push_back(sms);
     else
         queued = FSiemens->QueueSMS(sms);
-    if (queued)
+    if (queued) {
         FInFlight.insert(row.MsgId);
+        FQueuedAt.emplace(row.MsgId, std::time(nullptr));
+    }
     WriteLog("Сообщение ID=%d: %s", row.MsgId, queued ? "ОТПРАВЛЕНО" : "ОШИБКА ОТПРАВКИ");
     return queued;
 }

@@ -6,6 +6,8 @@
 #include "processing/OutgoingDelivery.h"
 #include "terminal/Siemens.h"
 
+#include <algorithm>
+#include <ctime>
 #include <exception>
 #include <vector>
 
@@ -37,7 +39,8 @@ template <class TStep> void Guarded(TStep step) noexcept {
 } // namespace
 
 TWorkThread::TWorkThread(TConfig& config)
-    : FConfig(config), FDatabase(std::make_unique<TDatabase>()) {}
+    : FConfig(config), FDatabase(std::make_unique<TDatabase>()),
+      FNoTerminalSince(std::time(nullptr)), FStartedAt(FNoTerminalSince) {}
 
 TWorkThread::~TWorkThread() {
     Terminate();
@@ -192,6 +195,8 @@ void TWorkThread::StopTerminal() {
     // Whatever is still queued was never stamped: a later pass hands it over again.
     FSiemens.reset();
     FInFlight.clear();
+    FNoTerminalSince = std::time(nullptr);
+    FQueuedAt.clear();
     UpdateStatus();
 }
 
@@ -224,6 +229,56 @@ void TWorkThread::UpdateStatus() noexcept {
 
 void TWorkThread::Beat() noexcept {
     FHeartbeat.store(GetTickCount());
+    try {
+        CopyStatus();
+    } catch (...) {
+        // Only the copy of the error text can fail; the next turn copies again.
+    }
+}
+
+int64_t TWorkThread::OldestQueuedAt() {
+    std::erase_if(FQueuedAt,
+                  [this](const auto& entry) { return !FInFlight.contains(entry.first); });
+    int64_t oldest = 0;
+    for (const auto& [msgId, queuedAt] : FQueuedAt)
+        if (oldest == 0 || queuedAt < oldest)
+            oldest = queuedAt;
+    return oldest;
+}
+
+void TWorkThread::CopyStatus() {
+    const TNetworkStatus network = FSiemens ? FSiemens->Network() : TNetworkStatus{};
+    std::lock_guard<std::mutex> lock(FStatusLock);
+    FStatus.TerminalState = FTerminalState.load();
+    FStatus.TerminalSince = FSiemens ? FSiemens->StateSince() : FNoTerminalSince;
+    FStatus.Registration = network.Registration;
+    FStatus.SignalRssi = network.SignalRssi;
+    FStatus.NetworkCheckedAt = network.CheckedAt;
+    FStatus.OutgoingCount = FOutgoingCount.load();
+    FStatus.OldestQueuedAt = OldestQueuedAt();
+    FStatus.DatabaseState = FStartResult.load() == StartWaitingForDatabase
+                                ? static_cast<int32_t>(TDatabaseState::Waiting)
+                                : FDatabase->Reachability();
+    FStatus.DatabaseErrorAt = FDatabase->LastErrorAt();
+    FStatus.DatabaseError = FDatabase->LastError();
+}
+
+TWorkerStatus TWorkThread::Status() const {
+    TWorkerStatus status;
+    {
+        std::lock_guard<std::mutex> lock(FStatusLock);
+        status = FStatus;
+    }
+    status.Now = std::time(nullptr);
+    status.StartedAt = FStartedAt;
+    status.StartResult = FStartResult.load();
+    status.AcknowledgedCount = FAcknowledgedCount.load();
+    status.GivenUpCount = FGivenUpCount.load();
+    status.LastAcknowledgedAt = FLastAcknowledgedAt.load();
+    status.ReceivedCount = FReceivedCount.load();
+    status.RequestsAnswered = FRequestsAnswered.load();
+    status.LastReceivedAt = FLastReceivedAt.load();
+    return status;
 }
 
 } // namespace qvx

@@ -9,13 +9,16 @@
 #include "infra/Queues.h"
 #include "infra/Thread.h"
 #include "processing/DatabaseRetry.h"
+#include "processing/WorkerStatus.h"
 
 #include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -64,6 +67,8 @@ public:
     // The clock of the sending rules (window and lifetime), read by the worker and by the
     // terminal thread; tests move it. Set before Start().
     std::function<std::time_t()> FTimeSource = [] { return std::time(nullptr); };
+    // Everything the status command shows; the terminal's part is at most a turn old.
+    TWorkerStatus Status() const;
 
 protected:
     void Execute() override;
@@ -97,6 +102,9 @@ private:
     void StampOnExit() noexcept;
     void UpdateStatus() noexcept;
     void Beat() noexcept;
+    void CopyStatus();
+    // Wall-clock seconds of the oldest message in flight; 0 when none is.
+    int64_t OldestQueuedAt();
 
     TConfig& FConfig;
     std::unique_ptr<TDatabase> FDatabase;
@@ -118,6 +126,12 @@ private:
     TDatabaseRetry FDatabaseRetry;
     // Readable while a reload waits to be taken: breaks off a database call in progress.
     TStopEvent FReloadEvent;
+    // When each message of FInFlight was handed over, by id; ids that left FInFlight are
+    // dropped when the status is copied.
+    std::map<int32_t, int64_t> FQueuedAt;
+    // Since when the worker has no terminal.
+    int64_t FNoTerminalSince;
+    const int64_t FStartedAt;
 
     std::atomic<int32_t> FStartResult{-1};
     std::atomic<bool> FReloadPending{false};
@@ -132,6 +146,12 @@ private:
     std::atomic<int64_t> FGivenUpCount{0};
     std::atomic<std::time_t> FLastAcknowledgedAt{0};
     std::atomic<uint32_t> FTurns{0};
+    std::atomic<int64_t> FReceivedCount{0};
+    std::atomic<int64_t> FRequestsAnswered{0};
+    std::atomic<int64_t> FLastReceivedAt{0};
+    // The terminal's and the database's part of the status, written by UpdateStatus.
+    mutable std::mutex FStatusLock;
+    TWorkerStatus FStatus;
 };
 
 } // namespace qvx

@@ -192,9 +192,14 @@ TEST_F(DatabaseTest, FailuresCarryTheClientMessageAndReconnect) {
     }
     EXPECT_EQ(FDatabase.ReadParam("DBVER"), std::optional<std::string>("2.00"))
         << "the next statement must connect anew";
+    EXPECT_EQ(FDatabase.Reachability(), 1) << "a new connection makes the database reachable";
+    EXPECT_FALSE(FDatabase.LastError().empty()) << "the broken session's error is remembered";
 
     FDb->Exec("DROP TABLE appconfig");
     EXPECT_THROW(FDatabase.ReadParam("DBVER"), EServiceError) << "a failed statement must throw";
+    EXPECT_EQ(FDatabase.Reachability(), 1) << "a refused statement is no unreachable server";
+    EXPECT_NE(FDatabase.LastError().find("appconfig"), std::string::npos)
+        << "the last error must be the newest: " << FDatabase.LastError();
 }
 
 TEST_F(DatabaseTest, UnreachableServerFailsWithoutThePassword) {
@@ -213,6 +218,7 @@ TEST_F(DatabaseTest, UnreachableServerFailsWithoutThePassword) {
         EXPECT_EQ(message.find('\n'), std::string::npos) << "no trailing line break: " << message;
     }
     EXPECT_FALSE(FDatabase.Connected());
+    EXPECT_EQ(FDatabase.Reachability(), 0) << "a failed connection makes it unreachable";
 }
 
 TEST_F(DatabaseTest, SslModeReachesTheClient) {

@@ -1,0 +1,51 @@
+// TWorkerStatus, a copy of what the worker knows about its own state, its terminal and its
+// database, taken under the worker's status lock for the status command and the service
+// manager's status line. Numbers only, apart from the database's last error (cp1251), so
+// that the control channel can carry it as it is.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace qvx {
+
+// How the worker last found the database.
+enum class TDatabaseState : int32_t {
+    Unknown = -1,    // not used yet
+    Unreachable = 0, // the last connection failed or broke
+    Reachable = 1,   // the last connection succeeded
+    Waiting = 2,     // the start waits for the database and tries again by itself
+};
+
+struct TWorkerStatus {
+    // Wall-clock seconds: the moment of the copy, the start of the worker.
+    int64_t Now = 0;
+    int64_t StartedAt = 0;
+    // -1 initialisation running, 0 failed (waits for a reload), 1 ready.
+    int64_t StartResult = -1;
+    // The terminal's state (-1 without a terminal) and since when it holds.
+    int64_t TerminalState = -1;
+    int64_t TerminalSince = 0;
+    // +CREG <stat> (-1 not known), +CSQ <rssi> (99 not known), when last answered (0 never).
+    int64_t Registration = -1;
+    int64_t SignalRssi = 99;
+    int64_t NetworkCheckedAt = 0;
+    // Messages handed to the terminal and not yet gone, and when the oldest was handed over
+    // (0 when none waits).
+    int64_t OutgoingCount = 0;
+    int64_t OldestQueuedAt = 0;
+    // Counts since the start, and when the last acknowledgement and reception happened.
+    int64_t AcknowledgedCount = 0;
+    int64_t GivenUpCount = 0;
+    int64_t ReceivedCount = 0;
+    int64_t RequestsAnswered = 0;
+    int64_t LastAcknowledgedAt = 0;
+    int64_t LastReceivedAt = 0;
+    int64_t DatabaseState = static_cast<int64_t>(TDatabaseState::Unknown);
+    int64_t DatabaseErrorAt = 0;
+    std::string DatabaseError;
+
+    bool operator==(const TWorkerStatus&) const = default;
+};
+
+} // namespace qvx
