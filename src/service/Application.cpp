@@ -4,11 +4,16 @@
 #include "service/Check.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
+#include "service/LogTail.h"
+#include "service/Printable.h"
 #include "service/QuorvexSMSSvc.h"
 #include "service/ServiceHost.h"
+#include "service/StatusReport.h"
+#include "service/StatusWire.h"
 #include "service/SystemdNotify.h"
 
 #include <csignal>
+#include <optional>
 #include <pthread.h>
 
 namespace qvx {
@@ -37,6 +42,37 @@ int SendControl(const std::string& dir, int32_t code) {
     return 1;
 }
 
+// The service answers with its own state; the last error of each log is read here, from the
+// end of the files, so that the service's answer stays small.
+int ShowStatus(const std::string& dir, bool json) {
+    std::string reply;
+    std::string error;
+    const TControlResult result = RequestStatus(dir, reply, error);
+    std::optional<TWorkerStatus> status;
+    if (result == TControlResult::Handled) {
+        status = DecodeStatus(reply);
+        if (!status)
+            error = "служба прислала неразборчивый ответ";
+    }
+    if (!status) {
+        PrintText(stderr, "quorvexsms: " + error + "\n");
+        return result == TControlResult::NotRunning ? ExitNotRunning : 1;
+    }
+    const TLogErrors logs{LastErrorLineOf(dir + "QuorvexSMS.log"),
+                          LastErrorLineOf(dir + "Siemens.log")};
+    if (json) {
+        const std::string object = StatusJson(*status, logs);
+        std::fwrite(object.data(), 1, object.size(), stdout);
+        std::fflush(stdout);
+        return 0;
+    }
+    std::string text;
+    for (const std::string& line : StatusLines(*status, logs))
+        text += Printable(line) + "\n";
+    PrintText(stdout, text);
+    return 0;
+}
+
 // The check prints as it goes and changes nothing, so an operator may break off a long wait
 // for the database or the terminal with Ctrl-C: the stop signals get their default action.
 int RunCheck(const std::string& dir) {
@@ -62,7 +98,7 @@ int RunApplication(int argc, char** argv) {
     std::string dir = command.Dir;
     if (dir.empty() &&
         (command.Action == TCommandAction::Run || command.Action == TCommandAction::Control ||
-         command.Action == TCommandAction::Check)) {
+         command.Action == TCommandAction::Status || command.Action == TCommandAction::Check)) {
         dir = ExecutableDir();
         if (dir.empty()) {
             PrintText(stderr, "quorvexsms: каталог программы не определён, задайте --dir\n");
@@ -81,6 +117,8 @@ int RunApplication(int argc, char** argv) {
         return ExitUsage;
     case TCommandAction::Control:
         return SendControl(dir, command.ControlCode);
+    case TCommandAction::Status:
+        return ShowStatus(dir, command.Json);
     case TCommandAction::Check:
         return RunCheck(dir);
     case TCommandAction::Run:

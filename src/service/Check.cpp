@@ -1,7 +1,6 @@
 #include "service/Check.h"
 
 #include "infra/Com.h"
-#include "infra/Hex.h"
 #include "infra/IniFile.h"
 #include "infra/LogFile.h"
 #include "infra/UniqueFd.h"
@@ -9,6 +8,7 @@
 #include "processing/DatabaseRules.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
+#include "service/Printable.h"
 #include "terminal/Siemens.h"
 
 #include <cerrno>
@@ -36,25 +36,6 @@ std::string WithoutPin(std::string line, const std::string& pin) {
     for (size_t at = line.find(pin); at != std::string::npos; at = line.find(pin, at + 4))
         line.replace(at, pin.size(), "****");
     return line;
-}
-
-// Control bytes from the INI file, the database or the terminal must not drive the operator's
-// terminal: they are shown as <XX>.
-std::string Printable(const std::string& line) {
-    std::string text;
-    text.reserve(line.size());
-    for (const char c : line) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F) {
-            text += c;
-            continue;
-        }
-        text += '<';
-        text += HexDigits[byte >> 4];
-        text += HexDigits[byte & 0x0F];
-        text += '>';
-    }
-    return text;
 }
 
 std::string SecretText(const std::string& value) {

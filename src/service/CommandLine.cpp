@@ -74,10 +74,30 @@ std::string ExecutableDir() {
     return std::string(exe.substr(0, slash + 1));
 }
 
+namespace {
+
+// The action the options ask for, or the reason they contradict each other.
+TCommandLine Combine(TCommandLine result, bool control, bool check, bool status) {
+    if (control + check + status > 1)
+        return Rejected("--check, --control и --status нельзя задать вместе");
+    if (result.Json && !status)
+        return Rejected("--json задаётся только вместе с --status");
+    if (control)
+        result.Action = TCommandAction::Control;
+    if (check)
+        result.Action = TCommandAction::Check;
+    if (status)
+        result.Action = TCommandAction::Status;
+    return result;
+}
+
+} // namespace
+
 TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
     TCommandLine result;
     bool control = false;
     bool check = false;
+    bool status = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         std::optional<std::string> value;
@@ -97,6 +117,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             result.Dir = NormalizeDir(*value);
         } else if (arg == "--check") {
             check = true;
+        } else if (arg == "--status") {
+            status = true;
+        } else if (arg == "--json") {
+            result.Json = true;
         } else if (TakeValue(args, i, "--control", value)) {
             if (!value)
                 return Rejected("после --control нужен код управления");
@@ -112,13 +136,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             return Rejected("неизвестный параметр \"" + Utf8ToCp1251(arg) + "\"");
         }
     }
-    if (control && check)
-        return Rejected("--check и --control нельзя задать вместе");
-    if (control)
-        result.Action = TCommandAction::Control;
-    if (check)
-        result.Action = TCommandAction::Check;
-    return result;
+    return Combine(std::move(result), control, check, status);
 }
 
 std::string UsageText() {
@@ -130,6 +148,12 @@ std::string UsageText() {
            "                                          код управления N (128..255):\n"
            "                                          128 - обработать SMS сейчас,\n"
            "                                          129 - перечитать настройки\n"
+           "  quorvexsms [--dir КАТАЛОГ] --status [--json]\n"
+           "                                          состояние службы, запущенной для КАТАЛОГА:\n"
+           "                                          терминал, сеть, очередь, счётчики, база\n"
+           "                                          данных, последние ошибки; --json - одним\n"
+           "                                          объектом JSON; код выхода 3 - служба не\n"
+           "                                          запущена\n"
            "  quorvexsms [--dir КАТАЛОГ] --check      проверить настройки, базу данных, порт\n"
            "                                          и GSM терминал; ничего не меняет\n"
            "  quorvexsms --help | --version\n"

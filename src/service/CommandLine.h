@@ -1,6 +1,6 @@
 // The command line of quorvexsms: run the service for a directory, send it a control code,
-// check the directory's settings, or print help or the version. Pure parsing, so that it can be
-// tested without a process.
+// ask it for its status, check the directory's settings, or print help or the version. Pure
+// parsing, so that it can be tested without a process.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +18,9 @@ constexpr int32_t ControlCodeLast = 255;
 
 // Exit codes besides 0 (success) and 1 (the work failed).
 constexpr int ExitUsage = 2;
+constexpr int ExitNotRunning = 3; // --status: no service runs for the directory
 
-enum class TCommandAction { Run, Control, Check, Help, Version, Usage };
+enum class TCommandAction { Run, Control, Status, Check, Help, Version, Usage };
 
 struct TCommandLine {
     TCommandAction Action = TCommandAction::Run;
@@ -27,6 +28,8 @@ struct TCommandLine {
     // command line names none (the executable's directory applies).
     std::string Dir;
     int32_t ControlCode = 0;
+    // --status as one JSON object.
+    bool Json = false;
     // Why the command line was rejected (Action Usage), Windows-1251.
     std::string Error;
 };

@@ -178,7 +178,33 @@ void TControlServer::Close() noexcept {
     unlink(FSocketPath.c_str());
 }
 
-void TControlServer::ServeOne(const std::function<bool(int32_t)>& handler) noexcept {
+namespace {
+
+bool IsStatusRequest(std::string_view line) noexcept {
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return line == StatusRequest;
+}
+
+// The status line, or a bad request when the service gives none or too long a one.
+std::string_view StatusAnswer(const std::function<std::string()>& status, std::string& reply) {
+    if (!status)
+        return ReplyBadRequest;
+    try {
+        reply = status();
+    } catch (...) {
+        reply.clear();
+    }
+    if (reply.empty() || reply.size() > StatusReplyMax || reply.back() != '\n' ||
+        reply.find('\n') != reply.size() - 1)
+        return ReplyNotHandled;
+    return reply;
+}
+
+} // namespace
+
+void TControlServer::ServeOne(const std::function<bool(int32_t)>& handler,
+                              const std::function<std::string()>& status) noexcept {
     if (!FListen)
         return;
     TUniqueFd client(accept4(FListen.Get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
@@ -190,6 +216,11 @@ void TControlServer::ServeOne(const std::function<bool(int32_t)>& handler) noexc
     }
     const std::optional<std::string> line =
         ReadLine(client.Get(), ControlRequestMax, ControlRequestTimeoutMs);
+    if (line && IsStatusRequest(*line)) {
+        std::string reply;
+        SendAll(client.Get(), StatusAnswer(status, reply));
+        return;
+    }
     int32_t code = 0;
     const TRequestCheck check = line ? CheckControlRequest(*line, code) : TRequestCheck::BadRequest;
     if (check == TRequestCheck::BadRequest) {
@@ -252,9 +283,9 @@ TControlResult InterpretReply(const std::string& reply, int32_t code, std::strin
     return TControlResult::Failed;
 }
 
-} // namespace
-
-TControlResult SendControlCode(const std::string& dir, int32_t code, std::string& error) {
+// Sends one request line to the service running for dir and reads its one-line answer.
+std::optional<TControlResult> Exchange(const std::string& dir, const std::string& request,
+                                       size_t replyMax, std::string& reply, std::string& error) {
     TUniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) {
         error = "не удалось создать сокет: " + SystemError(errno);
@@ -264,15 +295,38 @@ TControlResult SendControlCode(const std::string& dir, int32_t code, std::string
         return *failed;
     // A service that refuses this user answers and hangs up without reading, so a failed
     // send may still leave its answer to read.
-    const bool sent = SendAll(fd.Get(), std::to_string(code) + "\n");
+    const bool sent = SendAll(fd.Get(), request + "\n");
     const int sendError = errno;
-    const std::optional<std::string> reply = ReadLine(fd.Get(), 64, ControlReplyTimeoutMs);
-    if (!reply) {
+    std::optional<std::string> answer = ReadLine(fd.Get(), replyMax, ControlReplyTimeoutMs);
+    if (!answer) {
         error = sent ? "служба не ответила"
-                     : "не удалось передать код службе: " + SystemError(sendError);
+                     : "не удалось передать запрос службе: " + SystemError(sendError);
         return TControlResult::Failed;
     }
-    return InterpretReply(*reply, code, error);
+    reply = std::move(*answer);
+    return std::nullopt;
+}
+
+} // namespace
+
+TControlResult SendControlCode(const std::string& dir, int32_t code, std::string& error) {
+    std::string reply;
+    if (const auto failed = Exchange(dir, std::to_string(code), 64, reply, error))
+        return *failed;
+    return InterpretReply(reply, code, error);
+}
+
+TControlResult RequestStatus(const std::string& dir, std::string& reply, std::string& error) {
+    if (const auto failed = Exchange(dir, std::string(StatusRequest), StatusReplyMax, reply, error))
+        return *failed;
+    if (reply.compare(0, StatusRequest.size(), StatusRequest) == 0)
+        return TControlResult::Handled;
+    if (reply + "\n" == ReplyRefused) {
+        error = "служба не принимает запросы от этого пользователя";
+        return TControlResult::Refused;
+    }
+    error = "служба не сообщила своё состояние: " + reply;
+    return TControlResult::Failed;
 }
 
 } // namespace qvx

@@ -1,5 +1,6 @@
 // The control channel of a running service: a Unix socket in the service's directory through
-// which "quorvexsms --control N" delivers a user-defined control code. Only the service's own
+// which "quorvexsms --control N" delivers a user-defined control code and "quorvexsms --status"
+// asks for the service's status. Only the service's own
 // user and root may use it (mode 0600 and the peer's credentials). A lock file held for the
 // life of the process makes one service per directory: a second one fails clearly, and a
 // socket left behind by a dead process is replaced. The server side is used by the service
@@ -19,8 +20,11 @@ namespace qvx {
 constexpr const char* ControlSocketName = ".quorvexsms.control";
 constexpr const char* InstanceLockName = ".quorvexsms.lock";
 
-// A request is one line: the code in decimal digits and a line feed.
+// A request is one line: the code in decimal digits, or the word "status", and a line feed.
 constexpr size_t ControlRequestMax = 16;
+constexpr std::string_view StatusRequest = "status";
+// The answer to a status request is one line of at most this many bytes, line feed included.
+constexpr size_t StatusReplyMax = 4096;
 // How long a client may take to send its request; the service does nothing else meanwhile.
 constexpr int ControlRequestTimeoutMs = 1000;
 // How long --control waits for the service to answer.
@@ -54,8 +58,11 @@ public:
     // The listening socket, for poll(); -1 when closed.
     int Fd() const noexcept { return FListen.Get(); }
     // Accepts one waiting client, reads its request and answers it. handler gets the code and
-    // says whether it was handled. Never throws; a client that misbehaves is just dropped.
-    void ServeOne(const std::function<bool(int32_t)>& handler) noexcept;
+    // says whether it was handled; status gives the answer to a status request (one line with
+    // its line feed, at most StatusReplyMax bytes); without it such a request is a bad one.
+    // Never throws; a client that misbehaves is just dropped.
+    void ServeOne(const std::function<bool(int32_t)>& handler,
+                  const std::function<std::string()>& status = {}) noexcept;
 
     std::string FLastError;
 
@@ -73,6 +80,10 @@ enum class TControlResult { Handled, NotHandled, NotRunning, Refused, Failed };
 // Sends code to the service running for dir and waits for its answer. error receives a
 // Windows-1251 explanation for every result but Handled.
 TControlResult SendControlCode(const std::string& dir, int32_t code, std::string& error);
+
+// Asks the service running for dir for its status; Handled with the answer line (without its
+// line feed) in reply. error as for SendControlCode.
+TControlResult RequestStatus(const std::string& dir, std::string& reply, std::string& error);
 
 // Reads one line of at most maxBytes bytes (line feed included) from fd before timeoutMs has
 // passed; the end of the data also ends a line that has begun. nullopt on timeout, an overlong

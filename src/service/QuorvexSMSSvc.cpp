@@ -4,7 +4,10 @@
 #include "infra/LogFile.h"
 #include "infra/Thread.h"
 #include "processing/Error.h"
+#include "service/StatusReport.h"
+#include "service/StatusWire.h"
 
+#include <ctime>
 #include <thread>
 
 namespace qvx {
@@ -99,48 +102,22 @@ void TQuorvexSMSSvc::tmrProcessSMSTimer() {
     FWorkThread->PostCommand(CommandProcess);
 }
 
-namespace {
-
-const char* StartText(int32_t startResult) {
-    switch (startResult) {
-    case -1:
-        return "запускается";
-    case 0:
-        return "ошибка запуска, ждёт перезагрузки настроек";
-    case StartWaitingForDatabase:
-        return "ждёт подключения к базе данных";
-    default:
-        return "работает";
-    }
-}
-
-const char* TerminalText(int32_t state) {
-    switch (state) {
-    case 0:
-        return "создан";
-    case 1:
-        return "открытие порта";
-    case 2:
-        return "инициализация";
-    case 3:
-        return "работает";
-    case 4:
-        return "остановлен";
-    default:
-        return "нет";
-    }
-}
-
-} // namespace
-
 std::string TQuorvexSMSSvc::StatusText() const {
     if (!FWorkThread)
         return {};
-    const std::string text = std::string("Служба: ") + StartText(FWorkThread->StartResult()) +
-                             "; терминал: " + TerminalText(FWorkThread->TerminalState()) +
-                             "; к отправке: " + std::to_string(FWorkThread->OutgoingCount()) +
-                             "; принято: " + std::to_string(FWorkThread->IncomingCount());
-    return Cp1251ToUtf8(text);
+    return Cp1251ToUtf8(StatusShort(FWorkThread->Status()));
+}
+
+// Before the worker exists (early in the start) the status says only that the service starts.
+std::string TQuorvexSMSSvc::StatusReport() const {
+    TWorkerStatus status;
+    if (FWorkThread) {
+        status = FWorkThread->Status();
+    } else {
+        status.Now = std::time(nullptr);
+        status.StartedAt = status.Now;
+    }
+    return EncodeStatus(status);
 }
 
 bool TQuorvexSMSSvc::Healthy(uint32_t maxSilenceMs) const {

@@ -33,6 +33,7 @@ public:
     bool HandleCustomControl(int32_t code) override;
 
     std::string StatusText() const override;
+    std::string StatusReport() const override;
     bool Healthy(uint32_t maxSilenceMs) const override;
 
 private:

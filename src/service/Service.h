@@ -23,6 +23,9 @@ public:
 
     // One line for the service manager's status display, UTF-8; empty for none.
     virtual std::string StatusText() const { return {}; }
+    // The answer to a status request of the control channel: one line with its line feed;
+    // empty when the service has none.
+    virtual std::string StatusReport() const { return {}; }
     // False when the service's work has stalled for longer than maxSilenceMs, so that the
     // watchdog lets the service manager restart it.
     virtual bool Healthy(uint32_t /*maxSilenceMs*/) const { return true; }

@@ -88,7 +88,8 @@ bool TServiceHost::Pump(int timeoutMs) {
         if (fds[0].revents & POLLIN)
             ReadSignals();
         if (fds[1].revents & POLLIN)
-            FControl.ServeOne([this](int32_t code) { return Control(code); });
+            FControl.ServeOne([this](int32_t code) { return Control(code); },
+                              [this] { return FService.StatusReport(); });
     }
     return FPendingStop != TStopKind::None;
 }

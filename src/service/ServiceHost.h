@@ -1,7 +1,8 @@
 // Our service framework's host: runs one TService in the foreground until it is stopped. The
 // calling thread (main, with every asynchronous signal already blocked in it) takes the
-// signals through a signalfd and the control requests through the control channel, and calls
-// the service's handlers; no logic runs inside an asynchronous signal handler.
+// signals through a signalfd and the control requests through the control channel (codes and
+// status requests), and calls the service's handlers; no logic runs inside an asynchronous signal
+// handler.
 //   SIGTERM, SIGINT: stop (a SIGTERM while systemd takes the system down: shutdown)
 //   SIGPWR: shutdown;  SIGUSR1: control code 128;  SIGHUP: control code 129
 // It reports ready, stopping, status and watchdog pings to systemd.

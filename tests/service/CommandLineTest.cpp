@@ -32,6 +32,8 @@ TEST(CommandLineTest, ParsesEveryForm) {
         {{"--dir", "/srv/qvx", "--control", "128"}, TCommandAction::Control, "/srv/qvx/", 128},
         {{"--control=255", "--dir=/q"}, TCommandAction::Control, "/q/", 255},
         {{"--control", "129"}, TCommandAction::Control, "", 129},
+        {{"--dir", "/q", "--status"}, TCommandAction::Status, "/q/", 0},
+        {{"--json", "--status"}, TCommandAction::Status, "", 0},
         {{"--help"}, TCommandAction::Help, "", 0},
         {{"-h"}, TCommandAction::Help, "", 0},
         {{"--dir", "/q", "--help"}, TCommandAction::Help, "", 0},
@@ -51,6 +53,10 @@ TEST(CommandLineTest, ParsesEveryForm) {
         {{"--control", ""}, TCommandAction::Usage, "", 0},
         {{"--control", "99999999999999999999"}, TCommandAction::Usage, "", 0},
         {{"--control", "128", "--control", "129"}, TCommandAction::Usage, "", 0},
+        {{"--json"}, TCommandAction::Usage, "", 0},
+        {{"--status", "--check"}, TCommandAction::Usage, "", 0},
+        {{"--status", "--control", "128"}, TCommandAction::Usage, "", 0},
+        {{"--control", "128", "--json"}, TCommandAction::Usage, "", 0},
         {{"--bogus"}, TCommandAction::Usage, "", 0},
         {{"--dirx", "/a"}, TCommandAction::Usage, "", 0},
         {{"stray"}, TCommandAction::Usage, "", 0},
@@ -64,10 +70,13 @@ TEST(CommandLineTest, ParsesEveryForm) {
                 << Joined(c.Args) << ": a rejected command line must say why";
             continue;
         }
-        if (c.Action == TCommandAction::Run || c.Action == TCommandAction::Control) {
+        if (c.Action == TCommandAction::Run || c.Action == TCommandAction::Control ||
+            c.Action == TCommandAction::Status) {
             EXPECT_EQ(parsed.Dir, c.Dir) << Joined(c.Args) << ": wrong directory";
         }
         EXPECT_EQ(parsed.ControlCode, c.Code) << Joined(c.Args) << ": wrong control code";
+        EXPECT_EQ(parsed.Json, Joined(c.Args).find("[--json]") != std::string::npos)
+            << Joined(c.Args) << ": --json read wrongly";
     }
 }
 

@@ -3,8 +3,10 @@
 #include "support/TempDir.h"
 
 #include <atomic>
+#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -116,6 +118,45 @@ TEST(ControlChannelTest, DeliversCodesAndTheirAnswers) {
     }
 }
 
+TEST(ControlChannelTest, AnswersStatusRequestsWithOneBoundedLine) {
+    TTempDir dir;
+    TControlServer server;
+    ASSERT_TRUE(server.Open(dir.Path())) << server.FLastError;
+    struct TCase {
+        const char* Note;
+        std::function<std::string()> Status;
+        TControlResult Result;
+        std::string Reply;
+    };
+    const std::vector<TCase> cases = {
+        {"a status line", [] { return std::string("status\tnow=1\n"); }, TControlResult::Handled,
+         "status\tnow=1"},
+        {"no status at all", nullptr, TControlResult::Failed, ""},
+        {"two lines", [] { return std::string("status\nstatus\n"); }, TControlResult::Failed, ""},
+        {"too long a line", [] { return "status" + std::string(StatusReplyMax, 'x') + "\n"; },
+         TControlResult::Failed, ""},
+        {"the status fails", []() -> std::string { throw std::runtime_error("no"); },
+         TControlResult::Failed, ""},
+    };
+    for (const TCase& c : cases) {
+        std::string reply;
+        std::string error;
+        TControlResult result = TControlResult::Handled;
+        std::thread client([&] { result = RequestStatus(dir.Path(), reply, error); });
+        ASSERT_TRUE(ClientWaiting(server)) << c.Note << ": the client never connected";
+        bool called = false;
+        server.ServeOne([&](int32_t) { return called = true; }, c.Status);
+        client.join();
+        EXPECT_EQ(static_cast<int>(result), static_cast<int>(c.Result)) << c.Note << ": " << error;
+        if (c.Result == TControlResult::Handled) {
+            EXPECT_EQ(reply, c.Reply) << c.Note;
+        } else {
+            EXPECT_FALSE(error.empty()) << c.Note << ": a failure must be explained";
+        }
+        EXPECT_FALSE(called) << c.Note << ": a status request is no control code";
+    }
+}
+
 TEST(ControlChannelTest, RejectsMalformedRequestsWithoutCallingTheHandler) {
     TTempDir dir;
     TControlServer server;
@@ -136,6 +177,7 @@ TEST(ControlChannelTest, RejectsMalformedRequestsWithoutCallingTheHandler) {
         {"long line of digits", std::string(15, '1') + "\n", false, ReplyOutOfRange},
         {"nothing at all", "", true, ReplyBadRequest},
         {"code without line feed, then end", "128", true, ReplyHandled},
+        {"status without a status to give", "status\r\n", false, ReplyBadRequest},
     };
     for (const TCase& c : cases) {
         std::string answer;
@@ -212,19 +254,29 @@ TEST(ControlChannelTest, RefusesOtherUsers) {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(10);
         std::string error;
-        _exit(static_cast<int>(SendControlCode(dir.Path(), 128, error)));
+        std::string reply;
+        const auto code = static_cast<int>(SendControlCode(dir.Path(), 128, error));
+        _exit(code * 10 + static_cast<int>(RequestStatus(dir.Path(), reply, error)));
     }
-    const bool connected = ClientWaiting(server);
+    bool connected = true;
     bool called = false;
-    if (connected)
-        server.ServeOne([&](int32_t) { return called = true; });
+    for (int request = 0; request < 2 && connected; ++request) {
+        connected = ClientWaiting(server);
+        if (connected)
+            server.ServeOne([&](int32_t) { return called = true; },
+                            [&] {
+                                called = true;
+                                return std::string("status\n");
+                            });
+    }
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(connected) << "the other user's client never connected";
-    EXPECT_FALSE(called) << "a code from another user must not reach the handler";
+    EXPECT_FALSE(called) << "a request from another user must not reach the service";
     ASSERT_TRUE(WIFEXITED(status)) << "the other user's client crashed";
-    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(TControlResult::Refused))
-        << "another user's client must be told it was refused";
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(TControlResult::Refused) * 11)
+        << "another user's client must be told that both its code and its status request were "
+           "refused";
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The real quorvexsms program in a temporary folder: its INI file and logs there, its terminal
 // the GSM simulator on a pseudo-terminal, its database a fresh one on the test cluster.
 #include "gsmsim/GsmSimulator.h"
+#include "gsmsim/SimConsole.h"
 #include "infra/LogFile.h"
 #include "infra/UniqueFd.h"
 #include "support/ChildProcess.h"
@@ -143,6 +144,23 @@ protected:
         ASSERT_TRUE(FSim.Start()) << "the GSM simulator did not start: " << FSim.LastError();
     }
 
+    // Values of the running service's status, read by a JSON parser from --status --json.
+    std::vector<std::string> Status(const std::vector<std::string>& expressions) {
+        if (RunToEnd({"--dir", FDir.Path(), "--status", "--json"}) != 0)
+            return {"--status failed: " + Err()};
+        return test::QueryJson(Out(), expressions)
+            .value_or(std::vector<std::string>{"not JSON: " + Out()});
+    }
+    bool WaitForStatus(const std::vector<std::string>& expressions,
+                       const std::vector<std::string>& expected) {
+        return WaitUntil([&] { return Status(expressions) == expected; });
+    }
+    // Tells the simulator's console, as an operator would.
+    void Console(const std::string& command) {
+        bool quit = false;
+        EXPECT_EQ(TSimConsole(FSim).Execute(command, quit), "ok\n") << command;
+    }
+
     void WriteIni(bool withDevice) {
         FDir.Write("QuorvexSMS.ini", FDb->IniSection() + "[GSMTerminal]\r\n" +
                                          (withDevice ? "Device=" + FSim.LinkPath() + "\r\n" : "") +
@@ -188,6 +206,48 @@ TEST_F(ServiceDatabaseTest, MissingDeviceWaitsForAReloadThatNamesIt) {
         << "wrong service lines:" << LogText();
 }
 
+TEST_F(ServiceDatabaseTest, StatusShowsWhatMovesInTheRunningService) {
+    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 5)");
+    WriteIni(true);
+    const test::TZoneGuard zone(test::ZoneWithLocalHour(12)); // the sending window is open
+    auto service = StartService();
+    ASSERT_TRUE(WaitForLog(ReadyLine)) << "the service never got ready:" << LogText();
+    const std::vector<std::string> network = {"d['terminal']['name']", "d['network']['name']",
+                                              "d['network']['signal_dbm']"};
+    EXPECT_TRUE(WaitForStatus(network, {"working", "home", "-73"}))
+        << "the working terminal must show the network: " << Out();
+
+    const std::vector<std::string> counts = {
+        "d['counts']['received']",           "d['counts']['requests_answered']",
+        "d['counts']['acknowledged']",       "d['last_acknowledged_at'] is not None",
+        "d['last_received_at'] is not None", "d['database']['state']"};
+    EXPECT_EQ(Status(counts),
+              (std::vector<std::string>{"0", "0", "0", "false", "false", "reachable"}));
+    FSim.StoreText("+79161234567", "1");
+    ASSERT_TRUE(FSim.WaitForSubmitted(1, 15000)) << "the request was not answered:" << LogText();
+    EXPECT_TRUE(WaitForStatus(counts, {"1", "1", "1", "true", "true", "reachable"}))
+        << "the answered and acknowledged request must be counted: " << Out();
+    EXPECT_TRUE(
+        WaitForStatus({"d['queue']['outgoing']", "d['queue']['oldest_age_sec']"}, {"0", "null"}))
+        << "the answer must leave the queue: " << Out();
+
+    // The operator takes the network away in the simulator; a reload asks the terminal anew.
+    Console("creg 2");
+    ASSERT_EQ(RunToEnd({"--dir", FDir.Path(), "--control", "129"}), 0) << Err();
+    EXPECT_TRUE(WaitForStatus(network, {"working", "searching", "-73"}))
+        << "a lost registration must show: " << Out();
+    Console("creg 1");
+    ASSERT_EQ(RunToEnd({"--dir", FDir.Path(), "--control", "129"}), 0) << Err();
+    EXPECT_TRUE(WaitForStatus(network, {"working", "home", "-73"}))
+        << "a regained registration must show: " << Out();
+
+    ASSERT_EQ(RunToEnd({"--dir", FDir.Path(), "--status"}), 0) << Err();
+    EXPECT_NE(Out().find(U8(u8"Сеть: домашняя сеть, сигнал -73 дБм")), std::string::npos)
+        << "the plain form must speak Russian in UTF-8: " << Out();
+    EXPECT_NE(Out().find(U8(u8"принято 1, обслужено запросов 1")), std::string::npos) << Out();
+    StopAndExpectExit(*service, SIGTERM);
+}
+
 TEST_F(ServiceProcessTest, MissingHostIsLoggedAndTheServiceRunsOn) {
     FDir.Write("QuorvexSMS.ini", "[GSMTerminal]\r\nDevice=/dev/null\r\n");
     auto service = StartService();
@@ -231,6 +291,8 @@ TEST_F(ServiceProcessTest, ControlCodesFromTheCommandLine) {
         << "a code for a folder without a service must fail";
     EXPECT_NE(Err().find(U8(u8"не запущена")), std::string::npos)
         << "the error must say that no service runs: " << Err();
+    EXPECT_EQ(RunToEnd({"--dir", other.Path(), "--status"}), 3)
+        << "a status for a folder without a service must exit with 3";
 
     EXPECT_EQ(RunToEnd({"--dir", FDir.Path()}), 1) << "a second service for the folder must fail";
     EXPECT_NE(Err().find(U8(u8"уже запущена")), std::string::npos)
@@ -276,6 +338,8 @@ TEST_F(ServiceProcessTest, ReportsToSystemdThroughTheNotifySocket) {
         << "the status must show the failed initialisation: " << status;
     EXPECT_NE(status.find(U8(u8"к отправке: 0")), std::string::npos)
         << "the status must show the queue lengths: " << status;
+    EXPECT_NE(status.find(U8(u8"база данных: обращений ещё не было")), std::string::npos)
+        << "the status must show the database: " << status;
     EXPECT_EQ(next("WATCHDOG"), "WATCHDOG=1") << "a live worker must feed the watchdog";
     service->Signal(SIGTERM);
     EXPECT_EQ(next("STOPPING"), "STOPPING=1") << "the stop must be reported";

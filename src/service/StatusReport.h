@@ -1,0 +1,27 @@
+// The ways the service's status is shown: Russian lines for an operator's terminal, one JSON
+// object for monitoring scripts, and one short line for the service manager. Pure functions of
+// a status copy; times are shown in the local time zone, in JSON as UTC.
+#pragma once
+
+#include "processing/WorkerStatus.h"
+
+#include <string>
+#include <vector>
+
+namespace qvx {
+
+// The last line of each log that reports an error, as written (cp1251, with its stamp);
+// empty when there is none.
+struct TLogErrors {
+    std::string Service;
+    std::string Terminal;
+};
+
+// cp1251 lines without line ends; texts from the logs and the database as they are.
+std::vector<std::string> StatusLines(const TWorkerStatus& status, const TLogErrors& logs);
+// UTF-8, one object on one line with its line feed.
+std::string StatusJson(const TWorkerStatus& status, const TLogErrors& logs);
+// cp1251, one line.
+std::string StatusShort(const TWorkerStatus& status);
+
+} // namespace qvx

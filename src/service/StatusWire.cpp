@@ -1,0 +1,128 @@
+// Encoding and decoding of the status line.
+#include "service/StatusWire.h"
+
+#include "infra/Decimal.h"
+#include "service/ControlChannel.h"
+
+namespace qvx {
+
+namespace {
+
+struct TNumberField {
+    const char* Key;
+    int64_t TWorkerStatus::*Member;
+};
+
+constexpr TNumberField NumberFields[] = {
+    {"now", &TWorkerStatus::Now},
+    {"started_at", &TWorkerStatus::StartedAt},
+    {"start_result", &TWorkerStatus::StartResult},
+    {"terminal_state", &TWorkerStatus::TerminalState},
+    {"terminal_since", &TWorkerStatus::TerminalSince},
+    {"registration", &TWorkerStatus::Registration},
+    {"signal_rssi", &TWorkerStatus::SignalRssi},
+    {"network_checked_at", &TWorkerStatus::NetworkCheckedAt},
+    {"outgoing", &TWorkerStatus::OutgoingCount},
+    {"oldest_queued_at", &TWorkerStatus::OldestQueuedAt},
+    {"acknowledged", &TWorkerStatus::AcknowledgedCount},
+    {"given_up", &TWorkerStatus::GivenUpCount},
+    {"received", &TWorkerStatus::ReceivedCount},
+    {"requests_answered", &TWorkerStatus::RequestsAnswered},
+    {"last_acknowledged_at", &TWorkerStatus::LastAcknowledgedAt},
+    {"last_received_at", &TWorkerStatus::LastReceivedAt},
+    {"database_state", &TWorkerStatus::DatabaseState},
+    {"database_error_at", &TWorkerStatus::DatabaseErrorAt},
+};
+constexpr std::string_view DatabaseErrorKey = "database_error";
+
+std::string Escape(std::string_view text) {
+    std::string escaped;
+    for (char c : text.substr(0, StatusTextMax)) {
+        if (c == '\\')
+            escaped += "\\\\";
+        else if (c == '\t')
+            escaped += "\\t";
+        else if (c == '\r')
+            escaped += "\\r";
+        else if (c == '\n')
+            escaped += "\\n";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+std::optional<std::string> Unescape(std::string_view text) {
+    std::string plain;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            plain += text[i];
+            continue;
+        }
+        const char code = ++i < text.size() ? text[i] : '\0';
+        if (code == '\\')
+            plain += '\\';
+        else if (code == 't')
+            plain += '\t';
+        else if (code == 'r')
+            plain += '\r';
+        else if (code == 'n')
+            plain += '\n';
+        else
+            return std::nullopt;
+    }
+    return plain;
+}
+
+// Stores one key=value field; false when the value is malformed.
+bool TakeField(std::string_view field, TWorkerStatus& status) {
+    const size_t equals = field.find('=');
+    if (equals == std::string_view::npos)
+        return false;
+    const std::string_view key = field.substr(0, equals);
+    const std::string_view value = field.substr(equals + 1);
+    if (key == DatabaseErrorKey) {
+        const auto text = Unescape(value);
+        if (text)
+            status.DatabaseError = *text;
+        return text.has_value();
+    }
+    for (const TNumberField& number : NumberFields) {
+        if (key != number.Key)
+            continue;
+        const auto parsed = ParseInt64(value);
+        if (parsed)
+            status.*number.Member = *parsed;
+        return parsed.has_value();
+    }
+    return true;
+}
+
+} // namespace
+
+std::string EncodeStatus(const TWorkerStatus& status) {
+    std::string line(StatusRequest);
+    for (const TNumberField& number : NumberFields)
+        line += std::string("\t") + number.Key + "=" + std::to_string(status.*number.Member);
+    line += "\t" + std::string(DatabaseErrorKey) + "=" + Escape(status.DatabaseError);
+    return line + "\n";
+}
+
+std::optional<TWorkerStatus> DecodeStatus(std::string_view line) {
+    if (line.substr(0, StatusRequest.size()) != StatusRequest)
+        return std::nullopt;
+    line.remove_prefix(StatusRequest.size());
+    if (!line.empty() && line.front() != '\t')
+        return std::nullopt;
+    TWorkerStatus status;
+    while (!line.empty()) {
+        line.remove_prefix(1); // the tab
+        const size_t end = line.find('\t');
+        if (!TakeField(line.substr(0, end), status))
+            return std::nullopt;
+        line = end == std::string_view::npos ? std::string_view() : line.substr(end);
+    }
+    return status;
+}
+
+} // namespace qvx

@@ -1,0 +1,24 @@
+// The status as it travels from the service to "quorvexsms --status": one line that starts
+// with the word "status" and goes on with tab-separated key=value fields. Texts are cp1251 with
+// backslash, tab, CR and LF escaped, so a field never breaks the line. Unknown keys are passed
+// over, so that an older client can read a newer service. Pure functions.
+#pragma once
+
+#include "processing/WorkerStatus.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qvx {
+
+// The longest text a field carries; the rest of a longer one is cut off.
+constexpr size_t StatusTextMax = 1000;
+
+// The line with its line feed.
+std::string EncodeStatus(const TWorkerStatus& status);
+// The line without its line feed; nullopt when it is not a status line or a field is
+// malformed (a number that is none, an unknown escape).
+std::optional<TWorkerStatus> DecodeStatus(std::string_view line);
+
+} // namespace qvx

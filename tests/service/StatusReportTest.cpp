@@ -1,0 +1,136 @@
+// The status on its way from the service to the operator: the line on the control channel,
+// the Russian lines, the JSON object (read back by a real JSON parser) and the short line.
+#include "service/StatusReport.h"
+
+#include "infra/Codepage.h"
+#include "service/ControlChannel.h"
+#include "service/StatusWire.h"
+#include "support/Text.h"
+#include "support/Waiting.h"
+
+#include <gtest/gtest.h>
+
+namespace qvx {
+namespace {
+
+using test::U8;
+
+// Every field differs, so that a field carried into the wrong place shows.
+TWorkerStatus Busy() {
+    TWorkerStatus status;
+    status.Now = 1'800'000'000;
+    status.StartedAt = status.Now - 3600;
+    status.StartResult = 1;
+    status.TerminalState = 3;
+    status.TerminalSince = status.Now - 600;
+    status.Registration = 5;
+    status.SignalRssi = 20;
+    status.NetworkCheckedAt = status.Now - 30;
+    status.OutgoingCount = 2;
+    status.OldestQueuedAt = status.Now - 150;
+    status.AcknowledgedCount = 11;
+    status.GivenUpCount = 12;
+    status.ReceivedCount = 13;
+    status.RequestsAnswered = 14;
+    status.LastAcknowledgedAt = status.Now - 60;
+    status.LastReceivedAt = status.Now - 70;
+    status.DatabaseState = 0;
+    status.DatabaseErrorAt = status.Now - 80;
+    // A tab, line ends, a backslash, quotes, a control byte, cp1251 letters and 0x98.
+    status.DatabaseError = "нет\tсвязи\r\n\\ \"x\" \x01 \x98 Ёё";
+    return status;
+}
+
+TEST(StatusReportTest, TheLineCarriesEveryFieldAndNoLineBreak) {
+    const TWorkerStatus status = Busy();
+    const std::string line = EncodeStatus(status);
+    ASSERT_EQ(line.find('\n'), line.size() - 1) << "one line with its line feed";
+    EXPECT_EQ(DecodeStatus(line.substr(0, line.size() - 1)), status)
+        << "the status must arrive as it was sent: " << line;
+
+    TWorkerStatus longError;
+    longError.DatabaseError = std::string(5000, '\\');
+    const std::string longLine = EncodeStatus(longError);
+    EXPECT_LE(longLine.size(), StatusReplyMax) << "a long text must be cut to fit the channel";
+    const auto cut = DecodeStatus(longLine.substr(0, longLine.size() - 1));
+    ASSERT_TRUE(cut.has_value());
+    EXPECT_EQ(cut->DatabaseError, std::string(StatusTextMax, '\\'));
+}
+
+TEST(StatusReportTest, RefusesLinesThatAreNoStatus) {
+    struct TCase {
+        std::string Line;
+        bool Valid;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {"status", true, "no fields: all defaults"},
+        {"status\tfuture_field=whatever", true, "an unknown field of a newer service"},
+        {"status\toutgoing=-3", true, "a negative number"},
+        {"", false, "empty"},
+        {"statu", false, "cut short"},
+        {"statusX\tnow=1", false, "another word"},
+        {"handled", false, "the answer to a code"},
+        {"status\tnow=1x", false, "not a number"},
+        {"status\tnow=99999999999999999999", false, "a number too large"},
+        {"status\tnow", false, "a field without a value"},
+        {"status\tdatabase_error=a\\qb", false, "an unknown escape"},
+        {"status\tdatabase_error=a\\", false, "an escape cut off"},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(DecodeStatus(c.Line).has_value(), c.Valid) << c.Note;
+}
+
+TEST(StatusReportTest, JsonIsReadByARealParser) {
+    const TWorkerStatus status = Busy();
+    const TLogErrors logs{"07.12.2026 12:00:00  Ошибка: \"кавычки\" и \\ <cr><lf>", ""};
+    const auto values = test::QueryJson(
+        StatusJson(status, logs),
+        {"d['database']['last_error']", "d['logs']['service_last_error']",
+         "d['logs']['terminal_last_error']", "d['network']['name']", "d['network']['signal_dbm']",
+         "d['queue']['oldest_age_sec']", "d['counts']['given_up']", "d['terminal']['name']",
+         "d['last_received_at']", "d['service']['state']", "d['database']['state']"});
+    ASSERT_TRUE(values.has_value()) << "not valid JSON: " << StatusJson(status, logs);
+    const std::vector<std::string> expected = {
+        Cp1251ToUtf8(status.DatabaseError),
+        Cp1251ToUtf8(logs.Service),
+        "null",
+        "roaming",
+        "-73",
+        "150",
+        "12",
+        "working",
+        "2027-01-15T07:58:50Z",
+        "working",
+        "unreachable",
+    };
+    EXPECT_EQ(*values, expected);
+
+    const auto empty =
+        test::QueryJson(StatusJson(TWorkerStatus{}, {}),
+                        {"d['network']['signal_dbm']", "d['queue']['oldest_age_sec']",
+                         "d['last_acknowledged_at']", "d['service']['state']"});
+    ASSERT_TRUE(empty.has_value()) << StatusJson(TWorkerStatus{}, {});
+    EXPECT_EQ(*empty, (std::vector<std::string>{"null", "null", "null", "starting"}))
+        << "what is not known yet must be null";
+}
+
+TEST(StatusReportTest, LinesAndShortLineNameTheStates) {
+    const test::TZoneGuard zone("UTC0");
+    const TWorkerStatus status = Busy();
+    const std::vector<std::string> lines = StatusLines(status, {});
+    ASSERT_EQ(lines.size(), 11u);
+    EXPECT_EQ(lines[1], "Терминал: работает с 15.01.2027 07:50:00");
+    EXPECT_EQ(lines[2], "Сеть: роуминг, сигнал -73 дБм, проверено 15.01.2027 07:59:30");
+    EXPECT_EQ(lines[3], "Очередь на отправку: 2, самое старое ждёт 2 мин");
+    EXPECT_EQ(StatusShort(status), "Служба: работает; терминал: работает; сеть: роуминг, сигнал "
+                                   "-73 дБм; к отправке: 2; подтверждено: 11; принято: 13; база "
+                                   "данных: недоступна");
+
+    const std::vector<std::string> idle = StatusLines(TWorkerStatus{}, {});
+    EXPECT_EQ(idle[2], "Сеть: нет сведений") << "no signal before the first answer";
+    EXPECT_EQ(idle[3], "Очередь на отправку: 0") << "no age without a queue";
+}
+
+} // namespace
+} // namespace qvx
