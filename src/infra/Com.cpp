@@ -253,18 +253,24 @@ bool COM::ReadLineCounters(std::array<int64_t, 5>& counters) const noexcept {
     return true;
 }
 
-// Line errors counted by the driver since the port was opened.
-uint32_t COM::LineErrors() const noexcept {
-    std::array<int64_t, 5> now{};
-    if (!FLineCountersKnown || !ReadLineCounters(now))
-        return 0;
+uint32_t CounterErrors(std::array<int64_t, 5>& last, const std::array<int64_t, 5>& now) noexcept {
     static constexpr std::array<uint32_t, 5> Flags = {ComErrOverrun, ComErrRxParity, ComErrFrame,
                                                       ComErrBreak, ComErrRxOver};
     uint32_t errors = 0;
     for (size_t i = 0; i < now.size(); ++i)
-        if (now[i] != FLineCounters[i])
+        if (now[i] != last[i])
             errors |= Flags[i];
+    last = now;
     return errors;
+}
+
+// Line errors counted by the driver since the last check, as the error flags of a Windows
+// port are cleared by reading them.
+uint32_t COM::LineErrors() noexcept {
+    std::array<int64_t, 5> now{};
+    if (!FLineCountersKnown || !ReadLineCounters(now))
+        return 0;
+    return CounterErrors(FLineCounters, now);
 }
 
 bool COM::Close() {

@@ -39,6 +39,10 @@ constexpr uint32_t ComDsrOn = 0x0020;
 constexpr uint32_t ComRingOn = 0x0040;
 constexpr uint32_t ComRlsdOn = 0x0080; // carrier detect
 
+// The line error flags of the driver's error counters that moved since last, which becomes
+// now: a glitch is reported by the check that first sees it, and by no later one.
+uint32_t CounterErrors(std::array<int64_t, 5>& last, const std::array<int64_t, 5>& now) noexcept;
+
 class COM {
 public:
     static constexpr const char* DevicePrefix = "\\\\.\\";
@@ -128,7 +132,7 @@ private:
     bool OpenDevice(const std::string& path) noexcept;
     bool ConfigureLine() noexcept;
     bool ReadLineCounters(std::array<int64_t, 5>& counters) const noexcept;
-    uint32_t LineErrors() const noexcept;
+    uint32_t LineErrors() noexcept;
     size_t WriteBlock(const void* data, size_t count) noexcept;
     size_t ReadBlock(void* data, size_t count) noexcept;
     bool WaitReady(short events, std::chrono::steady_clock::time_point deadline) noexcept;
@@ -139,7 +143,8 @@ private:
     int32_t FInQue = 0;
     // The device hung up or vanished; stays set until Close().
     bool FHungUp = false;
-    // Error counters of the driver at open (overrun, parity, frame, break, buffer overrun).
+    // Error counters of the driver at the last check (overrun, parity, frame, break, buffer
+    // overrun).
     std::array<int64_t, 5> FLineCounters{};
     bool FLineCountersKnown = false;
 };

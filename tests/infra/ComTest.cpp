@@ -162,6 +162,11 @@ TEST(ComOpen, SettingsTheLineCannotTake) {
 }
 
 TEST(ComOpen, EveryBaudRateReachesTheLine) {
+    // What stty and every other tool that reads the line through termios see: a standard rate
+    // as its own constant; 56000 has none.
+    const speed_t shown[] = {B110,  B300,   B600,   B1200, B2400,  B4800,
+                             B9600, B19200, B38400, 0,     B57600, B115200};
+    static_assert(std::size(shown) == BaudRates.size());
     TPtyPair pty;
     for (size_t i = 0; i < BaudRates.size(); ++i) {
         COM port;
@@ -169,7 +174,34 @@ TEST(ComOpen, EveryBaudRateReachesTheLine) {
         ASSERT_TRUE(port.Open(Device(pty.SlavePath())))
             << BaudRates[i].Name << ": " << port.ErrorText();
         EXPECT_EQ(COM::LineSpeed(port.Fd()), BaudRates[i].Baud) << "line speed at index " << i;
+        termios line{};
+        ASSERT_EQ(tcgetattr(port.Fd(), &line), 0);
+        if (shown[i] != 0) {
+            EXPECT_EQ(cfgetospeed(&line), shown[i]) << BaudRates[i].Name << " as its constant";
+            EXPECT_EQ(cfgetispeed(&line), shown[i]) << BaudRates[i].Name << " as its constant";
+        }
     }
+}
+
+// The driver's counters only grow; each movement is one report, at the check that sees it.
+TEST(ComLineCounters, EachGlitchIsReportedOnce) {
+    using TCounters = std::array<int64_t, 5>;
+    struct TStep {
+        TCounters Now;
+        uint32_t Errors;
+        const char* Note;
+    };
+    const TStep steps[] = {
+        {{0, 0, 0, 0, 0}, 0, "quiet line"},
+        {{1, 0, 0, 0, 0}, ComErrOverrun, "an overrun"},
+        {{1, 0, 0, 0, 0}, 0, "the same overrun is not reported again"},
+        {{1, 2, 1, 0, 0}, ComErrRxParity | ComErrFrame, "parity and framing at once"},
+        {{1, 2, 1, 1, 1}, ComErrBreak | ComErrRxOver, "a break and a buffer overrun"},
+        {{1, 2, 1, 1, 1}, 0, "quiet again"},
+    };
+    TCounters last{};
+    for (const TStep& step : steps)
+        EXPECT_EQ(CounterErrors(last, step.Now), step.Errors) << step.Note;
 }
 
 TEST(ComOpen, LineFlagsFollowTheSettings) {
