@@ -15,6 +15,7 @@ bool TSiemens::CheckForRing() {
         }
         if (FLogExchange)
             LogMessage("Получены данные от модема: \"%s\"", FSaved.c_str());
+        FScanner.SetCallerLines(FClip);
         const TUnsolicitedEvent event = FScanner.Next(FSaved, FTickSource());
         if (event.Kind == TUnsolicitedKind::Call) {
             TRing ring;

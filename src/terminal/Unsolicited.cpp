@@ -49,12 +49,12 @@ TUnsolicitedEvent TUnsolicitedScanner::Next(std::string& saved, uint32_t nowTick
 }
 
 bool TUnsolicitedScanner::RetireWaitingRing(std::string& saved, size_t ring, uint32_t nowTick) {
-    if (!FRingWaiting) {
+    if (FCallerLines && !FRingWaiting) {
         FRingWaiting = true;
         FRingSinceTick = nowTick;
         return false;
     }
-    if (uint32_t(nowTick - FRingSinceTick) < FRingWaitMs)
+    if (FCallerLines && uint32_t(nowTick - FRingSinceTick) < FRingWaitMs)
         return false;
     // Only the RING's own line goes: a USSD result in front of it is still delivered, and any
     // other text in front is cleared by the scan that follows.

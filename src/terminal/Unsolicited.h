@@ -43,6 +43,8 @@ public:
     // event is cleared; a RING still waiting for its +CLIP stays.
     TUnsolicitedEvent Next(std::string& saved, uint32_t nowTick);
     void Reset() noexcept { FRingWaiting = false; }
+    // With caller identification off no caller line can follow a RING: it is retired at once.
+    void SetCallerLines(bool on) noexcept { FCallerLines = on; }
 
 private:
     TUnsolicitedEvent TakeCall(std::string& saved, size_t clip);
@@ -51,6 +53,7 @@ private:
     bool RetireWaitingRing(std::string& saved, size_t ring, uint32_t nowTick);
 
     uint32_t FRingWaitMs;
+    bool FCallerLines = true;
     bool FRingWaiting = false;
     uint32_t FRingSinceTick = 0;
 };

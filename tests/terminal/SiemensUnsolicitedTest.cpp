@@ -86,6 +86,15 @@ TEST_F(SiemensUnsolicitedTest, CallsAndUssdResultsReachTheirQueues) {
          "ABCD",
          {"USSD: \"ABCD\" size=4/17 DCS=2"},
          "an odd number of hex digits"},
+        {"RING\r\n+CUSD: 0,\"bal\"\r\n",
+         false,
+         false,
+         0,
+         "",
+         false,
+         "bal",
+         {"USSD: \"bal\" size=3/3 DCS=0"},
+         "without caller identification a RING waits for nothing and goes at once"},
         {"\r\n\r\n", true, false, 0, "", false, "", {}, "CR and LF alone"},
         {"\r\nOK\r\n", true, false, 0, "", false, "", {}, "a late OK is thrown away"},
     };
@@ -150,6 +159,7 @@ TEST_F(SiemensUnsolicitedTest, SavedTextStaysBounded) {
     uint32_t tick = 1000;
     FTerminal->FTickSource = [&tick] { return tick; };
     FTerminal->FLogExchange = true;
+    FTerminal->FClip = true;
     // An unidentified call holds a USSD result back, but only until its wait has run out.
     FSim.InjectBytes("\r\nRING\r\n");
     ASSERT_TRUE(WaitForInput(8));
