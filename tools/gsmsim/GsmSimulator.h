@@ -60,6 +60,9 @@ public:
     void SetDeleteFails(bool fails);
     // Submissions to these digits get "+CMS ERROR: cmsError"; 0 takes the number back.
     void SetRefusedNumber(const std::string& digits, int32_t cmsError);
+    // at+cmgd of this index answers +CMS ERROR cmsError and deletes nothing; 0 deletes again.
+    void SetDeleteError(int32_t index, int32_t cmsError);
+    int32_t PinAttemptsLeft() const;
     void SetSilent(bool silent); // a hung terminal: lines recorded, nothing answered
     void SetAnswerDelayMs(uint32_t delayMs);
     void SetBaudRate(int32_t baud);        // output at baud / 10 bytes a second; 0: at once

@@ -67,6 +67,19 @@ void TGsmSimulator::SetRefusedNumber(const std::string& digits, int32_t cmsError
         FDialogue.FSettings.RefusedNumbers[digits] = cmsError;
 }
 
+void TGsmSimulator::SetDeleteError(int32_t index, int32_t cmsError) {
+    std::lock_guard lock(FLock);
+    if (cmsError == 0)
+        FDialogue.FSettings.DeleteErrors.erase(index);
+    else
+        FDialogue.FSettings.DeleteErrors[index] = cmsError;
+}
+
+int32_t TGsmSimulator::PinAttemptsLeft() const {
+    std::lock_guard lock(FLock);
+    return FDialogue.PinAttemptsLeft();
+}
+
 void TGsmSimulator::SetSilent(bool silent) {
     std::lock_guard lock(FLock);
     FDialogue.FSettings.Hung = silent;

@@ -172,8 +172,9 @@ void TModemDialogue::SetErrorMode(const std::string& argument, TModemOutputs& ou
 }
 
 void TModemDialogue::PinQuery(TModemOutputs& out) {
-    Answer(out,
-           PinNeeded() ? "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n" : "\r\n+CPIN: READY\r\n\r\nOK\r\n");
+    Answer(out, PukNeeded()   ? "\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n"
+                : PinNeeded() ? "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n"
+                              : "\r\n+CPIN: READY\r\n\r\nOK\r\n");
 }
 
 void TModemDialogue::PinEntry(const std::string& argument, TModemOutputs& out) {
@@ -183,10 +184,18 @@ void TModemDialogue::PinEntry(const std::string& argument, TModemOutputs& out) {
         CmeError(out, 3, "operation not allowed");
         return;
     }
+    // Three wrong PINs lock the SIM; from then on only the PUK, which this terminal does not
+    // take, would open it.
+    if (PukNeeded()) {
+        CmeError(out, 12, "SIM PUK required");
+        return;
+    }
     if (pin != FSettings.Pin) {
+        --FPinAttemptsLeft;
         CmeError(out, 16, "incorrect password");
         return;
     }
+    FPinAttemptsLeft = 3;
     FPinGiven = true;
     Ok(out);
 }

@@ -32,7 +32,9 @@ struct TModemSettings {
     int32_t CmsError = 500;
     // Destination digits the network refuses, with the "+CMS ERROR" number each gets.
     std::map<std::string, int32_t> RefusedNumbers;
-    bool DeleteFails = false;   // at+cmgd answers ERROR and deletes nothing
+    bool DeleteFails = false; // at+cmgd answers ERROR and deletes nothing
+    // Indexes whose at+cmgd is refused with this +CMS ERROR number, deleting nothing.
+    std::map<int32_t, int32_t> DeleteErrors;
     bool Hung = false;          // lines are recorded, but nothing is executed or answered
     size_t ListingPadBytes = 0; // at+cmgl sends at least this many bytes of filler entries
     bool StrictLength = true;   // a PDU whose length differs from the at+cmgs value is refused
@@ -107,6 +109,8 @@ public:
     // Indexes of every at+cmgd received, in order, whether or not it succeeded.
     const std::vector<int32_t>& DeletedIndexes() const { return FDeleted; }
     bool EchoOn() const { return FEcho; }
+    // Wrong PINs the SIM still takes before it asks for its PUK; 0: locked.
+    int32_t PinAttemptsLeft() const { return FPinAttemptsLeft; }
     bool ClipOn() const { return FClip; }
 
 private:
@@ -127,6 +131,7 @@ private:
     void Delete(const std::string& argument, TModemOutputs& out);
     TSubmitReply TakeSubmitReply();
     bool PinNeeded() const { return !FSettings.Pin.empty() && !FPinGiven; }
+    bool PukNeeded() const { return PinNeeded() && FPinAttemptsLeft == 0; }
     std::vector<int32_t> FreeIndexes(size_t count) const;
 
     static void Answer(TModemOutputs& out, std::string_view bytes);
@@ -148,6 +153,7 @@ private:
 
     // SIM and network
     std::map<int32_t, TStoredSms> FStored;
+    int32_t FPinAttemptsLeft = 3; // a SIM keeps its count through power-on
     uint8_t FNextReference = 0;
     uint8_t FNextConcatRef = 1;
     uint64_t FNextSerial = 1;

@@ -186,6 +186,11 @@ void TModemDialogue::Delete(const std::string& argument, TModemOutputs& out) {
         CmsError(out, CmsInvalidIndex);
         return;
     }
+    if (const auto error = FSettings.DeleteErrors.find(index);
+        error != FSettings.DeleteErrors.end()) {
+        CmsError(out, error->second);
+        return;
+    }
     FStored.erase(index);
     Ok(out);
 }

@@ -87,6 +87,7 @@ std::string TSimConsole::Help() {
            "  delay MS | baud N | pad BYTES\n"
            "                           delay answers, throttle output, pad the listing\n"
            "  silent on|off | endless on|off | delete-fails on|off\n"
+           "  delete-error INDEX N     at+cmgd of INDEX answers +CMS ERROR N (0: deletes again)\n"
            "  help | quit\n";
 }
 
@@ -131,6 +132,8 @@ std::string TSimConsole::Execute(std::string_view line, bool& quit) {
         return SetNetwork(command, arguments);
     if (command == "silent" || command == "endless" || command == "delete-fails")
         return SetSwitch(command, arguments);
+    if (command == "delete-error")
+        return SetDeleteError(arguments);
     return "error: unknown command '" + std::string(command) + "' (try help)\n";
 }
 
@@ -208,6 +211,16 @@ std::string TSimConsole::SetRefused(std::string_view arguments) {
                    (!ParseInt(arguments, code) || code < 1 || code > 999)))
         return "error: refuse NUMBER [N] | refuse NUMBER off\n";
     FSim.SetRefusedNumber(std::string(number), arguments == "off" ? 0 : static_cast<int32_t>(code));
+    return "ok\n";
+}
+
+std::string TSimConsole::SetDeleteError(std::string_view arguments) {
+    int64_t index = 0;
+    int64_t code = 0;
+    if (!ParseInt(NextWord(arguments), index) || !ParseInt(arguments, code) || index < 0 ||
+        index > INT32_MAX || code < 0 || code > INT32_MAX)
+        return "error: delete-error INDEX N\n";
+    FSim.SetDeleteError(static_cast<int32_t>(index), static_cast<int32_t>(code));
     return "ok\n";
 }
 

@@ -27,6 +27,7 @@ private:
     std::string ListStored() const;
     std::string SetReply(std::string_view arguments);
     std::string SetRefused(std::string_view arguments);
+    std::string SetDeleteError(std::string_view arguments);
     std::string SetNumber(std::string_view command, std::string_view arguments);
     std::string SetNetwork(std::string_view command, std::string_view arguments);
     std::string SetSwitch(std::string_view command, std::string_view arguments);
