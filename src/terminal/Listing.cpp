@@ -36,6 +36,7 @@ std::vector<TListingEntry> ParseListing(std::string_view reply) {
         if (reply.substr(line, EntryHeader.size()) == EntryHeader)
             lineEnd = line;
         entry.Pdu = reply.substr(line, std::min(lineEnd - line, PduLineMax));
+        entry.Complete = lineEnd < reply.size();
         entries.push_back(entry);
         pos = lineEnd;
     }

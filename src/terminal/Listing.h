@@ -17,6 +17,9 @@ struct TListingEntry {
     int32_t Index = 0;           // the first field of the header; 0 without digits
     std::string_view Pdu;        // the line after the header, without CR/LF, at most PduLineMax
     std::string_view FromHeader; // the reply from this entry's "+CMGL: " to its end
+    // The PDU line ended before the reply did; a listing cut at its bound may end inside the
+    // last entry, which must then wait for a later listing rather than be taken as malformed.
+    bool Complete = false;
 };
 
 // The entries in the order of the reply; the views point into reply.

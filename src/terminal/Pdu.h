@@ -52,9 +52,12 @@ struct TDeliver {
     std::string Telephone; // originator digits as the PDU carries them, no '+'
     std::string Text;      // Windows-1251; 8-bit data as hex text
     int32_t Dcs = 0;       // 0..255
+    int32_t Type = 0;      // TP-MTI of the first octet: 0 SMS-DELIVER, 1 SUBMIT, 2 STATUS-REPORT
 };
 
-enum class TDecodeStatus { Ok, Malformed };
+// NotDeliver: a well-formed start whose TP-MTI names a stored outgoing message (1) or a status
+// report (2), which is no received text; out holds only Type.
+enum class TDecodeStatus { Ok, Malformed, NotDeliver };
 
 // Decodes one PDU line of hex text (either case; trailing blanks ignored). Every field is
 // checked against the line's real length; an odd length, a character that is not a hex digit,

@@ -10,6 +10,10 @@ namespace qvx {
 namespace {
 
 constexpr uint8_t UdhiBit = 0x40;
+constexpr uint8_t MtiMask = 0x03;
+// TS 23.040 9.2.3.1: a receiver takes the reserved value 3 as an SMS-DELIVER.
+constexpr uint8_t MtiSubmit = 1;
+constexpr uint8_t MtiStatusReport = 2;
 constexpr size_t SctsOctets = 7;
 constexpr size_t MaxSeptets = 160;
 constexpr size_t MaxOctets = 140;
@@ -172,6 +176,7 @@ TDecodeStatus DecodeDeliver(std::string_view pduHex, TDeliver& out) {
     out.Telephone.clear(); // the strings keep their capacity for the next entry
     out.Text.clear();
     out.Dcs = 0;
+    out.Type = 0;
     // Blanks after the hex text carry nothing; refusing them would delete a good message.
     while (!pduHex.empty() &&
            (pduHex.back() == ' ' || pduHex.back() == '\t' || pduHex.back() == '\r'))
@@ -182,6 +187,11 @@ TDecodeStatus DecodeDeliver(std::string_view pduHex, TDeliver& out) {
     uint8_t smscLength = 0, firstOctet = 0, digitCount = 0, pid = 0, dcs = 0;
     if (!in.Read(smscLength) || !in.Skip(smscLength) || !in.Read(firstOctet))
         return TDecodeStatus::Malformed;
+    const uint8_t type = firstOctet & MtiMask;
+    if (type == MtiSubmit || type == MtiStatusReport) {
+        out.Type = type;
+        return TDecodeStatus::NotDeliver;
+    }
     if (!in.Read(digitCount) || digitCount > MaxPhoneDigits || !in.Skip(1))
         return TDecodeStatus::Malformed;
     size_t digitsAt = in.HexPos();

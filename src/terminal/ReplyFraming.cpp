@@ -23,6 +23,30 @@ bool Contains(std::string_view text, std::string_view part) {
     return text.find(part) != std::string_view::npos;
 }
 
+// The end (past its CR or LF, and a LF right behind a CR) of the first line that is exactly
+// "OK"; npos when no such line has ended yet. Hex text, headers and unsolicited lines never
+// make such a line, so an "OK" inside them ends nothing.
+size_t FindOkLine(std::string_view bytes) {
+    for (size_t at = bytes.find("OK"); at != std::string_view::npos;
+         at = bytes.find("OK", at + 1)) {
+        const bool lineStart = at == 0 || bytes[at - 1] == '\n' || bytes[at - 1] == '\r';
+        const size_t after = at + 2;
+        if (!lineStart || after >= bytes.size() || (bytes[after] != '\r' && bytes[after] != '\n'))
+            continue;
+        const bool crLf =
+            bytes[after] == '\r' && after + 1 < bytes.size() && bytes[after + 1] == '\n';
+        return after + (crLf ? 2 : 1);
+    }
+    return std::string_view::npos;
+}
+
+// The length of the complete lines at the front: up to the last LF, or everything when there
+// is none (a line that long is no line of a listing).
+size_t CompleteLines(std::string_view bytes) {
+    const size_t lf = bytes.rfind('\n');
+    return lf == std::string_view::npos ? bytes.size() : lf + 1;
+}
+
 bool EndsWith(std::string_view text, std::string_view marker) {
     return !marker.empty() && text.size() >= marker.size() &&
            text.substr(text.size() - marker.size()) == marker;
@@ -67,11 +91,24 @@ TReplyFrame FrameMarkerAnswer(std::string_view bytes, std::string_view success,
 }
 
 TReplyFrame FrameListing(std::string_view bytes, size_t maxLength) {
-    if (bytes.size() >= maxLength)
-        return Complete(TFrameState::Overlong, maxLength, maxLength);
-    if (Contains(bytes, "OK"))
+    const std::string_view bounded = bytes.substr(0, maxLength);
+    if (FindOkLine(bounded) != std::string_view::npos)
         return CompleteWithAll(TFrameState::Success, bytes, maxLength);
-    return {};
+    if (bytes.size() < maxLength)
+        return {};
+    const size_t lines = CompleteLines(bounded);
+    return Complete(TFrameState::Overlong, lines, lines);
+}
+
+TReplyFrame FrameListingRest(std::string_view bytes, size_t maxLength) {
+    const std::string_view bounded = bytes.substr(0, maxLength);
+    const size_t end = FindOkLine(bounded);
+    if (end != std::string_view::npos)
+        return Complete(TFrameState::Success, end, end);
+    if (bytes.size() < maxLength)
+        return {};
+    const size_t lines = CompleteLines(bounded);
+    return Complete(TFrameState::Overlong, lines, lines);
 }
 
 } // namespace qvx

@@ -34,8 +34,15 @@ TReplyFrame FrameCommandAnswer(std::string_view bytes, std::string_view expected
 TReplyFrame FrameMarkerAnswer(std::string_view bytes, std::string_view success,
                               std::string_view failure, size_t maxLength);
 
-// A listing: complete once "OK" has arrived anywhere, with every byte received so far; a
-// listing that reaches maxLength bytes is overlong, "OK" or not.
+// A listing: complete at its final result, a line "OK" (ended by CR or LF), with every byte
+// received so far. A listing that reaches maxLength bytes without one is overlong: it takes
+// its complete lines only (all maxLength bytes when it has no line end), and the part line
+// stays for the rest of the listing.
 TReplyFrame FrameListing(std::string_view bytes, size_t maxLength);
+
+// The rest of a listing cut at its bound, read only to be dropped: complete through its line
+// "OK" (the bytes behind it stay for whatever comes next), or overlong at maxLength bytes
+// with its complete lines taken, so that the reading goes on from the start of a line.
+TReplyFrame FrameListingRest(std::string_view bytes, size_t maxLength);
 
 } // namespace qvx

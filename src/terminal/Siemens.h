@@ -10,6 +10,7 @@
 #include "infra/Com.h"
 #include "infra/Queues.h"
 #include "infra/Thread.h"
+#include "terminal/HandledEntries.h"
 #include "terminal/NetworkStatus.h"
 #include "terminal/PortReader.h"
 #include "terminal/ReplyFraming.h"
@@ -46,8 +47,12 @@ class TSiemens : public TThread {
 public:
     // Longest answer of one exchange, in characters.
     static constexpr size_t AnswerMax = 5000;
-    // Longest listing reply, in characters (one less fits).
+    // Longest listing reply, in characters (one less fits); a longer one is cut and its rest,
+    // up to ListingDrainMax bytes, dropped.
     static constexpr size_t ListingMax = 15000;
+    static constexpr size_t ListingDrainMax = 16 * ListingMax;
+    // Shortest wait for the answer to a deletion.
+    static constexpr int32_t DeleteWaitMinMs = 1000;
     // Bound of the saved unsolicited bytes, and how long a RING waits for its +CLIP.
     static constexpr size_t SavedMax = 16 * 1024;
     static constexpr uint32_t RingWaitMs = 10000;
@@ -135,6 +140,9 @@ public:
     // The message the network refused last, and how many times in a row.
     TSMS FRefused;
     int32_t FRefusalCount = 0;
+    // Entries handed over whose deletion failed. The owner may set it before Start() and read
+    // it after WaitFor(), to carry it to the next terminal object.
+    THandledEntries FHandled;
 
 protected:
     void Execute() override;
@@ -174,10 +182,15 @@ private:
                           std::string& answer);
     // One at+cmgs dialogue for one PDU; sets FErrorCode on failure.
     bool SubmitPart(const std::string& pduHex, int32_t commandLength);
-    // Reads the at+cmgl reply; sets FErrorCode and returns false on failure.
-    bool ReadListing(std::string& reply);
+    // Reads the at+cmgl reply; sets FErrorCode and returns false on failure. cut: the reply
+    // holds only the lines before the listing bound.
+    bool ReadListing(std::string& reply, bool& cut);
+    bool DrainListing();
     bool UnendedListing(const std::string& reply);
-    bool DeleteEntry(int32_t index);
+    bool TakeEntry(const TListingEntry& entry);
+    void HandOver(const TListingEntry& entry, const std::string& pdu);
+    enum class TDeletion { Deleted, Refused, Failed };
+    TDeletion DeleteEntry(int32_t index, bool logRefusal);
     // Steps of InitTerminal; false with FErrorCode set when the initialisation fails.
     bool RegisterPin();
     bool QuerySmsCentre();

@@ -9,6 +9,7 @@ namespace {
 struct TExpected {
     int32_t Index;
     std::string Pdu;
+    bool Complete = true;
 };
 
 TEST(ListingTest, SplitsRepliesIntoEntries) {
@@ -25,12 +26,14 @@ TEST(ListingTest, SplitsRepliesIntoEntries) {
         {"\r\n+CMGL: 1,1,,5\r\nAA\r\n+CMGL: 12,0,,6\r\nBB\r\n\r\nOK\r\n",
          {{1, "AA"}, {12, "BB"}},
          "two entries in the order of the reply"},
-        {"+CMGL:   7,0\r\nCC", {{7, "CC"}}, "blanks before the index, no line end at all"},
+        {"+CMGL:   7,0\r\nCC", {{7, "CC", false}}, "blanks before the index, no line end at all"},
         {"+CMGL: ,0,,5\r\nDD\r\n", {{0, "DD"}}, "no digits read as index 0"},
         {"+CMGL: 99999999999999,0\r\nEE\r\n",
          {{2147483647, "EE"}},
          "an absurd index reads as the largest value instead of overflowing"},
-        {"+CMGL: 4", {{4, ""}}, "a header cut after the index has an empty PDU"},
+        {"+CMGL: 4", {{4, "", false}}, "a header cut after the index has an empty PDU"},
+        {"+CMGL: 4,0\r\n", {{4, "", false}}, "a reply cut between header and PDU"},
+        {"+CMGL: 4,0\r\n0791", {{4, "0791", false}}, "a reply cut inside the PDU"},
         {"+CMGL: 5,0\n\r\nFF", {{5, ""}}, "an empty PDU line"},
         {"+CMGL: 5,0\r\n+CMGL: 6,0\r\n11\r\n",
          {{5, ""}, {6, "11"}},
@@ -46,6 +49,7 @@ TEST(ListingTest, SplitsRepliesIntoEntries) {
         for (size_t i = 0; i < entries.size(); ++i) {
             EXPECT_EQ(entries[i].Index, c.Entries[i].Index) << c.Note << ", entry " << i;
             EXPECT_EQ(entries[i].Pdu, c.Entries[i].Pdu) << c.Note << ", entry " << i;
+            EXPECT_EQ(entries[i].Complete, c.Entries[i].Complete) << c.Note << ", entry " << i;
             EXPECT_EQ(entries[i].FromHeader.substr(0, 7), "+CMGL: ")
                 << c.Note << ": the rest of the reply starts at the header";
         }

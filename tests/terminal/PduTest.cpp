@@ -452,6 +452,32 @@ TEST(PduDecodeTest, RejectsMalformedLines) {
     }
 }
 
+TEST(PduDecodeTest, OnlyDeliverEntriesAreReceivedTexts) {
+    struct TCase {
+        int FirstOctet;
+        TDecodeStatus Status;
+        int32_t Type;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {0x04, TDecodeStatus::Ok, 0, "SMS-DELIVER"},
+        {0x00, TDecodeStatus::Ok, 0, "SMS-DELIVER without other flags"},
+        {0x07, TDecodeStatus::Ok, 0, "reserved type 3 is taken as SMS-DELIVER"},
+        {0x11, TDecodeStatus::NotDeliver, 1, "a stored outgoing SMS-SUBMIT"},
+        {0x06, TDecodeStatus::NotDeliver, 2, "a status report"},
+    };
+    for (const TCase& c : cases) {
+        TDeliver d;
+        d.Text = "stale";
+        EXPECT_EQ(DecodeDeliver(Deliver(c.FirstOctet, 0x00, 5, "E8329BFD06"), d), c.Status)
+            << c.Note;
+        EXPECT_EQ(d.Type, c.Type) << c.Note;
+        if (c.Status == TDecodeStatus::NotDeliver) {
+            EXPECT_TRUE(d.Text.empty() && d.Telephone.empty()) << c.Note << ": no text handed on";
+        }
+    }
+}
+
 TEST(PduDecodeTest, ReusedResultHoldsOnlyTheNewEntry) {
     TDeliver d;
     ASSERT_EQ(DecodeDeliver(Deliver(0x04, 0x04, 3, "010203"), d), TDecodeStatus::Ok);

@@ -31,6 +31,10 @@ TFramer Listing() {
     return [](std::string_view bytes) { return FrameListing(bytes, ListingLimit); };
 }
 
+TFramer ListingRest() {
+    return [](std::string_view bytes) { return FrameListingRest(bytes, ListingLimit); };
+}
+
 struct TCase {
     TFramer Frame;
     std::string Reply;
@@ -42,6 +46,16 @@ struct TCase {
 
 const std::string Pdu = "07919761989901F0040B919761214365F70000621121141547800CC8329BFD06";
 const std::string ListingEntry = "\r\n+CMGL: 1,0,,24\r\n" + Pdu + "\r\n";
+
+// Entries past the listing bound: the cut keeps whole lines only.
+std::string LongListing() {
+    std::string listing;
+    while (listing.size() < ListingLimit + 100)
+        listing += ListingEntry;
+    return listing + "\r\nOK\r\n";
+}
+const std::string Long = LongListing();
+const std::string LongLines = Long.substr(0, Long.rfind('\n', ListingLimit - 1) + 1);
 
 TEST(ReplyFramingTest, CapturedRepliesCutAtEveryByte) {
     const TCase cases[] = {
@@ -77,13 +91,29 @@ TEST(ReplyFramingTest, CapturedRepliesCutAtEveryByte) {
         {Marker("OK", "ERROR"), std::string(4999, 'y') + "OK", TFrameState::Overlong, AnswerLimit,
          std::string(4999, 'y') + "OK", "a marker on the bound does not count"},
         // listings
-        {Listing(), "\r\nOK\r\n", TFrameState::Success, 4, "\r\nOK\r\n", "an empty store"},
+        {Listing(), "\r\nOK\r\n", TFrameState::Success, 5, "\r\nOK\r\n", "an empty store"},
         {Listing(), ListingEntry + ListingEntry + "\r\nOK\r\n", TFrameState::Success,
-         2 * ListingEntry.size() + 4, ListingEntry + ListingEntry + "\r\nOK\r\n", "two entries"},
+         2 * ListingEntry.size() + 5, ListingEntry + ListingEntry + "\r\nOK\r\n", "two entries"},
+        {Listing(), ListingEntry + "\r\n+CUSD: 0,\"OK\"\r\nOKx" + ListingEntry + "\r\nOK\n",
+         TFrameState::Success, 2 * ListingEntry.size() + 25,
+         ListingEntry + "\r\n+CUSD: 0,\"OK\"\r\nOKx" + ListingEntry + "\r\nOK\n",
+         "only a line that is OK alone ends it, a bare LF as well"},
         {Listing(), "\r\n+CMS ERROR: 321\r\n", TFrameState::More, Never, "",
          "no OK: the silence ends it"},
         {Listing(), std::string(ListingLimit + 10, 'z'), TFrameState::Overlong, ListingLimit,
-         std::string(ListingLimit, 'z'), "a listing that reaches the bound"},
+         std::string(ListingLimit, 'z'), "a listing that reaches the bound without a line end"},
+        {Listing(), Long, TFrameState::Overlong, ListingLimit, LongLines,
+         "a listing cut at the bound keeps its complete lines"},
+        // the rest of a cut listing, read to be dropped
+        {ListingRest(), Pdu + "\r\n\r\nOK\r\nRING\r\n", TFrameState::Success, Pdu.size() + 7,
+         Pdu + "\r\n\r\nOK\r\n", "the lines behind the final OK stay for the next reader"},
+        {ListingRest(), "\r\nOK", TFrameState::More, Never, "", "OK without its line end"},
+        {ListingRest(), Long.substr(LongLines.size()), TFrameState::Success,
+         Long.size() - LongLines.size() - 1, Long.substr(LongLines.size()),
+         "the rest of a long one"},
+        {ListingRest(), ListingEntry + "\r\nOK\r\n" + ListingEntry + "\r\nOK\r\n",
+         TFrameState::Success, ListingEntry.size() + 5, ListingEntry + "\r\nOK\r\n",
+         "the first final OK ends it"},
     };
     for (const TCase& c : cases) {
         const TReplyFrame whole = c.Frame(c.Reply);
@@ -96,7 +126,8 @@ TEST(ReplyFramingTest, CapturedRepliesCutAtEveryByte) {
                 continue;
             }
             EXPECT_EQ(part.State, c.State) << c.Note << ", cut at " << cut;
-            EXPECT_TRUE(part.Taken >= c.End && part.Taken <= cut && part.Kept <= part.Taken)
+            EXPECT_TRUE(part.Taken >= std::min(c.End, c.Answer.size()) && part.Taken <= cut &&
+                        part.Kept <= part.Taken)
                 << c.Note << ", cut at " << cut << ": took " << part.Taken;
             EXPECT_EQ(c.Reply.substr(0, part.Kept), c.Answer.substr(0, part.Kept))
                 << c.Note << ", cut at " << cut;

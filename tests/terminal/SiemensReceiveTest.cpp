@@ -3,6 +3,9 @@
 #include "infra/Codepage.h"
 #include "support/Text.h"
 
+#include <chrono>
+#include <set>
+
 namespace qvx {
 namespace {
 
@@ -54,16 +57,26 @@ TEST_F(SiemensReceiveTest, MalformedEntryIsLoggedDeletedAndSkipped) {
     const std::string truncated = "07919730071111F1040B91";
     const int32_t bad = FSim.StorePdu(truncated);
     ASSERT_GT(bad, 0);
+    // A status report and a stored outgoing message are no received texts.
+    const std::string report = "0006010B919761214365F7";
+    const std::string outgoing = "0011000B919761214365F70000AA05E8329BFD06";
+    const int32_t reportIndex = FSim.StorePdu(report);
+    const int32_t outgoingIndex = FSim.StorePdu(outgoing);
     const std::vector<int32_t> good = FSim.StoreText("12345", "after");
     ASSERT_EQ(good.size(), 1u);
     EXPECT_TRUE(FTerminal->ReceiveSMS()) << LogText();
     const std::vector<TSMS> received = Received();
     ASSERT_EQ(received.size(), 1u) << "only the good entry is queued";
     EXPECT_EQ(received[0].Text, "after");
-    EXPECT_EQ(FSim.DeletedIndexes(), (std::vector<int32_t>{bad, good[0]}))
-        << "the malformed entry must not come back in every pass";
+    EXPECT_EQ(FSim.DeletedIndexes(),
+              (std::vector<int32_t>{bad, reportIndex, outgoingIndex, good[0]}))
+        << "entries that are not handed over must not come back in every pass";
     const std::vector<std::string> expected = {
         "Нераспознанная SMS [индекс=" + std::to_string(bad) + "]: " + truncated,
+        "Запись не является принятой SMS (TP-MTI=2) [индекс=" + std::to_string(reportIndex) +
+            "]: " + report,
+        "Запись не является принятой SMS (TP-MTI=1) [индекс=" + std::to_string(outgoingIndex) +
+            "]: " + outgoing,
         "Получена SMS тел=\"12345\" текст=\"after\" DCS=0",
     };
     EXPECT_EQ(LogLines(), expected) << LogText();
@@ -79,13 +92,14 @@ TEST_F(SiemensReceiveTest, FailuresGiveTheirCodes) {
     };
     const TCase cases[] = {
         {[this] {
-             FSim.StoreText("12345", "x");
-             FSim.SetDeleteFails(true);
+             FSim.SetSilent(true);
+             AnswerAfter("at+cmgl", FSim.CommandCount("at+cmgl") + 1,
+                         "\r\n+CMGL: 1,0,,16\r\n000405912143F50000111111111111110178\r\nOK\r\n");
          },
          7,
          {"Получена SMS тел=\"12345\" текст=\"x\" DCS=0", "Ошибка удаления SMS ! [at+cmgd=1<cr>]"},
          "",
-         "a deletion answered with ERROR fails when its timeout has run out"},
+         "a deletion without an answer fails when its wait has run out"},
         {[this] { FSim.SetSilent(true); },
          7,
          {"Нет ответа на запрос SMS (at+cmgl=4)"},
@@ -99,11 +113,11 @@ TEST_F(SiemensReceiveTest, FailuresGiveTheirCodes) {
          {},
          "\r\n+CMS ERROR: 321\r\n",
          "a reply without OK goes to the saved text"},
-        {[this] { FSim.SetListingPadBytes(20000); },
+        {[this] { FSim.SetListingPadBytes(300000); },
          9,
          {},
          "",
-         "a reply that reaches 15000 characters"},
+         "a listing whose rest does not end within its bound"},
     };
     for (const TCase& c : cases) {
         FSim.Unplug(); // power-on state and default behaviour for every case
@@ -123,6 +137,81 @@ TEST_F(SiemensReceiveTest, FailuresGiveTheirCodes) {
             helper.join();
         FHelpers.clear();
     }
+}
+
+// A store fuller than one listing can show: each listing yields the entries before its cut,
+// and the next one gets the rest.
+TEST_F(SiemensReceiveTest, FullStoreDrainsOverSeveralListings) {
+    OpenDirect();
+    const std::string filler(150, 'x');
+    std::set<std::string> stored;
+    for (int i = 0; i < 49; ++i) {
+        const std::string text = std::to_string(100 + i) + filler;
+        ASSERT_EQ(FSim.StoreText("+79161234567", text, false).size(), 1u) << i;
+        stored.insert(text);
+    }
+    ASSERT_EQ(FSim.StoreText("+79161234568", "1").size(), 1u);
+    stored.insert("1");
+    std::multiset<std::string> texts;
+    int32_t listings = 0;
+    while (FSim.StoredCount() > 0 && listings < 5) {
+        ++listings;
+        EXPECT_TRUE(FTerminal->ReceiveSMS()) << "listing " << listings << "\n" << LogText();
+        if (listings == 1) {
+            EXPECT_GT(FSim.StoredCount(), 0u) << "the first listing is cut at its bound";
+        }
+        for (const TSMS& sms : Received())
+            texts.insert(sms.Text);
+    }
+    EXPECT_EQ(FSim.StoredCount(), 0u) << "the store must drain";
+    EXPECT_EQ(listings, 2);
+    EXPECT_EQ(texts, std::multiset<std::string>(stored.begin(), stored.end()))
+        << "every entry handed over once";
+    EXPECT_EQ(FSim.DeletedIndexes().size(), 50u) << "one deletion each";
+}
+
+// An entry the terminal refuses to delete is answered once: it is not handed over again while
+// it stays on the SIM, and the refusal ends the deletion's wait at once.
+TEST_F(SiemensReceiveTest, UndeletableEntryIsHandedOverOnce) {
+    OpenDirect();
+    FTerminal->FSettings.ModemTimeoutMs = 10000;
+    const int32_t stuck = FSim.StoreText("12345", "1").at(0);
+    FSim.StoreText("12346", "2");
+    FSim.SetDeleteError(stuck, 500);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<TSMS> received;
+    for (int pass = 0; pass < 5; ++pass) {
+        EXPECT_TRUE(FTerminal->ReceiveSMS()) << "pass " << pass << "\n" << LogText();
+        EXPECT_EQ(FTerminal->FErrorCode, 0) << "the terminal answered: nothing to re-initialise";
+        for (const TSMS& sms : Received())
+            received.push_back(sms);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+        << "a +CMS ERROR must not wait for the 10 s timeout";
+    ASSERT_EQ(received.size(), 2u) << "one answer per request";
+    EXPECT_EQ(received[0].Text, "1");
+    EXPECT_EQ(received[1].Text, "2");
+    EXPECT_EQ(FSim.StoredCount(), 1u);
+    EXPECT_EQ(FSim.CommandCount("at+cmgd"), 6) << "the deletion is tried in every pass";
+    EXPECT_EQ(CountLines("Ошибка удаления SMS ! [at+cmgd=" + std::to_string(stuck) + "<cr>]"), 1u)
+        << LogText();
+
+    FSim.SetDeleteError(stuck, 0);
+    EXPECT_TRUE(FTerminal->ReceiveSMS());
+    EXPECT_TRUE(Received().empty()) << "deleted at last, still not handed over again";
+    EXPECT_EQ(FSim.StoredCount(), 0u);
+    EXPECT_EQ(FTerminal->FHandled.Size(), 0u) << "a deleted entry is forgotten";
+}
+
+// The deletion waits at least a second, however short ModemTimeout is.
+TEST_F(SiemensReceiveTest, DeletionWaitsASecondWhateverTheTimeout) {
+    OpenDirect();
+    FTerminal->FSettings.ModemTimeoutMs = 700;
+    FSim.StoreText("12345", "1");
+    FSim.SetAnswerDelayMs(600);
+    EXPECT_TRUE(FTerminal->ReceiveSMS()) << LogText();
+    EXPECT_EQ(FSim.StoredCount(), 0u) << LogText();
+    EXPECT_EQ(Received().size(), 1u);
 }
 
 TEST_F(SiemensReceiveTest, ClosedOrVanishedPortFails) {
