@@ -164,6 +164,8 @@ void TWorkThread::StartTerminal() {
     try {
         auto siemens = std::make_unique<TSiemens>(FConfig.Device, ExeDir() + "Siemens.log");
         siemens->FSettings = FConfig.TerminalSettings();
+        siemens->FRefusedPin = FRefusedPin;
+        siemens->FHandled = FHandledEntries;
         siemens->FClip = false;
         siemens->FLogExchange = false;
         siemens->FOnOutcome = [this] {
@@ -193,6 +195,8 @@ void TWorkThread::StopTerminal() {
     while (FSiemens->GetReceivedSMS(sms))
         FReceivedBacklog.push_back(sms);
     // Whatever is still queued was never stamped: a later pass hands it over again.
+    FRefusedPin = FSiemens->FRefusedPin;
+    FHandledEntries = FSiemens->FHandled;
     FSiemens.reset();
     FInFlight.clear();
     FNoTerminalSince = std::time(nullptr);
@@ -251,6 +255,7 @@ void TWorkThread::CopyStatus() {
     std::lock_guard<std::mutex> lock(FStatusLock);
     FStatus.TerminalState = FTerminalState.load();
     FStatus.TerminalSince = FSiemens ? FSiemens->StateSince() : FNoTerminalSince;
+    FStatus.PinWait = FSiemens ? FSiemens->GetPinWait() : 0;
     FStatus.Registration = network.Registration;
     FStatus.SignalRssi = network.SignalRssi;
     FStatus.NetworkCheckedAt = network.CheckedAt;

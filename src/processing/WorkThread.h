@@ -10,6 +10,7 @@
 #include "infra/Thread.h"
 #include "processing/DatabaseRetry.h"
 #include "processing/WorkerStatus.h"
+#include "terminal/HandledEntries.h"
 
 #include <atomic>
 #include <cstdint>
@@ -132,6 +133,10 @@ private:
     // Since when the worker has no terminal.
     int64_t FNoTerminalSince;
     const int64_t FStartedAt;
+    // What one terminal object learnt about the SIM, handed to the next one after a reload:
+    // the PIN the SIM refused, and the entries handed over that it failed to delete.
+    std::string FRefusedPin;
+    THandledEntries FHandledEntries;
 
     std::atomic<int32_t> FStartResult{-1};
     std::atomic<bool> FReloadPending{false};

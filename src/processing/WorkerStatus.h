@@ -26,6 +26,9 @@ struct TWorkerStatus {
     // The terminal's state (-1 without a terminal) and since when it holds.
     int64_t TerminalState = -1;
     int64_t TerminalSince = 0;
+    // Why the terminal waits without sending a PIN: 0 it does not, 1 the SIM refused the PIN
+    // (a reload must bring another), 2 the SIM asks for its PUK.
+    int64_t PinWait = 0;
     // +CREG <stat> (-1 not known), +CSQ <rssi> (99 not known), when last answered (0 never).
     int64_t Registration = -1;
     int64_t SignalRssi = 99;

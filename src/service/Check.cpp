@@ -288,6 +288,23 @@ void TServiceCheck::JudgeTransliterate(const std::optional<std::string>& value) 
 
 // --- port and terminal ---
 
+namespace {
+
+// A SIM that wants a code the service will not send needs a person: the check says which.
+const char* PinWaitNote(int32_t wait) {
+    switch (static_cast<TPinWait>(wait)) {
+    case TPinWait::Refused:
+        return ": SIM карта отвергла PIN код, служба не пошлёт его повторно; задайте верный PIN "
+               "код (после трёх неверных SIM карта потребует PUK код)";
+    case TPinWait::Puk:
+        return ": SIM карта заблокирована и требует PUK код оператора; PIN код не посылается";
+    default:
+        return "";
+    }
+}
+
+} // namespace
+
 void TServiceCheck::CheckTerminal() {
     Step("Открытие порта GSM терминала");
     if (FConfig.Device.empty()) {
@@ -329,8 +346,8 @@ void TServiceCheck::CheckTerminal() {
     if (ready)
         Passed();
     else
-        Failed(FormatMessage("%s [код=%d]", ResultText(siemens.FErrorCode).c_str(),
-                             siemens.FErrorCode));
+        Failed(FormatMessage("%s [код=%d]%s", ResultText(siemens.FErrorCode).c_str(),
+                             siemens.FErrorCode, PinWaitNote(siemens.GetPinWait())));
 }
 
 } // namespace qvx

@@ -202,6 +202,18 @@ private:
     bool FFirst = true;
 };
 
+// Why a terminal stays in its initialisation: the SIM wants a code the service will not send.
+std::string PinWaitText(int64_t wait) {
+    switch (wait) {
+    case 1:
+        return " (PIN код отвергнут SIM картой, ждёт другой PIN код)";
+    case 2:
+        return " (SIM карта требует PUK код)";
+    default:
+        return {};
+    }
+}
+
 // The service, its terminal and the network.
 void WriteState(TJsonWriter& json, const TWorkerStatus& status) {
     json.Open("service");
@@ -213,6 +225,9 @@ void WriteState(TJsonWriter& json, const TWorkerStatus& status) {
     json.Number("state", status.TerminalState);
     json.Name("name", TerminalNames(status.TerminalState).Name);
     json.Time("since", status.TerminalSince);
+    json.Name("pin_wait", status.PinWait == 1   ? "pin_refused"
+                          : status.PinWait == 2 ? "puk_required"
+                                                : "none");
     json.Close();
     json.Open("network");
     json.Number("registration", status.Registration);
@@ -255,7 +270,7 @@ std::vector<std::string> StatusLines(const TWorkerStatus& status, const TLogErro
         std::string("Служба: ") + StartNames(status.StartResult).Text + ", запущена " +
             LocalTime(status.StartedAt),
         std::string("Терминал: ") + TerminalNames(status.TerminalState).Text + " с " +
-            LocalTime(status.TerminalSince),
+            LocalTime(status.TerminalSince) + PinWaitText(status.PinWait),
         NetworkLine(status),
         QueueLine(status),
         "С начала работы: подтверждено " + std::to_string(status.AcknowledgedCount) +
@@ -282,7 +297,8 @@ std::string StatusJson(const TWorkerStatus& status, const TLogErrors& logs) {
 
 std::string StatusShort(const TWorkerStatus& status) {
     std::string line = std::string("Служба: ") + StartNames(status.StartResult).Text +
-                       "; терминал: " + TerminalNames(status.TerminalState).Text;
+                       "; терминал: " + TerminalNames(status.TerminalState).Text +
+                       PinWaitText(status.PinWait);
     if (status.NetworkCheckedAt != 0)
         line += std::string("; сеть: ") + RegistrationText(Clamped(status.Registration)) + ", " +
                 SignalText(status.SignalRssi);

@@ -19,6 +19,7 @@ constexpr TNumberField NumberFields[] = {
     {"start_result", &TWorkerStatus::StartResult},
     {"terminal_state", &TWorkerStatus::TerminalState},
     {"terminal_since", &TWorkerStatus::TerminalSince},
+    {"pin_wait", &TWorkerStatus::PinWait},
     {"registration", &TWorkerStatus::Registration},
     {"signal_rssi", &TWorkerStatus::SignalRssi},
     {"network_checked_at", &TWorkerStatus::NetworkCheckedAt},

@@ -15,6 +15,7 @@
 #include "terminal/PortReader.h"
 #include "terminal/ReplyFraming.h"
 #include "terminal/ResultCodes.h"
+#include "terminal/SimLock.h"
 #include "terminal/Unsolicited.h"
 
 #include <atomic>
@@ -75,6 +76,8 @@ public:
     int64_t StateSince() const { return FStateSince.load(std::memory_order_acquire); }
     // The last registration and signal the terminal reported.
     TNetworkStatus Network() const;
+    // Why the initialisation waits without sending a PIN (TPinWait), 0 when it does not.
+    int32_t GetPinWait() const { return FPinWait.load(std::memory_order_acquire); }
     int32_t OutgoingCount() const { return FOutgoing.Count(); }
 
     // --- settings, written by the owner before Start() ---
@@ -82,6 +85,9 @@ public:
     TTerminalSettings FSettings;
     bool FClip = false;
     bool FLogExchange = false;
+    // A PIN the SIM refused: never sent again. The owner may set it before Start() and read it
+    // after WaitFor(), so that a reload with the same PIN does not try it once more.
+    std::string FRefusedPin;
     // Pause between opening and initialising attempts and between SIM-busy answers, and the
     // pause between working passes; tests shorten them.
     uint32_t FRetryPauseMs = 1000;
@@ -193,11 +199,16 @@ private:
     TDeletion DeleteEntry(int32_t index, bool logRefusal);
     // Steps of InitTerminal; false with FErrorCode set when the initialisation fails.
     bool RegisterPin();
+    bool WaitWithoutPin(TPinWait wait);
+    void SetPinWait(TPinWait wait) {
+        FPinWait.store(static_cast<int32_t>(wait), std::memory_order_release);
+    }
     bool QuerySmsCentre();
 
     std::string FPortName;
     std::string FLogFileName;
     std::atomic<int32_t> FState{0};
+    std::atomic<int32_t> FPinWait{0};
     // Input of FComPort not yet taken by the exchange; emptied whenever the port opens or
     // closes, as the port's own queue is.
     TPortReader FReader{FComPort, *this};

@@ -38,28 +38,53 @@ bool TSiemens::InitTerminal() {
     return true;
 }
 
-// A terminal that does not answer at+cpin? is taken as one without a PIN.
+// A terminal that does not answer at+cpin? is taken as one without a PIN. A SIM allows three
+// wrong PINs before it needs the carrier's PUK, so a PIN is sent once: one the SIM refused is
+// never sent again, and nothing is sent to a SIM that wants its PUK.
 bool TSiemens::RegisterPin() {
     LogMessage("Регистрация PIN кода...");
     std::string answer;
     if (!SendCommand("at+cpin?", answer, true, "OK", FSettings.ModemTimeoutMs))
         return true;
-    const bool pinNeeded =
-        answer.find("SIM PIN") != std::string::npos || answer.find("READY") == std::string::npos;
-    if (!pinNeeded) {
+    const TSimLock lock = SimLockOf(answer);
+    if (lock == TSimLock::Ready) {
         LogMessage("PIN код не требуется");
+        SetPinWait(TPinWait::None);
         return true;
     }
+    if (lock == TSimLock::Puk)
+        return WaitWithoutPin(TPinWait::Puk);
     if (FSettings.Pin.empty()) {
         LogMessage("Задайте PIN код в настройках проекта на вкладке GSM !");
         FErrorCode = static_cast<int32_t>(TGsmResult::PinMissing);
         return false;
     }
+    if (FSettings.Pin == FRefusedPin)
+        return WaitWithoutPin(TPinWait::Refused);
     if (SendCommand("at+cpin=" + FSettings.Pin, answer, true, "OK", FSettings.ModemTimeoutMs)) {
         LogMessage("PIN код \"%s\" принят - регистрация прошла успешно", FSettings.Pin.c_str());
+        SetPinWait(TPinWait::None);
         return true;
     }
     LogMessage("PIN код \"%s\" НЕ принят - регистрация не удалась !", FSettings.Pin.c_str());
+    FErrorCode = static_cast<int32_t>(TGsmResult::PinRejected);
+    if (!PinRefused(answer))
+        return false; // no verdict on the PIN (no answer, SIM busy): it may be sent again
+    FRefusedPin = FSettings.Pin;
+    return WaitWithoutPin(TPinWait::Refused);
+}
+
+// Says once why no PIN goes out; the initialisation keeps asking at+cpin?, so a SIM unlocked
+// by other means is taken up at once.
+bool TSiemens::WaitWithoutPin(TPinWait wait) {
+    if (FPinWait.load() != static_cast<int32_t>(wait)) {
+        if (wait == TPinWait::Puk)
+            LogMessage("SIM карта заблокирована и требует PUK код: PIN код не посылается");
+        else
+            LogMessage("PIN код отвергнут SIM картой и повторно не посылается: задайте другой "
+                       "PIN код и перезагрузите настройки");
+    }
+    SetPinWait(wait);
     FErrorCode = static_cast<int32_t>(TGsmResult::PinRejected);
     return false;
 }

@@ -278,5 +278,34 @@ TEST_F(WorkerFlowTest, AcknowledgementsWaitForTheDatabase) {
     EXPECT_EQ(FSim.SubmittedCount(), 2u) << "nothing may go out twice";
 }
 
+// A SIM allows three wrong PINs before it needs the carrier's PUK: a refused PIN goes out once,
+// also across a reload that brings it again; a reload with the right one brings the terminal up.
+TEST_F(WorkerFlowTest, RefusedPinWaitsForAReloadWithAnotherOne) {
+    FSim.SetPin("1234");
+    WriteIni("Device=" + FSim.LinkPath() + "\r\nPIN=9999");
+    StartWorker();
+    ASSERT_TRUE(WaitUntil([&] { return FWorker->Status().PinWait == 1; }))
+        << "the status must say why the terminal waits";
+    const auto reloads = [this] {
+        size_t count = 0;
+        for (const auto& line : Log())
+            count += line == "Новые настройки применены";
+        return count;
+    };
+    FWorker->PostCommand(CommandReload);
+    ASSERT_TRUE(WaitUntil([&] { return reloads() == 1; }));
+    const int32_t queries = FSim.CommandCount("at+cpin?");
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cpin?", queries + 3, 10000))
+        << "the new terminal keeps initialising";
+    EXPECT_EQ(FSim.CommandCount("at+cpin"), 1) << "the same PIN is not sent again";
+    EXPECT_EQ(FWorker->Status().PinWait, 1);
+
+    WriteIni("Device=" + FSim.LinkPath() + "\r\nPIN=1234");
+    Reload();
+    EXPECT_EQ(FSim.CommandCount("at+cpin"), 2) << "the new PIN is sent once";
+    EXPECT_EQ(FSim.PinAttemptsLeft(), 3);
+    EXPECT_EQ(FWorker->Status().PinWait, 0);
+}
+
 } // namespace
 } // namespace qvx

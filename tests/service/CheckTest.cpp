@@ -385,6 +385,27 @@ TEST_F(CheckDatabaseTest, ThePinIsNeverPrinted) {
         << "the terminal's PIN lines are shown with the PIN hidden:" << report.Text();
 }
 
+// Each check sends the configured PIN once, as a fresh start of the service would; the report
+// says why the terminal waits, and a SIM locked by wrong PINs gets no PIN at all.
+TEST_F(CheckDatabaseTest, RefusedPinAndLockedSimAreNamed) {
+    const std::string failed = "  ОШИБКА: PIN код НЕ принят [код=12]: ";
+    const std::string refused = failed + "SIM карта отвергла PIN код, служба не пошлёт его "
+                                         "повторно; задайте верный PIN код (после трёх "
+                                         "неверных SIM карта потребует PUK код)";
+    const std::string locked =
+        failed + "SIM карта заблокирована и требует PUK код оператора; PIN код не посылается";
+    const std::pair<std::string, int32_t> runs[] = {
+        {refused, 1}, {refused, 2}, {refused, 3}, {locked, 3}};
+    FSim.SetPin("1234");
+    FDir.Write("QuorvexSMS.ini",
+               FDb->IniSection() + TerminalSection(FSim.LinkPath()) + "PIN=9999\r\n");
+    for (const auto& [result, pinsSent] : runs) {
+        const TReport report = RunCheck(false);
+        EXPECT_EQ(report.ResultOf("Инициализация GSM терминала"), result) << report.Text();
+        EXPECT_EQ(FSim.CommandCount("at+cpin"), pinsSent) << report.Text();
+    }
+}
+
 TEST_F(CheckDatabaseTest, MissingDeviceFailsWithThePortsMessage) {
     WriteIni(FDb->IniSection(), FDir.File("no-such-modem"));
     const TReport report = RunCheck(false);

@@ -42,7 +42,8 @@ TWorkerStatus Busy() {
 }
 
 TEST(StatusReportTest, TheLineCarriesEveryFieldAndNoLineBreak) {
-    const TWorkerStatus status = Busy();
+    TWorkerStatus status = Busy();
+    status.PinWait = 2;
     const std::string line = EncodeStatus(status);
     ASSERT_EQ(line.find('\n'), line.size() - 1) << "one line with its line feed";
     EXPECT_EQ(DecodeStatus(line.substr(0, line.size() - 1)), status)
@@ -126,6 +127,23 @@ TEST(StatusReportTest, LinesAndShortLineNameTheStates) {
     EXPECT_EQ(StatusShort(status), "Служба: работает; терминал: работает; сеть: роуминг, сигнал "
                                    "-73 дБм; к отправке: 2; подтверждено: 11; принято: 13; база "
                                    "данных: недоступна");
+
+    TWorkerStatus waiting;
+    waiting.TerminalState = 2;
+    waiting.PinWait = 1;
+    EXPECT_EQ(StatusLines(waiting, {})[1].rfind("Терминал: инициализация с ", 0), 0u);
+    EXPECT_TRUE(StatusLines(waiting, {})[1].ends_with(
+        " (PIN код отвергнут SIM картой, ждёт другой PIN код)"))
+        << "the status says why the terminal waits";
+    waiting.PinWait = 2;
+    EXPECT_EQ(StatusShort(waiting).rfind("Служба: запускается; терминал: инициализация (SIM карта "
+                                         "требует PUK код);",
+                                         0),
+              0u)
+        << StatusShort(waiting);
+    const auto pinWait = test::QueryJson(StatusJson(waiting, {}), {"d['terminal']['pin_wait']"});
+    ASSERT_TRUE(pinWait.has_value());
+    EXPECT_EQ(*pinWait, std::vector<std::string>{"puk_required"});
 
     const std::vector<std::string> idle = StatusLines(TWorkerStatus{}, {});
     EXPECT_EQ(idle[2], "Сеть: нет сведений") << "no signal before the first answer";

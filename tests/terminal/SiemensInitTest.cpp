@@ -8,6 +8,10 @@ using test::TSiemensFixture;
 
 class SiemensInitTest : public TSiemensFixture {};
 
+const std::string RefusedWait = "PIN код отвергнут SIM картой и повторно не посылается: задайте "
+                                "другой PIN код и перезагрузите настройки";
+const std::string PukWait = "SIM карта заблокирована и требует PUK код: PIN код не посылается";
+
 const std::string Smsc =
     "Номер SMS центра получен: <cr><lf>+CSCA: \"+79037011111\",145<cr><lf><cr><lf>OK<cr><lf>";
 
@@ -53,7 +57,8 @@ TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
          false,
          false,
          12,
-         {"Регистрация PIN кода...", "PIN код \"9999\" НЕ принят - регистрация не удалась !"},
+         {"Регистрация PIN кода...", "PIN код \"9999\" НЕ принят - регистрация не удалась !",
+          RefusedWait},
          "PIN refused"},
         {"",
          "",
@@ -106,6 +111,54 @@ TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
         FSim.Unplug(); // power-on state for the next case
         ASSERT_TRUE(FSim.Plug());
     }
+}
+
+// Each terminal object stands for one reload: the PIN the SIM refused is handed on, as the
+// worker does. A PIN goes out once, and never to a SIM that asks for its PUK.
+TEST_F(SiemensInitTest, PinIsTriedOnceAndNeverAgainstAPuk) {
+    struct TCase {
+        std::string Pin;
+        int32_t PinsSent;
+        int32_t Wait;
+        std::vector<std::string> Log;
+        const char* Note;
+    };
+    const std::string Asked = "Регистрация PIN кода...";
+    const auto refused = [&](const std::string& pin, const std::string& then) {
+        return std::vector<std::string>{
+            Asked, "PIN код \"" + pin + "\" НЕ принят - регистрация не удалась !", RefusedWait,
+            Asked, then};
+    };
+    // Two initialisations each; the second logs its wait only when the reason changed.
+    const TCase cases[] = {
+        {"9999", 1, 1, refused("9999", ""), "a wrong PIN is sent once"},
+        {"9999", 0, 1, {Asked, RefusedWait, Asked}, "the same PIN after a reload"},
+        {"1111", 1, 1, refused("1111", ""), "a different PIN is tried"},
+        {"2222", 1, 2, refused("2222", PukWait), "the third wrong PIN locks the SIM"},
+        {"1234", 0, 2, {Asked, PukWait, Asked}, "even the right PIN waits for a PUK"},
+    };
+    FSim.SetPin("1234");
+    std::string refusedPin;
+    for (const TCase& c : cases) {
+        FTerminal = MakeTerminal(FDir.File("modem"));
+        FTerminal->FSettings.Pin = c.Pin;
+        FTerminal->FRefusedPin = refusedPin;
+        ASSERT_TRUE(FTerminal->OpenPort()) << c.Note;
+        FDir.Write("Siemens.log", "");
+        const int32_t pinsBefore = FSim.CommandCount("at+cpin");
+        for (int round = 0; round < 2; ++round) {
+            EXPECT_FALSE(FTerminal->InitTerminal()) << c.Note;
+            EXPECT_EQ(FTerminal->FErrorCode, 12) << c.Note;
+        }
+        EXPECT_EQ(FSim.CommandCount("at+cpin") - pinsBefore, c.PinsSent) << c.Note;
+        EXPECT_EQ(FTerminal->GetPinWait(), c.Wait) << c.Note;
+        std::vector<std::string> expected = c.Log;
+        if (expected.back().empty())
+            expected.pop_back();
+        EXPECT_EQ(LogLines(), expected) << c.Note << ": the wait is logged once\n" << LogText();
+        refusedPin = FTerminal->FRefusedPin;
+    }
+    EXPECT_EQ(FSim.PinAttemptsLeft(), 0);
 }
 
 // Answers played by hand: the first two commands always succeed, the PIN query and the SMS

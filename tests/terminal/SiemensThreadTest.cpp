@@ -94,14 +94,23 @@ TEST_F(SiemensThreadTest, StopEndsEveryPhase) {
     }
 }
 
-TEST_F(SiemensThreadTest, FailedInitialisationIsReportedOnceAndRetried) {
+// A SIM takes three wrong PINs before it needs the carrier's PUK: a refused PIN goes out once,
+// however often the initialisation is retried.
+TEST_F(SiemensThreadTest, RefusedPinIsSentOnceAndTheWaitReportedOnce) {
     FSim.SetPin("1234");
     FTerminal->FSettings.Pin = "0000";
     ASSERT_TRUE(FTerminal->Start());
-    ASSERT_TRUE(WaitForLine("PIN код \"0000\" НЕ принят - регистрация не удалась !", 3))
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cpin?", 5, 10000)) << LogText();
+    EXPECT_EQ(FSim.CommandCount("at+cpin"), 1) << "one PIN attempt\n" << LogText();
+    EXPECT_EQ(FSim.PinAttemptsLeft(), 2);
+    EXPECT_EQ(CountLines("PIN код \"0000\" НЕ принят - регистрация не удалась !"), 1u) << LogText();
+    EXPECT_EQ(CountLines("PIN код отвергнут SIM картой и повторно не посылается: задайте другой "
+                         "PIN код и перезагрузите настройки"),
+              1u)
         << LogText();
-    EXPECT_EQ(FTerminal->GetState(), 2);
     EXPECT_EQ(CountLines("Ошибка: PIN код НЕ принят [код=12]"), 1u) << LogText();
+    EXPECT_EQ(FTerminal->GetState(), 2);
+    EXPECT_EQ(FTerminal->GetPinWait(), static_cast<int32_t>(TPinWait::Refused));
 }
 
 TEST_F(SiemensThreadTest, UnpluggedTerminalIsOpenedAgainWhenItComesBack) {
