@@ -1,7 +1,7 @@
 # Debian packages the project needs to build, test and run its demo; installs what is missing.
 QVX_PACKAGES="build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
     libpq-dev postgresql libsystemd-dev systemd clang libclang-rt-14-dev
-    dpkg-dev fakeroot groff-base"
+    dpkg-dev fakeroot groff-base python3"
 
 qvx_install_deps() {
     local missing="" p
