@@ -68,7 +68,6 @@ void TSiemens::Execute() {
                     QueryNetwork();
                 if (WorkingPass())
                     break;
-                SleepMs(FPassPauseMs);
             }
         } catch (...) {
             // Only an allocation failure can get here; a fresh start is the best answer.

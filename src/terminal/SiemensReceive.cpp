@@ -32,6 +32,9 @@ bool TSiemens::ReceiveSMS() {
             SetCode(FErrorCode, TGsmResult::ATCommand);
             return false;
         }
+        // The pause between passes is taken here, while the answer arrives: an idle pass then
+        // wakes the thread once, and the answer is read at once after it.
+        SleepMs(FPassPauseMs);
         std::string reply;
         bool cut = false;
         if (!ReadListing(reply, cut))
