@@ -19,10 +19,12 @@ constexpr int64_t AccInfoNoSubscriber = 1;
 } // namespace
 
 void TWorkThread::HandleReceived(bool& sendNow) {
+    AnswerPendingRequests(sendNow);
     TSMS sms;
     while (TakeReceived(sms)) {
         Beat();
-        HandleMessage(sms, sendNow);
+        HandleMessage(sms);
+        AnswerPendingRequests(sendNow);
     }
 }
 
@@ -39,13 +41,25 @@ bool TWorkThread::TakeReceived(TSMS& sms) {
     return false;
 }
 
-void TWorkThread::HandleMessage(const TSMS& sms, bool& sendNow) {
+// The message is taken off the SIM already: it is logged once here, and an account request
+// is kept until the database has prepared its answer.
+void TWorkThread::HandleMessage(const TSMS& sms) {
     // WriteLog writes CR and LF as <cr>/<lf>, so a subscriber's text cannot forge lines.
     WriteLog("Принято SMS. Номер: '%s', текст: '%s'", sms.Telephone.c_str(), sms.Text.c_str());
     ++FReceivedCount;
     FLastReceivedAt.store(std::time(nullptr));
-    if (sms.Text != AccountRequest)
-        return;
+    if (sms.Text == AccountRequest)
+        FPendingRequests.push_back(sms);
+}
+
+void TWorkThread::AnswerPendingRequests(bool& sendNow) {
+    while (!FPendingRequests.empty()) {
+        PrepareAnswer(FPendingRequests.front(), sendNow);
+        FPendingRequests.pop_front();
+    }
+}
+
+void TWorkThread::PrepareAnswer(const TSMS& sms, bool& sendNow) {
     const auto result = FDatabase->PrepareAccInfo(sms.Telephone);
     if (!result)
         WriteLog("Ошибка: запрос подготовки состояния счета не вернул результата");
@@ -62,15 +76,23 @@ void TWorkThread::HandleMessage(const TSMS& sms, bool& sendNow) {
 // At the end of the service the messages a stopped terminal had received are still logged,
 // and their account requests prepared, so that the answers leave with the next start.
 void TWorkThread::HandleBacklogOnExit() noexcept {
-    if (FReceivedBacklog.empty())
+    if (FReceivedBacklog.empty() && FPendingRequests.empty())
         return;
     bool ignoredSendNow = false;
     try {
-        HandleReceived(ignoredSendNow);
+        // Every message is logged before the database is asked for anything.
+        TSMS sms;
+        while (TakeReceived(sms))
+            HandleMessage(sms);
+        AnswerPendingRequests(ignoredSendNow);
     } catch (const std::exception& error) {
         WriteLog("Ошибка: %s", error.what());
     }
     FDatabase->Close();
+    // The SIM no longer holds them: the log is the last trace of what goes unanswered.
+    for (const TSMS& sms : FPendingRequests)
+        WriteLog("Запрос состояния счета с номера '%s' не обработан: база данных недоступна",
+                 sms.Telephone.c_str());
 }
 
 } // namespace qvx

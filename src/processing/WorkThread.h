@@ -85,7 +85,12 @@ private:
     void ProcessCycle(bool sendNow);
     void HandleReceived(bool& sendNow);
     bool TakeReceived(TSMS& sms);
-    void HandleMessage(const TSMS& sms, bool& sendNow);
+    // Logs a received message and keeps an account request for AnswerPendingRequests.
+    void HandleMessage(const TSMS& sms);
+    // Prepares the answers of FPendingRequests in order; a database failure leaves the failed
+    // request first in line and goes on to the caller.
+    void AnswerPendingRequests(bool& sendNow);
+    void PrepareAnswer(const TSMS& sms, bool& sendNow);
     void HandleBacklogOnExit() noexcept;
     void SendPendingMessages();
     // False, with a log line, for a row the terminal could never send.
@@ -124,6 +129,9 @@ private:
     // Messages a stopped terminal had received (and deleted from the SIM) before the worker
     // took them; handled first by the next cycle.
     std::deque<TSMS> FReceivedBacklog;
+    // Account requests logged but not yet prepared: the database failed while preparing them.
+    // They are prepared, in order, before anything newly received.
+    std::deque<TSMS> FPendingRequests;
     TDatabaseRetry FDatabaseRetry;
     // Readable while a reload waits to be taken: breaks off a database call in progress.
     TStopEvent FReloadEvent;

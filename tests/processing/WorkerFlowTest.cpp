@@ -145,6 +145,35 @@ TEST_F(WorkerFlowTest, AccountRequestIsAnsweredInTheSameCycle) {
     EXPECT_EQ(answer.Text.rfind(U8(u8"Состояние счета"), 0), 0u) << answer.Text;
 }
 
+// The SIM no longer holds a request the worker has taken: when the database fails to prepare
+// its answer, the request waits for the next cycle instead of being lost, and is logged once.
+TEST_F(WorkerFlowTest, ARequestOutlivesAFailedPreparation) {
+    const TZoneGuard zone(ZoneWithLocalHour(10));
+    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 12.5)");
+    StartReady();
+    FDb->Exec("ALTER FUNCTION prepare_acc_info(text) RENAME TO prepare_acc_info_kept; "
+              "CREATE FUNCTION prepare_acc_info(phone text) RETURNS integer LANGUAGE plpgsql "
+              "AS $$ BEGIN RAISE EXCEPTION 'server busy'; END $$");
+    ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty()) << "the SIM must take the request";
+    WaitIncoming(1);
+    size_t before = Log().size();
+    Cycle(false);
+    auto lines = LogSince(before);
+    ASSERT_EQ(lines.size(), 2u) << "received line and the database's error";
+    EXPECT_EQ(lines[0], "Принято SMS. Номер: '79161234567', текст: '1'");
+    EXPECT_NE(lines[1].find("server busy"), std::string::npos) << lines[1];
+
+    FDb->Exec("DROP FUNCTION prepare_acc_info(text); "
+              "ALTER FUNCTION prepare_acc_info_kept(text) RENAME TO prepare_acc_info");
+    before = Log().size();
+    Cycle(false);
+    lines = LogSince(before);
+    ASSERT_EQ(lines.size(), 2u) << "hand-over and summary; the request is not logged again";
+    EXPECT_EQ(lines[1], "Сообщений всего/отправлено: 1/1");
+    ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000)) << "the answer must reach the terminal";
+    EXPECT_EQ(FSim.Submitted()[0].View.Destination, "79161234567");
+}
+
 TEST_F(WorkerFlowTest, ReceivedMessagesAreJudgedOneByOne) {
     const TZoneGuard zone(ZoneWithLocalHour(12));
     FDb->Exec("INSERT INTO abonents (cellphone, name) VALUES ('+79161111111', 'A'), "

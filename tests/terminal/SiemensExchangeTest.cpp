@@ -53,7 +53,7 @@ TEST_F(SiemensExchangeTest, AnswersThatNeverEndRunIntoTheTimeout) {
     FTerminal->FLogExchange = true;
     AnswerAfter("at+f", 1, "\r\n\r\n\r\n");
     std::string answer;
-    EXPECT_FALSE(FTerminal->SendCommand("at+f", answer, true, "OK", 300))
+    EXPECT_FALSE(FTerminal->SendCommand("at+f", answer, true, "OK", 1000))
         << "CR and LF alone never complete a line";
     EXPECT_EQ(answer, "\r\n\r\n\r\n");
     EXPECT_TRUE(HasLine("Получено: <cr><lf><cr><lf><cr><lf>")) << LogText();
