@@ -1,5 +1,6 @@
 #include "infra/Com.h"
 
+#include "infra/Deadline.h"
 #include "infra/Decimal.h"
 
 #include <algorithm>
@@ -28,7 +29,6 @@ constexpr uint32_t AllErrors = 0xFFFFFFFF;
 // The biggest block whose timeout is worth computing; longer ones wait as long as this.
 constexpr int64_t TimeoutBytesLimit = int64_t(1) << 30;
 
-using TClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // The moment a wait of the given length from now ends. Deadlines stay time points of the
@@ -41,12 +41,6 @@ TClock::time_point DeadlineAfterMs(int64_t ms) noexcept {
 // A block's timeout: the constant plus the multiplier for every byte.
 int64_t BlockTimeoutMs(int64_t constantMs, int64_t perByteMs, size_t count) noexcept {
     return constantMs + perByteMs * std::min<int64_t>(int64_t(count), TimeoutBytesLimit);
-}
-
-// Milliseconds for poll() until the deadline, rounded up so that poll() never returns first.
-int PollTimeoutMs(TClock::duration left) noexcept {
-    const int64_t ms = std::chrono::ceil<milliseconds>(left).count();
-    return int(std::clamp<int64_t>(ms, 0, INT_MAX));
 }
 
 // The code an open step reports: the device is missing, in use, or no port at all keep the

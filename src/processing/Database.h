@@ -7,6 +7,7 @@
 #pragma once
 
 #include "infra/Config.h"
+#include "infra/Deadline.h"
 
 #include <cstdint>
 #include <functional>
@@ -130,7 +131,7 @@ public:
 private:
     // The state of one call's waits: its deadline and whether an interrupt arrived.
     struct TCallWait {
-        uint32_t DeadlineTick = 0;
+        TClock::time_point Deadline;
         bool Interrupted = false;
     };
     enum class TWaitResult { Ready, Interrupted, TimedOut, Failed };

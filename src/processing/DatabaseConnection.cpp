@@ -2,8 +2,8 @@
 // running one statement while its socket, the deadline and the worker's interrupts are
 // watched together.
 #include "infra/Codepage.h"
+#include "infra/Deadline.h"
 #include "infra/LogFile.h"
-#include "infra/Thread.h"
 #include "processing/Database.h"
 #include "processing/Error.h"
 
@@ -108,20 +108,13 @@ void CancelStatement(PGconn* conn) noexcept {
     }
 }
 
-bool TickReached(uint32_t now, uint32_t tick) noexcept {
-    return static_cast<int32_t>(now - tick) >= 0;
-}
-
-bool TickBefore(uint32_t tick, uint32_t other) noexcept {
-    return static_cast<int32_t>(tick - other) < 0;
-}
-
 } // namespace
 
 TDatabase::TCallWait TDatabase::StartWait(uint32_t timeoutMs) const noexcept {
     TCallWait wait;
-    wait.DeadlineTick =
-        GetTickCount() + (FFinalWaitMs ? std::min(timeoutMs, *FFinalWaitMs) : timeoutMs);
+    wait.Deadline =
+        TClock::now() +
+        std::chrono::milliseconds(FFinalWaitMs ? std::min(timeoutMs, *FFinalWaitMs) : timeoutMs);
     return wait;
 }
 
@@ -129,16 +122,17 @@ TDatabase::TWaitResult TDatabase::WaitSocket(int socket, short events, TCallWait
     if (socket < 0)
         return TWaitResult::Failed;
     for (;;) {
-        const uint32_t now = GetTickCount();
-        if (TickReached(now, wait.DeadlineTick))
+        const TClock::time_point now = TClock::now();
+        if (now >= wait.Deadline)
             return wait.Interrupted ? TWaitResult::Interrupted : TWaitResult::TimedOut;
         // An interrupt stays readable once it came, so it is watched only until then; the
         // last statements of a stopping worker have their final wait instead.
         const bool watchInterrupts = !wait.Interrupted && !FFinalWaitMs;
         pollfd fds[3] = {{socket, events, 0}, {FStopFd, POLLIN, 0}, {FReloadFd, POLLIN, 0}};
         const nfds_t count = watchInterrupts ? 3 : 1;
-        const uint32_t sliceMs = std::min(wait.DeadlineTick - now, ProgressSliceMs);
-        const int ready = poll(fds, count, static_cast<int>(sliceMs));
+        const TClock::duration slice = std::min<TClock::duration>(
+            wait.Deadline - now, std::chrono::milliseconds(ProgressSliceMs));
+        const int ready = poll(fds, count, PollTimeoutMs(slice));
         if (FProgress)
             FProgress();
         if (ready < 0 && errno != EINTR)
@@ -149,9 +143,8 @@ TDatabase::TWaitResult TDatabase::WaitSocket(int socket, short events, TCallWait
             return TWaitResult::Ready;
         if (watchInterrupts && ((fds[1].revents | fds[2].revents) & POLLIN) != 0) {
             wait.Interrupted = true;
-            const uint32_t graceEnd = GetTickCount() + InterruptGraceMs;
-            if (TickBefore(graceEnd, wait.DeadlineTick))
-                wait.DeadlineTick = graceEnd;
+            wait.Deadline = std::min(wait.Deadline,
+                                     TClock::now() + std::chrono::milliseconds(InterruptGraceMs));
         }
     }
 }

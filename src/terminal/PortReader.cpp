@@ -3,24 +3,14 @@
 // points, so a wait may end later than asked, never earlier.
 #include "terminal/PortReader.h"
 
+#include "infra/Deadline.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <poll.h>
 
 namespace qvx {
-
-namespace {
-
-using TClock = std::chrono::steady_clock;
-
-// poll() counts whole milliseconds; rounding up keeps it from waking before the deadline.
-int PollTimeoutMs(TClock::duration left) {
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return int(std::clamp<int64_t>(ms, 0, INT_MAX));
-}
-
-} // namespace
 
 TPortReader::TEnd TPortReader::ReadAnswer(const TFramer& framer, const TRule& rule,
                                           TReplyFrame& frame) {
