@@ -20,7 +20,7 @@ namespace {
 // four times a second all the same to keep its heartbeat and the terminal's status fresh.
 constexpr uint32_t TurnPauseMs = 10;
 constexpr uint32_t IdleTurnMs = 250;
-// What a stopping worker still does on the database (returning unsent messages, handling the
+// What a stopping worker still does on the database (stamping what was acknowledged, handling the
 // received ones) must not hold the stop up when the server does not answer: each call may
 // wait this long, and the first that fails ends that work.
 constexpr uint32_t FinalDatabaseWaitMs = 400;
