@@ -180,26 +180,36 @@ bool COM::Open(const std::string& name) noexcept {
 }
 
 bool COM::OpenDevice(const std::string& path) noexcept {
+    // The lock file comes first, so that a port another program owns is not even opened
+    // (opening raises its modem lines).
+    if (FLock.Take(path) == TPortLock::TResult::Busy) {
+        FLastError = ComPortBusy;
+        return false;
+    }
     TUniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         FLastError = OpenErrorCode(errno);
+        FLock.Release();
         return false;
     }
     if (!::isatty(fd.Get())) {
         FLastError = errno == EIO ? ComNoSuchPort : ComBadName;
+        FLock.Release();
         return false;
     }
-    // TIOCEXCL keeps other users out but not root, and a flock keeps out every program that
-    // locks the port as well, another copy of this service included. A port that is locked
-    // or exclusive already belongs to someone else and is left untouched.
+    // A flock keeps out every program that locks the port as well, another copy of this
+    // service included, and settles two starts that both found a stale lock file. A port
+    // that a program made exclusive is someone else's too. The port is not made exclusive
+    // here: that mark outlives a killed owner wherever the device stays open elsewhere (a
+    // pseudo-terminal's other side), and would keep the next start out for good.
     int exclusive = 0;
     const bool busy = ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 ||
                       (::ioctl(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0);
     if (busy) {
         FLastError = ComPortBusy;
+        FLock.Release();
         return false;
     }
-    ::ioctl(fd.Get(), TIOCEXCL);
     FHandle = std::move(fd);
     return true;
 }
@@ -276,8 +286,8 @@ bool COM::Close() {
     if (FSaved->Valid)
         ::tcsetattr(FHandle.Get(), TCSANOW, &FSaved->Attr);
     FSaved->Valid = false;
-    ::ioctl(FHandle.Get(), TIOCNXCL);
     const bool closed = FHandle.Close();
+    FLock.Release();
     FHungUp = false;
     FLineCountersKnown = false;
     FInQue = 0;

@@ -4,6 +4,7 @@
 // or 2, 5, 123 and 87 for the failures the terminal log names). Used by the terminal thread.
 #pragma once
 
+#include "infra/PortLock.h"
 #include "infra/TerminalSettings.h"
 #include "infra/UniqueFd.h"
 
@@ -139,6 +140,8 @@ private:
     void SetModemLine(int line, bool on) noexcept;
 
     std::unique_ptr<TSavedLine> FSaved;
+    // The lock file of the open port (LCK..<device>).
+    TPortLock FLock;
     TTimeouts FTimeouts;
     int32_t FInQue = 0;
     // The device hung up or vanished; stays set until Close().

@@ -6,10 +6,12 @@
 #include "support/Waiting.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -296,6 +298,60 @@ TEST(ComOpen, PortHeldElsewhereIsBusy) {
     COM next;
     EXPECT_TRUE(next.Open(Device(pty.SlavePath())))
         << "free again after the owners left: " << next.ErrorText();
+}
+
+// The content of a lock file, or "" when there is none.
+std::string LockFileText(const std::string& devicePath) {
+    const std::string path =
+        std::string(TPortLock::DefaultLockDir) + "/" + TPortLock::LockName(devicePath);
+    TPlainFd fd(path);
+    char text[64] = {};
+    return fd.Fd >= 0 && read(fd.Fd, text, sizeof text - 1) > 0 ? text : "";
+}
+
+// A killed owner closes nothing and removes nothing: what it leaves must not keep the port
+// from the next start, as root or as any other user. A lock file of a running program does.
+TEST(ComOpen, AKilledOwnerLeavesThePortFree) {
+    TPtyPair pty;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        COM owner;
+        _exit(owner.Open(Device(pty.SlavePath())) ? 0 : 1); // no Close(), as a kill
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the owner opened the port";
+    EXPECT_EQ(std::stoi(LockFileText(pty.SlavePath())), child) << "the dead owner's lock file";
+    {
+        TPlainFd plain(pty.SlavePath());
+        int exclusive = 1;
+        ASSERT_EQ(ioctl(plain.Fd, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0) << "an exclusive mark would keep every other user out for good";
+    }
+    COM next;
+    ASSERT_TRUE(next.Open(Device(pty.SlavePath())))
+        << "stale lock taken over: " << next.ErrorText();
+    EXPECT_EQ(std::stoi(LockFileText(pty.SlavePath())), getpid());
+    EXPECT_TRUE(next.Close());
+    EXPECT_EQ(LockFileText(pty.SlavePath()), "") << "a clean close removes the lock file";
+
+    // A running program's lock (here the test runner's parent) keeps the port.
+    const std::string lockPath =
+        std::string(TPortLock::DefaultLockDir) + "/" + TPortLock::LockName(pty.SlavePath());
+    {
+        std::FILE* file = std::fopen(lockPath.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fprintf(file, "%10d\n", static_cast<int>(getppid()));
+        std::fclose(file);
+    }
+    COM other;
+    EXPECT_FALSE(other.Open(Device(pty.SlavePath())));
+    EXPECT_EQ(other.LastError(), ComPortBusy);
+    unlink(lockPath.c_str());
+    EXPECT_EQ(TPortLock("/nonexistent/qvx-lock").Take(pty.SlavePath()),
+              TPortLock::TResult::Unavailable)
+        << "no lock folder: the flock alone guards the port";
 }
 
 TEST(ComOpen, OpenAndCloseAreIdempotent) {
