@@ -1,0 +1,175 @@
+#include "processing/ServiceState.h"
+
+#include "infra/Decimal.h"
+#include "infra/Hex.h"
+#include "infra/Sha256.h"
+
+#include <algorithm>
+#include <sstream>
+
+namespace qvx {
+
+namespace {
+
+constexpr int32_t Version = 1;
+constexpr size_t IccidDigitsMax = 22;
+constexpr size_t SaltHexMax = 64;
+constexpr size_t HashHex = 64;
+// The longest listed PDU: 176 octets of an SMS-DELIVER with its service centre address.
+constexpr size_t PduHexMax = 2 * 176;
+
+std::string TimeText(std::time_t t) {
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+bool ParseTime(const std::string& text, std::time_t& t) {
+    std::tm utc{};
+    char zone = 0;
+    if (text.size() != 20 ||
+        std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &utc.tm_year, &utc.tm_mon,
+                    &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &zone) != 7 ||
+        zone != 'Z')
+        return false;
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    t = timegm(&utc);
+    return t != -1;
+}
+
+bool IsHex(const std::string& text, size_t maxSize) {
+    return !text.empty() && text.size() <= maxSize &&
+           std::all_of(text.begin(), text.end(), [](char c) { return HexValue(c) != NotHex; });
+}
+
+bool ParseInt(const std::string& text, int64_t low, int64_t high, int64_t& value) {
+    const std::optional<int64_t> parsed = ParseInt64(text);
+    value = parsed.value_or(0);
+    return parsed && value >= low && value <= high;
+}
+
+// One record's fields after its kind; false when they are not what the kind needs.
+bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TServiceState& s) {
+    std::time_t at = 0;
+    if (f.empty() || !ParseTime(f.back(), at))
+        return false;
+    int64_t number = 0;
+    if ((kind == "unstamped" || kind == "givenup") && f.size() == 2) {
+        if (!ParseInt(f[0], INT32_MIN, INT32_MAX, number))
+            return false;
+        (kind == "unstamped" ? s.Unstamped : s.GivenUp)[static_cast<int32_t>(number)] = at;
+        return true;
+    }
+    if (kind == "pin" && f.size() == 4) {
+        const bool ok = IsHex(f[0], IccidDigitsMax) && IsHex(f[1], SaltHexMax) &&
+                        f[2].size() == HashHex && IsHex(f[2], HashHex);
+        if (ok)
+            s.RefusedPins.push_back({f[0], f[1], f[2], at});
+        return ok;
+    }
+    if (kind == "undeletable" && f.size() == 3) {
+        if (!ParseInt(f[0], 0, INT32_MAX, number) || !IsHex(f[1], PduHexMax))
+            return false;
+        s.Undeletable.push_back({static_cast<int32_t>(number), f[1], at});
+        return true;
+    }
+    if (kind == "concatref" && f.size() == 2) {
+        if (!ParseInt(f[0], 0, 255, number))
+            return false;
+        s.NextConcatRef = static_cast<uint8_t>(number);
+        return true;
+    }
+    return false;
+}
+
+template <typename TRecord> size_t TrimOldest(std::vector<TRecord>& list, size_t max) {
+    if (list.size() <= max)
+        return 0;
+    std::stable_sort(list.begin(), list.end(),
+                     [](const TRecord& a, const TRecord& b) { return a.At < b.At; });
+    const size_t excess = list.size() - max;
+    list.erase(list.begin(), list.begin() + std::ptrdiff_t(excess));
+    return excess;
+}
+
+size_t TrimOldest(std::map<int32_t, std::time_t>& ids, size_t max) {
+    if (ids.size() <= max)
+        return 0;
+    std::vector<std::pair<std::time_t, int32_t>> byTime;
+    for (const auto& [id, at] : ids)
+        byTime.emplace_back(at, id);
+    std::sort(byTime.begin(), byTime.end());
+    const size_t excess = ids.size() - max;
+    for (size_t i = 0; i < excess; ++i)
+        ids.erase(byTime[i].second);
+    return excess;
+}
+
+} // namespace
+
+size_t TServiceState::Trim() {
+    return TrimOldest(Unstamped, MessagesMax) + TrimOldest(GivenUp, MessagesMax) +
+           TrimOldest(RefusedPins, PinsMax) + TrimOldest(Undeletable, EntriesMax);
+}
+
+std::string RefusedPinHash(std::string_view salt, std::string_view iccid, std::string_view pin) {
+    std::string data;
+    data.append(salt).append(":").append(iccid).append(":").append(pin);
+    return Sha256Hex(data);
+}
+
+std::string FormatState(const TServiceState& state, std::time_t now) {
+    std::ostringstream out;
+    out << "# QuorvexSMS state: what the service remembers across a restart. Written by the\n"
+           "# service; times in UTC. Stop the service before changing it.\n"
+        << "version " << Version << "\n";
+    for (const auto& [id, at] : state.Unstamped)
+        out << "unstamped " << id << ' ' << TimeText(at) << '\n';
+    for (const auto& [id, at] : state.GivenUp)
+        out << "givenup " << id << ' ' << TimeText(at) << '\n';
+    for (const auto& pin : state.RefusedPins)
+        out << "pin " << pin.Iccid << ' ' << pin.Salt << ' ' << pin.Hash << ' ' << TimeText(pin.At)
+            << '\n';
+    for (const auto& entry : state.Undeletable)
+        out << "undeletable " << entry.Index << ' ' << entry.Pdu << ' ' << TimeText(entry.At)
+            << '\n';
+    if (state.NextConcatRef)
+        out << "concatref " << int(*state.NextConcatRef) << ' ' << TimeText(now) << '\n';
+    return out.str();
+}
+
+bool ParseState(std::string_view text, TServiceState& state, std::string& error) {
+    state = {};
+    std::istringstream in{std::string(text)};
+    std::string line;
+    bool versioned = false;
+    for (int32_t number = 1; std::getline(in, line); ++number) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::istringstream words(line);
+        std::string kind, word;
+        std::vector<std::string> fields;
+        words >> kind;
+        while (words >> word && fields.size() < 8)
+            fields.push_back(word);
+        const bool ok = versioned ? ParseRecord(kind, fields, state)
+                                  : kind == "version" && fields.size() == 1 &&
+                                        fields[0] == std::to_string(Version);
+        if (!ok) {
+            error =
+                "строка " + std::to_string(number) + ": " +
+                (versioned ? "неверная запись" : "нет строки версии " + std::to_string(Version));
+            state = {};
+            return false;
+        }
+        versioned = true;
+    }
+    if (!versioned)
+        error = "нет строки версии " + std::to_string(Version);
+    return versioned;
+}
+
+} // namespace qvx

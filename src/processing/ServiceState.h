@@ -1,0 +1,61 @@
+// What the service knows that must outlive the process (a restart, an upgrade, a kill, a power
+// cut), and its text form: one record a line, "<kind> <fields> <time>", after a version line,
+// so that an operator can read it. A plain value; the worker owns the one copy and TStateFile
+// keeps it on disk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qvx {
+
+struct TServiceState {
+    // Bounds of each kind of record; past them the oldest records go first.
+    static constexpr size_t MessagesMax = 10000;
+    static constexpr size_t PinsMax = 8;
+    static constexpr size_t EntriesMax = 256;
+
+    // A PIN the SIM refused, kept as a salted hash beside the SIM's ICCID.
+    struct TRefusedPin {
+        std::string Iccid;
+        std::string Salt; // hex
+        std::string Hash; // hex SHA-256 of salt, ICCID and PIN
+        std::time_t At = 0;
+        bool operator==(const TRefusedPin&) const = default;
+    };
+    // A received entry handed over whose deletion the terminal refused.
+    struct TUndeletable {
+        int32_t Index = 0;
+        std::string Pdu; // hex, as listed
+        std::time_t At = 0;
+        bool operator==(const TUndeletable&) const = default;
+    };
+
+    std::map<int32_t, std::time_t> Unstamped; // acknowledged by the network, row not stamped
+    std::map<int32_t, std::time_t> GivenUp;   // given up, and since when
+    std::vector<TRefusedPin> RefusedPins;
+    std::vector<TUndeletable> Undeletable;
+    std::optional<uint8_t> NextConcatRef;
+
+    bool operator==(const TServiceState&) const = default;
+    bool Empty() const { return *this == TServiceState{}; }
+    // Drops the oldest records past the bounds; returns how many went.
+    size_t Trim();
+};
+
+// The hash kept for a refused PIN.
+std::string RefusedPinHash(std::string_view salt, std::string_view iccid, std::string_view pin);
+
+// now: the time written beside records that have none of their own.
+std::string FormatState(const TServiceState& state, std::time_t now);
+// Reads the text form; false with the first fault (line number and what is wrong) in error.
+// A version other than this program's is a fault: such a file is not this program's to read.
+bool ParseState(std::string_view text, TServiceState& state, std::string& error);
+
+} // namespace qvx
