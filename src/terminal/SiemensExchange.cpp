@@ -150,7 +150,10 @@ void TSiemens::Pause(uint32_t ms) {
 void TSiemens::LogMessage(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    AppendFormattedLine(FLogFileName, format, args);
+    if (FHoldLog)
+        FHeldLog.push_back(FormatMessageV(format, args));
+    else
+        AppendFormattedLine(FLogFileName, format, args);
     va_end(args);
 }
 

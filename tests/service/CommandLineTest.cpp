@@ -1,4 +1,5 @@
 #include "service/CommandLine.h"
+
 #include "support/TempDir.h"
 
 #include <filesystem>
