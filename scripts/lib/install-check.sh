@@ -98,3 +98,11 @@ cat "$work/check.txt"
 [ $code -eq 1 ] || fail "quorvexsms --check exits $code, not 1"
 grep -q "каталог /var/lib/quorvexsms/" "$work/check.txt" || fail "--check did not use /var/lib/quorvexsms"
 grep -q "Итог: проверка НЕ пройдена" "$work/check.txt" || fail "--check printed no failed summary"
+grep -q "  подсказка: " "$work/check.txt" || fail "--check printed no hint under its failed steps"
+
+# The package recommends logrotate, so apt installed it: its rule must read without an error
+# (a dry run: nothing is rotated).
+logrotate -d /etc/logrotate.d/quorvexsms >"$work/logrotate.txt" 2>&1 || {
+    cat "$work/logrotate.txt"
+    fail "logrotate rejects /etc/logrotate.d/quorvexsms"
+}
