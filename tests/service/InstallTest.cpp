@@ -292,7 +292,7 @@ TEST_F(InstallTest, SampleIniHasEveryKeyAndReadsAsWritten) {
 
 // The manual page names every option of the usage text, every signal the service handles and
 // every key of the sample INI file, each key in an entry of its own under its section, and
-// groff reads it without a warning.
+// groff reads it and the simulator's page without a warning.
 TEST(ManualPageTest, CoversOptionsSignalsAndKeys) {
     const std::string manualPath = QVX_SOURCE_DIR "/packaging/quorvexsms.8";
     const std::string manual = ReadWhole(manualPath);
@@ -337,11 +337,14 @@ TEST(ManualPageTest, CoversOptionsSignalsAndKeys) {
     EXPECT_GE(keys, 12u) << "the sample INI file was not read";
 
     TTempDir dir;
-    const TRun groff =
-        RunProgram({"groff", "-man", "-Tutf8", "-ww", "-z", manualPath}, dir.File("groff.txt"));
-    ASSERT_NE(groff.Exit, -1) << "groff must be installed (package groff-base)";
-    EXPECT_EQ(groff.Exit, 0) << groff.Output;
-    EXPECT_EQ(groff.Output, "") << "groff warns about the manual page";
+    for (const std::string& page :
+         {manualPath, std::string(QVX_SOURCE_DIR "/packaging/gsmsim.1")}) {
+        const TRun groff =
+            RunProgram({"groff", "-man", "-Tutf8", "-ww", "-z", page}, dir.File("groff.txt"));
+        ASSERT_NE(groff.Exit, -1) << "groff must be installed (package groff-base)";
+        EXPECT_EQ(groff.Exit, 0) << page << ":\n" << groff.Output;
+        EXPECT_EQ(groff.Output, "") << "groff warns about " << page;
+    }
 }
 
 // The packages "cpack -G DEB" makes of this build, made once for the suite.
