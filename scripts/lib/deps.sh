@@ -25,6 +25,8 @@ qvx_install_deps() {
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    # Unquoted on purpose: one line, the names separated by single blanks.
+    # shellcheck disable=SC2086
     case "${1:-} ${2:-}" in
     "--print build") echo $QVX_BUILD_PACKAGES ;;
     "--print all") echo $QVX_PACKAGES ;;
