@@ -116,8 +116,11 @@ std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
 
 int64_t TDatabase::MarkSent(const std::vector<int32_t>& msgIds) {
     std::string list = "{";
-    for (const int32_t id : msgIds)
-        list += (list.size() > 1 ? "," : "") + std::to_string(id);
+    for (const int32_t id : msgIds) {
+        if (list.size() > 1)
+            list += ',';
+        list += std::to_string(id);
+    }
     list += "}";
     const TPgResult result = Exec(SqlMarkSent, list, false, false);
     return ParseInt64(PQcmdTuples(result.get())).value_or(0);

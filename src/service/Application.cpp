@@ -99,7 +99,7 @@ int RunApplication(int argc, char** argv) {
     if (dir.empty() &&
         (command.Action == TCommandAction::Run || command.Action == TCommandAction::Control ||
          command.Action == TCommandAction::Status || command.Action == TCommandAction::Check)) {
-        dir = ExecutableDir();
+        dir = DefaultDir(ExecutableDir(), InstalledDir);
         if (dir.empty()) {
             PrintText(stderr, "quorvexsms: каталог программы не определён, задайте --dir\n");
             return 1;

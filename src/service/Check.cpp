@@ -6,6 +6,7 @@
 #include "infra/UniqueFd.h"
 #include "processing/Database.h"
 #include "processing/DatabaseRules.h"
+#include "service/CheckHints.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
 #include "service/Printable.h"
@@ -111,6 +112,8 @@ void TServiceCheck::CheckSettings() {
     Step("Файл настроек " + FConfig.IniFileName);
     if (CheckIniFile())
         Passed();
+    else
+        FPrint(HintLine(IniFileHint(FConfig.IniFileName)));
     ShowSettings();
     CheckRequired();
 }
@@ -186,6 +189,8 @@ void TServiceCheck::CheckRequired() {
         Failed(NoDeviceMessage);
     if (FFailures == before)
         Passed();
+    else
+        FPrint(HintLine(RequiredSettingsHint(FConfig.IniFileName)));
 }
 
 // --- database ---
@@ -196,6 +201,7 @@ template <class TAction> bool TServiceCheck::DatabaseStep(TAction action) {
         return true;
     } catch (const std::exception& error) {
         Failed(error.what());
+        FPrint(HintLine(DatabaseContentHint()));
     }
     return false;
 }
@@ -222,11 +228,13 @@ void TServiceCheck::CheckDatabase() {
     } catch (const std::exception& error) {
         if (!database.Connected()) {
             Failed(error.what());
+            FPrint(HintLine(ConnectionHint(FConfig.Host, FConfig.Port)));
             return;
         }
         Passed();
         Step("Версия базы данных (DBVER)");
         Failed(error.what());
+        FPrint(HintLine(DatabaseContentHint()));
         return;
     }
     Passed();
@@ -248,13 +256,16 @@ void TServiceCheck::JudgeVersion(const std::optional<std::string>& version) {
     Step("Версия базы данных (DBVER)");
     if (!version) {
         Failed(NoVersionMessage);
+        FPrint(HintLine(DatabaseContentHint()));
         return;
     }
     Detail(FormatMessage("Версия базы данных \"Кворвекс\": %s", version->c_str()));
-    if (MajorVersion(*version) < MinDatabaseMajor)
+    if (MajorVersion(*version) < MinDatabaseMajor) {
         Failed(FormatMessage(OldVersionFormat, MinDatabaseMajor));
-    else
+        FPrint(HintLine(DatabaseContentHint()));
+    } else {
         Passed();
+    }
 }
 
 int32_t TServiceCheck::JudgeOldHours(const std::optional<std::string>& value) {
@@ -336,6 +347,7 @@ void TServiceCheck::CheckTerminal() {
     if (!opened) {
         Failed(FormatMessage("%s [%u]", siemens.FComPort.ErrorText().c_str(),
                              static_cast<unsigned>(siemens.FComPort.LastError())));
+        FPrint(HintLine(PortHint(siemens.FComPort.LastError())));
         return;
     }
     Passed();
@@ -343,11 +355,13 @@ void TServiceCheck::CheckTerminal() {
     const bool ready = siemens.InitTerminal();
     showLog();
     siemens.ClosePort();
-    if (ready)
+    if (ready) {
         Passed();
-    else
-        Failed(FormatMessage("%s [код=%d]%s", ResultText(siemens.FErrorCode).c_str(),
-                             siemens.FErrorCode, PinWaitNote(siemens.GetPinWait())));
+        return;
+    }
+    Failed(FormatMessage("%s [код=%d]%s", ResultText(siemens.FErrorCode).c_str(),
+                         siemens.FErrorCode, PinWaitNote(siemens.GetPinWait())));
+    FPrint(HintLine(TerminalHint()));
 }
 
 } // namespace qvx

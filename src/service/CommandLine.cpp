@@ -1,6 +1,7 @@
 #include "service/CommandLine.h"
 
 #include "infra/Codepage.h"
+#include "infra/Config.h"
 #include "infra/Decimal.h"
 
 #include <filesystem>
@@ -9,7 +10,13 @@
 #include <string_view>
 #include <unistd.h>
 
+#ifndef QVX_DEFAULT_DIR
+#define QVX_DEFAULT_DIR ""
+#endif
+
 namespace qvx {
+
+const char* const InstalledDir = QVX_DEFAULT_DIR;
 
 namespace {
 
@@ -72,6 +79,15 @@ std::string ExecutableDir() {
     if (slash == std::string_view::npos)
         return {};
     return std::string(exe.substr(0, slash + 1));
+}
+
+std::string DefaultDir(const std::string& exeDir, const std::string& installedDir) {
+    if (installedDir.empty())
+        return exeDir;
+    // A program copied next to its INI file, or run from a build tree, keeps its own folder.
+    if (!exeDir.empty() && access((exeDir + IniName).c_str(), F_OK) == 0)
+        return exeDir;
+    return NormalizeDir(installedDir);
 }
 
 namespace {
@@ -158,7 +174,11 @@ std::string UsageText() {
            "                                          и GSM терминал; ничего не меняет\n"
            "  quorvexsms --help | --version\n"
            "КАТАЛОГ - каталог файла QuorvexSMS.ini и журналов (по умолчанию - каталог "
-           "программы).\n"
+           "программы" +
+           (*InstalledDir == '\0'
+                ? std::string()
+                : std::string(", а если в нём нет QuorvexSMS.ini - ") + InstalledDir) +
+           ").\n"
            "Сигналы: SIGTERM и SIGINT - остановка, SIGHUP - код 129, SIGUSR1 - код 128.\n";
 }
 

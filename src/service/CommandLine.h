@@ -25,7 +25,7 @@ enum class TCommandAction { Run, Control, Status, Check, Help, Version, Usage };
 struct TCommandLine {
     TCommandAction Action = TCommandAction::Run;
     // Directory of the INI file and the logs, absolute, with its trailing '/'; empty when the
-    // command line names none (the executable's directory applies).
+    // command line names none (DefaultDir applies).
     std::string Dir;
     int32_t ControlCode = 0;
     // --status as one JSON object.
@@ -46,5 +46,14 @@ std::string NormalizeDir(const std::string& dir);
 // Directory of the running executable (from /proc/self/exe) with its trailing '/'; empty when
 // it cannot be read.
 std::string ExecutableDir();
+
+// The directory the installed program uses when no --dir is given, set by the package build;
+// empty in a build from source.
+extern const char* const InstalledDir;
+
+// The directory of a command line without --dir: exeDir when it holds QuorvexSMS.ini or when
+// installedDir is empty (a build tree keeps its own folder), otherwise installedDir with its
+// trailing '/'.
+std::string DefaultDir(const std::string& exeDir, const std::string& installedDir);
 
 } // namespace qvx

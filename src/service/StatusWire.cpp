@@ -103,10 +103,18 @@ bool TakeField(std::string_view field, TWorkerStatus& status) {
 
 std::string EncodeStatus(const TWorkerStatus& status) {
     std::string line(StatusRequest);
-    for (const TNumberField& number : NumberFields)
-        line += std::string("\t") + number.Key + "=" + std::to_string(status.*number.Member);
-    line += "\t" + std::string(DatabaseErrorKey) + "=" + Escape(status.DatabaseError);
-    return line + "\n";
+    for (const TNumberField& number : NumberFields) {
+        line += '\t';
+        line += number.Key;
+        line += '=';
+        line += std::to_string(status.*number.Member);
+    }
+    line += '\t';
+    line += DatabaseErrorKey;
+    line += '=';
+    line += Escape(status.DatabaseError);
+    line += '\n';
+    return line;
 }
 
 std::optional<TWorkerStatus> DecodeStatus(std::string_view line) {

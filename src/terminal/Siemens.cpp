@@ -2,6 +2,8 @@
 // sends, receives and watches unsolicited results until a failure asks for a fresh start.
 #include "terminal/Siemens.h"
 
+#include "infra/LogFile.h"
+#include "infra/RepeatedFailure.h"
 #include "infra/Transliterate.h"
 #include "terminal/Pdu.h"
 
@@ -80,37 +82,56 @@ void TSiemens::Execute() {
 void TSiemens::OpenLoop() {
     LogMessage("Открытие порта \"%s\"", FPortName.c_str());
     SetState(TTerminalState::Opening);
-    uint32_t lastError = 0;
+    TRepeatedFailure failure;
     while (!Terminated()) {
+        HoldLog(failure.Active());
         if (OpenPort()) {
+            LogLines(failure.Succeeded());
+            ReleaseHeldLog(true);
             LogMessage("ОК");
             LogMessage("Инициализация GSM терминала...");
             return;
         }
-        if (FComPort.LastError() != lastError) {
-            lastError = FComPort.LastError();
-            LogMessage("Ошибка открытия %s: %s [%lu]", FComPort.PortName().c_str(),
-                       FComPort.ErrorText().c_str(), static_cast<unsigned long>(lastError));
-        }
+        const std::string line = FormatMessage(
+            "Ошибка открытия %s: %s [%lu]", FComPort.PortName().c_str(),
+            FComPort.ErrorText().c_str(), static_cast<unsigned long>(FComPort.LastError()));
+        ReleaseHeldLog(!failure.Repeats(line));
+        LogLines(failure.Failed(line));
         SleepMs(FRetryPauseMs);
     }
+}
+
+void TSiemens::ReleaseHeldLog(bool write) {
+    FHoldLog = false;
+    if (write)
+        LogLines(FHeldLog);
+    FHeldLog.clear();
+}
+
+// Written at once, past a hold: these lines are the decisions about the held ones.
+void TSiemens::LogLines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        AppendLogLine(FLogFileName, EscapeCrLf(line));
 }
 
 // Returns true when the port itself went away: retrying the commands on a dead descriptor
 // would never succeed, so the caller opens the port again.
 bool TSiemens::InitLoop() {
     SetState(TTerminalState::Initializing);
-    int32_t lastCode = FErrorCode;
+    TRepeatedFailure failure;
     while (!Terminated()) {
+        HoldLog(failure.Active());
         if (InitTerminal()) {
+            LogLines(failure.Succeeded());
+            ReleaseHeldLog(true);
             LogMessage("Инициализация GSM терминала успешно завершена");
             LogMessage("Начинаем работу...");
             return false;
         }
-        if (FErrorCode != lastCode) {
-            lastCode = FErrorCode;
-            LogMessage("Ошибка: %s [код=%d]", ResultText(lastCode).c_str(), lastCode);
-        }
+        const std::string line =
+            FormatMessage("Ошибка: %s [код=%d]", ResultText(FErrorCode).c_str(), FErrorCode);
+        ReleaseHeldLog(!failure.Repeats(line));
+        LogLines(failure.Failed(line));
         FComPort.InQueue(); // refreshes the error flags
         if (FComPort.HasErrors())
             return true;

@@ -163,6 +163,13 @@ private:
     // step sets reinitialise when the failure points to the terminal.
     void OpenLoop();
     bool InitLoop();
+    // While a retry repeats the previous failure, the lines an attempt logs are held back and
+    // written only when its outcome is news: a success or a different failure.
+    void HoldLog(bool hold) { FHoldLog = hold; }
+    void ReleaseHeldLog(bool write);
+    void LogLines(const std::vector<std::string>& lines);
+    bool FHoldLog = false;
+    std::vector<std::string> FHeldLog;
     void SendFirstQueued(bool& reinitialise);
     // Asks FSendCheck about the head; false when the message left the queue unsent.
     bool StillDue(const TSMS& sms);

@@ -150,7 +150,15 @@ void TSiemens::Pause(uint32_t ms) {
 void TSiemens::LogMessage(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    AppendFormattedLine(FLogFileName, format, args);
+    if (!FHoldLog) {
+        AppendFormattedLine(FLogFileName, format, args);
+    } else {
+        try {
+            FHeldLog.push_back(FormatMessageV(format, args));
+        } catch (...) {
+            // A line that cannot be kept is lost like one that cannot be written.
+        }
+    }
     va_end(args);
 }
 

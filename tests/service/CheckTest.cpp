@@ -5,6 +5,8 @@
 
 #include "gsmsim/GsmSimulator.h"
 #include "infra/Codepage.h"
+#include "infra/Com.h"
+#include "service/CheckHints.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
 #include "support/ChildProcess.h"
@@ -55,6 +57,11 @@ struct TReport {
                 line->rfind("  ВНИМАНИЕ", 0) == 0 || line->rfind("  пропущено", 0) == 0)
                 return *line;
         return "(no result for " + title + ")";
+    }
+    // The line after the first one equal to line; empty when there is none.
+    std::string After(const std::string& line) const {
+        auto at = std::find(Lines.begin(), Lines.end(), line);
+        return at == Lines.end() || at + 1 == Lines.end() ? std::string() : at[1];
     }
     // The whole report as UTF-8, for failure messages.
     std::string Text() const {
@@ -134,6 +141,12 @@ TEST(CheckTest, MissingIniFileNamesEveryRequiredSettingAndTouchesNothing) {
     for (const std::string& line : RequiredLines)
         EXPECT_TRUE(report.Has(line))
             << "missing required-setting line " << Cp1251ToUtf8(line) << ":" << report.Text();
+    EXPECT_EQ(report.After("  ОШИБКА: файл не найден, все параметры взяты по умолчанию"),
+              HintLine(IniFileHint(dir.File("QuorvexSMS.ini"))))
+        << "a failed step says what to do:" << report.Text();
+    EXPECT_EQ(report.After(RequiredLines[3]),
+              HintLine(RequiredSettingsHint(dir.File("QuorvexSMS.ini"))))
+        << "one hint after the step's last result line:" << report.Text();
     EXPECT_EQ(check.Failures(), 5) << "the file and four settings are the failures";
     EXPECT_EQ(report.ResultOf("Подключение к базе данных"),
               "  пропущено: не заданы параметры подключения")
@@ -220,6 +233,26 @@ TEST(CheckTest, SslModeMustBeOneLibpqKnows) {
                 << "no connection with a mode libpq refuses:" << report.Text();
         }
     }
+}
+
+// A missing port's hint names the devices that are there, so that Device can be copied.
+TEST(CheckTest, PortHintListsTheSerialDevicesPresent) {
+    TTempDir byId;
+    EXPECT_NE(PortHint(ComNoSuchPort, byId.Path()).find("нет ни одного устройства"),
+              std::string::npos);
+    EXPECT_NE(PortHint(ComNoSuchPort, byId.File("missing/")).find("нет ни одного устройства"),
+              std::string::npos);
+    byId.Write("usb-Siemens_MC35i-if00-port0", "");
+    byId.Write("usb-FTDI_FT232R-if00-port0", "");
+    EXPECT_EQ(PortHint(ComNoSuchPort, byId.Path()),
+              "есть устройства " + byId.Path() +
+                  ": usb-FTDI_FT232R-if00-port0, usb-Siemens_MC35i-if00-port0; задайте Device=" +
+                  byId.Path() + "<имя>");
+    EXPECT_NE(PortHint(ComPortBusy, byId.Path()), PortHint(ComNoSuchPort, byId.Path()));
+
+    EXPECT_TRUE(UserInGroup("root", "root")) << "the primary group counts";
+    EXPECT_FALSE(UserInGroup("root", "no-such-group-qvx"));
+    EXPECT_FALSE(UserInGroup("no-such-user-qvx", "root"));
 }
 
 TEST(CheckTest, ServiceLockIsOnlyTried) {
@@ -370,6 +403,8 @@ TEST_F(CheckDatabaseTest, WrongPasswordFailsWithTheServersMessageAndThePortIsSti
               std::string::npos)
         << "the server's own message must be shown:" << report.Text();
     EXPECT_EQ(result.find("wrong-"), std::string::npos) << "the password must not be shown";
+    EXPECT_EQ(report.After(result).rfind("  подсказка: принимает ли PostgreSQL подключения", 0), 0u)
+        << report.Text();
     EXPECT_EQ(report.ResultOf("Инициализация GSM терминала"), "  ОК")
         << "the port must be checked after a database failure:" << report.Text();
     EXPECT_TRUE(report.Has("Итог: проверка НЕ пройдена, ошибок: 1")) << report.Text();
@@ -411,6 +446,9 @@ TEST_F(CheckDatabaseTest, MissingDeviceFailsWithThePortsMessage) {
     const TReport report = RunCheck(false);
     EXPECT_EQ(report.ResultOf("Открытие порта GSM терминала"),
               "  ОШИБКА: Указанный порт отствует в системе [2]")
+        << report.Text();
+    EXPECT_EQ(report.After("  ОШИБКА: Указанный порт отствует в системе [2]"),
+              HintLine(PortHint(ComNoSuchPort)))
         << report.Text();
     EXPECT_EQ(report.ResultOf("Версия базы данных (DBVER)"), "  ОК")
         << "the database must pass on its own:" << report.Text();

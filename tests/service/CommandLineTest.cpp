@@ -1,5 +1,7 @@
 #include "service/CommandLine.h"
 
+#include "support/TempDir.h"
+
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -86,6 +88,30 @@ TEST(CommandLineTest, ExecutableDirEndsInASlashAndHoldsTheTestProgram) {
     EXPECT_EQ(dir.back(), '/') << "ExecutableDir must end with '/': " << dir;
     EXPECT_TRUE(std::filesystem::exists(dir + "service_tests"))
         << "ExecutableDir must name the directory of the running program: " << dir;
+}
+
+// Without --dir the installed program must find /var/lib/quorvexsms, while a build tree or a
+// program copied next to its INI file keeps its own folder.
+TEST(CommandLineTest, DefaultDirPrefersAnIniNextToTheProgram) {
+    const test::TTempDir withIni;
+    withIni.Write("QuorvexSMS.ini", "");
+    const test::TTempDir withoutIni;
+    struct TCase {
+        std::string ExeDir;
+        std::string Installed;
+        std::string Expected;
+    };
+    const TCase cases[] = {
+        {withIni.Path(), "/var/lib/quorvexsms", withIni.Path()},
+        {withoutIni.Path(), "/var/lib/quorvexsms", "/var/lib/quorvexsms/"},
+        {withoutIni.Path(), "/var/lib/quorvexsms/", "/var/lib/quorvexsms/"},
+        {withoutIni.Path(), "", withoutIni.Path()},
+        {"", "/var/lib/quorvexsms", "/var/lib/quorvexsms/"},
+        {"", "", ""},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(DefaultDir(c.ExeDir, c.Installed), c.Expected)
+            << "exe dir \"" << c.ExeDir << "\", installed dir \"" << c.Installed << "\"";
 }
 
 } // namespace

@@ -56,6 +56,9 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& p
     return lines;
 }
 
+// The program's version with the Debian revision of its packages.
+const std::string PackageVersion = std::string(ApplicationVersion) + "-1";
+
 struct TInstalledFile {
     const char* Path;
     const char* Source; // nullptr for a program
@@ -72,6 +75,14 @@ const TInstalledFile InstalledFiles[] = {
     {"usr/share/quorvexsms/schema.sql", "db/schema.sql"},
     {"usr/share/quorvexsms/demo-data.sql", "db/demo-data.sql"},
     {"usr/share/man/man8/quorvexsms.8.gz", "packaging/quorvexsms.8"},
+    {"usr/share/man/man1/gsmsim.1.gz", "packaging/gsmsim.1", true},
+    {"usr/share/doc/quorvexsms/copyright", "packaging/debian/copyright"},
+    {"usr/share/doc/quorvexsms/changelog.Debian.gz", "packaging/debian/changelog"},
+    {"usr/share/lintian/overrides/quorvexsms", "packaging/debian/lintian-overrides.quorvexsms"},
+    {"usr/share/doc/quorvexsms-gsmsim/copyright", "packaging/debian/copyright", true},
+    {"usr/share/doc/quorvexsms-gsmsim/changelog.Debian.gz", "packaging/debian/changelog", true},
+    {"usr/share/lintian/overrides/quorvexsms-gsmsim",
+     "packaging/debian/lintian-overrides.quorvexsms-gsmsim", true},
     // logrotate reads /etc, not /usr/etc, whatever the prefix's own etc would be.
     {"etc/logrotate.d/quorvexsms", "packaging/logrotate"},
 };
@@ -151,8 +162,10 @@ TEST_F(InstallTest, SystemdAnalyzeVerifiesTheUnit) {
     copy.replace(at, program.size(), "ExecStart=" + Installed("usr/sbin/quorvexsms") + " ");
     TTempDir dir;
     dir.Write("quorvexsms.service", copy);
-    const TRun verify = RunProgram({"systemd-analyze", "verify", dir.File("quorvexsms.service")},
-                                   dir.File("verify.txt"));
+    // --man=no: the page Documentation= names is installed in the tree, not on this machine.
+    const TRun verify =
+        RunProgram({"systemd-analyze", "verify", "--man=no", dir.File("quorvexsms.service")},
+                   dir.File("verify.txt"));
     ASSERT_NE(verify.Exit, -1) << "systemd-analyze must be installed (scripts/test installs "
                                   "the systemd package)";
     EXPECT_EQ(verify.Exit, 0) << "systemd-analyze rejects the unit:\n" << verify.Output;
@@ -163,8 +176,9 @@ TEST_F(InstallTest, SystemdAnalyzeVerifiesTheUnit) {
 
     // The verification reads the file: a misspelt setting is reported.
     dir.Write("quorvexsms.service", copy + "\n[Service]\nRestartSecs=5\n");
-    const TRun broken = RunProgram({"systemd-analyze", "verify", dir.File("quorvexsms.service")},
-                                   dir.File("broken.txt"));
+    const TRun broken =
+        RunProgram({"systemd-analyze", "verify", "--man=no", dir.File("quorvexsms.service")},
+                   dir.File("broken.txt"));
     EXPECT_EQ(LinesWith(broken.Output, "RestartSecs").size(), 1u)
         << "systemd-analyze did not read the unit:\n"
         << broken.Output;
@@ -201,6 +215,8 @@ TEST_F(InstallTest, UnitUserAndLogRotationAgreeOnTheFolder) {
         EXPECT_NE(rotate.find(dir + "/" + log), std::string::npos)
             << "logrotate must rotate " << dir << "/" << log << ":\n"
             << rotate;
+    // The folder belongs to the service user: logrotate works in it as that user.
+    EXPECT_EQ(LinesWith(rotate, "su quorvexsms quorvexsms").size(), 1u) << rotate;
     const std::string users = ReadWhole(Installed("usr/lib/sysusers.d/quorvexsms.conf"));
     EXPECT_NE(users.find(" " + dir + "\n"), std::string::npos)
         << "the user's home must be the folder:\n"
@@ -276,7 +292,7 @@ TEST_F(InstallTest, SampleIniHasEveryKeyAndReadsAsWritten) {
 
 // The manual page names every option of the usage text, every signal the service handles and
 // every key of the sample INI file, each key in an entry of its own under its section, and
-// groff reads it without a warning.
+// groff reads it and the simulator's page without a warning.
 TEST(ManualPageTest, CoversOptionsSignalsAndKeys) {
     const std::string manualPath = QVX_SOURCE_DIR "/packaging/quorvexsms.8";
     const std::string manual = ReadWhole(manualPath);
@@ -321,11 +337,14 @@ TEST(ManualPageTest, CoversOptionsSignalsAndKeys) {
     EXPECT_GE(keys, 12u) << "the sample INI file was not read";
 
     TTempDir dir;
-    const TRun groff =
-        RunProgram({"groff", "-man", "-Tutf8", "-ww", "-z", manualPath}, dir.File("groff.txt"));
-    ASSERT_NE(groff.Exit, -1) << "groff must be installed (package groff-base)";
-    EXPECT_EQ(groff.Exit, 0) << groff.Output;
-    EXPECT_EQ(groff.Output, "") << "groff warns about the manual page";
+    for (const std::string& page :
+         {manualPath, std::string(QVX_SOURCE_DIR "/packaging/gsmsim.1")}) {
+        const TRun groff =
+            RunProgram({"groff", "-man", "-Tutf8", "-ww", "-z", page}, dir.File("groff.txt"));
+        ASSERT_NE(groff.Exit, -1) << "groff must be installed (package groff-base)";
+        EXPECT_EQ(groff.Exit, 0) << page << ":\n" << groff.Output;
+        EXPECT_EQ(groff.Output, "") << "groff warns about " << page;
+    }
 }
 
 // The packages "cpack -G DEB" makes of this build, made once for the suite.
@@ -347,7 +366,7 @@ protected:
     }
 
     static std::string Deb(const std::string& package) {
-        return FWork->File("deb/" + package + "_" + ApplicationVersion + "_" + FArch + ".deb");
+        return FWork->File("deb/" + package + "_" + PackageVersion + "_" + FArch + ".deb");
     }
     static std::string Field(const std::string& deb, const char* name) {
         std::string value =
@@ -378,7 +397,8 @@ TEST_F(PackageTest, ControlFieldsAndContents) {
         const std::string deb = Deb(package.Name);
         ASSERT_TRUE(fs::is_regular_file(deb)) << deb << " is not made:\n" << FCpack.Output;
         EXPECT_EQ(Field(deb, "Package"), package.Name);
-        EXPECT_EQ(Field(deb, "Version"), ApplicationVersion) << "the program's own version";
+        EXPECT_EQ(Field(deb, "Version"), PackageVersion) << "the program's own version";
+        EXPECT_EQ(Field(deb, "Recommends"), package.Simulator ? "" : "logrotate");
         EXPECT_EQ(Field(deb, "Architecture"), FArch);
         EXPECT_NE(Field(deb, "Maintainer"), "");
         EXPECT_NE(Field(deb, "Description"), "");

@@ -2,6 +2,8 @@
 // stopped.
 #include "SiemensFixture.h"
 
+#include <algorithm>
+
 namespace qvx {
 namespace {
 
@@ -51,15 +53,24 @@ TEST_F(SiemensThreadTest, MissingPortIsRetriedUntilItAppears) {
     ASSERT_TRUE(FTerminal->Start());
     const std::string settings =
         "Скорость: 9600 Стоповые биты: 2 Четность: чет Управление потоком: RTS/CTS";
-    ASSERT_TRUE(WaitForLine(settings, 4)) << LogText();
-    EXPECT_EQ(FTerminal->GetState(), 1);
     const std::string error =
         "Ошибка открытия " + FDir.File("modem") + ": Указанный порт отствует в системе [2]";
-    EXPECT_EQ(CountLines(error), 1u) << "the error line only when the error changes\n" << LogText();
+    ASSERT_TRUE(WaitForLine(error)) << LogText();
+    EXPECT_EQ(FTerminal->GetState(), 1);
+    // About fifteen more attempts at 20 ms: the same failure must not write them.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(CountLines(settings), 1u) << "a repeated attempt writes nothing\n" << LogText();
+    EXPECT_EQ(CountLines(error), 1u) << "a repeated failure writes nothing\n" << LogText();
     ASSERT_TRUE(FSim.Plug());
     // The simulator cannot take these settings from a pty, but a pty takes any of them.
     ASSERT_TRUE(WaitForState(TTerminalState::Working)) << LogText();
     EXPECT_EQ(CountLines(Opening()), 1u) << "one opening line for all the attempts";
+    const std::vector<std::string> lines = LogLines();
+    const auto ended = std::find(lines.begin(), lines.end(), error + " - больше не повторяется");
+    ASSERT_NE(ended, lines.end()) << "the end of the failure is written\n" << LogText();
+    ASSERT_LT(ended + 2, lines.end()) << LogText();
+    EXPECT_EQ(ended[1], settings) << "then the successful attempt's lines\n" << LogText();
+    EXPECT_EQ(ended[2], "ОК") << LogText();
 }
 
 TEST_F(SiemensThreadTest, StopEndsEveryPhase) {

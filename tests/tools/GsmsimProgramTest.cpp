@@ -150,6 +150,24 @@ TEST(GsmsimProgramTest, RefusesUnknownOptions) {
     }
 }
 
+TEST(GsmsimProgramTest, AnswersHelpAndVersionAndSucceeds) {
+    struct TCase {
+        std::vector<std::string> Arguments;
+        const char* Expected;
+    };
+    const TCase cases[] = {
+        {{"--help"}, "usage: gsmsim"},
+        {{"--link", "/tmp/x", "-h"}, "usage: gsmsim"},
+        {{"--version"}, "gsmsim 1.0.0"},
+    };
+    for (const TCase& c : cases) {
+        TProgram program(c.Arguments);
+        ASSERT_TRUE(program.Running());
+        EXPECT_EQ(program.WaitExit(10000), 0) << c.Expected;
+        EXPECT_NE(program.Output("\n").find(c.Expected), std::string::npos) << c.Expected;
+    }
+}
+
 TEST(GsmsimProgramTest, KeepsAFileInTheControlSocketsPlace) {
     test::TTempDir dir;
     dir.Write("ctl", "data");

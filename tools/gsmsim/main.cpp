@@ -60,9 +60,28 @@ bool ParseCount(const char* text, int32_t& value) {
     return error == std::errc() && end == view.data() + view.size() && value >= 0;
 }
 
-void Usage() {
-    WriteAll(2, "usage: gsmsim [--link PATH] [--pin PIN] [--sim-busy N] [--baud N] [--quiet]\n"
-                "              [--control SOCKET]\n");
+void Usage(int fd) {
+    WriteAll(fd, "usage: gsmsim [--link PATH] [--pin PIN] [--sim-busy N] [--baud N] [--quiet]\n"
+                 "              [--control SOCKET]\n"
+                 "       gsmsim --help | --version\n");
+}
+
+// --help and --version answer on stdout and succeed, wherever they stand.
+bool AnswersAbout(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view name = argv[i];
+        if (name == "--help" || name == "-h") {
+            Usage(1);
+            WriteAll(1, "A scripted GSM terminal on a pseudo-terminal; type help for its "
+                        "commands. See gsmsim(1).\n");
+            return true;
+        }
+        if (name == "--version" || name == "-V") {
+            WriteAll(1, "gsmsim " QVX_VERSION "\n");
+            return true;
+        }
+    }
+    return false;
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& options) {
@@ -225,9 +244,11 @@ int TProgram::Run(int signalFd, int controlFd) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (AnswersAbout(argc, argv))
+        return 0;
     TOptions options;
     if (!ParseOptions(argc, argv, options)) {
-        Usage();
+        Usage(2);
         return 2;
     }
     // SIGINT and SIGTERM arrive through a descriptor; blocked before any thread starts, so
