@@ -1,6 +1,6 @@
 #include "infra/LogFile.h"
 #include "processing/Database.h"
-#include "processing/OutgoingDelivery.h"
+#include "processing/DeliveryRules.h"
 #include "processing/WorkThread.h"
 #include "terminal/Siemens.h"
 

@@ -1,52 +1,13 @@
-#include "processing/OutgoingDelivery.h"
-
+// The sending pass of the worker: which pending rows go to the terminal, and in what order.
 #include "infra/LogFile.h"
 #include "infra/Transliterate.h"
 #include "processing/Database.h"
+#include "processing/DeliveryRules.h"
 #include "processing/WorkThread.h"
 #include "terminal/Pdu.h"
 #include "terminal/Siemens.h"
 
 namespace qvx {
-
-bool IsSendingHour(int localHour) noexcept {
-    return localHour >= FirstSendingHour && localHour < EndSendingHour;
-}
-
-bool InSendingWindow(std::time_t now) noexcept {
-    // localtime_r alone keeps the zone it saw first; tzset makes a changed TZ count.
-    tzset();
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr)
-        return false;
-    return IsSendingHour(local.tm_hour);
-}
-
-std::string SubscriberKey(std::string_view telephone) {
-    constexpr size_t KeyDigits = 10;
-    const std::string digits = DigitsOf(telephone);
-    return digits.size() > KeyDigits ? digits.substr(digits.size() - KeyDigits) : digits;
-}
-
-bool HasDigit(std::string_view telephone) noexcept {
-    for (const char c : telephone)
-        if (c >= '0' && c <= '9')
-            return true;
-    return false;
-}
-
-TSendVerdict VerdictAtHead(const TSMS& sms, std::time_t now, int32_t oldHours,
-                           std::string& reason) {
-    if (sms.RegDt != 0 && ToDateTime(now) >= sms.RegDt + oldHours / 24.0) {
-        reason = "истек срок жизни сообщения";
-        return TSendVerdict::GiveUp;
-    }
-    if (!InSendingWindow(now)) {
-        reason = "вне времени отправки, будет отправлено позже";
-        return TSendVerdict::Return;
-    }
-    return TSendVerdict::Send;
-}
 
 bool TWorkThread::Skipped(int32_t msgId) const {
     return FInFlight.count(msgId) != 0 || FGivenUp.count(msgId) != 0 ||

@@ -2,8 +2,8 @@
 
 #include "infra/LogFile.h"
 #include "processing/Database.h"
+#include "processing/DeliveryRules.h"
 #include "processing/Error.h"
-#include "processing/OutgoingDelivery.h"
 #include "terminal/Siemens.h"
 
 #include <algorithm>
