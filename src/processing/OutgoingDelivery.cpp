@@ -7,23 +7,19 @@
 #include "terminal/Pdu.h"
 #include "terminal/Siemens.h"
 
-namespace qvx {
+#include <set>
 
-bool TWorkThread::Skipped(int32_t msgId) const {
-    return FInFlight.count(msgId) != 0 || FGivenUp.count(msgId) != 0 ||
-           FUnstamped.count(msgId) != 0;
-}
+namespace qvx {
 
 // Rows already with the terminal, given up, or acknowledged but not yet stamped are no
 // candidates: the pass never hands a message over twice.
 void TWorkThread::SendPendingMessages() {
     const std::time_t now = FTimeSource();
-    std::set<std::string> answerNumbers;
-    answerNumbers.swap(FAnswerNumbers);
+    const std::set<std::string> answerNumbers = FLedger.TakeAnswerNumbers();
     if (!InSendingWindow(now))
         return;
     std::vector<TPendingSMS> rows = FDatabase->GetSMS(FConfig.SmsOldHours);
-    std::erase_if(rows, [this](const TPendingSMS& row) { return Skipped(row.MsgId); });
+    std::erase_if(rows, [this](const TPendingSMS& row) { return FLedger.Skipped(row.MsgId); });
     const auto rowCount = static_cast<int32_t>(rows.size());
     if (rowCount == 0)
         return;
@@ -93,10 +89,8 @@ bool TWorkThread::SendMessage(const TPendingSMS& row, TDateTime now, std::vector
         answers->push_back(sms);
     else
         queued = FSiemens->QueueSMS(sms);
-    if (queued) {
-        FInFlight.insert(row.MsgId);
-        FQueuedAt.emplace(row.MsgId, std::time(nullptr));
-    }
+    if (queued)
+        FLedger.HandedOver(row.MsgId, std::time(nullptr));
     WriteLog("Сообщение ID=%d: %s", row.MsgId, queued ? "ОТПРАВЛЕНО" : "ОШИБКА ОТПРАВКИ");
     return queued;
 }
