@@ -83,7 +83,7 @@ bool TWorkThread::Sendable(const TPendingSMS& row) const {
 bool TWorkThread::SendMessage(const TPendingSMS& row, TDateTime now, std::vector<TSMS>* answers) {
     const TSMS sms{row.Telephone, row.Text,
                    true,          FConfig.SmsTransliterate,
-                   row.MsgId,     now - row.AgeSec * OneSecond};
+                   row.MsgId,     RegisteredAt(now, row.AgeSec)};
     bool queued = true;
     if (answers != nullptr)
         answers->push_back(sms);
