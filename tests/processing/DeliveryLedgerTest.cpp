@@ -4,17 +4,22 @@
 
 #include <gtest/gtest.h>
 #include <initializer_list>
-#include <set>
-#include <string>
 #include <vector>
 
 namespace qvx {
 namespace {
 
-enum class TEvent { HandOver, Acknowledge, GiveUp, Return, StopTerminal, Reload, Stamp };
+constexpr int32_t Id = 7;
+using TEvent = void (*)(TDeliveryLedger&);
+constexpr TEvent HandOver = [](TDeliveryLedger& l) { l.HandedOver(Id, 1000); };
+constexpr TEvent Acknowledge = [](TDeliveryLedger& l) { l.Acknowledged(Id); };
+constexpr TEvent GiveUp = [](TDeliveryLedger& l) { l.GivenUp(Id); };
+constexpr TEvent Return = [](TDeliveryLedger& l) { l.Returned(Id); };
+constexpr TEvent StopTerminal = [](TDeliveryLedger& l) { l.TerminalStopped(); };
+constexpr TEvent Reload = [](TDeliveryLedger& l) { l.Reloaded(); };
+constexpr TEvent Stamp = [](TDeliveryLedger& l) { l.Stamped(l.Unstamped()); };
 
 TEST(DeliveryLedger, AMessageIsNeverACandidateWhileSomeoneHoldsIt) {
-    using enum TEvent;
     struct {
         std::initializer_list<TEvent> Events;
         bool Skipped;
@@ -32,34 +37,10 @@ TEST(DeliveryLedger, AMessageIsNeverACandidateWhileSomeoneHoldsIt) {
         {{HandOver, GiveUp, StopTerminal}, true, "given up, skipped across a terminal restart"},
         {{HandOver, GiveUp, Reload}, false, "a reload tries the given-up messages again"},
     };
-    constexpr int32_t Id = 7;
     for (const auto& c : cases) {
         TDeliveryLedger ledger;
-        for (const TEvent event : c.Events) {
-            switch (event) {
-            case HandOver:
-                ledger.HandedOver(Id, 1000);
-                break;
-            case Acknowledge:
-                ledger.Acknowledged(Id);
-                break;
-            case GiveUp:
-                ledger.GivenUp(Id);
-                break;
-            case Return:
-                ledger.Returned(Id);
-                break;
-            case StopTerminal:
-                ledger.TerminalStopped();
-                break;
-            case Reload:
-                ledger.Reloaded();
-                break;
-            case Stamp:
-                ledger.Stamped(ledger.Unstamped());
-                break;
-            }
-        }
+        for (const TEvent event : c.Events)
+            event(ledger);
         EXPECT_EQ(ledger.Skipped(Id), c.Skipped) << c.Note;
         EXPECT_FALSE(ledger.Skipped(Id + 1)) << c.Note << ": another message is untouched";
     }
@@ -102,15 +83,6 @@ TEST(DeliveryLedger, StampRetryWaitsOutItsPause) {
             << "a stamp that succeeded ended the pause: 25 days later it must not hold again";
         EXPECT_TRUE(ledger.Skipped(3));
     }
-}
-
-TEST(DeliveryLedger, AnswerNumbersGoFirstInOnePassOnly) {
-    TDeliveryLedger ledger;
-    ledger.AnswerPrepared("9161234567");
-    ledger.AnswerPrepared("9161234567");
-    ledger.AnswerPrepared("9167654321");
-    EXPECT_EQ(ledger.TakeAnswerNumbers(), (std::set<std::string>{"9161234567", "9167654321"}));
-    EXPECT_TRUE(ledger.TakeAnswerNumbers().empty()) << "the next pass starts without them";
 }
 
 } // namespace
