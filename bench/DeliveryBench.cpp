@@ -97,12 +97,12 @@ double BareSql(PGconn* conn) {
     return Ms(TClock::now() - start);
 }
 
+// Two more turns of the worker's loop: every request posted before has been handled. (Its
+// heartbeat would not do: a reload beats many times while it talks to the database.)
 void WaitTurns(TWorkThread& worker) {
-    for (int turn = 0; turn < 2; ++turn) {
-        const uint32_t beat = worker.Heartbeat();
-        while (worker.Heartbeat() == beat)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    const uint32_t turns = worker.Turns();
+    while (worker.Turns() - turns < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 // One processing cycle with a sending pass, from the request until the worker's loop has

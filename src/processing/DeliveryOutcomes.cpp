@@ -10,14 +10,6 @@
 
 namespace qvx {
 
-namespace {
-
-// While the database cannot stamp, acknowledged ids wait this long between tries, so that an
-// outage does not write an error at every turn of the loop.
-constexpr uint32_t StampRetryMs = 5000;
-
-} // namespace
-
 void TWorkThread::HandleOutcomes() {
     TakeOutcomes();
     StampAcknowledged(false);
@@ -34,44 +26,42 @@ void TWorkThread::TakeOutcomes() {
 }
 
 void TWorkThread::ApplyOutcome(const TOutcome& outcome) {
-    FInFlight.erase(outcome.MsgId);
     switch (outcome.Kind) {
     case TOutcomeKind::Acknowledged:
-        FUnstamped.insert(outcome.MsgId);
+        FLedger.Acknowledged(outcome.MsgId);
         FAcknowledgedCount.fetch_add(1);
         FLastAcknowledgedAt.store(std::time(nullptr));
         break;
     case TOutcomeKind::GivenUp:
-        FGivenUp.insert(outcome.MsgId);
+        FLedger.GivenUp(outcome.MsgId);
         FGivenUpCount.fetch_add(1);
         WriteLog("Сообщение ID=%d не будет отправлено (тел=\"%s\"): %s", outcome.MsgId,
                  outcome.Telephone.c_str(), outcome.Reason.c_str());
         break;
     case TOutcomeKind::Returned:
+        FLedger.Returned(outcome.MsgId);
         break;
     }
 }
 
 void TWorkThread::StampAcknowledged(bool now) {
-    if (FUnstamped.empty())
-        return;
-    if (!now && FStampWaiting && static_cast<int32_t>(GetTickCount() - FStampRetryTick) < 0)
+    const std::vector<int32_t> ids =
+        now ? FLedger.Unstamped() : FLedger.DueForStamp(GetTickCount());
+    if (ids.empty())
         return;
     try {
-        FDatabase->MarkSent(std::vector<int32_t>(FUnstamped.begin(), FUnstamped.end()));
+        FDatabase->MarkSent(ids);
     } catch (...) {
-        FStampWaiting = true;
-        FStampRetryTick = GetTickCount() + StampRetryMs;
+        FLedger.StampFailed(GetTickCount());
         throw;
     }
-    FStampWaiting = false;
-    FUnstamped.clear();
+    FLedger.Stamped(ids);
 }
 
 // The network has these messages, but their rows still read unsent: the next start sends
 // them once more, and the operator learns which.
 void TWorkThread::StampOnExit() noexcept {
-    if (FUnstamped.empty())
+    if (!FLedger.HasUnstamped())
         return;
     try {
         StampAcknowledged(true);
@@ -80,7 +70,7 @@ void TWorkThread::StampOnExit() noexcept {
     } catch (...) {
         WriteLog("Ошибка: %s", "неизвестная ошибка");
     }
-    for (const int32_t id : FUnstamped)
+    for (const int32_t id : FLedger.Unstamped())
         WriteLog("Сообщение ID=%d отправлено, но не отмечено в базе данных: будет отправлено "
                  "повторно",
                  id);

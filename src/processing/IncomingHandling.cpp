@@ -1,6 +1,6 @@
 #include "infra/LogFile.h"
 #include "processing/Database.h"
-#include "processing/OutgoingDelivery.h"
+#include "processing/DeliveryRules.h"
 #include "processing/WorkThread.h"
 #include "terminal/Siemens.h"
 
@@ -66,7 +66,7 @@ void TWorkThread::PrepareAnswer(const TSMS& sms, bool& sendNow) {
     else if (*result == AccInfoPrepared) {
         ++FRequestsAnswered;
         sendNow = true;
-        FAnswerNumbers.insert(SubscriberKey(sms.Telephone));
+        FLedger.AnswerPrepared(SubscriberKey(sms.Telephone));
     } else if (*result == AccInfoNoSubscriber)
         WriteLog("В БД не найдено ни одного абонента с номером '%s'", sms.Telephone.c_str());
     else

@@ -1,68 +1,25 @@
-#include "processing/OutgoingDelivery.h"
-
+// The sending pass of the worker: which pending rows go to the terminal, and in what order.
 #include "infra/LogFile.h"
 #include "infra/Transliterate.h"
 #include "processing/Database.h"
+#include "processing/DeliveryRules.h"
 #include "processing/WorkThread.h"
 #include "terminal/Pdu.h"
 #include "terminal/Siemens.h"
 
+#include <set>
+
 namespace qvx {
-
-bool IsSendingHour(int localHour) noexcept {
-    return localHour >= FirstSendingHour && localHour < EndSendingHour;
-}
-
-bool InSendingWindow(std::time_t now) noexcept {
-    // localtime_r alone keeps the zone it saw first; tzset makes a changed TZ count.
-    tzset();
-    std::tm local{};
-    if (localtime_r(&now, &local) == nullptr)
-        return false;
-    return IsSendingHour(local.tm_hour);
-}
-
-std::string SubscriberKey(std::string_view telephone) {
-    constexpr size_t KeyDigits = 10;
-    const std::string digits = DigitsOf(telephone);
-    return digits.size() > KeyDigits ? digits.substr(digits.size() - KeyDigits) : digits;
-}
-
-bool HasDigit(std::string_view telephone) noexcept {
-    for (const char c : telephone)
-        if (c >= '0' && c <= '9')
-            return true;
-    return false;
-}
-
-TSendVerdict VerdictAtHead(const TSMS& sms, std::time_t now, int32_t oldHours,
-                           std::string& reason) {
-    if (sms.RegDt != 0 && ToDateTime(now) >= sms.RegDt + oldHours / 24.0) {
-        reason = "истек срок жизни сообщения";
-        return TSendVerdict::GiveUp;
-    }
-    if (!InSendingWindow(now)) {
-        reason = "вне времени отправки, будет отправлено позже";
-        return TSendVerdict::Return;
-    }
-    return TSendVerdict::Send;
-}
-
-bool TWorkThread::Skipped(int32_t msgId) const {
-    return FInFlight.count(msgId) != 0 || FGivenUp.count(msgId) != 0 ||
-           FUnstamped.count(msgId) != 0;
-}
 
 // Rows already with the terminal, given up, or acknowledged but not yet stamped are no
 // candidates: the pass never hands a message over twice.
 void TWorkThread::SendPendingMessages() {
     const std::time_t now = FTimeSource();
-    std::set<std::string> answerNumbers;
-    answerNumbers.swap(FAnswerNumbers);
+    const std::set<std::string> answerNumbers = FLedger.TakeAnswerNumbers();
     if (!InSendingWindow(now))
         return;
     std::vector<TPendingSMS> rows = FDatabase->GetSMS(FConfig.SmsOldHours);
-    std::erase_if(rows, [this](const TPendingSMS& row) { return Skipped(row.MsgId); });
+    std::erase_if(rows, [this](const TPendingSMS& row) { return FLedger.Skipped(row.MsgId); });
     const auto rowCount = static_cast<int32_t>(rows.size());
     if (rowCount == 0)
         return;
@@ -126,16 +83,14 @@ bool TWorkThread::Sendable(const TPendingSMS& row) const {
 bool TWorkThread::SendMessage(const TPendingSMS& row, TDateTime now, std::vector<TSMS>* answers) {
     const TSMS sms{row.Telephone, row.Text,
                    true,          FConfig.SmsTransliterate,
-                   row.MsgId,     now - row.AgeSec * OneSecond};
+                   row.MsgId,     RegisteredAt(now, row.AgeSec)};
     bool queued = true;
     if (answers != nullptr)
         answers->push_back(sms);
     else
         queued = FSiemens->QueueSMS(sms);
-    if (queued) {
-        FInFlight.insert(row.MsgId);
-        FQueuedAt.emplace(row.MsgId, std::time(nullptr));
-    }
+    if (queued)
+        FLedger.HandedOver(row.MsgId, std::time(nullptr));
     WriteLog("Сообщение ID=%d: %s", row.MsgId, queued ? "ОТПРАВЛЕНО" : "ОШИБКА ОТПРАВКИ");
     return queued;
 }

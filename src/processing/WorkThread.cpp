@@ -2,8 +2,8 @@
 
 #include "infra/LogFile.h"
 #include "processing/Database.h"
+#include "processing/DeliveryRules.h"
 #include "processing/Error.h"
-#include "processing/OutgoingDelivery.h"
 #include "terminal/Siemens.h"
 
 #include <algorithm>
@@ -101,7 +101,7 @@ void TWorkThread::Reload() {
     // The terminal is stopped before the new settings are read, so that what it acknowledged
     // is accounted for; what it still held was never stamped and goes with a later pass.
     StopTerminal();
-    FGivenUp.clear();
+    FLedger.Reloaded();
     FConfig.Load();
     Initialize();
 }
@@ -198,9 +198,8 @@ void TWorkThread::StopTerminal() {
     FRefusedPin = FSiemens->FRefusedPin;
     FHandledEntries = FSiemens->FHandled;
     FSiemens.reset();
-    FInFlight.clear();
+    FLedger.TerminalStopped();
     FNoTerminalSince = std::time(nullptr);
-    FQueuedAt.clear();
     UpdateStatus();
 }
 
@@ -240,16 +239,6 @@ void TWorkThread::Beat() noexcept {
     }
 }
 
-int64_t TWorkThread::OldestQueuedAt() {
-    std::erase_if(FQueuedAt,
-                  [this](const auto& entry) { return !FInFlight.contains(entry.first); });
-    int64_t oldest = 0;
-    for (const auto& [msgId, queuedAt] : FQueuedAt)
-        if (oldest == 0 || queuedAt < oldest)
-            oldest = queuedAt;
-    return oldest;
-}
-
 void TWorkThread::CopyStatus() {
     const TNetworkStatus network = FSiemens ? FSiemens->Network() : TNetworkStatus{};
     std::lock_guard<std::mutex> lock(FStatusLock);
@@ -260,7 +249,7 @@ void TWorkThread::CopyStatus() {
     FStatus.SignalRssi = network.SignalRssi;
     FStatus.NetworkCheckedAt = network.CheckedAt;
     FStatus.OutgoingCount = FOutgoingCount.load();
-    FStatus.OldestQueuedAt = OldestQueuedAt();
+    FStatus.OldestQueuedAt = FLedger.OldestQueuedAt();
     FStatus.DatabaseState = FStartResult.load() == StartWaitingForDatabase
                                 ? static_cast<int32_t>(TDatabaseState::Waiting)
                                 : FDatabase->Reachability();

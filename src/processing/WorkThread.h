@@ -9,6 +9,7 @@
 #include "infra/Queues.h"
 #include "infra/Thread.h"
 #include "processing/DatabaseRetry.h"
+#include "processing/DeliveryLedger.h"
 #include "processing/WorkerStatus.h"
 #include "terminal/HandledEntries.h"
 
@@ -17,10 +18,8 @@
 #include <ctime>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -97,7 +96,6 @@ private:
     bool Sendable(const TPendingSMS& row) const;
     // Queues the message, or adds it to answers when given; the row's age becomes RegDt.
     bool SendMessage(const TPendingSMS& row, TDateTime now, std::vector<TSMS>* answers);
-    bool Skipped(int32_t msgId) const;
     // Takes the terminal's outcomes and stamps what was acknowledged.
     void HandleOutcomes();
     void TakeOutcomes();
@@ -109,23 +107,11 @@ private:
     void UpdateStatus() noexcept;
     void Beat() noexcept;
     void CopyStatus();
-    // Wall-clock seconds of the oldest message in flight; 0 when none is.
-    int64_t OldestQueuedAt();
 
     TConfig& FConfig;
     std::unique_ptr<TDatabase> FDatabase;
     std::unique_ptr<TSiemens> FSiemens;
-    // Messages in the terminal's queue or in submission; passes do not hand them over again.
-    std::set<int32_t> FInFlight;
-    // Messages the terminal gave up; skipped until a reload or restart.
-    std::set<int32_t> FGivenUp;
-    // Acknowledged messages whose rows are not stamped yet.
-    std::set<int32_t> FUnstamped;
-    uint32_t FStampRetryTick = 0;
-    bool FStampWaiting = false;
-    // Subscribers (SubscriberKey) whose account state was just prepared: their rows go first
-    // in the next pass.
-    std::set<std::string> FAnswerNumbers;
+    TDeliveryLedger FLedger;
     // Messages a stopped terminal had received (and deleted from the SIM) before the worker
     // took them; handled first by the next cycle.
     std::deque<TSMS> FReceivedBacklog;
@@ -135,9 +121,6 @@ private:
     TDatabaseRetry FDatabaseRetry;
     // Readable while a reload waits to be taken: breaks off a database call in progress.
     TStopEvent FReloadEvent;
-    // When each message of FInFlight was handed over, by id; ids that left FInFlight are
-    // dropped when the status is copied.
-    std::map<int32_t, int64_t> FQueuedAt;
     // Since when the worker has no terminal.
     int64_t FNoTerminalSince;
     const int64_t FStartedAt;

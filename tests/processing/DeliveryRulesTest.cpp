@@ -1,7 +1,8 @@
 // The pure rules of the sending pass and of reading database parameters.
+#include "processing/DeliveryRules.h"
+
 #include "WorkerHarness.h"
 #include "processing/Database.h"
-#include "processing/OutgoingDelivery.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -53,29 +54,34 @@ TEST(SendingWindow, FollowsTheLocalZone) {
 }
 
 // A queued message is judged again at the head: the lifetime counts from its registration,
-// the window from the clock at that moment.
+// the window from the clock at that moment. The pass that handed it over ran a minute before.
 TEST(SendingWindow, VerdictAtTheHeadOfTheQueue) {
     const TZoneGuard zone("UTC");
     struct {
         int Hour, Minute;
-        double AgeHours; // at the moment of the verdict; < 0: no registration time
+        double AgeSec; // at the moment of the verdict; < 0: no registration time
+        int32_t OldHours;
         TSendVerdict Verdict;
         const char* Note;
     } const cases[] = {
-        {12, 0, 1, TSendVerdict::Send, "young, inside the window"},
-        {12, 0, 23.99, TSendVerdict::Send, "just inside the lifetime"},
-        {12, 0, 24.01, TSendVerdict::GiveUp, "just past the lifetime"},
-        {21, 59, 1, TSendVerdict::Send, "the last minute of the window"},
-        {22, 0, 1, TSendVerdict::Return, "the window has closed"},
-        {22, 0, 25, TSendVerdict::GiveUp, "too old weighs more than too late"},
-        {12, 0, -1, TSendVerdict::Send, "without a registration time"},
+        {12, 0, 3600, 24, TSendVerdict::Send, "young, inside the window"},
+        {12, 0, 86399.5, 24, TSendVerdict::Send, "half a second inside the lifetime"},
+        {12, 0, 86400.5, 24, TSendVerdict::GiveUp, "half a second past the lifetime"},
+        {12, 0, 3599.5, 1, TSendVerdict::Send, "an hour's lifetime, not over yet"},
+        {12, 0, 3600.5, 1, TSendVerdict::GiveUp, "an hour's lifetime, just over"},
+        {21, 59, 3600, 24, TSendVerdict::Send, "the last minute of the window"},
+        {22, 0, 3600, 24, TSendVerdict::Return, "the window has closed"},
+        {22, 0, 25 * 3600, 24, TSendVerdict::GiveUp, "too old weighs more than too late"},
+        {12, 0, -1, 24, TSendVerdict::Send, "without a registration time"},
     };
     for (const auto& c : cases) {
         const std::time_t now = Utc(c.Hour, c.Minute, 0);
+        constexpr int PassBeforeSec = 60;
         TSMS sms;
-        sms.RegDt = c.AgeHours < 0 ? 0 : ToDateTime(now) - c.AgeHours / 24.0;
+        if (c.AgeSec >= 0)
+            sms.RegDt = RegisteredAt(ToDateTime(now - PassBeforeSec), c.AgeSec - PassBeforeSec);
         std::string reason;
-        EXPECT_EQ(VerdictAtHead(sms, now, 24, reason), c.Verdict) << c.Note;
+        EXPECT_EQ(VerdictAtHead(sms, now, c.OldHours, reason), c.Verdict) << c.Note;
         EXPECT_EQ(reason.empty(), c.Verdict == TSendVerdict::Send) << c.Note << ": " << reason;
     }
 }

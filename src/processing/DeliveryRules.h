@@ -1,5 +1,6 @@
-// Pure rules of the sending pass, kept apart from the worker thread so that they can be
-// checked without a database or a terminal.
+// Pure rules of the sending pass: the sending window, a message's lifetime, and how a number
+// names a subscriber. Kept apart from the worker thread, which applies them, so that they are
+// checked without a database or a terminal; the terminal thread applies VerdictAtHead too.
 #pragma once
 
 #include "infra/Queues.h"
@@ -20,6 +21,12 @@ constexpr int EndSendingHour = 22;
 bool IsSendingHour(int localHour) noexcept;
 // The same for a moment in time, judged in the local time zone (TZ is read anew each call).
 bool InSendingWindow(std::time_t now) noexcept;
+// A queued message carries the moment of its registration in RegDt, as local calendar days;
+// its lifetime is counted in seconds. These two are the only conversions between the two.
+// RegisteredAt: the RegDt of a row ageSec old at the moment now of the pass.
+TDateTime RegisteredAt(TDateTime now, double ageSec) noexcept;
+// How many seconds old the message is at now (by the local clock, as RegDt is).
+double AgeSec(const TSMS& sms, std::time_t now);
 // Judges a queued message again when it reaches the head of the terminal's queue: past its
 // lifetime (oldHours from RegDt; a RegDt of 0 never expires) it is given up, outside the
 // sending window it is returned; reason says why in the service's words.

@@ -1,0 +1,81 @@
+#include "processing/DeliveryLedger.h"
+
+namespace qvx {
+
+bool TDeliveryLedger::Skipped(int32_t msgId) const {
+    return FInFlight.contains(msgId) || FGivenUp.contains(msgId) || FUnstamped.contains(msgId);
+}
+
+void TDeliveryLedger::HandedOver(int32_t msgId, int64_t queuedAt) {
+    if (FInFlight.emplace(msgId, queuedAt).second)
+        FByAge.emplace(queuedAt, msgId);
+}
+
+void TDeliveryLedger::Landed(int32_t msgId) {
+    const auto entry = FInFlight.find(msgId);
+    if (entry == FInFlight.end())
+        return;
+    FByAge.erase({entry->second, msgId});
+    FInFlight.erase(entry);
+}
+
+void TDeliveryLedger::Acknowledged(int32_t msgId) {
+    Landed(msgId);
+    FUnstamped.insert(msgId);
+}
+
+void TDeliveryLedger::GivenUp(int32_t msgId) {
+    Landed(msgId);
+    FGivenUp.insert(msgId);
+}
+
+void TDeliveryLedger::Returned(int32_t msgId) {
+    Landed(msgId);
+}
+
+void TDeliveryLedger::TerminalStopped() {
+    FInFlight.clear();
+    FByAge.clear();
+}
+
+void TDeliveryLedger::Reloaded() {
+    FGivenUp.clear();
+}
+
+int64_t TDeliveryLedger::OldestQueuedAt() const {
+    return FByAge.empty() ? 0 : FByAge.begin()->first;
+}
+
+void TDeliveryLedger::AnswerPrepared(const std::string& subscriberKey) {
+    FAnswerNumbers.insert(subscriberKey);
+}
+
+std::set<std::string> TDeliveryLedger::TakeAnswerNumbers() {
+    std::set<std::string> numbers;
+    numbers.swap(FAnswerNumbers);
+    return numbers;
+}
+
+std::vector<int32_t> TDeliveryLedger::Unstamped() const {
+    return {FUnstamped.begin(), FUnstamped.end()};
+}
+
+// The tick is compared as a signed difference, so that it may wrap during the pause.
+std::vector<int32_t> TDeliveryLedger::DueForStamp(uint32_t nowTick) const {
+    if (FStampWaiting && static_cast<int32_t>(nowTick - FStampRetryTick) < 0)
+        return {};
+    return Unstamped();
+}
+
+void TDeliveryLedger::Stamped(const std::vector<int32_t>& ids) {
+    for (const int32_t id : ids)
+        FUnstamped.erase(id);
+    FStampWaiting = false;
+}
+
+void TDeliveryLedger::StampFailed(uint32_t nowTick) {
+    FStampWaiting = true;
+    FStampRetryTick = nowTick + StampRetryMs;
+}
+
+} // namespace qvx
