@@ -82,6 +82,8 @@ public:
     void SetDTR(bool on) noexcept;
     void SetRTS(bool on) noexcept;
     bool HasErrors() const noexcept; // a line error, or the device vanished
+    // The device hung up or went away: the last transfer or InQueue() saw it.
+    bool HungUp() const noexcept { return FHungUp; }
     void PurgeAll() noexcept;
     // The open descriptor (-1 when closed), for poll() together with a stop descriptor.
     int Fd() const { return FHandle.Get(); }

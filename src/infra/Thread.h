@@ -44,12 +44,13 @@ public:
     void WaitFor() noexcept;
     bool Terminated() const noexcept { return FTerminated.load(std::memory_order_acquire); }
     int StopFd() const noexcept { return FStop.Fd(); }
+    // Sleeps up to ms milliseconds; returns false at once when the thread is terminated. Also
+    // for the objects the thread runs, whose pauses a stop must cut short.
+    bool SleepMs(uint32_t ms);
 
 protected:
     // The thread body; must not let an exception escape.
     virtual void Execute() = 0;
-    // Sleeps up to ms milliseconds; returns false at once when the thread is terminated.
-    bool SleepMs(uint32_t ms);
     // The same, but Wake() ends the sleep early once ready() holds, so that a thread can wait
     // for work without waking up every few milliseconds to look for it.
     bool SleepMs(uint32_t ms, const std::function<bool()>& ready);

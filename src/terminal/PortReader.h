@@ -42,8 +42,9 @@ public:
 
     using TFramer = std::function<TReplyFrame(std::string_view)>;
 
-    // The port and the thread whose stop ends every wait; both outlive the reader.
-    TPortReader(COM& port, const TThread& owner) : FPort(port), FOwner(owner) {}
+    // The port and the thread whose stop ends every wait (nullptr: none); both outlive the
+    // reader.
+    TPortReader(COM& port, const TThread* owner) : FPort(port), FOwner(owner) {}
     TPortReader(const TPortReader&) = delete;
     TPortReader& operator=(const TPortReader&) = delete;
 
@@ -72,7 +73,7 @@ private:
     TFill Fill(size_t limit, size_t& count);
 
     COM& FPort;
-    const TThread& FOwner;
+    const TThread* FOwner;
     // A fixed block, so that a read costs no allocation and no clearing of memory.
     std::array<char, Capacity> FData;
     size_t FSize = 0;
