@@ -65,6 +65,11 @@ private:
     std::thread FThread;
 };
 
+// Blocks every asynchronous signal in the calling thread (and the threads it starts): they
+// belong to the service host, which waits for them in one place, and no other thread may run
+// a handler. Faults stay deliverable so that a crash still ends the process with its report.
+void BlockAsyncSignals() noexcept;
+
 // Milliseconds of a steady clock, wrapping at 2^32; elapsed time is uint32_t(now - start).
 uint32_t GetTickCount() noexcept;
 

@@ -2,6 +2,7 @@
 // reader's buffered input, unsolicited input saved aside, and the terminal log. The reader's
 // waits include the owner thread's stop descriptor, so an idle terminal thread sleeps and a
 // stop ends any wait.
+#include "infra/Deadline.h"
 #include "infra/LogFile.h"
 #include "terminal/AtSession.h"
 
@@ -147,7 +148,7 @@ bool TAtSession::ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t t
 bool TAtSession::FlushSave() {
     bool result = false;
     if (FPort.IsOpen() && !Stopped()) {
-        const auto start = std::chrono::steady_clock::now();
+        const TClock::time_point start = TClock::now();
         for (;;) {
             const bool readable = FReader.ReadWaiting();
             if (FReader.Buffered().empty())
@@ -159,7 +160,7 @@ bool TAtSession::FlushSave() {
                 BoundSaved(FSaved, SavedMax);
             if (!readable)
                 break;
-            if (std::chrono::steady_clock::now() - start > FlushSaveLimit) {
+            if (TClock::now() - start > FlushSaveLimit) {
                 LogMessage("FlushSave: слишком много данных !");
                 FPort.PurgeAll();
                 break;

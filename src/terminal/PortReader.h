@@ -5,6 +5,7 @@
 #pragma once
 
 #include "infra/Com.h"
+#include "infra/Deadline.h"
 #include "infra/Thread.h"
 #include "terminal/ReplyFraming.h"
 
@@ -68,7 +69,7 @@ private:
     enum class TWait { Input, Broken, Again, Stop, Failed };
     enum class TFill { Bytes, Nothing, Hangup, LineError, ReadError };
 
-    TWait WaitForInput(std::chrono::steady_clock::duration left) const;
+    TWait WaitForInput(TClock::duration left) const;
     // One non-blocking read of at most limit bytes in total buffered.
     TFill Fill(size_t limit, size_t& count);
 
