@@ -10,14 +10,7 @@ namespace {
 
 using test::TTerminalFixture;
 
-class AtSessionExchangeTest : public TTerminalFixture {
-protected:
-    void OpenLogged() {
-        TAtSessionOptions options = Options();
-        options.LogExchange = true;
-        OpenSession(options, false);
-    }
-};
+class AtSessionExchangeTest : public TTerminalFixture {};
 
 TEST_F(AtSessionExchangeTest, SendCommandRecognisesTheFinalLine) {
     struct TCase {
@@ -55,7 +48,9 @@ TEST_F(AtSessionExchangeTest, SendCommandRecognisesTheFinalLine) {
 }
 
 TEST_F(AtSessionExchangeTest, AnswersThatNeverEndRunIntoTheTimeout) {
-    OpenLogged();
+    TAtSessionOptions options = Options();
+    options.LogExchange = true;
+    OpenSession(options, false);
     FSim.SetSilent(true);
     AnswerAfter("at+f", 1, "\r\n\r\n\r\n");
     std::string answer;
@@ -73,7 +68,9 @@ TEST_F(AtSessionExchangeTest, AnswersThatNeverEndRunIntoTheTimeout) {
 }
 
 TEST_F(AtSessionExchangeTest, CommandsGetOneCarriageReturn) {
-    OpenLogged();
+    TAtSessionOptions options = Options();
+    options.LogExchange = true;
+    OpenSession(options, false);
     FSim.SetSilent(true);
     std::string answer;
     FSession->SendCommand("at+csca?", answer, true, "OK", 0);

@@ -12,48 +12,6 @@ using test::U8;
 
 class AtSessionSubmitTest : public TTerminalFixture {};
 
-TEST_F(AtSessionSubmitTest, NumberGoesAsDigitsAndTheReferenceComesBack) {
-    OpenSession();
-    const TSubmitResult result =
-        FSession->Submit(Queued("+7 (916) 123-45-67", "hello", 0, true).Prepared);
-    ASSERT_EQ(result.Code, TGsmResult::OK) << LogText();
-    ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000)) << LogText();
-    const TSubmittedSms sms = FSim.Submitted()[0];
-    EXPECT_EQ(result.References, std::vector<int32_t>{sms.Reference});
-    EXPECT_EQ(sms.View.Error, "");
-    EXPECT_EQ(sms.View.Destination, "79161234567");
-    EXPECT_EQ(sms.View.DestinationType, 0x91);
-    EXPECT_EQ(sms.View.Text, "hello");
-    EXPECT_EQ(sms.View.MessageClass, 0) << "flash in the default alphabet is class 0";
-    EXPECT_TRUE(sms.LengthMatches) << "the at+cmgs length counts the octets after the SMSC";
-}
-
-TEST_F(AtSessionSubmitTest, FailuresSayWhy) {
-    struct TCase {
-        TQueuedSms Sms;
-        TSubmitReply Reply;
-        TGsmResult Code;
-        std::string Refusal;
-    };
-    const TCase cases[] = {
-        {Queued("+-()", "x"), TSubmitReply::Ok, TGsmResult::EmptyPhone, ""},
-        {Queued("123456789012345678901", "x"), TSubmitReply::Ok, TGsmResult::EmptyPhone, ""},
-        {Queued("12345", ""), TSubmitReply::Ok, TGsmResult::EmptyText, ""},
-        {Queued("12345", "x"), TSubmitReply::NoPrompt, TGsmResult::ATCommand, ""},
-        {Queued("12345", "x"), TSubmitReply::CmsError, TGsmResult::WriteFrame, "+CMS ERROR: 500"},
-    };
-    OpenSession();
-    for (const TCase& c : cases) {
-        FSim.SetSubmitReply(c.Reply, 1);
-        const TSubmitResult result = FSession->Submit(c.Sms.Prepared);
-        EXPECT_EQ(result.Code, c.Code) << c.Sms.Sms.Telephone;
-        EXPECT_EQ(result.Refusal, c.Refusal) << c.Sms.Sms.Telephone;
-        EXPECT_TRUE(result.References.empty());
-        OpenSession(); // a failed dialogue leaves the terminal in PDU entry
-    }
-    EXPECT_EQ(FSim.SubmittedCount(), 1u) << "only the refused message reached the network";
-}
-
 // Each submission of a long text stamps a reference of its own into its parts, a repeated
 // one too, so that the parts of two attempts are never joined.
 TEST_F(AtSessionSubmitTest, LongTextsGoAsConcatenatedParts) {

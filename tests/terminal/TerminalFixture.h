@@ -69,7 +69,6 @@ protected:
         FTerminal = std::make_unique<TSiemens>(std::move(options));
         ASSERT_TRUE(FTerminal->Start());
     }
-    void StartTerminal() { StartTerminal(ThreadOptions()); }
     TSiemensOptions ThreadOptions() const {
         TSiemensOptions options;
         options.Session = Options();
