@@ -17,6 +17,7 @@
 #include "terminal/SimLock.h"
 #include "terminal/Unsolicited.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -106,10 +107,9 @@ public:
     bool SendCommand(const std::string& command, std::string& answer, bool log,
                      const std::string& expected, int32_t timeoutMs);
     bool SendString(const std::string& text, bool log);
-    // Waits in whole seconds, as the terminal has always been given: timeoutMs is cut down to
-    // a multiple of 1000, so a wait under a second reads nothing.
-    bool WaitAnswer(const std::string& success, const std::string& failure, int32_t timeoutMs,
-                    std::string* answer, bool log);
+    // Waits whole seconds, and its log line counts them.
+    bool WaitAnswer(const std::string& success, const std::string& failure,
+                    std::chrono::seconds timeout, std::string* answer, bool log);
     // Moves every byte waiting into the saved text; true when any was moved.
     bool FlushSave();
     void LogMessage(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -99,10 +99,8 @@ bool TAtSession::SendString(const std::string& text, bool log) {
 }
 
 bool TAtSession::WaitAnswer(const std::string& success, const std::string& failure,
-                            int32_t timeoutMs, std::string* answer, bool log) {
-    // The terminal has always been given whole seconds for these answers, the prompt's
-    // included, and its log line says so: a timeout is cut down to a multiple of 1000 ms.
-    const int32_t timeoutSec = timeoutMs / 1000;
+                            std::chrono::seconds timeout, std::string* answer, bool log) {
+    const auto timeoutSec = static_cast<int32_t>(timeout.count());
     std::string received;
     bool result = false;
     if (FPort.IsOpen())

@@ -7,7 +7,7 @@ namespace qvx {
 
 namespace {
 
-constexpr int32_t FrameWaitMs = 30000;
+constexpr std::chrono::seconds FrameWait{30};
 constexpr uint32_t PromptSettleMs = 10;
 constexpr char CtrlZ = '\x1A';
 // The rest of a "+CMS ERROR" line follows the marker at once; the wait only bounds it.
@@ -59,13 +59,17 @@ TGsmResult TAtSession::SubmitPart(const std::string& pduHex, int32_t commandLeng
     FlushSave();
     // The results of the writes are not tested: a failed write shows as a missing answer.
     SendString(FormatMessage("at+cmgs=%d\r", commandLength), true);
-    if (!WaitAnswer("> ", "", FOptions.Settings.ModemTimeoutMs, nullptr, true))
+    // The prompt has always been awaited in whole seconds of the answer timeout, cut down: a
+    // timeout under a second does not wait for it at all.
+    const auto promptWait = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::milliseconds(FOptions.Settings.ModemTimeoutMs));
+    if (!WaitAnswer("> ", "", promptWait, nullptr, true))
         return TGsmResult::ATCommand;
     Pause(PromptSettleMs);
     FlushSave();
     SendString(pduHex + CtrlZ, true);
     std::string answer;
-    if (!WaitAnswer("OK", "ERROR", FrameWaitMs, &answer, true)) {
+    if (!WaitAnswer("OK", "ERROR", FrameWait, &answer, true)) {
         result.Refusal = RefusalOf(answer);
         return TGsmResult::WriteFrame;
     }

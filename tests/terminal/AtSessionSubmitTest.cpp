@@ -61,5 +61,15 @@ TEST_F(AtSessionSubmitTest, LongTextsGoAsConcatenatedParts) {
     }
 }
 
+// The prompt is awaited in whole seconds of the answer timeout, cut down: under a second the
+// session does not wait for it at all.
+TEST_F(AtSessionSubmitTest, PromptWaitCountsWholeSeconds) {
+    TAtSessionOptions options = Options();
+    options.Settings.ModemTimeoutMs = 999;
+    OpenSession(options);
+    EXPECT_EQ(FSession->Submit(Queued("12345", "x").Prepared).Code, TGsmResult::ATCommand);
+    EXPECT_EQ(FSim.SubmittedCount(), 0u);
+}
+
 } // namespace
 } // namespace qvx
