@@ -8,6 +8,9 @@ namespace qvx {
 
 namespace {
 
+// Refusals by the network ("+CMS ERROR") after which a message is given up.
+constexpr int32_t RefusalsToGiveUp = 3;
+
 // Codes after which a message can never be sent: it leaves the queue.
 bool IsHopeless(TGsmResult code) {
     return code == TGsmResult::EmptyPhone || code == TGsmResult::EmptyText;

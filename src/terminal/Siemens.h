@@ -54,9 +54,6 @@ struct TSiemensOptions {
 
 class TSiemens : public TThread {
 public:
-    // Refusals by the network ("+CMS ERROR") after which a message is given up.
-    static constexpr int32_t RefusalsToGiveUp = 3;
-
     explicit TSiemens(TSiemensOptions options);
     ~TSiemens() override; // the owner calls Terminate() and WaitFor() first
 
