@@ -428,7 +428,7 @@ size_t COM::ReadAvailable(void* data, size_t count) noexcept {
 
 // Waits until the port is ready for events; false when the deadline passed or the device hung
 // up without anything left to read.
-bool COM::WaitReady(short events, std::chrono::steady_clock::time_point deadline) noexcept {
+bool COM::WaitReady(short events, TClock::time_point deadline) noexcept {
     for (;;) {
         const auto left = deadline - TClock::now();
         if (left <= TClock::duration::zero())
@@ -518,9 +518,6 @@ bool COM::Transact(const void* out, size_t outCount, void* in, size_t inCount, u
 
 std::string COM::PortName() const noexcept {
     try {
-        const std::string prefix = DevicePrefix;
-        if (FName.compare(0, prefix.size(), prefix) == 0)
-            return FName.substr(prefix.size());
         return FName;
     } catch (...) {
         return {};
@@ -549,7 +546,7 @@ std::string COM::ErrorText() const noexcept {
 void COM::SetPortNumber(int32_t index) noexcept {
     FNumber = index + 1;
     try {
-        FName = std::string(DevicePrefix) + "COM" + std::to_string(FNumber);
+        FName = "COM" + std::to_string(FNumber);
     } catch (...) {
         FName.clear();
     }

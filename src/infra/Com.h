@@ -4,6 +4,7 @@
 // or 2, 5, 123 and 87 for the failures the terminal log names). Used by the terminal thread.
 #pragma once
 
+#include "infra/Deadline.h"
 #include "infra/PortLock.h"
 #include "infra/TerminalSettings.h"
 #include "infra/UniqueFd.h"
@@ -46,8 +47,6 @@ uint32_t CounterErrors(std::array<int64_t, 5>& last, const std::array<int64_t, 5
 
 class COM {
 public:
-    static constexpr const char* DevicePrefix = "\\\\.\\";
-
     COM();
     virtual ~COM();
     COM(const COM&) = delete;
@@ -55,7 +54,7 @@ public:
 
     virtual bool IsOpen() const;
     virtual bool Open();                         // Open(FName)
-    bool Open(const std::string& name) noexcept; // "\\.\" + device, mapped by DevicePath()
+    bool Open(const std::string& name) noexcept; // a port name, mapped by DevicePath()
     virtual bool Close();
     virtual bool SetTimeout(int32_t ms);
     virtual bool WriteByte(char c);
@@ -74,7 +73,7 @@ public:
     bool Transact(const void* out, size_t outCount, void* in, size_t inCount, uint32_t limitMs,
                   bool purgeFirst) noexcept;
 
-    std::string PortName() const noexcept; // FName without the "\\.\" prefix
+    std::string PortName() const noexcept; // the name given to Open() or SetPortNumber()
     int32_t PortNumber() const { return FNumber; }
     uint32_t LastError() const { return FLastError; }
     std::string ErrorText() const noexcept; // cp1251
@@ -83,6 +82,8 @@ public:
     void SetDTR(bool on) noexcept;
     void SetRTS(bool on) noexcept;
     bool HasErrors() const noexcept; // a line error, or the device vanished
+    // The device hung up or went away: the last transfer or InQueue() saw it.
+    bool HungUp() const noexcept { return FHungUp; }
     void PurgeAll() noexcept;
     // The open descriptor (-1 when closed), for poll() together with a stop descriptor.
     int Fd() const { return FHandle.Get(); }
@@ -136,7 +137,7 @@ private:
     uint32_t LineErrors() noexcept;
     size_t WriteBlock(const void* data, size_t count) noexcept;
     size_t ReadBlock(void* data, size_t count) noexcept;
-    bool WaitReady(short events, std::chrono::steady_clock::time_point deadline) noexcept;
+    bool WaitReady(short events, TClock::time_point deadline) noexcept;
     void SetModemLine(int line, bool on) noexcept;
 
     std::unique_ptr<TSavedLine> FSaved;

@@ -41,54 +41,6 @@ TDateTime Now() {
     return ToDateTime(static_cast<std::time_t>(wholeSeconds.count())) + ms / 86400000.0;
 }
 
-void TSMSStack::Push(const TSMS& sms) {
-    std::lock_guard lock(FLock);
-    FList.push_back(sms);
-}
-
-void TSMSStack::PushFront(const std::vector<TSMS>& list) {
-    std::lock_guard lock(FLock);
-    const auto at = FList.begin() + (FHeadInSubmission && !FList.empty() ? 1 : 0);
-    FList.insert(at, list.begin(), list.end());
-}
-
-bool TSMSStack::Pop(TSMS& sms) {
-    std::lock_guard lock(FLock);
-    FHeadInSubmission = false;
-    if (FList.empty())
-        return false;
-    sms = std::move(FList.front());
-    FList.pop_front();
-    return true;
-}
-
-bool TSMSStack::PeekForSubmission(TSMS& sms) {
-    std::lock_guard lock(FLock);
-    if (FList.empty())
-        return false;
-    sms = FList.front();
-    FHeadInSubmission = true;
-    return true;
-}
-
-void TSMSStack::ReleaseHead() {
-    std::lock_guard lock(FLock);
-    FHeadInSubmission = false;
-}
-
-bool TSMSStack::Peek(TSMS& sms) const {
-    std::lock_guard lock(FLock);
-    if (FList.empty())
-        return false;
-    sms = FList.front();
-    return true;
-}
-
-int32_t TSMSStack::Count() const {
-    std::lock_guard lock(FLock);
-    return static_cast<int32_t>(FList.size());
-}
-
 void TOutcomeQueue::Push(TOutcome outcome) {
     std::lock_guard lock(FLock);
     FList.push_back(std::move(outcome));
@@ -116,28 +68,6 @@ void TRingStack::Push(const TRing& ring) {
     FList.push_back(ring);
     FLastTelephone = ring.Telephone;
     FLastDateTime = ring.DateTime;
-}
-
-bool TRingStack::Pop(TRing& ring) {
-    std::lock_guard lock(FLock);
-    if (FList.empty())
-        return false;
-    ring = std::move(FList.front());
-    FList.pop_front();
-    return true;
-}
-
-bool TRingStack::Peek(TRing& ring) const {
-    std::lock_guard lock(FLock);
-    if (FList.empty())
-        return false;
-    ring = FList.front();
-    return true;
-}
-
-int32_t TRingStack::Count() const {
-    std::lock_guard lock(FLock);
-    return static_cast<int32_t>(FList.size());
 }
 
 } // namespace qvx

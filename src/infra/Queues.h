@@ -57,24 +57,64 @@ struct TOutcome {
     std::vector<int32_t> References;
 };
 
-// First-in-first-out queue of TSMS copies. The head can be taken for submission: it then
-// stays first, and messages pushed to the front go behind it, until it is popped or released.
-class TSMSStack {
+// First-in-first-out queue of copies. The head can be taken for submission: it then stays
+// first, and items pushed to the front go behind it, until it is popped or released.
+template <typename T> class TQueue {
 public:
-    void Push(const TSMS& sms);
-    // Puts the messages, in their order, before every queued message but the one in submission.
-    void PushFront(const std::vector<TSMS>& list);
-    bool Pop(TSMS& sms);               // oldest out and removed; false (sms unchanged) when empty
-    bool Peek(TSMS& sms) const;        // oldest out, left queued
-    bool PeekForSubmission(TSMS& sms); // as Peek, and the head counts as in submission
-    void ReleaseHead();                // the head stays queued but is no longer in submission
-    int32_t Count() const;
+    void Push(T item) {
+        std::lock_guard lock(FLock);
+        FList.push_back(std::move(item));
+    }
+    // Puts the items, in their order, before every queued item but the one in submission.
+    void PushFront(const std::vector<T>& list) {
+        std::lock_guard lock(FLock);
+        const auto at = FList.begin() + (FHeadInSubmission && !FList.empty() ? 1 : 0);
+        FList.insert(at, list.begin(), list.end());
+    }
+    // Oldest out and removed; false (item unchanged) when empty.
+    bool Pop(T& item) {
+        std::lock_guard lock(FLock);
+        FHeadInSubmission = false;
+        if (FList.empty())
+            return false;
+        item = std::move(FList.front());
+        FList.pop_front();
+        return true;
+    }
+    // Oldest out, left queued.
+    bool Peek(T& item) const {
+        std::lock_guard lock(FLock);
+        if (FList.empty())
+            return false;
+        item = FList.front();
+        return true;
+    }
+    // As Peek, and the head counts as in submission.
+    bool PeekForSubmission(T& item) {
+        std::lock_guard lock(FLock);
+        if (FList.empty())
+            return false;
+        item = FList.front();
+        FHeadInSubmission = true;
+        return true;
+    }
+    // The head stays queued but is no longer in submission.
+    void ReleaseHead() {
+        std::lock_guard lock(FLock);
+        FHeadInSubmission = false;
+    }
+    int32_t Count() const {
+        std::lock_guard lock(FLock);
+        return static_cast<int32_t>(FList.size());
+    }
 
-private:
+protected:
     mutable std::mutex FLock;
-    std::deque<TSMS> FList;
+    std::deque<T> FList;
     bool FHeadInSubmission = false;
 };
+
+using TSMSStack = TQueue<TSMS>;
 
 // Outcomes on their way from the terminal thread to the worker.
 class TOutcomeQueue {
@@ -90,18 +130,13 @@ private:
 
 // The same queue for calls; rings of one caller less than 15 seconds after the previous
 // one (folded or not) are folded into the newest record.
-class TRingStack {
+class TRingStack : public TQueue<TRing> {
 public:
     static constexpr TDateTime FoldWindow = 15 * OneSecond;
 
     void Push(const TRing& ring);
-    bool Pop(TRing& ring);
-    bool Peek(TRing& ring) const;
-    int32_t Count() const;
 
 private:
-    mutable std::mutex FLock;
-    std::deque<TRing> FList;
     std::string FLastTelephone;
     TDateTime FLastDateTime = 0;
 };

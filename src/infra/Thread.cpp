@@ -1,5 +1,7 @@
 #include "infra/Thread.h"
 
+#include "infra/Deadline.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -30,10 +32,6 @@ void TStopEvent::Reset() noexcept {
     }
 }
 
-namespace {
-
-// Asynchronous signals belong to the service host, which waits for them in one place; a
-// worker thread must never run a handler. Faults stay deliverable so that crashes still crash.
 void BlockAsyncSignals() noexcept {
     sigset_t set;
     sigfillset(&set);
@@ -41,8 +39,6 @@ void BlockAsyncSignals() noexcept {
         sigdelset(&set, fault);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
-
-} // namespace
 
 TThread::~TThread() {
     // Last resort only: see the header. A joinable std::thread must never be destroyed.
@@ -95,13 +91,13 @@ void TThread::WaitFor() noexcept {
 // The end of a sleep is fixed once, as a time point of the steady clock, so that spurious
 // wake-ups and notifications meant for others neither shorten nor stretch it.
 bool TThread::SleepMs(uint32_t ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    const auto deadline = TClock::now() + std::chrono::milliseconds(ms);
     std::unique_lock lock(FSleepLock);
     return !FSleepWake.wait_until(lock, deadline, [this] { return Terminated(); });
 }
 
 bool TThread::SleepMs(uint32_t ms, const std::function<bool()>& ready) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    const auto deadline = TClock::now() + std::chrono::milliseconds(ms);
     std::unique_lock lock(FSleepLock);
     FSleepWake.wait_until(lock, deadline, [this, &ready] { return Terminated() || ready(); });
     return !Terminated();
@@ -118,7 +114,7 @@ void TThread::Wake() noexcept {
 }
 
 uint32_t GetTickCount() noexcept {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    const auto now = TClock::now().time_since_epoch();
     return static_cast<uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }

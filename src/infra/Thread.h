@@ -44,12 +44,13 @@ public:
     void WaitFor() noexcept;
     bool Terminated() const noexcept { return FTerminated.load(std::memory_order_acquire); }
     int StopFd() const noexcept { return FStop.Fd(); }
+    // Sleeps up to ms milliseconds; returns false at once when the thread is terminated. Also
+    // for the objects the thread runs, whose pauses a stop must cut short.
+    bool SleepMs(uint32_t ms);
 
 protected:
     // The thread body; must not let an exception escape.
     virtual void Execute() = 0;
-    // Sleeps up to ms milliseconds; returns false at once when the thread is terminated.
-    bool SleepMs(uint32_t ms);
     // The same, but Wake() ends the sleep early once ready() holds, so that a thread can wait
     // for work without waking up every few milliseconds to look for it.
     bool SleepMs(uint32_t ms, const std::function<bool()>& ready);
@@ -63,6 +64,11 @@ private:
     std::condition_variable FSleepWake;
     std::thread FThread;
 };
+
+// Blocks every asynchronous signal in the calling thread (and the threads it starts): they
+// belong to the service host, which waits for them in one place, and no other thread may run
+// a handler. Faults stay deliverable so that a crash still ends the process with its report.
+void BlockAsyncSignals() noexcept;
 
 // Milliseconds of a steady clock, wrapping at 2^32; elapsed time is uint32_t(now - start).
 uint32_t GetTickCount() noexcept;

@@ -1,8 +1,8 @@
 // The sending pass of the worker: which pending rows go to the terminal, and in what order.
 #include "infra/LogFile.h"
-#include "infra/Transliterate.h"
 #include "processing/Database.h"
 #include "processing/DeliveryRules.h"
+#include "processing/Submission.h"
 #include "processing/WorkThread.h"
 #include "terminal/Pdu.h"
 #include "terminal/Siemens.h"
@@ -29,7 +29,7 @@ void TWorkThread::SendPendingMessages() {
         return;
     }
     int32_t handedOver = 0;
-    std::vector<TSMS> answers;
+    std::vector<TQueuedSms> answers;
     for (const TPendingSMS& row : rows) {
         // A stop ends even a long pass between two messages; the rest stay unsent for the
         // next start.
@@ -37,11 +37,12 @@ void TWorkThread::SendPendingMessages() {
             break;
         // A long pass is progress, not a hang: the watchdog hears of every message.
         Beat();
-        if (!Sendable(row))
+        TPreparedSms prepared;
+        if (!Sendable(row, prepared))
             continue;
         const bool answer = answerNumbers.count(SubscriberKey(row.Telephone)) != 0;
-        if (SendMessage(row, ToDateTime(now), answer ? &answers : nullptr))
-            ++handedOver;
+        SendMessage(row, ToDateTime(now), std::move(prepared), answer ? &answers : nullptr);
+        ++handedOver;
     }
     // Account answers overtake the backlog: they go behind the message in submission.
     if (!answers.empty())
@@ -49,10 +50,12 @@ void TWorkThread::SendPendingMessages() {
     WriteLog("Сообщений всего/отправлено: %d/%d", rowCount, handedOver);
 }
 
-// The terminal would drop these; refused here, they stay unsent and are never stamped.
-bool TWorkThread::Sendable(const TPendingSMS& row) const {
-    const std::string digits = DigitsOf(row.Telephone);
-    if (digits.empty()) {
+// The terminal would drop these; refused here, they stay unsent and are never stamped. What
+// can be sent is prepared here once: the terminal sends these PDUs as they are.
+bool TWorkThread::Sendable(const TPendingSMS& row, TPreparedSms& prepared) const {
+    const TEncodeStatus status =
+        PrepareSubmission(row.Telephone, row.Text, true, FConfig.SmsTransliterate, prepared);
+    if (prepared.Digits.empty()) {
         WriteLog("Отсутствует номер телефона (ID=%d)", row.MsgId);
         return false;
     }
@@ -60,9 +63,7 @@ bool TWorkThread::Sendable(const TPendingSMS& row) const {
         WriteLog("Отсутствует текст сообщения (ID=%d)", row.MsgId);
         return false;
     }
-    const std::string text = FConfig.SmsTransliterate ? TransliterateText(row.Text) : row.Text;
-    std::vector<TSubmitPdu> parts;
-    switch (EncodeSubmit(digits, text, true, 0, parts)) {
+    switch (status) {
     case TEncodeStatus::Ok:
         return true;
     case TEncodeStatus::EmptyPhone:
@@ -80,19 +81,17 @@ bool TWorkThread::Sendable(const TPendingSMS& row) const {
     return false;
 }
 
-bool TWorkThread::SendMessage(const TPendingSMS& row, TDateTime now, std::vector<TSMS>* answers) {
-    const TSMS sms{row.Telephone, row.Text,
-                   true,          FConfig.SmsTransliterate,
-                   row.MsgId,     RegisteredAt(now, row.AgeSec)};
-    bool queued = true;
+void TWorkThread::SendMessage(const TPendingSMS& row, TDateTime now, TPreparedSms prepared,
+                              std::vector<TQueuedSms>* answers) {
+    TQueuedSms sms{{row.Telephone, row.Text, true, FConfig.SmsTransliterate, row.MsgId,
+                    RegisteredAt(now, row.AgeSec)},
+                   std::move(prepared)};
     if (answers != nullptr)
-        answers->push_back(sms);
+        answers->push_back(std::move(sms));
     else
-        queued = FSiemens->QueueSMS(sms);
-    if (queued)
-        FLedger.HandedOver(row.MsgId, std::time(nullptr));
-    WriteLog("Сообщение ID=%d: %s", row.MsgId, queued ? "ОТПРАВЛЕНО" : "ОШИБКА ОТПРАВКИ");
-    return queued;
+        FSiemens->QueueSMS(std::move(sms));
+    FLedger.HandedOver(row.MsgId, std::time(nullptr));
+    WriteLog("Сообщение ID=%d: %s", row.MsgId, "ОТПРАВЛЕНО");
 }
 
 } // namespace qvx

@@ -162,20 +162,21 @@ void TWorkThread::StartTerminal() {
     if (FConfig.Device.empty())
         throw EServiceError("Не задан порт GSM терминала (параметр 'Device')");
     try {
-        auto siemens = std::make_unique<TSiemens>(FConfig.Device, ExeDir() + "Siemens.log");
-        siemens->FSettings = FConfig.TerminalSettings();
-        siemens->FRefusedPin = FRefusedPin;
-        siemens->FHandled = FHandledEntries;
-        siemens->FClip = false;
-        siemens->FLogExchange = false;
-        siemens->FOnOutcome = [this] {
+        TSiemensOptions options;
+        options.Session.Device = FConfig.Device;
+        options.Session.LogFileName = ExeDir() + "Siemens.log";
+        options.Session.Settings = FConfig.TerminalSettings();
+        options.Session.RefusedPin = FRefusedPin;
+        options.Session.Handled = FHandledEntries;
+        options.OnOutcome = [this] {
             FOutcomesPending.store(true);
             Wake();
         };
-        siemens->FSendCheck = [timeSource = FTimeSource, oldHours = FConfig.SmsOldHours](
-                                  const TSMS& sms, std::string& reason) {
+        options.SendCheck = [timeSource = FTimeSource,
+                             oldHours = FConfig.SmsOldHours](const TSMS& sms, std::string& reason) {
             return VerdictAtHead(sms, timeSource(), oldHours, reason);
         };
+        auto siemens = std::make_unique<TSiemens>(std::move(options));
         if (!siemens->Start())
             throw EServiceError("Не удалось запустить поток GSM терминала");
         FSiemens = std::move(siemens);
@@ -195,8 +196,8 @@ void TWorkThread::StopTerminal() {
     while (FSiemens->GetReceivedSMS(sms))
         FReceivedBacklog.push_back(sms);
     // Whatever is still queued was never stamped: a later pass hands it over again.
-    FRefusedPin = FSiemens->FRefusedPin;
-    FHandledEntries = FSiemens->FHandled;
+    FRefusedPin = FSiemens->RefusedPin();
+    FHandledEntries = FSiemens->Handled();
     FSiemens.reset();
     FLedger.TerminalStopped();
     FNoTerminalSince = std::time(nullptr);

@@ -26,6 +26,8 @@
 namespace qvx {
 
 class TSiemens;
+struct TPreparedSms;
+struct TQueuedSms;
 class TDatabase;
 struct TPendingSMS;
 
@@ -93,9 +95,10 @@ private:
     void HandleBacklogOnExit() noexcept;
     void SendPendingMessages();
     // False, with a log line, for a row the terminal could never send.
-    bool Sendable(const TPendingSMS& row) const;
+    bool Sendable(const TPendingSMS& row, TPreparedSms& prepared) const;
     // Queues the message, or adds it to answers when given; the row's age becomes RegDt.
-    bool SendMessage(const TPendingSMS& row, TDateTime now, std::vector<TSMS>* answers);
+    void SendMessage(const TPendingSMS& row, TDateTime now, TPreparedSms prepared,
+                     std::vector<TQueuedSms>* answers);
     // Takes the terminal's outcomes and stamps what was acknowledged.
     void HandleOutcomes();
     void TakeOutcomes();

@@ -10,7 +10,7 @@
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
 #include "service/Printable.h"
-#include "terminal/Siemens.h"
+#include "terminal/AtSession.h"
 
 #include <cerrno>
 #include <cstring>
@@ -302,8 +302,8 @@ void TServiceCheck::JudgeTransliterate(const std::optional<std::string>& value) 
 namespace {
 
 // A SIM that wants a code the service will not send needs a person: the check says which.
-const char* PinWaitNote(int32_t wait) {
-    switch (static_cast<TPinWait>(wait)) {
+const char* PinWaitNote(TPinWait wait) {
+    switch (wait) {
     case TPinWait::Refused:
         return ": SIM карта отвергла PIN код, служба не пошлёт его повторно; задайте верный PIN "
                "код (после трёх неверных SIM карта потребует PUK код)";
@@ -335,32 +335,34 @@ void TServiceCheck::CheckTerminal() {
             Detail("| " + WithoutPin(message, FConfig.PIN));
     };
     // Set up as the worker sets up the service's terminal, with the exchange shown as well.
-    TSiemens siemens(FConfig.Device, log.Name());
-    siemens.FSettings = FConfig.TerminalSettings();
-    siemens.FClip = false;
-    siemens.FLogExchange = true;
+    TAtSessionOptions options;
+    options.Device = FConfig.Device;
+    options.LogFileName = log.Name();
+    options.Settings = FConfig.TerminalSettings();
+    options.LogExchange = true;
+    TAtSession session(std::move(options), nullptr);
     const std::string path = COM::DevicePath(FConfig.Device);
     Detail("порт \"" + FConfig.Device + "\", устройство " +
            (path.empty() ? std::string("(неверное имя порта)") : path));
-    const bool opened = siemens.OpenPort();
+    const std::optional<TPortFailure> failure = session.Open();
     showLog();
-    if (!opened) {
-        Failed(FormatMessage("%s [%u]", siemens.FComPort.ErrorText().c_str(),
-                             static_cast<unsigned>(siemens.FComPort.LastError())));
-        FPrint(HintLine(PortHint(siemens.FComPort.LastError())));
+    if (failure) {
+        Failed(
+            FormatMessage("%s [%u]", failure->Text.c_str(), static_cast<unsigned>(failure->Code)));
+        FPrint(HintLine(PortHint(failure->Code)));
         return;
     }
     Passed();
     Step("Инициализация GSM терминала");
-    const bool ready = siemens.InitTerminal();
+    const auto code = static_cast<int32_t>(session.Initialise());
     showLog();
-    siemens.ClosePort();
-    if (ready) {
+    session.Close();
+    if (code == 0) {
         Passed();
         return;
     }
-    Failed(FormatMessage("%s [код=%d]%s", ResultText(siemens.FErrorCode).c_str(),
-                         siemens.FErrorCode, PinWaitNote(siemens.GetPinWait())));
+    Failed(FormatMessage("%s [код=%d]%s", ResultText(code).c_str(), code,
+                         PinWaitNote(session.PinWait())));
     FPrint(HintLine(TerminalHint()));
 }
 

@@ -1,5 +1,7 @@
 #include "service/ServiceHost.h"
 
+#include "infra/Thread.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -27,12 +29,7 @@ sigset_t HostSignals() noexcept {
 
 void BlockSignals() noexcept {
     // Every asynchronous signal waits for the host's signalfd; threads inherit the mask.
-    // Faults stay deliverable so that a crash still ends the process with its report.
-    sigset_t set;
-    sigfillset(&set);
-    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT})
-        sigdelset(&set, fault);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    BlockAsyncSignals();
 }
 
 TServiceHost::TServiceHost(TService& service, std::string dir, TSystemdNotify& notify,

@@ -3,6 +3,8 @@
 
 #include "infra/Decimal.h"
 
+#include <iterator>
+
 namespace qvx {
 
 namespace {
@@ -85,42 +87,41 @@ std::optional<int32_t> RssiToDbm(int32_t rssi) noexcept {
     return -113 + 2 * rssi;
 }
 
+namespace {
+
+// Each registration in words for the log and the status, and its JSON name.
+struct TRegistrationWords {
+    TRegistration Registration;
+    const char* Text;
+    const char* Name;
+};
+
+constexpr TRegistrationWords RegistrationWords[] = {
+    {TRegistration::NotRegistered, "нет регистрации, поиск не ведётся", "not_registered"},
+    {TRegistration::Home, "домашняя сеть", "home"},
+    {TRegistration::Searching, "поиск сети", "searching"},
+    {TRegistration::Denied, "в регистрации отказано", "denied"},
+    {TRegistration::Roaming, "роуминг", "roaming"},
+    {TRegistration::Unknown, "нет сведений", "none"},
+    // Anything else, the terminal's own "not known" (4) included.
+    {TRegistration::NotKnown, "неизвестно", "unknown"},
+};
+
+const TRegistrationWords& WordsOf(int32_t registration) noexcept {
+    for (const TRegistrationWords& words : RegistrationWords)
+        if (static_cast<int32_t>(words.Registration) == registration)
+            return words;
+    return RegistrationWords[std::size(RegistrationWords) - 1];
+}
+
+} // namespace
+
 const char* RegistrationText(int32_t registration) noexcept {
-    switch (static_cast<TRegistration>(registration)) {
-    case TRegistration::NotRegistered:
-        return "нет регистрации, поиск не ведётся";
-    case TRegistration::Home:
-        return "домашняя сеть";
-    case TRegistration::Searching:
-        return "поиск сети";
-    case TRegistration::Denied:
-        return "в регистрации отказано";
-    case TRegistration::Roaming:
-        return "роуминг";
-    case TRegistration::Unknown:
-        return "нет сведений";
-    default:
-        return "неизвестно";
-    }
+    return WordsOf(registration).Text;
 }
 
 const char* RegistrationName(int32_t registration) noexcept {
-    switch (static_cast<TRegistration>(registration)) {
-    case TRegistration::NotRegistered:
-        return "not_registered";
-    case TRegistration::Home:
-        return "home";
-    case TRegistration::Searching:
-        return "searching";
-    case TRegistration::Denied:
-        return "denied";
-    case TRegistration::Roaming:
-        return "roaming";
-    case TRegistration::Unknown:
-        return "none";
-    default:
-        return "unknown";
-    }
+    return WordsOf(registration).Name;
 }
 
 } // namespace qvx

@@ -31,6 +31,15 @@ struct TSubmitPdu {
     int32_t CommandLength = 0; // octets after the SMSC field: the number for at+cmgs
 };
 
+// A message ready for the terminal: the number and the text as they go out (the text
+// transliterated when asked), and their PDUs. The reference of concatenated parts is stamped in
+// at each submission (StampConcatRef), so that every attempt has one of its own.
+struct TPreparedSms {
+    std::string Digits;
+    std::string Text;
+    std::vector<TSubmitPdu> Parts;
+};
+
 // EmptyPhone: no digits, more than MaxPhoneDigits, or a character that is not a digit.
 // Unicode: the text holds cp1251 byte 0x98, which stands for no character.
 // TooLong: the text needs more than MaxParts parts (over 39015 septets or 17085 UCS2
@@ -46,6 +55,10 @@ enum class TEncodeStatus { Ok, EmptyPhone, EmptyText, Unicode, TooLong };
 // UCS2 (DCS 08).
 TEncodeStatus EncodeSubmit(std::string_view digits, std::string_view text, bool flash,
                            uint8_t concatRef, std::vector<TSubmitPdu>& parts);
+
+// Sets the reference octet of each part's concatenation header to ref, as EncodeSubmit would
+// have written it; a PDU without that header is left as it is.
+void StampConcatRef(std::vector<TSubmitPdu>& parts, uint8_t ref) noexcept;
 
 // One SMS-DELIVER (or any entry of a PDU listing) decoded.
 struct TDeliver {

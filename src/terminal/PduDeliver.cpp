@@ -15,7 +15,6 @@ constexpr uint8_t MtiMask = 0x03;
 constexpr uint8_t MtiSubmit = 1;
 constexpr uint8_t MtiStatusReport = 2;
 constexpr size_t SctsOctets = 7;
-constexpr size_t MaxSeptets = 160;
 constexpr size_t MaxOctets = 140;
 
 enum class TCoding { Gsm7, Data8, Ucs2 };
@@ -115,7 +114,7 @@ struct TUserData {
 void AppendSeptetText(const TUserData& ud, std::string& text) {
     // The text starts on the first septet boundary after the header: TS 23.040 9.2.3.24.
     size_t first = (ud.HeaderOctets * 8 + 6) / 7;
-    uint8_t septets[MaxSeptets];
+    uint8_t septets[SingleSeptetsMax];
     size_t count = 0;
     for (size_t k = first; k < ud.Udl; ++k) {
         size_t bit = 7 * k;
@@ -145,7 +144,7 @@ void AppendHexText(const TUserData& ud, std::string& text) {
 // Reads UDL and the user data; false when they do not fit the limits or the line.
 bool ReadUserData(TOctetReader& in, TCoding coding, bool hasHeader, TUserData& ud) {
     uint8_t udl = 0;
-    if (!in.Read(udl) || udl > (coding == TCoding::Gsm7 ? MaxSeptets : MaxOctets))
+    if (!in.Read(udl) || udl > (coding == TCoding::Gsm7 ? SingleSeptetsMax : MaxOctets))
         return false;
     ud.Udl = udl;
     size_t octets = coding == TCoding::Gsm7 ? (7 * ud.Udl + 7) / 8 : ud.Udl;

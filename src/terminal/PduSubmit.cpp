@@ -255,4 +255,21 @@ TEncodeStatus EncodeSubmit(std::string_view digits, std::string_view text, bool 
     return status;
 }
 
+// The reference follows the fields up to TP-UDL (octets 0-4, the number, TP-PID, TP-DCS, TP-VP,
+// TP-UDL) and the header's first three octets 05 00 03.
+void StampConcatRef(std::vector<TSubmitPdu>& parts, uint8_t ref) noexcept {
+    for (TSubmitPdu& part : parts) {
+        std::string& hex = part.Hex;
+        if (hex.size() < 8 || HexValue(hex[2]) != (FirstOctetWithUdh >> 4) ||
+            HexValue(hex[3]) != (FirstOctetWithUdh & 15))
+            continue;
+        const size_t digits = HexValue(hex[6]) * 16u + HexValue(hex[7]);
+        const size_t at = 2 * (12 + (digits + 1) / 2);
+        if (at + 2 > hex.size())
+            continue;
+        hex[at] = HexDigits[ref >> 4];
+        hex[at + 1] = HexDigits[ref & 15];
+    }
+}
+
 } // namespace qvx

@@ -19,7 +19,7 @@ TPortReader::TEnd TPortReader::ReadAnswer(const TFramer& framer, const TRule& ru
         frame = framer(Buffered());
         if (frame.State != TFrameState::More)
             return TEnd::Framed;
-        if (FOwner.Terminated())
+        if (FOwner != nullptr && FOwner->Terminated())
             return TEnd::Stop;
         const TClock::time_point now = TClock::now();
         if (now >= deadline)
@@ -78,7 +78,8 @@ std::string TPortReader::Take(size_t taken, size_t kept) {
 }
 
 TPortReader::TWait TPortReader::WaitForInput(TClock::duration left) const {
-    pollfd fds[2] = {{FPort.Fd(), POLLIN, 0}, {FOwner.StopFd(), POLLIN, 0}};
+    pollfd fds[2] = {{FPort.Fd(), POLLIN, 0},
+                     {FOwner != nullptr ? FOwner->StopFd() : -1, POLLIN, 0}};
     const int ready = ::poll(fds, 2, PollTimeoutMs(left));
     if (ready == 0 || (ready < 0 && errno == EINTR))
         return TWait::Again;
@@ -98,7 +99,7 @@ TPortReader::TFill TPortReader::Fill(size_t limit, size_t& count) {
     count = FPort.ReadAvailable(FData.data() + FSize, bound - FSize);
     FSize += count;
     if (FPort.HasErrors())
-        return (FPort.Errors() & ComErrIo) != 0 ? TFill::Hangup : TFill::LineError;
+        return FPort.HungUp() ? TFill::Hangup : TFill::LineError;
     if (FPort.Failed())
         return TFill::ReadError;
     return count > 0 ? TFill::Bytes : TFill::Nothing;

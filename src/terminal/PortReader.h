@@ -5,6 +5,7 @@
 #pragma once
 
 #include "infra/Com.h"
+#include "infra/Deadline.h"
 #include "infra/Thread.h"
 #include "terminal/ReplyFraming.h"
 
@@ -42,8 +43,9 @@ public:
 
     using TFramer = std::function<TReplyFrame(std::string_view)>;
 
-    // The port and the thread whose stop ends every wait; both outlive the reader.
-    TPortReader(COM& port, const TThread& owner) : FPort(port), FOwner(owner) {}
+    // The port and the thread whose stop ends every wait (nullptr: none); both outlive the
+    // reader.
+    TPortReader(COM& port, const TThread* owner) : FPort(port), FOwner(owner) {}
     TPortReader(const TPortReader&) = delete;
     TPortReader& operator=(const TPortReader&) = delete;
 
@@ -67,12 +69,12 @@ private:
     enum class TWait { Input, Broken, Again, Stop, Failed };
     enum class TFill { Bytes, Nothing, Hangup, LineError, ReadError };
 
-    TWait WaitForInput(std::chrono::steady_clock::duration left) const;
+    TWait WaitForInput(TClock::duration left) const;
     // One non-blocking read of at most limit bytes in total buffered.
     TFill Fill(size_t limit, size_t& count);
 
     COM& FPort;
-    const TThread& FOwner;
+    const TThread* FOwner;
     // A fixed block, so that a read costs no allocation and no clearing of memory.
     std::array<char, Capacity> FData;
     size_t FSize = 0;

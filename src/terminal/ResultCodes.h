@@ -1,4 +1,4 @@
-// Terminal result codes: why the last terminal operation failed, kept in TSiemens::FErrorCode
+// Terminal result codes: why the last terminal operation failed, returned by the AT session
 // and turned into words for the terminal log.
 #pragma once
 

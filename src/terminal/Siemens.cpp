@@ -4,57 +4,48 @@
 
 #include "infra/LogFile.h"
 #include "infra/RepeatedFailure.h"
-#include "infra/Transliterate.h"
-#include "terminal/Pdu.h"
+
+#include <ctime>
 
 namespace qvx {
 
 namespace {
 
+// Refusals by the network ("+CMS ERROR") after which a message is given up.
+constexpr int32_t RefusalsToGiveUp = 3;
+
 // Codes after which a message can never be sent: it leaves the queue.
-bool IsHopeless(int32_t code) {
-    return code == static_cast<int32_t>(TGsmResult::Unicode) ||
-           code == static_cast<int32_t>(TGsmResult::EmptyPhone) ||
-           code == static_cast<int32_t>(TGsmResult::EmptyText);
+bool IsHopeless(TGsmResult code) {
+    return code == TGsmResult::EmptyPhone || code == TGsmResult::EmptyText;
 }
 
 } // namespace
 
-TSiemens::TSiemens(std::string portName, std::string logFileName)
-    : FPortName(std::move(portName)), FLogFileName(std::move(logFileName)) {}
+TSiemens::TSiemens(TSiemensOptions options)
+    : FOptions(std::move(options)), FSession(FOptions.Session, this),
+      FStateSince(std::time(nullptr)) {}
 
-TSiemens::~TSiemens() {
-    ClosePort();
+TSiemens::~TSiemens() = default;
+
+void TSiemens::SetState(TTerminalState state) {
+    FStateSince.store(std::time(nullptr), std::memory_order_release);
+    FState.store(static_cast<int32_t>(state), std::memory_order_release);
 }
 
-bool TSiemens::OpenPort() {
-    const TLineSettings& line = FSettings.Line;
-    FComPort.FLine = line;
-    LogMessage("Скорость: %s Стоповые биты: %s Четность: %s Управление потоком: %s",
-               BaudRateName(line.BaudRate).c_str(), StopBitsName(line.StopBits).c_str(),
-               ParityTitle(line.Parity).c_str(), line.RtsCts ? "RTS/CTS" : "нет");
-    FReader.Clear();
-    if (!FComPort.Open(COM::DevicePrefix + FPortName))
-        return false;
-    FComPort.SetDTR(true);
-    return true;
-}
-
-void TSiemens::ClosePort() {
-    FReader.Clear();
-    if (FComPort.IsOpen())
-        FComPort.Close();
+TNetworkStatus TSiemens::Network() const {
+    std::lock_guard<std::mutex> lock(FNetworkLock);
+    return FNetwork;
 }
 
 void TSiemens::Execute() {
-    LogMessage("************************************");
-    LogMessage("Начало работы с GSM терминалом...");
+    FSession.LogMessage("************************************");
+    FSession.LogMessage("Начало работы с GSM терминалом...");
     for (;;) {
         try {
             OpenLoop();
             if (InitLoop()) {
-                ClosePort();
-                LogMessage("Выполним инициализацию повторно");
+                FSession.Close();
+                FSession.LogMessage("Выполним инициализацию повторно");
                 continue;
             }
             SetState(TTerminalState::Working);
@@ -62,56 +53,49 @@ void TSiemens::Execute() {
             for (;;) {
                 if (Terminated()) {
                     SetState(TTerminalState::Stopped);
-                    LogMessage("Поток работы с GSM терминалом завершен.");
+                    FSession.LogMessage("Поток работы с GSM терминалом завершен.");
                     return;
                 }
                 // Between passes, so that the queries never land inside another dialogue.
-                if (NetworkQueryDue())
-                    QueryNetwork();
+                if (NetworkQueryDue()) {
+                    FNetworkQueried = true;
+                    FNetworkQueriedTick = FOptions.Session.TickSource();
+                    const TNetworkStatus network = FSession.QueryNetwork(Network());
+                    std::lock_guard<std::mutex> lock(FNetworkLock);
+                    FNetwork = network;
+                }
                 if (WorkingPass())
                     break;
             }
         } catch (...) {
             // Only an allocation failure can get here; a fresh start is the best answer.
         }
-        ClosePort();
-        LogMessage("Выполним инициализацию повторно");
+        FSession.Close();
+        FSession.LogMessage("Выполним инициализацию повторно");
     }
 }
 
 void TSiemens::OpenLoop() {
-    LogMessage("Открытие порта \"%s\"", FPortName.c_str());
+    FSession.LogMessage("Открытие порта \"%s\"", FOptions.Session.Device.c_str());
     SetState(TTerminalState::Opening);
     TRepeatedFailure failure;
     while (!Terminated()) {
-        HoldLog(failure.Active());
-        if (OpenPort()) {
-            LogLines(failure.Succeeded());
-            ReleaseHeldLog(true);
-            LogMessage("ОК");
-            LogMessage("Инициализация GSM терминала...");
+        FSession.HoldLog(failure.Active());
+        const std::optional<TPortFailure> failed = FSession.Open();
+        if (!failed) {
+            FSession.LogLines(failure.Succeeded());
+            FSession.ReleaseLog(true);
+            FSession.LogMessage("ОК");
+            FSession.LogMessage("Инициализация GSM терминала...");
             return;
         }
-        const std::string line = FormatMessage(
-            "Ошибка открытия %s: %s [%lu]", FComPort.PortName().c_str(),
-            FComPort.ErrorText().c_str(), static_cast<unsigned long>(FComPort.LastError()));
-        ReleaseHeldLog(!failure.Repeats(line));
-        LogLines(failure.Failed(line));
-        SleepMs(FRetryPauseMs);
+        const std::string line =
+            FormatMessage("Ошибка открытия %s: %s [%lu]", failed->Name.c_str(),
+                          failed->Text.c_str(), static_cast<unsigned long>(failed->Code));
+        FSession.ReleaseLog(!failure.Repeats(line));
+        FSession.LogLines(failure.Failed(line));
+        SleepMs(FOptions.Session.RetryPauseMs);
     }
-}
-
-void TSiemens::ReleaseHeldLog(bool write) {
-    FHoldLog = false;
-    if (write)
-        LogLines(FHeldLog);
-    FHeldLog.clear();
-}
-
-// Written at once, past a hold: these lines are the decisions about the held ones.
-void TSiemens::LogLines(const std::vector<std::string>& lines) {
-    for (const std::string& line : lines)
-        AppendLogLine(FLogFileName, EscapeCrLf(line));
 }
 
 // Returns true when the port itself went away: retrying the commands on a dead descriptor
@@ -120,22 +104,24 @@ bool TSiemens::InitLoop() {
     SetState(TTerminalState::Initializing);
     TRepeatedFailure failure;
     while (!Terminated()) {
-        HoldLog(failure.Active());
-        if (InitTerminal()) {
-            LogLines(failure.Succeeded());
-            ReleaseHeldLog(true);
-            LogMessage("Инициализация GSM терминала успешно завершена");
-            LogMessage("Начинаем работу...");
+        FSession.HoldLog(failure.Active());
+        const TGsmResult result = FSession.Initialise();
+        FPinWait.store(static_cast<int32_t>(FSession.PinWait()), std::memory_order_release);
+        if (result == TGsmResult::OK) {
+            FSession.LogLines(failure.Succeeded());
+            FSession.ReleaseLog(true);
+            FSession.LogMessage("Инициализация GSM терминала успешно завершена");
+            FSession.LogMessage("Начинаем работу...");
             return false;
         }
+        const auto code = static_cast<int32_t>(result);
         const std::string line =
-            FormatMessage("Ошибка: %s [код=%d]", ResultText(FErrorCode).c_str(), FErrorCode);
-        ReleaseHeldLog(!failure.Repeats(line));
-        LogLines(failure.Failed(line));
-        FComPort.InQueue(); // refreshes the error flags
-        if (FComPort.HasErrors())
+            FormatMessage("Ошибка: %s [код=%d]", ResultText(code).c_str(), code);
+        FSession.ReleaseLog(!failure.Repeats(line));
+        FSession.LogLines(failure.Failed(line));
+        if (FSession.PortBroken())
             return true;
-        SleepMs(FRetryPauseMs);
+        SleepMs(FOptions.Session.RetryPauseMs);
     }
     return false;
 }
@@ -143,74 +129,105 @@ bool TSiemens::InitLoop() {
 bool TSiemens::WorkingPass() {
     bool reinitialise = false;
     SendFirstQueued(reinitialise);
-    if (!ReceiveSMS() && FErrorCode != static_cast<int32_t>(TGsmResult::NoSMS) && !Terminated()) {
-        LogMessage("Ошибка получения SMS: %s [код=%d]", ResultText(FErrorCode).c_str(), FErrorCode);
+    const TReceiveResult received = FSession.Receive();
+    for (const TSMS& sms : received.Messages)
+        FIncoming.Push(sms);
+    if (received.Code != TGsmResult::OK && received.Code != TGsmResult::NoSMS && !Terminated()) {
+        const auto code = static_cast<int32_t>(received.Code);
+        FSession.LogMessage("Ошибка получения SMS: %s [код=%d]", ResultText(code).c_str(), code);
         reinitialise = true;
     }
-    CheckForRing();
+    TakeUnsolicited();
     return reinitialise;
+}
+
+// One event a pass: a call is recorded only with caller identification on, a USSD result
+// reaches the worker as a flash message from "USSD".
+void TSiemens::TakeUnsolicited() {
+    const TUnsolicitedEvent event = FSession.NextUnsolicited();
+    if (event.Kind == TUnsolicitedKind::Call && FOptions.Session.Clip) {
+        FRings.Push({event.Telephone, Now(), event.International, 1});
+    } else if (event.Kind == TUnsolicitedKind::Ussd) {
+        TSMS sms;
+        sms.Telephone = "USSD";
+        sms.Text = event.UssdText;
+        sms.Flash = true;
+        FIncoming.Push(sms);
+    }
+}
+
+// True right after an initialisation and then once every NetworkPeriodMs.
+bool TSiemens::NetworkQueryDue() const {
+    return !FNetworkQueried || uint32_t(FOptions.Session.TickSource() - FNetworkQueriedTick) >=
+                                   FOptions.NetworkPeriodMs;
 }
 
 // The message stays queued while it is sent, so a failure that points to the terminal leaves
 // it first in line for the next attempt.
 void TSiemens::SendFirstQueued(bool& reinitialise) {
-    TSMS sms;
-    if (!FOutgoing.PeekForSubmission(sms))
+    TQueuedSms queued;
+    if (!FOutgoing.PeekForSubmission(queued))
         return;
+    const TSMS& sms = queued.Sms;
     if (!StillDue(sms))
         return;
-    TSMS submitted = sms;
-    submitted.Telephone = DigitsOf(sms.Telephone);
-    if (submitted.Transliterate)
-        submitted.Text = TransliterateText(sms.Text);
-    if (SendSMS(submitted.Telephone, submitted.Text, submitted.Flash)) {
-        FOutgoing.Pop(sms);
+    TSubmitResult result = FSession.Submit(queued.Prepared);
+    if (result.Code == TGsmResult::OK) {
+        FOutgoing.Pop(queued);
         FRefusalCount = 0;
-        LogMessage("SMS тел=\"%s\" текст=\"%s\" отправлена", sms.Telephone.c_str(),
-                   sms.Text.c_str());
-        Report({sms.MsgId, TOutcomeKind::Acknowledged, 0, sms.Telephone, {}, FReferences});
+        FSession.LogMessage("SMS тел=\"%s\" текст=\"%s\" отправлена", sms.Telephone.c_str(),
+                            sms.Text.c_str());
+        Report({sms.MsgId,
+                TOutcomeKind::Acknowledged,
+                0,
+                sms.Telephone,
+                {},
+                std::move(result.References)});
         return;
     }
-    LogMessage("Ошибка отправки SMS: %s [тел=\"%s\" текст=\"%s\" код=%d]",
-               ResultText(FErrorCode).c_str(), submitted.Telephone.c_str(), submitted.Text.c_str(),
-               FErrorCode);
-    reinitialise = !GiveUpAfterFailure(sms);
+    const auto code = static_cast<int32_t>(result.Code);
+    FSession.LogMessage("Ошибка отправки SMS: %s [тел=\"%s\" текст=\"%s\" код=%d]",
+                        ResultText(code).c_str(), queued.Prepared.Digits.c_str(),
+                        queued.Prepared.Text.c_str(), code);
+    reinitialise = !GiveUpAfterFailure(queued, result);
 }
 
 bool TSiemens::StillDue(const TSMS& sms) {
-    if (!FSendCheck)
+    if (!FOptions.SendCheck)
         return true;
     std::string reason;
-    const TSendVerdict verdict = FSendCheck(sms, reason);
+    const TSendVerdict verdict = FOptions.SendCheck(sms, reason);
     if (verdict == TSendVerdict::Send)
         return true;
     if (verdict == TSendVerdict::GiveUp) {
-        LogMessage("SMS тел=\"%s\" не отправлена: %s", sms.Telephone.c_str(), reason.c_str());
-        GiveUp(sms, static_cast<int32_t>(TGsmResult::OK), std::move(reason));
+        FSession.LogMessage("SMS тел=\"%s\" не отправлена: %s", sms.Telephone.c_str(),
+                            reason.c_str());
+        GiveUp(sms, TGsmResult::OK, std::move(reason));
         return false;
     }
-    TSMS taken;
+    TQueuedSms taken;
     FOutgoing.Pop(taken);
-    LogMessage("SMS тел=\"%s\" отложена: %s", sms.Telephone.c_str(), reason.c_str());
+    FSession.LogMessage("SMS тел=\"%s\" отложена: %s", sms.Telephone.c_str(), reason.c_str());
     Report({sms.MsgId, TOutcomeKind::Returned, 0, sms.Telephone, std::move(reason), {}});
     return false;
 }
 
 // A refusal counts against the message only when the network refused this very message
 // again; any other failure is the terminal's and leaves the count alone.
-bool TSiemens::GiveUpAfterFailure(const TSMS& sms) {
-    if (IsHopeless(FErrorCode)) {
-        GiveUp(sms, FErrorCode, ResultText(FErrorCode));
+bool TSiemens::GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult& result) {
+    const TSMS& sms = queued.Sms;
+    if (IsHopeless(result.Code)) {
+        GiveUp(sms, result.Code, ResultText(static_cast<int32_t>(result.Code)));
         return true;
     }
-    if (!FRefusal.empty()) {
+    if (!result.Refusal.empty()) {
         if (FRefusalCount == 0 || FRefused != sms) {
             FRefused = sms;
             FRefusalCount = 0;
         }
         if (++FRefusalCount >= RefusalsToGiveUp) {
             FRefusalCount = 0;
-            GiveUp(sms, FErrorCode, "сеть отклонила сообщение (" + FRefusal + ")");
+            GiveUp(sms, result.Code, "сеть отклонила сообщение (" + result.Refusal + ")");
             return true;
         }
     }
@@ -218,16 +235,18 @@ bool TSiemens::GiveUpAfterFailure(const TSMS& sms) {
     return false;
 }
 
-void TSiemens::GiveUp(const TSMS& sms, int32_t code, std::string reason) {
-    TSMS taken;
+void TSiemens::GiveUp(const TSMS& sms, TGsmResult code, std::string reason) {
+    const TOutcome outcome{sms.MsgId,     TOutcomeKind::GivenUp, static_cast<int32_t>(code),
+                           sms.Telephone, std::move(reason),     {}};
+    TQueuedSms taken;
     FOutgoing.Pop(taken);
-    Report({sms.MsgId, TOutcomeKind::GivenUp, code, sms.Telephone, std::move(reason), {}});
+    Report(outcome);
 }
 
 void TSiemens::Report(TOutcome outcome) {
     FOutcomes.Push(std::move(outcome));
-    if (FOnOutcome)
-        FOnOutcome();
+    if (FOptions.OnOutcome)
+        FOptions.OnOutcome();
 }
 
 } // namespace qvx

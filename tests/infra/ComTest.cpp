@@ -25,10 +25,6 @@ const std::string NoSuchPortText = "Указанный порт отствует
 const std::string PortBusyText = "Указанный порт занят другим приложением";
 const std::string BadNameText = "Неверное имя COM порта";
 
-std::string Device(const std::string& name) {
-    return std::string(COM::DevicePrefix) + name;
-}
-
 // How much later than asked a wait may end: a loaded machine and a sanitizer build can keep a
 // woken thread off the processor for a good while. A wait may never end earlier.
 constexpr int64_t LateMs = 1500;
@@ -83,7 +79,7 @@ TEST(ComNames, DevicePathOfPortNames) {
         EXPECT_EQ(COM::DevicePath(c.Name), c.Path) << c.Note << ": " << c.Name;
 }
 
-TEST(ComNames, PortNameDropsThePrefix) {
+TEST(ComNames, PortNameIsTheNameGiven) {
     COM port;
     EXPECT_EQ(port.PortName(), "COM1") << "a fresh port is COM1";
     port.SetPortNumber(11);
@@ -95,13 +91,12 @@ TEST(ComNames, PortNameDropsThePrefix) {
         std::string PortName;
     };
     const TCase cases[] = {
-        {Device("/nonexistent/qvx-a"), "/nonexistent/qvx-a"},
         {"/nonexistent/qvx-b", "/nonexistent/qvx-b"},
-        {Device(Device("/nonexistent/qvx-c")), Device("/nonexistent/qvx-c")},
+        {"ttyQVX9", "ttyQVX9"},
     };
     for (const auto& c : cases) {
         port.Open(c.Name);
-        EXPECT_EQ(port.PortName(), c.PortName) << "only the first prefix goes: " << c.Name;
+        EXPECT_EQ(port.PortName(), c.PortName) << c.Name;
     }
 }
 
@@ -116,14 +111,14 @@ TEST(ComOpen, FailuresGiveCodeAndText) {
         const char* Note;
     };
     const TCase cases[] = {
-        {Device("/nonexistent/qvx-port"), ComNoSuchPort, NoSuchPortText, "missing path"},
-        {Device(dir.File("dangling")), ComNoSuchPort, NoSuchPortText, "dangling link"},
-        {Device("/dev/null"), ComBadName, BadNameText, "character device but no terminal"},
-        {Device(dir.File("plain")), ComBadName, BadNameText, "regular file"},
+        {"/nonexistent/qvx-port", ComNoSuchPort, NoSuchPortText, "missing path"},
+        {dir.File("dangling"), ComNoSuchPort, NoSuchPortText, "dangling link"},
+        {"/dev/null", ComBadName, BadNameText, "character device but no terminal"},
+        {dir.File("plain"), ComBadName, BadNameText, "regular file"},
         {"", ComBadName, BadNameText, "empty name"},
-        {Device(""), ComBadName, BadNameText, "prefix only"},
-        {Device("COM0"), ComBadName, BadNameText, "COM0"},
-        {Device("/tmp"), EISDIR, strerror(EISDIR), "directory keeps its errno and text"},
+        {"", ComBadName, BadNameText, "empty name"},
+        {"COM0", ComBadName, BadNameText, "COM0"},
+        {"/tmp", EISDIR, strerror(EISDIR), "directory keeps its errno and text"},
     };
     for (const auto& c : cases) {
         COM port;
@@ -153,13 +148,13 @@ TEST(ComOpen, SettingsTheLineCannotTake) {
         port.FLine.BaudRate = c.BaudRate;
         port.FLine.Parity = c.Parity;
         port.FLine.StopBits = c.StopBits;
-        EXPECT_FALSE(port.Open(Device(pty.SlavePath()))) << c.Note;
+        EXPECT_FALSE(port.Open(pty.SlavePath())) << c.Note;
         EXPECT_FALSE(port.IsOpen()) << c.Note << ": the port must be closed again";
         EXPECT_EQ(port.LastError(), ComBadSettings) << c.Note;
         EXPECT_EQ(port.ErrorText(), strerror(EINVAL)) << c.Note;
     }
     COM port;
-    EXPECT_TRUE(port.Open(Device(pty.SlavePath())))
+    EXPECT_TRUE(port.Open(pty.SlavePath()))
         << "a refused open must not leave the port locked: " << port.ErrorText();
 }
 
@@ -173,8 +168,7 @@ TEST(ComOpen, EveryBaudRateReachesTheLine) {
     for (size_t i = 0; i < BaudRates.size(); ++i) {
         COM port;
         port.FLine.BaudRate = int32_t(i);
-        ASSERT_TRUE(port.Open(Device(pty.SlavePath())))
-            << BaudRates[i].Name << ": " << port.ErrorText();
+        ASSERT_TRUE(port.Open(pty.SlavePath())) << BaudRates[i].Name << ": " << port.ErrorText();
         EXPECT_EQ(COM::LineSpeed(port.Fd()), BaudRates[i].Baud) << "line speed at index " << i;
         termios line{};
         ASSERT_EQ(tcgetattr(port.Fd(), &line), 0);
@@ -228,7 +222,7 @@ TEST(ComOpen, LineFlagsFollowTheSettings) {
         port.FLine.Parity = c.Parity;
         port.FLine.StopBits = c.StopBits;
         port.FLine.RtsCts = c.RtsCts;
-        ASSERT_TRUE(port.Open(Device(pty.SlavePath()))) << c.Note << ": " << port.ErrorText();
+        ASSERT_TRUE(port.Open(pty.SlavePath())) << c.Note << ": " << port.ErrorText();
         termios attr{};
         ASSERT_EQ(tcgetattr(port.Fd(), &attr), 0) << c.Note;
         // A pty keeps every flag but PARENB, which it clears.
@@ -256,7 +250,7 @@ TEST(ComOpen, CloseRestoresTheLine) {
     {
         COM port;
         port.FLine.BaudRate = 9;
-        ASSERT_TRUE(port.Open(Device(pty.SlavePath()))) << port.ErrorText();
+        ASSERT_TRUE(port.Open(pty.SlavePath())) << port.ErrorText();
     } // the destructor closes
     TPlainFd plain(pty.SlavePath());
     ASSERT_GE(plain.Fd, 0);
@@ -274,10 +268,10 @@ TEST(ComOpen, PortHeldElsewhereIsBusy) {
     ASSERT_EQ(symlink(pty.SlavePath().c_str(), link.c_str()), 0);
 
     COM owner;
-    ASSERT_TRUE(owner.Open(Device(link))) << "open through a link: " << owner.ErrorText();
+    ASSERT_TRUE(owner.Open(link)) << "open through a link: " << owner.ErrorText();
     for (const std::string& name : {pty.SlavePath(), link}) {
         COM other;
-        EXPECT_FALSE(other.Open(Device(name))) << name << " is held by another port";
+        EXPECT_FALSE(other.Open(name)) << name << " is held by another port";
         EXPECT_EQ(other.LastError(), ComPortBusy) << name;
         EXPECT_EQ(other.ErrorText(), PortBusyText) << name;
     }
@@ -290,13 +284,13 @@ TEST(ComOpen, PortHeldElsewhereIsBusy) {
         TPlainFd plain(pty.SlavePath());
         ASSERT_EQ(ioctl(plain.Fd, TIOCEXCL), 0);
         COM other;
-        EXPECT_FALSE(other.Open(Device(pty.SlavePath()))) << "exclusive terminal";
+        EXPECT_FALSE(other.Open(pty.SlavePath())) << "exclusive terminal";
         EXPECT_EQ(other.LastError(), ComPortBusy) << "exclusive terminal";
         // A pty keeps the exclusive mark after the last close; real ports drop it.
         ASSERT_EQ(ioctl(plain.Fd, TIOCNXCL), 0);
     }
     COM next;
-    EXPECT_TRUE(next.Open(Device(pty.SlavePath())))
+    EXPECT_TRUE(next.Open(pty.SlavePath()))
         << "free again after the owners left: " << next.ErrorText();
 }
 
@@ -317,7 +311,7 @@ TEST(ComOpen, AKilledOwnerLeavesThePortFree) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         COM owner;
-        _exit(owner.Open(Device(pty.SlavePath())) ? 0 : 1); // no Close(), as a kill
+        _exit(owner.Open(pty.SlavePath()) ? 0 : 1); // no Close(), as a kill
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -330,7 +324,7 @@ TEST(ComOpen, AKilledOwnerLeavesThePortFree) {
         EXPECT_EQ(exclusive, 0) << "an exclusive mark would keep every other user out for good";
     }
     COM next;
-    ASSERT_TRUE(next.Open(Device(pty.SlavePath())))
+    ASSERT_TRUE(next.Open(pty.SlavePath()))
         << "stale lock taken over: " << next.ErrorText();
     EXPECT_EQ(std::stoi(LockFileText(pty.SlavePath())), getpid());
     EXPECT_TRUE(next.Close());
@@ -346,7 +340,7 @@ TEST(ComOpen, AKilledOwnerLeavesThePortFree) {
         std::fclose(file);
     }
     COM other;
-    EXPECT_FALSE(other.Open(Device(pty.SlavePath())));
+    EXPECT_FALSE(other.Open(pty.SlavePath()));
     EXPECT_EQ(other.LastError(), ComPortBusy);
     unlink(lockPath.c_str());
     EXPECT_EQ(TPortLock("/nonexistent/qvx-lock").Take(pty.SlavePath()),
@@ -357,9 +351,9 @@ TEST(ComOpen, AKilledOwnerLeavesThePortFree) {
 TEST(ComOpen, OpenAndCloseAreIdempotent) {
     TPtyPair pty;
     COM port;
-    ASSERT_TRUE(port.Open(Device(pty.SlavePath()))) << port.ErrorText();
+    ASSERT_TRUE(port.Open(pty.SlavePath())) << port.ErrorText();
     const int fd = port.Fd();
-    EXPECT_TRUE(port.Open(Device("/nonexistent/qvx-port"))) << "open port stays open";
+    EXPECT_TRUE(port.Open("/nonexistent/qvx-port")) << "open port stays open";
     EXPECT_EQ(port.Fd(), fd) << "the handle must not change";
     EXPECT_EQ(port.LastError(), 0u);
     EXPECT_EQ(port.PortName(), "/nonexistent/qvx-port") << "the stored name changes";
@@ -390,7 +384,7 @@ class ComTransfer : public testing::Test {
 protected:
     void SetUp() override {
         Port.FLine.BaudRate = 11;
-        ASSERT_TRUE(Port.Open(Device(Pty.SlavePath()))) << Port.ErrorText();
+        ASSERT_TRUE(Port.Open(Pty.SlavePath())) << Port.ErrorText();
         Port.SetDTR(true); // refused by a pty, harmless
     }
     TPtyPair Pty;
@@ -426,7 +420,7 @@ TEST(ComTimeouts, IdleLineEndsAReadAfterTheTimeout) {
     for (const auto& c : cases) {
         COM port;
         port.FLine.BaudRate = c.BaudRate;
-        ASSERT_TRUE(port.Open(Device(pty.SlavePath()))) << port.ErrorText();
+        ASSERT_TRUE(port.Open(pty.SlavePath())) << port.ErrorText();
         char buffer[16] = {};
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(c.Count == 1 ? port.ReadByte(buffer) : port.Read(buffer, c.Count));
@@ -443,7 +437,7 @@ TEST(ComTimeouts, ShortReadKeepsWhatArrived) {
     TPtyPair pty;
     COM port;
     port.FLine.BaudRate = 0; // 110 baud: 100 ms per byte, 50 bytes may take 5.1 s
-    ASSERT_TRUE(port.Open(Device(pty.SlavePath()))) << port.ErrorText();
+    ASSERT_TRUE(port.Open(pty.SlavePath())) << port.ErrorText();
     ASSERT_TRUE(pty.Write("abc"));
     WaitInQueue(port, 3);
     char buffer[50] = {};
@@ -505,7 +499,7 @@ TEST(ComUnplug, ReadEndsWhenTheDeviceVanishes) {
     COM port;
     {
         TPtyPair pty;
-        ASSERT_TRUE(port.Open(Device(pty.SlavePath()))) << port.ErrorText();
+        ASSERT_TRUE(port.Open(pty.SlavePath())) << port.ErrorText();
         ASSERT_TRUE(port.SetTimeout(5000));
         std::thread unplug([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -525,7 +519,7 @@ TEST(ComUnplug, ReadEndsWhenTheDeviceVanishes) {
         EXPECT_TRUE(port.Close());
     }
     TPtyPair replugged;
-    ASSERT_TRUE(port.Open(Device(replugged.SlavePath()))) << port.ErrorText();
+    ASSERT_TRUE(port.Open(replugged.SlavePath())) << port.ErrorText();
     EXPECT_EQ(port.InQueue(), 0);
     EXPECT_FALSE(port.HasErrors()) << "a new open starts clean";
     ASSERT_TRUE(replugged.Write("OK"));
@@ -537,7 +531,7 @@ TEST(ComUnplug, ReadEndsWhenTheDeviceVanishes) {
 TEST(ComUnplug, IdlePortNoticesTheHangUp) {
     TPtyPair pty;
     COM port;
-    ASSERT_TRUE(port.Open(Device(pty.SlavePath()))) << port.ErrorText();
+    ASSERT_TRUE(port.Open(pty.SlavePath())) << port.ErrorText();
     EXPECT_EQ(port.InQueue(), 0);
     EXPECT_FALSE(port.HasErrors());
     pty.CloseMaster();

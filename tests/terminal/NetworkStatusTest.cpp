@@ -63,5 +63,17 @@ TEST(NetworkStatusTest, ReadsTheSignalAndConvertsItToDbm) {
     EXPECT_EQ(RssiToDbm(-1), std::nullopt) << "a negative rssi has no dBm";
 }
 
+// The JSON names are part of the status that other programs read.
+TEST(NetworkStatusTest, RegistrationNamesAndTheirFallback) {
+    const std::pair<int32_t, std::string> names[] = {
+        {0, "not_registered"}, {1, "home"},  {2, "searching"}, {3, "denied"},
+        {5, "roaming"},        {-1, "none"}, {4, "unknown"},   {99, "unknown"},
+    };
+    for (const auto& [registration, name] : names)
+        EXPECT_EQ(RegistrationName(registration), name) << registration;
+    EXPECT_STREQ(RegistrationText(1), "домашняя сеть");
+    EXPECT_STREQ(RegistrationText(7), RegistrationText(4)) << "one fallback for both";
+}
+
 } // namespace
 } // namespace qvx

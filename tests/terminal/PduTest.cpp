@@ -273,6 +273,22 @@ TEST(PduEncodeTest, ReusedVectorHoldsOnlyTheNewParts) {
     EXPECT_EQ(parts[0].CommandLength, 16);
 }
 
+// The terminal stamps the reference into parts encoded once with 0: the result must be the
+// encoding with that reference, for either coding and an odd or even number of digits.
+TEST(PduEncodeTest, StampedReferenceEqualsEncodedReference) {
+    for (const std::string digits : {"12345", "791612345678"})
+        for (const std::string& text :
+             {std::string(400, 'a'), std::string(100, '\xC6'), std::string("hello")}) {
+            std::vector<TSubmitPdu> stamped, encoded;
+            ASSERT_EQ(EncodeSubmit(digits, text, false, 0, stamped), TEncodeStatus::Ok);
+            ASSERT_EQ(EncodeSubmit(digits, text, false, 0xA7, encoded), TEncodeStatus::Ok);
+            StampConcatRef(stamped, 0xA7);
+            ASSERT_EQ(stamped.size(), encoded.size());
+            for (size_t i = 0; i < stamped.size(); ++i)
+                EXPECT_EQ(stamped[i].Hex, encoded[i].Hex) << digits << ", part " << i;
+        }
+}
+
 TEST(PduEncodeTest, ConcatenatedSeptetsStartAfterOneFillBit) {
     std::string text = std::string(150, 'b') + "xyz" + "{tail}";
     std::vector<TSubmitPdu> parts = Encode("12345", text, true, 0xFE);

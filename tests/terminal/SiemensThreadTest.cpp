@@ -1,25 +1,74 @@
-// The terminal thread as the worker runs it: started, watched through its state and its log,
-// stopped.
-#include "SiemensFixture.h"
+// The terminal thread as the worker runs it: started, fed, watched through its state, its
+// outcomes and its log, stopped.
+#include "TerminalFixture.h"
+#include "support/Text.h"
+
+#include <atomic>
 
 #include <algorithm>
 
 namespace qvx {
 namespace {
 
-using test::TSiemensFixture;
+using test::TTerminalFixture;
+using test::U8;
 
-class SiemensThreadTest : public TSiemensFixture {
+class SiemensThreadTest : public TTerminalFixture {
 protected:
+    void StartWorking(TSiemensOptions options) {
+        StartTerminal(std::move(options));
+        ASSERT_TRUE(WaitForState(TTerminalState::Working)) << LogText();
+    }
+    void StartWorking() { StartWorking(ThreadOptions()); }
+    bool WaitForQueueEmpty() {
+        return WaitUntil([&] { return FTerminal->OutgoingCount() == 0; });
+    }
+    // The outcomes reported so far, after waiting for count of them.
+    std::vector<TOutcome> Outcomes(size_t count) {
+        EXPECT_TRUE(WaitUntil([&] {
+            FTerminal->TakeOutcomes(FOutcomes);
+            return FOutcomes.size() >= count;
+        })) << "only "
+            << FOutcomes.size() << " of " << count << " outcomes came\n"
+            << LogText();
+        return FOutcomes;
+    }
+    // The terminal's ticks move only by hand, so that a network period passes exactly when
+    // asked; the listing after the query shows that both answers were read.
+    void NextPeriod(uint32_t periodMs) {
+        const int32_t asked = FSim.CommandCount("at+creg?");
+        FTick += periodMs;
+        WaitForQuery(asked + 1);
+    }
+    void WaitForQuery(int32_t count) {
+        ASSERT_TRUE(FSim.WaitForCommandCount("at+creg?", count, 10000))
+            << "no query when one was due\n"
+            << LogText();
+        const int32_t passes = FSim.CommandCount("at+cmgl");
+        ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", passes + 1, 10000))
+            << "the working passes stopped after the query\n"
+            << LogText();
+    }
+    void ExpectNetwork(int32_t registration, int32_t rssi, const char* note) {
+        const TNetworkStatus network = FTerminal->Network();
+        EXPECT_EQ(network.Registration, registration) << note;
+        EXPECT_EQ(network.SignalRssi, rssi) << note;
+        EXPECT_GT(network.CheckedAt, 0) << note;
+    }
+
     std::string Settings() const {
         return "Скорость: 115200 Стоповые биты: 1 Четность: нет Управление потоком: нет";
     }
     std::string Opening() const { return "Открытие порта \"" + FDir.File("modem") + "\""; }
+
+    std::vector<TOutcome> FOutcomes;
+    std::atomic<uint32_t> FTick{1000};
 };
 
 const std::string Final = "Поток работы с GSM терминалом завершен.";
 
 TEST_F(SiemensThreadTest, ComesUpWorksAndStops) {
+    FTerminal = std::make_unique<TSiemens>(ThreadOptions());
     EXPECT_EQ(FTerminal->GetState(), 0);
     ASSERT_TRUE(FTerminal->Start());
     ASSERT_TRUE(WaitForState(TTerminalState::Working)) << LogText();
@@ -46,11 +95,9 @@ TEST_F(SiemensThreadTest, ComesUpWorksAndStops) {
 
 TEST_F(SiemensThreadTest, MissingPortIsRetriedUntilItAppears) {
     FSim.Unplug(); // the link disappears with the terminal
-    FTerminal->FSettings.Line.BaudRate = 6;
-    FTerminal->FSettings.Line.Parity = 2;
-    FTerminal->FSettings.Line.StopBits = 2;
-    FTerminal->FSettings.Line.RtsCts = true;
-    ASSERT_TRUE(FTerminal->Start());
+    TSiemensOptions options = ThreadOptions();
+    options.Session.Settings.Line = {6, 2, 2, true};
+    StartTerminal(options);
     const std::string settings =
         "Скорость: 9600 Стоповые биты: 2 Четность: чет Управление потоком: RTS/CTS";
     const std::string error =
@@ -89,11 +136,11 @@ TEST_F(SiemensThreadTest, StopEndsEveryPhase) {
         FSim.Unplug();
         FSim.SetSilent(false);
         ASSERT_TRUE(FSim.Plug());
-        FTerminal = MakeTerminal(FDir.File("modem"));
-        FTerminal->FRetryPauseMs = 1000; // the stop must cut the retry pause short
+        TSiemensOptions options = ThreadOptions();
+        options.Session.RetryPauseMs = 1000; // the stop must cut the retry pause short
         FDir.Write("Siemens.log", "");
         c.Arrange();
-        ASSERT_TRUE(FTerminal->Start()) << c.Note;
+        StartTerminal(options);
         ASSERT_TRUE(WaitForState(c.Phase)) << c.Note << "\n" << LogText();
         const auto start = std::chrono::steady_clock::now();
         StopTerminal();
@@ -109,8 +156,9 @@ TEST_F(SiemensThreadTest, StopEndsEveryPhase) {
 // however often the initialisation is retried.
 TEST_F(SiemensThreadTest, RefusedPinIsSentOnceAndTheWaitReportedOnce) {
     FSim.SetPin("1234");
-    FTerminal->FSettings.Pin = "0000";
-    ASSERT_TRUE(FTerminal->Start());
+    TSiemensOptions options = ThreadOptions();
+    options.Session.Settings.Pin = "0000";
+    StartTerminal(options);
     ASSERT_TRUE(FSim.WaitForCommandCount("at+cpin?", 5, 10000)) << LogText();
     EXPECT_EQ(FSim.CommandCount("at+cpin"), 1) << "one PIN attempt\n" << LogText();
     EXPECT_EQ(FSim.PinAttemptsLeft(), 2);
@@ -125,8 +173,7 @@ TEST_F(SiemensThreadTest, RefusedPinIsSentOnceAndTheWaitReportedOnce) {
 }
 
 TEST_F(SiemensThreadTest, UnpluggedTerminalIsOpenedAgainWhenItComesBack) {
-    ASSERT_TRUE(FTerminal->Start());
-    ASSERT_TRUE(WaitForState(TTerminalState::Working)) << LogText();
+    StartWorking();
     FSim.Unplug();
     ASSERT_TRUE(WaitForLine("Выполним инициализацию повторно")) << LogText();
     ASSERT_TRUE(WaitForState(TTerminalState::Opening)) << LogText();
@@ -142,8 +189,9 @@ TEST_F(SiemensThreadTest, UnpluggedTerminalIsOpenedAgainWhenItComesBack) {
 
 TEST_F(SiemensThreadTest, TerminalUnpluggedDuringInitialisationIsOpenedAgain) {
     FSim.SetSilent(true);
-    FTerminal->FSettings.ModemTimeoutMs = 100;
-    ASSERT_TRUE(FTerminal->Start());
+    TSiemensOptions options = ThreadOptions();
+    options.Session.Settings.ModemTimeoutMs = 100;
+    StartTerminal(options);
     ASSERT_TRUE(WaitForState(TTerminalState::Initializing)) << LogText();
     FSim.Unplug();
     FSim.SetSilent(false);
@@ -155,9 +203,9 @@ TEST_F(SiemensThreadTest, TerminalUnpluggedDuringInitialisationIsOpenedAgain) {
 }
 
 TEST_F(SiemensThreadTest, ReceivedMessagesCallsAndUssdReachTheWorker) {
-    FTerminal->FClip = true;
-    ASSERT_TRUE(FTerminal->Start());
-    ASSERT_TRUE(WaitForState(TTerminalState::Working)) << LogText();
+    TSiemensOptions options = ThreadOptions();
+    options.Session.Clip = true;
+    StartWorking(options);
     FSim.StoreText("+79161234567", "1");
     // Lines that arrive during a deletion's answer belong to that answer; wait until the
     // message is gone, so that only listings remain to race with them.
@@ -167,7 +215,6 @@ TEST_F(SiemensThreadTest, ReceivedMessagesCallsAndUssdReachTheWorker) {
     FSim.InjectLine("+CLIP: \"+79161234567\",145,,,,0");
     FSim.InjectLine("+CUSD: 2,\"0041004200430044\",72");
     ASSERT_TRUE(WaitUntil([&] { return FTerminal->ReceivedSMSCount() >= 2; })) << LogText();
-    ASSERT_TRUE(WaitUntil([&] { return FTerminal->FRings.Count() >= 1; })) << LogText();
     TSMS first, second;
     ASSERT_TRUE(FTerminal->GetReceivedSMS(first));
     ASSERT_TRUE(FTerminal->GetReceivedSMS(second));
@@ -175,9 +222,197 @@ TEST_F(SiemensThreadTest, ReceivedMessagesCallsAndUssdReachTheWorker) {
     EXPECT_EQ(second, (TSMS{"USSD", "ABCD", true, false}));
     EXPECT_EQ(FSim.StoredCount(), 0u);
     TRing ring;
-    ASSERT_TRUE(FTerminal->FRings.Pop(ring));
+    ASSERT_TRUE(WaitUntil([&] { return FTerminal->GetRing(ring); })) << LogText();
     EXPECT_EQ(ring.Telephone, "+79161234567");
     EXPECT_TRUE(ring.International);
+}
+
+TEST_F(SiemensThreadTest, MessagesThatCanNeverBeSentAreDropped) {
+    struct TCase {
+        TQueuedSms Sms;
+        std::string Line;
+        int32_t Code;
+    };
+    const TCase cases[] = {
+        {Queued("+-()", "x", 1),
+         "Ошибка отправки SMS: неверный телефонный номер (пустой) [тел=\"\" текст=\"x\" код=10]",
+         10},
+        {Queued("123456789012345678901", "x", 2),
+         "Ошибка отправки SMS: неверный телефонный номер (пустой) "
+         "[тел=\"123456789012345678901\" текст=\"x\" код=10]",
+         10},
+        {Queued("12345", "", 3),
+         "Ошибка отправки SMS: неверный текст сообщения (пустой) [тел=\"12345\" текст=\"\" "
+         "код=11]",
+         11},
+    };
+    StartWorking();
+    for (const TCase& c : cases)
+        FTerminal->QueueSMS(c.Sms);
+    FTerminal->QueueSMS(Queued("12345", "last", 5));
+    ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000)) << LogText();
+    ASSERT_TRUE(WaitForQueueEmpty());
+    for (const TCase& c : cases)
+        EXPECT_EQ(CountLines(c.Line), 1u) << c.Line << "\n" << LogText();
+    EXPECT_EQ(FSim.SubmittedCount(), 1u) << "nothing of the dropped messages reached the line";
+    EXPECT_EQ(FSim.Submitted()[0].View.Text, "last");
+    EXPECT_FALSE(HasLine("Выполним инициализацию повторно")) << LogText();
+
+    const std::vector<TOutcome> outcomes = Outcomes(4);
+    ASSERT_EQ(outcomes.size(), 4u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(outcomes[i].MsgId, cases[i].Sms.Sms.MsgId);
+        EXPECT_EQ(outcomes[i].Kind, TOutcomeKind::GivenUp) << "a dropped message is given up";
+        EXPECT_EQ(outcomes[i].ResultCode, cases[i].Code) << cases[i].Line;
+    }
+    EXPECT_EQ(outcomes[3].MsgId, 5);
+    EXPECT_EQ(outcomes[3].Kind, TOutcomeKind::Acknowledged);
+    EXPECT_EQ(outcomes[3].References, std::vector<int32_t>{FSim.Submitted()[0].Reference})
+        << "the acknowledgement carries the terminal's message reference";
+}
+
+// The network refusing one number must cost its message three tries, not the queue behind it.
+TEST_F(SiemensThreadTest, ARefusedMessageIsGivenUpAfterThreeRefusals) {
+    FSim.SetRefusedNumber("111", 21);
+    StartWorking();
+    FTerminal->QueueSMS(Queued("+111", "refused", 7));
+    FTerminal->QueueSMS(Queued("12345", "next", 8));
+    const std::vector<TOutcome> outcomes = Outcomes(2);
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].MsgId, 7);
+    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::GivenUp);
+    EXPECT_NE(outcomes[0].Reason.find("+CMS ERROR: 21"), std::string::npos)
+        << "the reason must carry the network's answer: " << outcomes[0].Reason;
+    EXPECT_EQ(outcomes[1].MsgId, 8);
+    EXPECT_EQ(outcomes[1].Kind, TOutcomeKind::Acknowledged);
+    const std::vector<TSubmittedSms> sent = FSim.Submitted();
+    ASSERT_EQ(sent.size(), 4u) << LogText();
+    EXPECT_EQ(sent[2].View.Text, "refused") << "three tries of the refused message";
+    EXPECT_EQ(sent[3].View.Text, "next");
+    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 2u)
+        << "a re-initialisation after each refusal but the last\n"
+        << LogText();
+}
+
+TEST_F(SiemensThreadTest, FailedSubmissionReinitialisesAndRetries) {
+    struct TCase {
+        TSubmitReply Reply;
+        std::string Line;
+    };
+    const TCase cases[] = {
+        {TSubmitReply::NoPrompt, "Ошибка отправки SMS: при выполнении AT команды "
+                                 "[тел=\"12345\" текст=\"Ёлка\" код=3]"},
+        {TSubmitReply::CmsError, "Ошибка отправки SMS: при записи SMS кадра "
+                                 "[тел=\"12345\" текст=\"Ёлка\" код=4]"},
+    };
+    StartWorking();
+    size_t attempts = 0;
+    for (const TCase& c : cases) {
+        FSim.SetSubmitReply(c.Reply, 1);
+        FDir.Write("Siemens.log", "");
+        FTerminal->QueueSMS(Queued("12345", "Ёлка"));
+        ASSERT_TRUE(WaitForQueueEmpty()) << LogText();
+        const std::vector<std::string> lines = LogLines();
+        const auto failed = std::find(lines.begin(), lines.end(), c.Line);
+        ASSERT_NE(failed, lines.end()) << LogText();
+        ASSERT_LT(failed + 2, lines.end()) << LogText();
+        EXPECT_EQ(failed[1], "Выполним инициализацию повторно") << LogText();
+        EXPECT_EQ(failed[2], "Открытие порта \"" + FDir.File("modem") + "\"") << LogText();
+        EXPECT_EQ(lines.back(), "SMS тел=\"12345\" текст=\"Ёлка\" отправлена") << LogText();
+        attempts += c.Reply == TSubmitReply::CmsError ? 2 : 1;
+        ASSERT_TRUE(FSim.WaitForSubmitted(attempts, 10000));
+        EXPECT_EQ(FSim.Submitted().back().View.Text, U8(u8"Ёлка"))
+            << "the same message is sent after re-initialisation";
+    }
+}
+
+TEST_F(SiemensThreadTest, OneSubmissionPerPass) {
+    StartWorking();
+    for (const char* text : {"one", "two", "three"})
+        FTerminal->QueueSMS(Queued("12345", text));
+    ASSERT_TRUE(FSim.WaitForSubmitted(3, 10000)) << LogText();
+    std::vector<std::string> heads;
+    for (const std::string& line : FSim.CommandLog()) {
+        if (line.rfind("at+cmgs", 0) == 0)
+            heads.push_back("cmgs");
+        else if (line.rfind("at+cmgl", 0) == 0)
+            heads.push_back("cmgl");
+    }
+    for (size_t i = 1; i < heads.size(); ++i)
+        EXPECT_FALSE(heads[i] == "cmgs" && heads[i - 1] == "cmgs")
+            << "two submissions without a listing between them at " << i;
+    const std::vector<TSubmittedSms> sent = FSim.Submitted();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].View.Text, "one");
+    EXPECT_EQ(sent[2].View.Text, "three") << "the queue keeps its order";
+}
+
+const std::string HomeLine = "Регистрация в сети: домашняя сеть [1]";
+const std::string SearchingLine = "Регистрация в сети: поиск сети [2]";
+
+TEST_F(SiemensThreadTest, AsksAfterInitialisationThenOncePerPeriodAndLogsOnlyChanges) {
+    TSiemensOptions options = ThreadOptions();
+    options.Session.TickSource = [this] { return FTick.load(); };
+    FTerminal = std::make_unique<TSiemens>(options);
+    EXPECT_EQ(FTerminal->Network().Registration, -1) << "nothing is known before the first answer";
+    ASSERT_TRUE(FTerminal->Start());
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", 5, 10000)) << LogText();
+    EXPECT_EQ(FSim.CommandCount("at+creg?"), 1) << "one query after the initialisation only";
+    EXPECT_EQ(FSim.CommandCount("at+csq"), 1) << "one query after the initialisation only";
+    ExpectNetwork(1, 20, "the simulator's defaults");
+    EXPECT_EQ(CountLines(HomeLine), 1u) << LogText();
+
+    FSim.SetRegistration(2);
+    FSim.SetSignalRssi(5);
+    NextPeriod(options.NetworkPeriodMs);
+    ExpectNetwork(2, 5, "the new values after a period");
+    NextPeriod(options.NetworkPeriodMs);
+    EXPECT_EQ(CountLines(SearchingLine), 1u) << "a change is one line\n" << LogText();
+    EXPECT_EQ(CountLines(HomeLine), 1u) << "an unchanged registration writes nothing\n"
+                                        << LogText();
+
+    // Errors keep the last values and do not disturb the terminal.
+    FSim.SetRegistration(-1);
+    FSim.SetSignalRssi(-1);
+    NextPeriod(options.NetworkPeriodMs);
+    ExpectNetwork(2, 5, "errors keep the last values");
+    EXPECT_EQ(FTerminal->GetState(), static_cast<int32_t>(TTerminalState::Working));
+    EXPECT_FALSE(HasLine("Выполним инициализацию повторно")) << LogText();
+
+    // A new initialisation asks at once, and logs nothing when nothing changed.
+    FSim.SetRegistration(2);
+    const int32_t asked = FSim.CommandCount("at+creg?");
+    ASSERT_TRUE(FSim.Unplug() && FSim.Plug()) << FSim.LastError();
+    WaitForQuery(asked + 1);
+    EXPECT_GE(FSim.CommandCount("at+cpin?"), 2) << "the query must follow a new initialisation";
+    EXPECT_EQ(CountLines(SearchingLine), 1u) << LogText();
+}
+
+TEST_F(SiemensThreadTest, NeverAsksInsideASubmissionOrAListing) {
+    TSiemensOptions options = ThreadOptions();
+    options.NetworkPeriodMs = 0; // before every pass
+    FTerminal = std::make_unique<TSiemens>(options);
+    FSim.SetAnswerDelayMs(3);
+    for (int i = 0; i < 4; ++i) {
+        FTerminal->QueueSMS(
+            Queued("+7900123456" + std::to_string(i), "hello " + std::to_string(i)));
+        FSim.StoreText("+79161234567", "request " + std::to_string(i));
+    }
+    ASSERT_TRUE(FTerminal->Start());
+    ASSERT_TRUE(FSim.WaitForSubmitted(4, 20000)) << LogText();
+    ASSERT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; })) << LogText();
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+creg?", FSim.CommandCount("at+creg?") + 2, 10000));
+    StopTerminal();
+    for (const TSubmittedSms& sms : FSim.Submitted())
+        EXPECT_TRUE(sms.Accepted) << "a submission was disturbed: " << sms.Pdu;
+    const std::vector<std::string> log = FSim.CommandLog();
+    for (size_t i = 1; i + 2 < log.size(); ++i) {
+        if (log[i] != "at+creg?")
+            continue;
+        EXPECT_EQ(log[i + 1], "at+csq") << "the two queries go together, line " << i;
+        EXPECT_NE(log[i - 1].rfind("at+cmgs", 0), 0u) << "a query inside a submission, line " << i;
+        EXPECT_NE(log[i + 2].rfind("at+cmgd", 0), 0u) << "a query inside a listing, line " << i;
+    }
 }
 
 } // namespace

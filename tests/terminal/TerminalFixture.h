@@ -1,6 +1,6 @@
-// Shared set-up of the TSiemens tests: a simulated GSM terminal on a pseudo-terminal, reached
-// through a link in a fresh directory that also holds the terminal log, and helpers that read
-// that log and play unsolicited or late answers.
+// Shared set-up of the terminal tests: a simulated GSM terminal on a pseudo-terminal, reached
+// through a link in a fresh directory that also holds the terminal log; an AT session driven
+// step by step, or the terminal thread; helpers that read that log and play late answers.
 #pragma once
 
 #include "gsmsim/GsmSimulator.h"
@@ -18,30 +18,61 @@
 
 namespace qvx::test {
 
-class TSiemensFixture : public ::testing::Test {
+class TTerminalFixture : public ::testing::Test {
 protected:
+    // A thread that is never started: its Terminate() stops the session's waits.
+    class TIdleOwner : public TThread {
+        void Execute() override {}
+    };
+
     void SetUp() override {
         FSim.SetLinkPath(FDir.File("modem"));
         ASSERT_TRUE(FSim.Start()) << FSim.LastError();
-        FTerminal = MakeTerminal(FDir.File("modem"));
     }
 
     void TearDown() override {
         StopTerminal();
+        FOwner.Terminate();
         for (std::thread& helper : FHelpers)
             if (helper.joinable())
                 helper.join();
+        FSession.reset();
         FSim.Stop();
     }
 
     // Short pauses keep the suite fast; the answer timeout stays at a whole second because
     // the prompt is awaited in whole seconds.
-    std::unique_ptr<TSiemens> MakeTerminal(const std::string& port) {
-        auto terminal = std::make_unique<TSiemens>(port, FDir.File("Siemens.log"));
-        terminal->FSettings.ModemTimeoutMs = 1000;
-        terminal->FRetryPauseMs = 20;
-        terminal->FPassPauseMs = 5;
-        return terminal;
+    TAtSessionOptions Options() const {
+        TAtSessionOptions options;
+        options.Device = FDir.File("modem");
+        options.LogFileName = FDir.File("Siemens.log");
+        options.Settings.ModemTimeoutMs = 1000;
+        options.RetryPauseMs = 20;
+        options.PassPauseMs = 5;
+        return options;
+    }
+
+    // A session with the port open and, when asked, the terminal initialised; the log is
+    // emptied afterwards.
+    void OpenSession(TAtSessionOptions options, bool initialise = true) {
+        FSession.reset(); // the previous one lets go of the port first
+        FSession = std::make_unique<TAtSession>(std::move(options), &FOwner);
+        ASSERT_FALSE(FSession->Open().has_value());
+        if (initialise) {
+            ASSERT_EQ(FSession->Initialise(), TGsmResult::OK) << LogText();
+        }
+        FDir.Write("Siemens.log", "");
+    }
+    void OpenSession(bool initialise = true) { OpenSession(Options(), initialise); }
+
+    void StartTerminal(TSiemensOptions options) {
+        FTerminal = std::make_unique<TSiemens>(std::move(options));
+        ASSERT_TRUE(FTerminal->Start());
+    }
+    TSiemensOptions ThreadOptions() const {
+        TSiemensOptions options;
+        options.Session = Options();
+        return options;
     }
 
     void StopTerminal() {
@@ -51,14 +82,20 @@ protected:
         FTerminal->WaitFor();
     }
 
-    // For direct calls on a terminal that is not started: the port opened and the terminal
-    // switched to text errors without echo, as the initialisation leaves it.
-    void OpenDirect(bool initialise = true) {
-        ASSERT_TRUE(FTerminal->OpenPort()) << FTerminal->FComPort.ErrorText();
-        if (initialise) {
-            ASSERT_TRUE(FTerminal->InitTerminal()) << LogText();
-        }
-        FDir.Write("Siemens.log", "");
+    // Flushes until the saved text holds count bytes: what the terminal sent has arrived.
+    bool FlushUntil(size_t count) {
+        return WaitUntil([&] {
+            FSession->FlushSave();
+            return FSession->Saved().size() >= count;
+        });
+    }
+
+    // A message prepared as the worker prepares one.
+    static TQueuedSms Queued(const std::string& phone, const std::string& text, int32_t msgId = 0,
+                             bool flash = false) {
+        TQueuedSms queued{{phone, text, flash, false, msgId, 0}, {DigitsOf(phone), text, {}}};
+        EncodeSubmit(queued.Prepared.Digits, text, flash, 0, queued.Prepared.Parts);
+        return queued;
     }
 
     // Messages of the terminal log, without their date and time; lines are cp1251.
@@ -116,13 +153,10 @@ protected:
         });
     }
 
-    // Waits until count bytes are waiting on the (not started) terminal's port.
-    bool WaitForInput(int32_t count) {
-        return WaitUntil([&] { return FTerminal->FComPort.InQueue() >= count; });
-    }
-
     TTempDir FDir;
     TGsmSimulator FSim;
+    TIdleOwner FOwner;
+    std::unique_ptr<TAtSession> FSession;
     std::unique_ptr<TSiemens> FTerminal;
     std::vector<std::thread> FHelpers;
 };

@@ -1,5 +1,5 @@
-// ReceiveSMS against the simulator: direct calls on a terminal that is not started.
-#include "SiemensFixture.h"
+// The listing pass of an AT session against the simulator.
+#include "TerminalFixture.h"
 #include "infra/Codepage.h"
 #include "support/Text.h"
 
@@ -9,28 +9,30 @@
 namespace qvx {
 namespace {
 
-using test::TSiemensFixture;
+using test::TTerminalFixture;
 using test::U8;
 
-class SiemensReceiveTest : public TSiemensFixture {
+class AtSessionReceiveTest : public TTerminalFixture {
 protected:
-    std::vector<TSMS> Received() {
-        std::vector<TSMS> all;
-        TSMS sms;
-        while (FTerminal->GetReceivedSMS(sms))
-            all.push_back(sms);
-        return all;
+    // One pass that must succeed; its messages.
+    std::vector<TSMS> Received(const std::string& note = "") {
+        const TReceiveResult result = FSession->Receive();
+        EXPECT_EQ(result.Code, TGsmResult::OK) << note << "\n" << LogText();
+        return result.Messages;
+    }
+    void OpenWithTimeout(int32_t timeoutMs) {
+        TAtSessionOptions options = Options();
+        options.Settings.ModemTimeoutMs = timeoutMs;
+        OpenSession(options);
     }
 };
 
-TEST_F(SiemensReceiveTest, EntriesAreQueuedLoggedAndDeletedByIndex) {
-    OpenDirect();
+TEST_F(AtSessionReceiveTest, EntriesAreQueuedLoggedAndDeletedByIndex) {
+    OpenSession();
     const std::vector<int32_t> first = FSim.StoreText("+79161234567", "hello @ 5$");
     const std::vector<int32_t> second = FSim.StoreText("12345", U8(u8"Привет"));
     ASSERT_EQ(first.size(), 1u);
     ASSERT_EQ(second.size(), 1u);
-    EXPECT_TRUE(FTerminal->ReceiveSMS()) << LogText();
-    EXPECT_EQ(FTerminal->FErrorCode, 0);
     const std::vector<TSMS> received = Received();
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[0].Telephone, "79161234567");
@@ -47,13 +49,12 @@ TEST_F(SiemensReceiveTest, EntriesAreQueuedLoggedAndDeletedByIndex) {
     EXPECT_EQ(LogLines(), expected) << LogText();
 
     FDir.Write("Siemens.log", "");
-    EXPECT_TRUE(FTerminal->ReceiveSMS()) << "an empty store answers OK alone";
-    EXPECT_TRUE(Received().empty());
+    EXPECT_TRUE(Received("an empty store answers OK alone").empty());
     EXPECT_TRUE(LogLines().empty()) << LogText();
 }
 
-TEST_F(SiemensReceiveTest, MalformedEntryIsLoggedDeletedAndSkipped) {
-    OpenDirect();
+TEST_F(AtSessionReceiveTest, MalformedEntryIsLoggedDeletedAndSkipped) {
+    OpenSession();
     const std::string truncated = "07919730071111F1040B91";
     const int32_t bad = FSim.StorePdu(truncated);
     ASSERT_GT(bad, 0);
@@ -64,7 +65,6 @@ TEST_F(SiemensReceiveTest, MalformedEntryIsLoggedDeletedAndSkipped) {
     const int32_t outgoingIndex = FSim.StorePdu(outgoing);
     const std::vector<int32_t> good = FSim.StoreText("12345", "after");
     ASSERT_EQ(good.size(), 1u);
-    EXPECT_TRUE(FTerminal->ReceiveSMS()) << LogText();
     const std::vector<TSMS> received = Received();
     ASSERT_EQ(received.size(), 1u) << "only the good entry is queued";
     EXPECT_EQ(received[0].Text, "after");
@@ -82,7 +82,7 @@ TEST_F(SiemensReceiveTest, MalformedEntryIsLoggedDeletedAndSkipped) {
     EXPECT_EQ(LogLines(), expected) << LogText();
 }
 
-TEST_F(SiemensReceiveTest, FailuresGiveTheirCodes) {
+TEST_F(AtSessionReceiveTest, FailuresGiveTheirCodes) {
     struct TCase {
         std::function<void()> Arrange;
         int32_t Code;
@@ -125,14 +125,12 @@ TEST_F(SiemensReceiveTest, FailuresGiveTheirCodes) {
         FSim.SetDeleteFails(false);
         FSim.SetListingPadBytes(0);
         ASSERT_TRUE(FSim.Plug());
-        FTerminal = MakeTerminal(FDir.File("modem"));
-        OpenDirect();
+        OpenSession();
         c.Arrange();
-        EXPECT_FALSE(FTerminal->ReceiveSMS()) << c.Note;
-        EXPECT_EQ(FTerminal->FErrorCode, c.Code) << c.Note;
+        EXPECT_EQ(static_cast<int32_t>(FSession->Receive().Code), c.Code) << c.Note;
         EXPECT_EQ(LogLines(), c.Log) << c.Note << "\n" << LogText();
-        EXPECT_EQ(FTerminal->FSaved, c.Saved) << c.Note;
-        FTerminal->ClosePort();
+        EXPECT_EQ(FSession->Saved(), c.Saved) << c.Note;
+        FSession->Close();
         for (std::thread& helper : FHelpers)
             helper.join();
         FHelpers.clear();
@@ -141,8 +139,8 @@ TEST_F(SiemensReceiveTest, FailuresGiveTheirCodes) {
 
 // A store fuller than one listing can show: each listing yields the entries before its cut,
 // and the next one gets the rest.
-TEST_F(SiemensReceiveTest, FullStoreDrainsOverSeveralListings) {
-    OpenDirect();
+TEST_F(AtSessionReceiveTest, FullStoreDrainsOverSeveralListings) {
+    OpenSession();
     const std::string filler(150, 'x');
     std::set<std::string> stored;
     for (int i = 0; i < 49; ++i) {
@@ -156,12 +154,11 @@ TEST_F(SiemensReceiveTest, FullStoreDrainsOverSeveralListings) {
     int32_t listings = 0;
     while (FSim.StoredCount() > 0 && listings < 5) {
         ++listings;
-        EXPECT_TRUE(FTerminal->ReceiveSMS()) << "listing " << listings << "\n" << LogText();
+        for (const TSMS& sms : Received("listing " + std::to_string(listings)))
+            texts.insert(sms.Text);
         if (listings == 1) {
             EXPECT_GT(FSim.StoredCount(), 0u) << "the first listing is cut at its bound";
         }
-        for (const TSMS& sms : Received())
-            texts.insert(sms.Text);
     }
     EXPECT_EQ(FSim.StoredCount(), 0u) << "the store must drain";
     EXPECT_EQ(listings, 2);
@@ -172,20 +169,16 @@ TEST_F(SiemensReceiveTest, FullStoreDrainsOverSeveralListings) {
 
 // An entry the terminal refuses to delete is answered once: it is not handed over again while
 // it stays on the SIM, and the refusal ends the deletion's wait at once.
-TEST_F(SiemensReceiveTest, UndeletableEntryIsHandedOverOnce) {
-    OpenDirect();
-    FTerminal->FSettings.ModemTimeoutMs = 10000;
+TEST_F(AtSessionReceiveTest, UndeletableEntryIsHandedOverOnce) {
+    OpenWithTimeout(10000);
     const int32_t stuck = FSim.StoreText("12345", "1").at(0);
     FSim.StoreText("12346", "2");
     FSim.SetDeleteError(stuck, 500);
     const auto start = std::chrono::steady_clock::now();
     std::vector<TSMS> received;
-    for (int pass = 0; pass < 5; ++pass) {
-        EXPECT_TRUE(FTerminal->ReceiveSMS()) << "pass " << pass << "\n" << LogText();
-        EXPECT_EQ(FTerminal->FErrorCode, 0) << "the terminal answered: nothing to re-initialise";
-        for (const TSMS& sms : Received())
+    for (int pass = 0; pass < 5; ++pass)
+        for (const TSMS& sms : Received("the terminal answered: nothing to re-initialise"))
             received.push_back(sms);
-    }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
         << "a +CMS ERROR must not wait for the 10 s timeout";
     ASSERT_EQ(received.size(), 2u) << "one answer per request";
@@ -197,37 +190,33 @@ TEST_F(SiemensReceiveTest, UndeletableEntryIsHandedOverOnce) {
         << LogText();
 
     FSim.SetDeleteError(stuck, 0);
-    EXPECT_TRUE(FTerminal->ReceiveSMS());
     EXPECT_TRUE(Received().empty()) << "deleted at last, still not handed over again";
     EXPECT_EQ(FSim.StoredCount(), 0u);
-    EXPECT_EQ(FTerminal->FHandled.Size(), 0u) << "a deleted entry is forgotten";
+    EXPECT_EQ(FSession->Handled().Size(), 0u) << "a deleted entry is forgotten";
 }
 
 // The deletion waits at least a second, however short ModemTimeout is.
-TEST_F(SiemensReceiveTest, DeletionWaitsASecondWhateverTheTimeout) {
-    OpenDirect();
-    FTerminal->FSettings.ModemTimeoutMs = 700;
+TEST_F(AtSessionReceiveTest, DeletionWaitsASecondWhateverTheTimeout) {
+    OpenWithTimeout(700);
     FSim.StoreText("12345", "1");
     FSim.SetAnswerDelayMs(600);
-    EXPECT_TRUE(FTerminal->ReceiveSMS()) << LogText();
-    EXPECT_EQ(FSim.StoredCount(), 0u) << LogText();
     EXPECT_EQ(Received().size(), 1u);
+    EXPECT_EQ(FSim.StoredCount(), 0u) << LogText();
 }
 
-TEST_F(SiemensReceiveTest, ClosedOrVanishedPortFails) {
-    EXPECT_FALSE(FTerminal->ReceiveSMS());
-    EXPECT_EQ(FTerminal->FErrorCode, 5) << "port not open";
+TEST_F(AtSessionReceiveTest, ClosedOrVanishedPortFails) {
+    FSession = std::make_unique<TAtSession>(Options(), &FOwner);
+    EXPECT_EQ(FSession->Receive().Code, TGsmResult::PortNotReady);
 
-    OpenDirect();
+    OpenWithTimeout(10000);
     FSim.SetSilent(true);
     FHelpers.emplace_back([this] {
         if (FSim.WaitForCommandCount("at+cmgl", 1, 10000))
             FSim.Unplug();
     });
-    FTerminal->FSettings.ModemTimeoutMs = 10000;
-    EXPECT_FALSE(FTerminal->ReceiveSMS());
-    EXPECT_EQ(FTerminal->FErrorCode, 6) << "an unplug during the read is a port failure";
-    EXPECT_TRUE(FTerminal->FComPort.HasErrors());
+    EXPECT_EQ(FSession->Receive().Code, TGsmResult::PortIO)
+        << "an unplug during the read is a port failure";
+    EXPECT_TRUE(FSession->PortBroken());
 }
 
 } // namespace

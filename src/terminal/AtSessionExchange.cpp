@@ -1,14 +1,16 @@
-// The AT command exchange of TSiemens: commands out, answers framed over the port reader's
-// buffered input, unsolicited input saved aside, and the terminal log. The reader's waits
-// include the thread's stop descriptor, so an idle terminal thread sleeps and a stop ends
-// any wait.
+// The AT command exchange of TAtSession: the port, commands out, answers framed over the port
+// reader's buffered input, unsolicited input saved aside, and the terminal log. The reader's
+// waits include the owner thread's stop descriptor, so an idle terminal thread sleeps and a
+// stop ends any wait.
+#include "infra/Deadline.h"
 #include "infra/LogFile.h"
-#include "terminal/Siemens.h"
+#include "terminal/AtSession.h"
 
 #include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstring>
+#include <thread>
 
 namespace qvx {
 
@@ -22,24 +24,51 @@ uint32_t ToTimeoutMs(int64_t ms) noexcept {
 
 } // namespace
 
-bool TSiemens::SendCommand(const std::string& command, std::string& answer, bool log,
-                           const std::string& expected, int32_t timeoutMs) {
+TAtSession::TAtSession(TAtSessionOptions options, TThread* owner)
+    : FOptions(std::move(options)), FOwner(owner), FReader(FPort, owner) {}
+
+std::optional<TPortFailure> TAtSession::Open() {
+    const TLineSettings& line = FOptions.Settings.Line;
+    FPort.FLine = line;
+    LogMessage("Скорость: %s Стоповые биты: %s Четность: %s Управление потоком: %s",
+               BaudRateName(line.BaudRate).c_str(), StopBitsName(line.StopBits).c_str(),
+               ParityTitle(line.Parity).c_str(), line.RtsCts ? "RTS/CTS" : "нет");
+    FReader.Clear();
+    if (!FPort.Open(FOptions.Device))
+        return TPortFailure{FPort.PortName(), FPort.LastError(), FPort.ErrorText()};
+    FPort.SetDTR(true);
+    return std::nullopt;
+}
+
+void TAtSession::Close() {
+    FReader.Clear();
+    if (FPort.IsOpen())
+        FPort.Close();
+}
+
+bool TAtSession::PortBroken() {
+    FPort.InQueue(); // refreshes the error flags
+    return FPort.HasErrors();
+}
+
+bool TAtSession::SendCommand(const std::string& command, std::string& answer, bool log,
+                             const std::string& expected, int32_t timeoutMs) {
     std::string received;
     bool result = false;
-    if (!FComPort.IsOpen()) {
+    if (!FPort.IsOpen()) {
         LogMessage("Порт модема не инициализирован !");
     } else {
         FlushSave();
         std::string line = command;
         if (!line.empty() && line.back() != '\r' && line.back() != '\x1A')
             line += '\r';
-        if (!line.empty() && FComPort.Write(line.data(), line.size())) {
-            if (log && FLogExchange)
+        if (!line.empty() && FPort.Write(line.data(), line.size())) {
+            if (log && FOptions.LogExchange)
                 LogMessage("Послано:  %s", line.c_str());
             result = ReadCommandAnswer(received, expected, ToTimeoutMs(timeoutMs));
         }
     }
-    if (log && FLogExchange) {
+    if (log && FOptions.LogExchange) {
         if (!received.empty())
             LogMessage("Получено: %s", received.c_str());
         else
@@ -51,8 +80,8 @@ bool TSiemens::SendCommand(const std::string& command, std::string& answer, bool
 
 // The answer ends at a line end once it holds the expected text, or at an "ERROR" line; bytes
 // already waiting behind the final line are part of it.
-bool TSiemens::ReadCommandAnswer(std::string& answer, const std::string& expected,
-                                 uint32_t timeoutMs) {
+bool TAtSession::ReadCommandAnswer(std::string& answer, const std::string& expected,
+                                   uint32_t timeoutMs) {
     return ReadFramedAnswer(
         [&expected](std::string_view bytes) {
             return FrameCommandAnswer(bytes, expected, AnswerMax + 1);
@@ -60,25 +89,24 @@ bool TSiemens::ReadCommandAnswer(std::string& answer, const std::string& expecte
         timeoutMs, answer);
 }
 
-bool TSiemens::SendString(const std::string& text, bool log) {
+bool TAtSession::SendString(const std::string& text, bool log) {
     // The text ends at its first NUL, as a C string would.
     const size_t length = std::strlen(text.c_str());
-    const bool written = FComPort.IsOpen() && FComPort.Write(text.data(), length);
-    if (log && FLogExchange)
+    const bool written = FPort.IsOpen() && FPort.Write(text.data(), length);
+    if (log && FOptions.LogExchange)
         LogMessage("Послано:  %s", text.c_str());
     return written;
 }
 
-bool TSiemens::WaitAnswer(const std::string& success, const std::string& failure, int32_t timeoutMs,
-                          std::string* answer, bool log) {
-    // The wait and its log line count whole seconds.
-    const int32_t timeoutSec = timeoutMs / 1000;
+bool TAtSession::WaitAnswer(const std::string& success, const std::string& failure,
+                            std::chrono::seconds timeout, std::string* answer, bool log) {
+    const auto timeoutSec = static_cast<int32_t>(timeout.count());
     std::string received;
     bool result = false;
-    if (FComPort.IsOpen())
+    if (FPort.IsOpen())
         result =
             ReadUntilMarker(received, success, failure, ToTimeoutMs(int64_t(timeoutSec) * 1000));
-    if (log && FLogExchange) {
+    if (log && FOptions.LogExchange) {
         if (!received.empty())
             LogMessage("Получено: %s", received.c_str());
         else
@@ -90,8 +118,8 @@ bool TSiemens::WaitAnswer(const std::string& success, const std::string& failure
 }
 
 // Markers are looked for anywhere in the answer; only the failure marker recognises a failure.
-bool TSiemens::ReadUntilMarker(std::string& answer, const std::string& success,
-                               const std::string& failure, uint32_t timeoutMs) {
+bool TAtSession::ReadUntilMarker(std::string& answer, const std::string& success,
+                                 const std::string& failure, uint32_t timeoutMs) {
     return ReadFramedAnswer(
         [&success, &failure](std::string_view bytes) {
             return FrameMarkerAnswer(bytes, success, failure, AnswerMax + 1);
@@ -100,8 +128,8 @@ bool TSiemens::ReadUntilMarker(std::string& answer, const std::string& success,
 }
 
 // Whatever ends the read, the answer is what arrived for it; only a framed success succeeds.
-bool TSiemens::ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t timeoutMs,
-                                std::string& answer) {
+bool TAtSession::ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t timeoutMs,
+                                  std::string& answer) {
     const TPortReader::TRule rule{.Timeout = std::chrono::milliseconds(timeoutMs),
                                   .Silence = false,
                                   .MaxLength = AnswerMax + 1};
@@ -115,10 +143,10 @@ bool TSiemens::ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t tim
 }
 
 // Everything waiting, buffered or still in the port, goes to the saved unsolicited text.
-bool TSiemens::FlushSave() {
+bool TAtSession::FlushSave() {
     bool result = false;
-    if (FComPort.IsOpen() && !Terminated()) {
-        const auto start = std::chrono::steady_clock::now();
+    if (FPort.IsOpen() && !Stopped()) {
+        const TClock::time_point start = TClock::now();
         for (;;) {
             const bool readable = FReader.ReadWaiting();
             if (FReader.Buffered().empty())
@@ -130,9 +158,9 @@ bool TSiemens::FlushSave() {
                 BoundSaved(FSaved, SavedMax);
             if (!readable)
                 break;
-            if (std::chrono::steady_clock::now() - start > FlushSaveLimit) {
+            if (TClock::now() - start > FlushSaveLimit) {
                 LogMessage("FlushSave: слишком много данных !");
-                FComPort.PurgeAll();
+                FPort.PurgeAll();
                 break;
             }
         }
@@ -143,15 +171,24 @@ bool TSiemens::FlushSave() {
     return result;
 }
 
-void TSiemens::Pause(uint32_t ms) {
-    SleepMs(ms);
+void TAtSession::Pause(uint32_t ms) {
+    if (FOwner != nullptr)
+        FOwner->SleepMs(ms);
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-void TSiemens::LogMessage(const char* format, ...) {
+// Unsolicited lines found inside an answer are kept for NextUnsolicited().
+void TAtSession::Save(const std::string& text) {
+    FSaved += text;
+    BoundSaved(FSaved, SavedMax);
+}
+
+void TAtSession::LogMessage(const char* format, ...) {
     va_list args;
     va_start(args, format);
     if (!FHoldLog) {
-        AppendFormattedLine(FLogFileName, format, args);
+        AppendFormattedLine(FOptions.LogFileName, format, args);
     } else {
         try {
             FHeldLog.push_back(FormatMessageV(format, args));
@@ -160,6 +197,19 @@ void TSiemens::LogMessage(const char* format, ...) {
         }
     }
     va_end(args);
+}
+
+void TAtSession::ReleaseLog(bool write) {
+    FHoldLog = false;
+    if (write)
+        LogLines(FHeldLog);
+    FHeldLog.clear();
+}
+
+// Written at once, past a hold: these lines are the decisions about the held ones.
+void TAtSession::LogLines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        AppendLogLine(FOptions.LogFileName, EscapeCrLf(line));
 }
 
 } // namespace qvx

@@ -1,12 +1,12 @@
-// InitTerminal against the simulator: direct calls on a terminal that is not started.
-#include "SiemensFixture.h"
+// The initialisation of an AT session against the simulator.
+#include "TerminalFixture.h"
 
 namespace qvx {
 namespace {
 
-using test::TSiemensFixture;
+using test::TTerminalFixture;
 
-class SiemensInitTest : public TSiemensFixture {};
+class AtSessionInitTest : public TTerminalFixture {};
 
 const std::string RefusedWait = "PIN код отвергнут SIM картой и повторно не посылается: задайте "
                                 "другой PIN код и перезагрузите настройки";
@@ -15,13 +15,12 @@ const std::string PukWait = "SIM карта заблокирована и тре
 const std::string Smsc =
     "Номер SMS центра получен: <cr><lf>+CSCA: \"+79037011111\",145<cr><lf><cr><lf>OK<cr><lf>";
 
-TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
+TEST_F(AtSessionInitTest, BringsTheTerminalUpOrSaysWhyNot) {
     struct TCase {
         std::string SimPin;
         std::string Pin;
         int32_t SimBusy;
         bool Clip;
-        bool Result;
         int32_t Code;
         std::vector<std::string> Log;
         const char* Note;
@@ -31,14 +30,12 @@ TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
          "",
          0,
          false,
-         true,
          0,
          {"Регистрация PIN кода...", "PIN код не требуется", Smsc},
          "no PIN needed"},
         {"1234",
          "",
          0,
-         false,
          false,
          13,
          {"Регистрация PIN кода...", "Задайте PIN код в настройках проекта на вкладке GSM !"},
@@ -47,14 +44,12 @@ TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
          "1234",
          0,
          false,
-         true,
          0,
          {"Регистрация PIN кода...", "PIN код \"1234\" принят - регистрация прошла успешно", Smsc},
          "PIN needed and given"},
         {"1234",
          "9999",
          0,
-         false,
          false,
          12,
          {"Регистрация PIN кода...", "PIN код \"9999\" НЕ принят - регистрация не удалась !",
@@ -64,7 +59,6 @@ TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
          "",
          14,
          false,
-         true,
          0,
          {"Регистрация PIN кода...", "PIN код не требуется", Smsc},
          "SIM busy 14 times, the 15th attempt succeeds"},
@@ -72,14 +66,12 @@ TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
          "",
          15,
          false,
-         false,
          14,
          {"Регистрация PIN кода...", "PIN код не требуется"},
          "SIM busy 15 times: no SMS centre, and no at+csca? error line"},
         {"",
          "",
          0,
-         true,
          true,
          0,
          {"Регистрация PIN кода...", "PIN код не требуется", Smsc,
@@ -89,17 +81,15 @@ TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
     for (const TCase& c : cases) {
         FSim.SetPin(c.SimPin);
         FSim.SetSimBusyCount(c.SimBusy);
-        FTerminal = MakeTerminal(FDir.File("modem"));
-        FTerminal->FSettings.Pin = c.Pin;
-        FTerminal->FClip = c.Clip;
-        FTerminal->FRetryPauseMs = 1;
-        ASSERT_TRUE(FTerminal->OpenPort()) << c.Note;
-        FDir.Write("Siemens.log", "");
+        TAtSessionOptions options = Options();
+        options.Settings.Pin = c.Pin;
+        options.Clip = c.Clip;
+        options.RetryPauseMs = 1;
+        OpenSession(options, false);
         const int32_t pinsBefore = FSim.CommandCount("at+cpin");
         const int32_t clipsBefore = FSim.CommandCount("at+clip");
         const int32_t centreBefore = FSim.CommandCount("at+csca?");
-        EXPECT_EQ(FTerminal->InitTerminal(), c.Result) << c.Note;
-        EXPECT_EQ(FTerminal->FErrorCode, c.Code) << c.Note;
+        EXPECT_EQ(static_cast<int32_t>(FSession->Initialise()), c.Code) << c.Note;
         EXPECT_EQ(LogLines(), c.Log) << c.Note << "\n" << LogText();
         EXPECT_EQ(FSim.CommandCount("at+cpin") - pinsBefore, c.Pin.empty() ? 0 : 1)
             << c.Note << ": at+cpin= only with a configured PIN that is needed";
@@ -107,7 +97,7 @@ TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
         if (c.SimBusy > 0) {
             EXPECT_EQ(FSim.CommandCount("at+csca?") - centreBefore, 15) << c.Note;
         }
-        FTerminal->ClosePort();
+        FSession->Close();
         FSim.Unplug(); // power-on state for the next case
         ASSERT_TRUE(FSim.Plug());
     }
@@ -115,7 +105,7 @@ TEST_F(SiemensInitTest, BringsTheTerminalUpOrSaysWhyNot) {
 
 // Each terminal object stands for one reload: the PIN the SIM refused is handed on, as the
 // worker does. A PIN goes out once, and never to a SIM that asks for its PUK.
-TEST_F(SiemensInitTest, PinIsTriedOnceAndNeverAgainstAPuk) {
+TEST_F(AtSessionInitTest, PinIsTriedOnceAndNeverAgainstAPuk) {
     struct TCase {
         std::string Pin;
         int32_t PinsSent;
@@ -140,34 +130,30 @@ TEST_F(SiemensInitTest, PinIsTriedOnceAndNeverAgainstAPuk) {
     FSim.SetPin("1234");
     std::string refusedPin;
     for (const TCase& c : cases) {
-        FTerminal = MakeTerminal(FDir.File("modem"));
-        FTerminal->FSettings.Pin = c.Pin;
-        FTerminal->FRefusedPin = refusedPin;
-        ASSERT_TRUE(FTerminal->OpenPort()) << c.Note;
-        FDir.Write("Siemens.log", "");
+        TAtSessionOptions options = Options();
+        options.Settings.Pin = c.Pin;
+        options.RefusedPin = refusedPin;
+        OpenSession(options, false);
         const int32_t pinsBefore = FSim.CommandCount("at+cpin");
-        for (int round = 0; round < 2; ++round) {
-            EXPECT_FALSE(FTerminal->InitTerminal()) << c.Note;
-            EXPECT_EQ(FTerminal->FErrorCode, 12) << c.Note;
-        }
+        for (int round = 0; round < 2; ++round)
+            EXPECT_EQ(FSession->Initialise(), TGsmResult::PinRejected) << c.Note;
         EXPECT_EQ(FSim.CommandCount("at+cpin") - pinsBefore, c.PinsSent) << c.Note;
-        EXPECT_EQ(FTerminal->GetPinWait(), c.Wait) << c.Note;
+        EXPECT_EQ(static_cast<int32_t>(FSession->PinWait()), c.Wait) << c.Note;
         std::vector<std::string> expected = c.Log;
         if (expected.back().empty())
             expected.pop_back();
         EXPECT_EQ(LogLines(), expected) << c.Note << ": the wait is logged once\n" << LogText();
-        refusedPin = FTerminal->FRefusedPin;
+        refusedPin = FSession->RefusedPin();
     }
     EXPECT_EQ(FSim.PinAttemptsLeft(), 0);
 }
 
 // Answers played by hand: the first two commands always succeed, the PIN query and the SMS
 // centre query as each case says (an empty answer: the terminal stays silent).
-TEST_F(SiemensInitTest, PinQueryAndCentreQueryAnswers) {
+TEST_F(AtSessionInitTest, PinQueryAndCentreQueryAnswers) {
     struct TCase {
         std::string PinAnswer;
         std::string CentreAnswer;
-        bool Result;
         int32_t Code;
         std::vector<std::string> Log;
         const char* Note;
@@ -175,28 +161,25 @@ TEST_F(SiemensInitTest, PinQueryAndCentreQueryAnswers) {
     const TCase cases[] = {
         {"",
          "\r\n+CSCA: \"+7903\",145\r\n\r\nOK\r\n",
-         true,
          0,
          {"Регистрация PIN кода...",
           "Номер SMS центра получен: <cr><lf>+CSCA: \"+7903\",145<cr><lf><cr><lf>OK<cr><lf>"},
          "an unanswered PIN query is skipped without a PIN line"},
         {"\r\n+CPIN: READY\r\n\r\nOK\r\n",
          "\r\n+CME ERROR: SIM failure\r\n",
-         false,
          3,
          {"Регистрация PIN кода...", "PIN код не требуется",
           "Ошибка at+csca?: <cr><lf>+CME ERROR: SIM failure<cr>"},
          "an SMS centre error other than SIM busy"},
         {"\r\n+CPIN: READY\r\n\r\nOK\r\n",
          "\r\nOK\r\n",
-         true,
          0,
          {"Регистрация PIN кода...", "PIN код не требуется",
           "Нераспознанный ответ на команду at+csca?: <cr><lf>OK<cr><lf>"},
          "an SMS centre answer without CSCA"},
     };
     FSim.SetSilent(true);
-    ASSERT_TRUE(FTerminal->OpenPort());
+    OpenSession(false);
     int32_t round = 0;
     for (const TCase& c : cases) {
         ++round;
@@ -206,18 +189,17 @@ TEST_F(SiemensInitTest, PinQueryAndCentreQueryAnswers) {
         if (!c.PinAnswer.empty())
             AnswerAfter("at+cpin?", round, c.PinAnswer);
         AnswerAfter("at+csca?", round, c.CentreAnswer);
-        EXPECT_EQ(FTerminal->InitTerminal(), c.Result) << c.Note;
-        EXPECT_EQ(FTerminal->FErrorCode, c.Code) << c.Note;
+        EXPECT_EQ(static_cast<int32_t>(FSession->Initialise()), c.Code) << c.Note;
         EXPECT_EQ(LogLines(), c.Log) << c.Note << "\n" << LogText();
     }
 }
 
-TEST_F(SiemensInitTest, SilentTerminalFailsTheFirstCommand) {
+TEST_F(AtSessionInitTest, SilentTerminalFailsTheFirstCommand) {
     FSim.SetSilent(true);
-    FTerminal->FSettings.ModemTimeoutMs = 100;
-    ASSERT_TRUE(FTerminal->OpenPort());
-    EXPECT_FALSE(FTerminal->InitTerminal());
-    EXPECT_EQ(FTerminal->FErrorCode, 3);
+    TAtSessionOptions options = Options();
+    options.Settings.ModemTimeoutMs = 100;
+    OpenSession(options, false);
+    EXPECT_EQ(FSession->Initialise(), TGsmResult::ATCommand);
     EXPECT_EQ(FSim.CommandCount("atq0v1e0"), 0) << "the second command is never sent";
 }
 

@@ -1,0 +1,174 @@
+// TAtSession, the AT dialogue with one GSM terminal: it owns the serial port and what the
+// dialogue keeps between commands (the port reader's buffered input, the saved unsolicited
+// text, the concatenation reference, the entries whose deletion failed), and each operation
+// returns what it found. Single-threaded: the terminal thread runs one, and `--check` runs one
+// with no thread at all. A wait ends early when the owner thread, if any, is told to stop.
+#pragma once
+
+#include "infra/Com.h"
+#include "infra/Queues.h"
+#include "infra/TerminalSettings.h"
+#include "infra/Thread.h"
+#include "terminal/HandledEntries.h"
+#include "terminal/NetworkStatus.h"
+#include "terminal/Pdu.h"
+#include "terminal/PortReader.h"
+#include "terminal/ResultCodes.h"
+#include "terminal/SimLock.h"
+#include "terminal/Unsolicited.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qvx {
+
+struct TAtSessionOptions {
+    // The port name as configured (COM1, ttyUSB0 or a path) and the terminal log.
+    std::string Device;
+    std::string LogFileName;
+    // The line, the answer timeout and the PIN: TConfig::TerminalSettings() for the service.
+    TTerminalSettings Settings;
+    bool Clip = false;
+    bool LogExchange = false;
+    // Pause between SIM-busy answers, and the pause taken while a listing's answer arrives.
+    uint32_t RetryPauseMs = 1000;
+    uint32_t PassPauseMs = 50;
+    // Millisecond ticks that age a RING waiting for its caller line.
+    std::function<uint32_t()> TickSource = GetTickCount;
+    // Carried over from the previous session: a PIN the SIM refused is never sent again, and
+    // the entries whose deletion failed are deleted without a second hand-over.
+    std::string RefusedPin;
+    THandledEntries Handled;
+};
+
+// Why a port did not open, for the log and the check.
+struct TPortFailure {
+    std::string Name;
+    uint32_t Code = 0;
+    std::string Text;
+};
+
+// One submission: the +CMGS reference of every part (-1 where the terminal gave none), or
+// the failure, with the rest of a "+CMS ERROR" line when the network refused the message.
+struct TSubmitResult {
+    TGsmResult Code = TGsmResult::OK;
+    std::vector<int32_t> References;
+    std::string Refusal;
+};
+
+// One listing pass: the received texts handed over, also when a later step failed.
+struct TReceiveResult {
+    TGsmResult Code = TGsmResult::OK;
+    std::vector<TSMS> Messages;
+};
+
+class TAtSession {
+public:
+    // Longest answer of one exchange, in characters.
+    static constexpr size_t AnswerMax = 5000;
+    // Longest listing reply, in characters (one less fits); a longer one is cut and its rest,
+    // up to ListingDrainMax bytes, dropped.
+    static constexpr size_t ListingMax = 15000;
+    static constexpr size_t ListingDrainMax = 16 * ListingMax;
+    // Shortest wait for the answer to a deletion.
+    static constexpr int32_t DeleteWaitMinMs = 1000;
+    // Bound of the saved unsolicited bytes, and how long a RING waits for its +CLIP.
+    static constexpr size_t SavedMax = 16 * 1024;
+    static constexpr uint32_t RingWaitMs = 10000;
+
+    // owner: the thread whose stop ends every wait; nullptr when no thread runs the session.
+    TAtSession(TAtSessionOptions options, TThread* owner);
+    ~TAtSession() { Close(); }
+    TAtSession(const TAtSession&) = delete;
+    TAtSession& operator=(const TAtSession&) = delete;
+
+    // Logs the line settings and opens the port; nullopt when it opened.
+    std::optional<TPortFailure> Open();
+    void Close();
+    // Refreshes the port's error flags: true once the device hung up or the line failed.
+    bool PortBroken();
+
+    // Brings the terminal up; OK, or why not.
+    TGsmResult Initialise();
+    // Submits the prepared parts of one message, each with a reference of its own stamped in.
+    TSubmitResult Submit(const TPreparedSms& sms);
+    TReceiveResult Receive();
+    // Asks for the registration and the signal; what the answers say replaces the values of
+    // last, a change of the registration is logged. Nothing else depends on the answers.
+    TNetworkStatus QueryNetwork(TNetworkStatus last);
+    // The next unsolicited event of the saved text, logged as it is taken.
+    TUnsolicitedEvent NextUnsolicited();
+
+    // The command and answer primitives; every answer is what arrived for it.
+    bool SendCommand(const std::string& command, std::string& answer, bool log,
+                     const std::string& expected, int32_t timeoutMs);
+    bool SendString(const std::string& text, bool log);
+    // Waits whole seconds, and its log line counts them.
+    bool WaitAnswer(const std::string& success, const std::string& failure,
+                    std::chrono::seconds timeout, std::string* answer, bool log);
+    // Moves every byte waiting into the saved text; true when any was moved.
+    bool FlushSave();
+    void LogMessage(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // While a retry repeats the previous failure, the lines an attempt logs are held back and
+    // written only when its outcome is news: a success or a different failure.
+    void HoldLog(bool hold) { FHoldLog = hold; }
+    void ReleaseLog(bool write);
+    void LogLines(const std::vector<std::string>& lines);
+
+    // Why the initialisation waits without sending a PIN; the PIN the SIM refused; the
+    // entries whose deletion failed. The owner carries the last two to the next session.
+    TPinWait PinWait() const { return FPinWait; }
+    const std::string& RefusedPin() const { return FOptions.RefusedPin; }
+    const THandledEntries& Handled() const { return FOptions.Handled; }
+    // The unsolicited text saved so far, not yet taken by NextUnsolicited().
+    const std::string& Saved() const { return FSaved; }
+
+private:
+    bool Stopped() const { return FOwner != nullptr && FOwner->Terminated(); }
+    void Pause(uint32_t ms);
+    void Save(const std::string& text);
+
+    bool ReadCommandAnswer(std::string& answer, const std::string& expected, uint32_t timeoutMs);
+    bool ReadUntilMarker(std::string& answer, const std::string& success,
+                         const std::string& failure, uint32_t timeoutMs);
+    bool ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t timeoutMs,
+                          std::string& answer);
+
+    TGsmResult RegisterPin();
+    TGsmResult WaitWithoutPin(TPinWait wait);
+    TGsmResult QuerySmsCentre();
+
+    TGsmResult SubmitPart(const std::string& pduHex, int32_t commandLength, TSubmitResult& result);
+    std::string RefusalOf(const std::string& answer);
+
+    TGsmResult ReceiveListed(TReceiveResult& result);
+    // Reads the at+cmgl reply; cut: the reply holds only the lines before the listing bound.
+    TGsmResult ReadListing(std::string& reply, bool& cut);
+    bool DrainListing();
+    TGsmResult UnendedListing(const std::string& reply);
+    enum class TDeletion { Deleted, Refused, Unsent, Failed };
+    TGsmResult TakeEntry(const TListingEntry& entry, TReceiveResult& result);
+    void HandOver(const TListingEntry& entry, const std::string& pdu, TReceiveResult& result);
+    TDeletion DeleteEntry(int32_t index, bool logRefusal);
+
+    bool AskNetwork(const std::string& command, std::string& answer);
+
+    TAtSessionOptions FOptions;
+    TThread* FOwner;
+    COM FPort;
+    // Input of FPort not yet taken by the exchange; emptied whenever the port opens or
+    // closes, as the port's own queue is.
+    TPortReader FReader;
+    std::string FSaved;
+    TUnsolicitedScanner FScanner{RingWaitMs};
+    uint8_t FConcatRef = 0; // reference of the next concatenated message
+    TPinWait FPinWait = TPinWait::None;
+    bool FHoldLog = false;
+    std::vector<std::string> FHeldLog;
+};
+
+} // namespace qvx

@@ -1,0 +1,75 @@
+// Submission by an AT session; what the simulator received is read back with its own decoder,
+// which was written without the service's encoder.
+#include "TerminalFixture.h"
+#include "infra/Codepage.h"
+#include "support/Text.h"
+
+namespace qvx {
+namespace {
+
+using test::TTerminalFixture;
+using test::U8;
+
+class AtSessionSubmitTest : public TTerminalFixture {};
+
+// Each submission of a long text stamps a reference of its own into its parts, a repeated
+// one too, so that the parts of two attempts are never joined.
+TEST_F(AtSessionSubmitTest, LongTextsGoAsConcatenatedParts) {
+    std::string latin;
+    for (int i = 0; i < 200; ++i)
+        latin += static_cast<char>('a' + i % 26);
+    std::string cyrillicUtf8;
+    for (int i = 0; i < 100; ++i)
+        cyrillicUtf8 += U8(u8"Ж");
+    struct TCase {
+        std::string Text; // cp1251
+        std::string Utf8;
+        size_t Parts;
+        TSmsCoding Coding;
+    };
+    const TCase cases[] = {
+        {latin, latin, 2, TSmsCoding::Gsm7},
+        {latin, latin, 2, TSmsCoding::Gsm7},
+        {Utf8ToCp1251(cyrillicUtf8), cyrillicUtf8, 2, TSmsCoding::Ucs2},
+    };
+    OpenSession();
+    size_t total = 0;
+    int32_t lastRef = -1;
+    for (const TCase& c : cases) {
+        const TSubmitResult result = FSession->Submit(Queued("12345", c.Text).Prepared);
+        EXPECT_EQ(result.Code, TGsmResult::OK) << LogText();
+        EXPECT_EQ(result.References.size(), c.Parts);
+        total += c.Parts;
+        ASSERT_TRUE(FSim.WaitForSubmitted(total, 10000)) << LogText();
+        const std::vector<TSubmittedSms> sent = FSim.Submitted();
+        std::string joined;
+        for (size_t i = total - c.Parts; i < total; ++i) {
+            const TSubmitView& view = sent[i].View;
+            EXPECT_EQ(view.Error, "") << i;
+            EXPECT_TRUE(view.HasUdh) << i;
+            EXPECT_EQ(view.Coding, c.Coding) << i;
+            EXPECT_EQ(view.ConcatTotal, static_cast<int32_t>(c.Parts)) << i;
+            EXPECT_EQ(view.ConcatSeq, static_cast<int32_t>(i - (total - c.Parts) + 1)) << i;
+            EXPECT_EQ(view.ConcatRef, sent[total - c.Parts].View.ConcatRef)
+                << "the parts of one message share their reference";
+            EXPECT_TRUE(sent[i].LengthMatches) << i;
+            joined += view.Text;
+        }
+        EXPECT_EQ(joined, c.Utf8) << "the parts together give the whole text";
+        EXPECT_NE(sent[total - 1].View.ConcatRef, lastRef) << "each message has its own reference";
+        lastRef = sent[total - 1].View.ConcatRef;
+    }
+}
+
+// The prompt is awaited in whole seconds of the answer timeout, cut down: under a second the
+// session does not wait for it at all.
+TEST_F(AtSessionSubmitTest, PromptWaitCountsWholeSeconds) {
+    TAtSessionOptions options = Options();
+    options.Settings.ModemTimeoutMs = 999;
+    OpenSession(options);
+    EXPECT_EQ(FSession->Submit(Queued("12345", "x").Prepared).Code, TGsmResult::ATCommand);
+    EXPECT_EQ(FSim.SubmittedCount(), 0u);
+}
+
+} // namespace
+} // namespace qvx
