@@ -75,6 +75,34 @@ TEST_F(HostileInputTest, PrintfDirectivesAndLineBreaksInTextsStayText) {
     StopService(*service);
 }
 
+// A subscriber's text is UCS2 whenever it holds a code the default alphabet lacks, so every
+// code from U+0001 up can arrive; a terminal that reads the log must not act on any of them.
+TEST_F(HostileInputTest, ControlCodesInAReceivedTextReachNoLogRaw) {
+    UseSharedServer();
+    ASSERT_FALSE(HasFatalFailure());
+    WriteIni();
+    auto service = StartReady();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_FALSE(FSim.StoreText("+79161234567", "\x1b[2J\x1b]0;owned\x07 Привет").empty());
+    EXPECT_TRUE(WaitForLog("Принято SMS. Номер: '79161234567', текст: "
+                           "'<1B>[2J<1B>]0;owned<07> \xcf\xf0\xe8\xe2\xe5\xf2'",
+                           1, 15000))
+        << "the text is logged with its control codes shown" << Diagnostics();
+    StopService(*service);
+    for (const char* name : {"QuorvexSMS.log", "Siemens.log"}) {
+        const std::string content = FDir.Read(name);
+        for (size_t i = 0; i < content.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(content[i]);
+            const bool lineEnd = content.compare(i, 2, "\r\n") == 0;
+            if (lineEnd)
+                ++i;
+            else
+                ASSERT_TRUE(byte >= 0x20 && byte != 0x7F && byte != 0x98)
+                    << name << " holds the raw byte " << int(byte) << " at " << i;
+        }
+    }
+}
+
 // In a child that has become another user: connects to the control socket and sends 128.
 // Exit code 0: the connection was refused; 1: the service answered "refused"; 2: it did
 // something else. Only async-signal-safe calls after fork().
