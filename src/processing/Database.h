@@ -51,6 +51,7 @@ struct TDbParams {
     std::string UserName;
     std::string Password;
     std::string SSLMode = DefaultSslMode; // a libpq sslmode value
+    std::string SSLRootCert;              // a libpq sslrootcert value; empty: its default
     TDbLimits Limits;
 };
 
@@ -102,6 +103,9 @@ public:
     // The message of the last failure (cp1251) and its wall-clock seconds; empty and 0 if none.
     const std::string& LastError() const noexcept { return FLastError; }
     int64_t LastErrorAt() const noexcept { return FLastErrorAt; }
+    // True while the open connection runs over TCP without TLS, readable and changeable by
+    // anyone on the way; false without a connection and for a local (Unix socket) one.
+    bool Unencrypted() const noexcept;
 
     // Descriptors that, once readable, break off the call that waits for the server: the
     // worker's stop and reload events. -1 for none.

@@ -156,6 +156,7 @@ void TServiceCheck::ShowSettings() {
     show("Database", "UserName", FConfig.UserName);
     show("Database", "Password", SecretText(FConfig.Password));
     show("Database", "SSLMode", FConfig.SSLMode);
+    show("Database", "SSLRootCert", FConfig.SSLRootCert);
     const std::string path = COM::DevicePath(FConfig.Device);
     show("GSMTerminal", "Device",
          FConfig.Device + (path.empty() || path == FConfig.Device ? "" : " (" + path + ")"));
@@ -230,6 +231,8 @@ void TServiceCheck::CheckDatabase() {
         return;
     }
     Passed();
+    if (database.Unencrypted())
+        Warned(UnencryptedMessage);
     JudgeVersion(version);
 
     int32_t hours = DefaultSmsOldHours;

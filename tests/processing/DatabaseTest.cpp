@@ -231,9 +231,16 @@ TEST_F(DatabaseTest, SslModeReachesTheClient) {
     } catch (const EDatabaseError& error) {
         EXPECT_NE(std::string(error.what()).find("SSL"), std::string::npos) << error.what();
     }
+    // A server without TLS is refused before the password is sent to it.
+    FParams.SSLMode = "verify-full";
+    FParams.SSLRootCert = "/nonexistent/qvx-ca.crt";
+    FDatabase.SetParams(FParams);
+    EXPECT_THROW(FDatabase.ReadParam("DBVER"), EDatabaseError) << "verify-full without TLS";
+    EXPECT_FALSE(FDatabase.Unencrypted()) << "no connection, nothing to say";
     FParams.SSLMode = "disable";
     FDatabase.SetParams(FParams);
     EXPECT_EQ(FDatabase.ReadParam("DBVER"), std::optional<std::string>("2.00"));
+    EXPECT_TRUE(FDatabase.Unencrypted()) << "TCP to 127.0.0.1 without TLS is plain text";
 }
 
 // Each way a statement can hang ends well before the service's defaults would end it.

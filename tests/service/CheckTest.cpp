@@ -5,6 +5,7 @@
 
 #include "gsmsim/GsmSimulator.h"
 #include "infra/Codepage.h"
+#include "processing/DatabaseRules.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
 #include "support/ChildProcess.h"
@@ -275,6 +276,8 @@ TEST_F(CheckDatabaseTest, PassesAgainstTheDemoDatabaseAndTheSimulatorAndChangesN
     const TReport report = RunCheck(true);
 
     EXPECT_TRUE(report.Has("  Версия базы данных \"Кворвекс\": 2.00")) << report.Text();
+    EXPECT_TRUE(report.Has(std::string("  ВНИМАНИЕ: ") + UnencryptedMessage))
+        << "the test server is reached over TCP without TLS:" << report.Text();
     EXPECT_EQ(report.ResultOf("Срок жизни сообщений (SMSOLDHOURS)"),
               "  ОК: отправляются сообщения не старше 24 ч")
         << report.Text();
