@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qvx {
@@ -183,12 +184,26 @@ TEST(CheckTest, WarnsOfSettingsTheServiceWouldReplace) {
         dir.Write("QuorvexSMS.ini", std::string(c.Line) +
                                         "\r\n[Database]\r\nHost=h\r\nDBName=d\r\nUserName=u\r\n" +
                                         TerminalSection("ttyS0"));
+        ASSERT_EQ(chmod(dir.File("QuorvexSMS.ini").c_str(), 0640), 0);
         TReport report;
         TServiceCheck check(dir.Path(), Collect(report));
         check.CheckSettings();
         EXPECT_EQ(report.Starting("  ВНИМАНИЕ"), c.Warnings)
             << "wrong warnings for " << c.Line << ":" << report.Text();
         EXPECT_EQ(check.Failures(), 0) << "a warning is no failure, for " << c.Line;
+    }
+}
+
+// The file holds the database password.
+TEST(CheckTest, WarnsOfAnIniFileOthersCanRead) {
+    for (const mode_t mode : {0644, 0604, 0640, 0600}) {
+        TTempDir dir;
+        dir.Write("QuorvexSMS.ini", "[Database]\r\nHost=h\r\n");
+        ASSERT_EQ(chmod(dir.File("QuorvexSMS.ini").c_str(), mode), 0);
+        TReport report;
+        TServiceCheck(dir.Path(), Collect(report)).CheckSettings();
+        EXPECT_EQ(report.Contains("файл могут читать все пользователи"), (mode & S_IROTH) != 0)
+            << "mode " << std::oct << mode << ":" << report.Text();
     }
 }
 
