@@ -24,14 +24,21 @@ const char* const SqlParams = "SELECT val\n"
 
 const char* const SqlPrepAccInfo = "SELECT prepare_acc_info($1)";
 
-const char* const SqlGetSMS = "SELECT m.msgid, m.msgtext, a.cellphone,\n"
-                              "  EXTRACT(EPOCH FROM LOCALTIMESTAMP - m.regdt) AS agesec\n"
-                              "FROM msglog m\n"
-                              "JOIN msgdelivery md ON m.msgid = md.msgid\n"
-                              "JOIN abonents a ON m.abonentid = a.abonentid\n"
-                              "WHERE md.chanid = 0 AND md.sentdt IS NULL AND\n"
-                              "  m.regdt > (LOCALTIMESTAMP - $1 * interval '1 hour')\n"
-                              "ORDER BY m.regdt";
+// One page after the row ($2 regdt, $3 msgid), or the first page for a null $2. The text is
+// cut one character beyond the longest that can be sent, so that a longer one still reads as
+// too long; a number too long to be one reads as null, never cut into another number.
+const char* const SqlGetSMS =
+    "SELECT m.msgid, left(m.msgtext, 39016) AS msgtext,\n"
+    "  CASE WHEN char_length(a.cellphone) <= 256 THEN a.cellphone END AS cellphone,\n"
+    "  EXTRACT(EPOCH FROM LOCALTIMESTAMP - m.regdt) AS agesec, m.regdt::text AS regdt\n"
+    "FROM msglog m\n"
+    "JOIN msgdelivery md ON m.msgid = md.msgid\n"
+    "JOIN abonents a ON m.abonentid = a.abonentid\n"
+    "WHERE md.chanid = 0 AND md.sentdt IS NULL AND\n"
+    "  m.regdt > (LOCALTIMESTAMP - $1 * interval '1 hour') AND\n"
+    "  ($2::timestamp IS NULL OR (m.regdt, m.msgid) > ($2::timestamp, $3))\n"
+    "ORDER BY m.regdt, m.msgid\n"
+    "LIMIT $4";
 
 // $1 is an int4 array in its text form, such as {17,18}.
 const char* const SqlMarkSent = "UPDATE msgdelivery\n"
@@ -94,13 +101,23 @@ std::optional<int64_t> TDatabase::PrepareAccInfo(const std::string& cellphone) {
     return ParseInt64(PQgetvalue(result.get(), 0, 0)).value_or(AccInfoUnreadable);
 }
 
-std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
-    const TPgResult result = Exec(SqlGetSMS, std::to_string(messTtlHours), true, true);
+std::vector<TPendingSMS> TDatabase::GetSMSPage(int32_t messTtlHours, TPendingCursor& cursor) {
+    if (cursor.End)
+        return {};
+    const std::string hours = std::to_string(messTtlHours);
+    const std::string after = std::to_string(cursor.MsgId);
+    const std::string limit = std::to_string(PendingPageRows);
+    const Oid types[] = {Int4Oid, TextOid, Int4Oid, Int4Oid};
+    const char* const values[] = {hours.c_str(),
+                                  cursor.RegDt.empty() ? nullptr : cursor.RegDt.c_str(),
+                                  after.c_str(), limit.c_str()};
+    const TPgResult result = Run(Connection(), SqlGetSMS, 4, types, values, true);
     const PGresult* rows = result.get();
     const int idColumn = ColumnOf(rows, "msgid");
     const int textColumn = ColumnOf(rows, "msgtext");
     const int phoneColumn = ColumnOf(rows, "cellphone");
     const int ageColumn = ColumnOf(rows, "agesec");
+    const int regColumn = ColumnOf(rows, "regdt");
     const int count = PQntuples(rows);
     std::vector<TPendingSMS> pending;
     pending.reserve(static_cast<size_t>(count));
@@ -110,6 +127,21 @@ std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
             throw EServiceError("Недопустимый идентификатор сообщения в базе данных");
         pending.push_back({*id, ValueAt(rows, row, textColumn), ValueAt(rows, row, phoneColumn),
                            SecondsAt(rows, row, ageColumn)});
+    }
+    cursor.End = count < PendingPageRows;
+    if (count > 0) {
+        cursor.RegDt = PQgetvalue(rows, count - 1, regColumn);
+        cursor.MsgId = pending.back().MsgId;
+    }
+    return pending;
+}
+
+std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
+    std::vector<TPendingSMS> pending;
+    for (TPendingCursor cursor; !cursor.End;) {
+        std::vector<TPendingSMS> page = GetSMSPage(messTtlHours, cursor);
+        pending.insert(pending.end(), std::make_move_iterator(page.begin()),
+                       std::make_move_iterator(page.end()));
     }
     return pending;
 }

@@ -125,6 +125,48 @@ TEST_F(DatabaseTest, PendingTextsAreConvertedAndNullsReadEmpty) {
     EXPECT_EQ(rows[3].Telephone, "") << "a null number must read as empty";
 }
 
+// 1,201 rows, 300 of them sharing one registration time: the pages give each row once, in
+// the order of one read, also when rows are stamped between two pages.
+TEST_F(DatabaseTest, PagesGiveEveryRowOnceInOrder) {
+    FDb->Exec("INSERT INTO msglog (abonentid, msgtext, regdt) SELECT 1, 'm' || i, "
+              "date_trunc('second', LOCALTIMESTAMP) - interval '1 hour' + "
+              "(CASE WHEN i <= 300 THEN 0 ELSE i END) * interval '1.5 ms' "
+              "FROM generate_series(1, 1201) i; "
+              "INSERT INTO msgdelivery (msgid, chanid) SELECT msgid, 0 FROM msglog");
+    const std::vector<TPendingSMS> whole = FDatabase.GetSMS(24);
+    ASSERT_EQ(whole.size(), 1201u);
+    TPendingCursor cursor;
+    std::vector<int32_t> paged;
+    size_t pages = 0;
+    while (!cursor.End) {
+        const std::vector<TPendingSMS> page = FDatabase.GetSMSPage(24, cursor);
+        EXPECT_LE(page.size(), size_t(TDatabase::PendingPageRows));
+        for (const TPendingSMS& row : page)
+            paged.push_back(row.MsgId);
+        if (++pages == 1)
+            FDatabase.MarkSent({page[0].MsgId, whole[700].MsgId}); // one read, one ahead
+    }
+    EXPECT_EQ(pages, 3u) << "1,201 rows in pages of 500";
+    std::vector<int32_t> expected;
+    for (const TPendingSMS& row : whole)
+        if (row.MsgId != whole[700].MsgId)
+            expected.push_back(row.MsgId);
+    EXPECT_EQ(paged, expected) << "every unsent row once, oldest first, ties by id";
+}
+
+// A text is cut one character beyond the longest that can ever be sent, so it still reads as
+// too long; a number is never cut into another one.
+TEST_F(DatabaseTest, PendingTextsAndNumbersAreBounded) {
+    FDb->Exec("INSERT INTO abonents (abonentid, cellphone, name) VALUES (4, repeat(' ', 300) || "
+              "'+79161234567', 'D')");
+    AddMessage(1, "repeat('a', 50000)", 2);
+    AddMessage(4, "'x'", 1);
+    const auto rows = FDatabase.GetSMS(24);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].Text.size(), 39016u) << "39,015 septets fill 255 parts; one more is cut";
+    EXPECT_EQ(rows[1].Telephone, "") << "an overlong number reads as missing, not cut";
+}
+
 TEST_F(DatabaseTest, StampingABatchCountsChangedRows) {
     const int32_t a = AddMessage(1, "'a'", 1);
     const int32_t b = AddMessage(1, "'b'", 1);
