@@ -24,21 +24,28 @@ const char* const SqlParams = "SELECT val\n"
 
 const char* const SqlPrepAccInfo = "SELECT prepare_acc_info($1)";
 
-// One page after the row ($2 regdt, $3 msgid), or the first page for a null $2. The text is
-// cut one character beyond the longest that can be sent, so that a longer one still reads as
-// too long; a number too long to be one reads as null, never cut into another number.
+// The text is cut one character beyond the longest that can be sent, so that a longer one
+// still reads as too long; a number too long to be one reads as null, never cut into another.
 const char* const SqlGetSMS =
     "SELECT m.msgid, left(m.msgtext, 39016) AS msgtext,\n"
     "  CASE WHEN char_length(a.cellphone) <= 256 THEN a.cellphone END AS cellphone,\n"
-    "  EXTRACT(EPOCH FROM LOCALTIMESTAMP - m.regdt) AS agesec, m.regdt::text AS regdt\n"
+    "  EXTRACT(EPOCH FROM LOCALTIMESTAMP - m.regdt) AS agesec\n"
     "FROM msglog m\n"
     "JOIN msgdelivery md ON m.msgid = md.msgid\n"
     "JOIN abonents a ON m.abonentid = a.abonentid\n"
     "WHERE md.chanid = 0 AND md.sentdt IS NULL AND\n"
-    "  m.regdt > (LOCALTIMESTAMP - $1 * interval '1 hour') AND\n"
-    "  ($2::timestamp IS NULL OR (m.regdt, m.msgid) > ($2::timestamp, $3))\n"
-    "ORDER BY m.regdt, m.msgid\n"
-    "LIMIT $4";
+    "  m.regdt > (LOCALTIMESTAMP - $1 * interval '1 hour')\n"
+    "ORDER BY m.regdt, m.msgid";
+
+// The rows of one read are kept by the server and fetched a page at a time: one statement
+// and one snapshot, as a single read would have, without the client holding them all. WITH
+// HOLD lets the stamps of the pass run between two pages. A cursor left open by a pass that
+// was broken off is closed before the next one is declared.
+const std::string SqlClosePending = "CLOSE ALL";
+const std::string SqlOpenPending =
+    std::string("DECLARE qvx_pending NO SCROLL CURSOR WITH HOLD FOR ") + SqlGetSMS;
+const std::string SqlFetchPending =
+    "FETCH FORWARD " + std::to_string(TDatabase::PendingPageRows) + " FROM qvx_pending";
 
 // $1 is an int4 array in its text form, such as {17,18}.
 const char* const SqlMarkSent = "UPDATE msgdelivery\n"
@@ -104,20 +111,17 @@ std::optional<int64_t> TDatabase::PrepareAccInfo(const std::string& cellphone) {
 std::vector<TPendingSMS> TDatabase::GetSMSPage(int32_t messTtlHours, TPendingCursor& cursor) {
     if (cursor.End)
         return {};
-    const std::string hours = std::to_string(messTtlHours);
-    const std::string after = std::to_string(cursor.MsgId);
-    const std::string limit = std::to_string(PendingPageRows);
-    const Oid types[] = {Int4Oid, TextOid, Int4Oid, Int4Oid};
-    const char* const values[] = {hours.c_str(),
-                                  cursor.RegDt.empty() ? nullptr : cursor.RegDt.c_str(),
-                                  after.c_str(), limit.c_str()};
-    const TPgResult result = Run(Connection(), SqlGetSMS, 4, types, values, true);
+    if (!cursor.Open) {
+        Run(Connection(), SqlClosePending.c_str(), 0, nullptr, nullptr, false);
+        Exec(SqlOpenPending.c_str(), std::to_string(messTtlHours), true, false);
+        cursor.Open = true;
+    }
+    const TPgResult result = Run(Connection(), SqlFetchPending.c_str(), 0, nullptr, nullptr, true);
     const PGresult* rows = result.get();
     const int idColumn = ColumnOf(rows, "msgid");
     const int textColumn = ColumnOf(rows, "msgtext");
     const int phoneColumn = ColumnOf(rows, "cellphone");
     const int ageColumn = ColumnOf(rows, "agesec");
-    const int regColumn = ColumnOf(rows, "regdt");
     const int count = PQntuples(rows);
     std::vector<TPendingSMS> pending;
     pending.reserve(static_cast<size_t>(count));
@@ -128,10 +132,9 @@ std::vector<TPendingSMS> TDatabase::GetSMSPage(int32_t messTtlHours, TPendingCur
         pending.push_back({*id, ValueAt(rows, row, textColumn), ValueAt(rows, row, phoneColumn),
                            SecondsAt(rows, row, ageColumn)});
     }
-    cursor.End = count < PendingPageRows;
-    if (count > 0) {
-        cursor.RegDt = PQgetvalue(rows, count - 1, regColumn);
-        cursor.MsgId = pending.back().MsgId;
+    if (count < PendingPageRows) {
+        Run(Connection(), SqlClosePending.c_str(), 0, nullptr, nullptr, false);
+        cursor.End = true;
     }
     return pending;
 }

@@ -64,12 +64,10 @@ struct TPendingSMS {
     double AgeSec = 0;
 };
 
-// Where a paged read of the unsent deliveries stands: after the row registered at RegDt (the
-// server's text of the time) with MsgId; an empty RegDt starts at the beginning.
+// Where a paged read of the unsent deliveries stands.
 struct TPendingCursor {
-    std::string RegDt;
-    int32_t MsgId = 0;
-    bool End = false; // the last page has been read
+    bool Open = false; // the server holds the rows of this read
+    bool End = false;  // the last page has been read
 };
 
 // Statement texts, as sent to the server; $1 is the first bound parameter of each.
@@ -135,13 +133,13 @@ public:
     // result reads as AccInfoUnreadable, which is neither "prepared" nor "no subscriber".
     static constexpr int64_t AccInfoUnreadable = -1;
     std::optional<int64_t> PrepareAccInfo(const std::string& cellphone);
-    // Rows a page of unsent deliveries holds at most, so that the
-    // sending pass needs the same memory whatever the backlog.
+    // Rows a page of unsent deliveries holds at most, so that the sending pass needs the same
+    // memory whatever the backlog.
     static constexpr int32_t PendingPageRows = 500;
-    // The next page of unsent SMS deliveries registered within the last messTtlHours, oldest
-    // first (ties by id), from where cursor stands; moves the cursor on. Texts are cut one
-    // character beyond the longest sendable text, and a number over 256 characters reads as
-    // empty. Rows stamped meanwhile drop out and are not skipped over.
+    // The next page of the unsent SMS deliveries registered within the last messTtlHours,
+    // oldest first (ties by id), as one read at the first page saw them; moves the cursor on.
+    // Texts are cut one character beyond the longest sendable text, and a number over 256
+    // characters reads as empty.
     std::vector<TPendingSMS> GetSMSPage(int32_t messTtlHours, TPendingCursor& cursor);
     // Every page at once, for a count.
     std::vector<TPendingSMS> GetSMS(int32_t messTtlHours);

@@ -126,7 +126,8 @@ TEST_F(DatabaseTest, PendingTextsAreConvertedAndNullsReadEmpty) {
 }
 
 // 1,201 rows, 300 of them sharing one registration time: the pages give each row once, in
-// the order of one read, also when rows are stamped between two pages.
+// the order of one read, also when stamps run between two pages and after a read that was
+// broken off.
 TEST_F(DatabaseTest, PagesGiveEveryRowOnceInOrder) {
     FDb->Exec("INSERT INTO msglog (abonentid, msgtext, regdt) SELECT 1, 'm' || i, "
               "date_trunc('second', LOCALTIMESTAMP) - interval '1 hour' + "
@@ -135,6 +136,8 @@ TEST_F(DatabaseTest, PagesGiveEveryRowOnceInOrder) {
               "INSERT INTO msgdelivery (msgid, chanid) SELECT msgid, 0 FROM msglog");
     const std::vector<TPendingSMS> whole = FDatabase.GetSMS(24);
     ASSERT_EQ(whole.size(), 1201u);
+    TPendingCursor broken;
+    ASSERT_EQ(FDatabase.GetSMSPage(24, broken).size(), size_t(TDatabase::PendingPageRows));
     TPendingCursor cursor;
     std::vector<int32_t> paged;
     size_t pages = 0;
@@ -144,14 +147,14 @@ TEST_F(DatabaseTest, PagesGiveEveryRowOnceInOrder) {
         for (const TPendingSMS& row : page)
             paged.push_back(row.MsgId);
         if (++pages == 1)
-            FDatabase.MarkSent({page[0].MsgId, whole[700].MsgId}); // one read, one ahead
+            FDatabase.MarkSent({page[0].MsgId, whole[700].MsgId});
     }
     EXPECT_EQ(pages, 3u) << "1,201 rows in pages of 500";
     std::vector<int32_t> expected;
     for (const TPendingSMS& row : whole)
-        if (row.MsgId != whole[700].MsgId)
-            expected.push_back(row.MsgId);
-    EXPECT_EQ(paged, expected) << "every unsent row once, oldest first, ties by id";
+        expected.push_back(row.MsgId);
+    EXPECT_EQ(paged, expected) << "every row of one read once, oldest first, ties by id";
+    EXPECT_EQ(FDatabase.GetSMS(24).size(), 1199u) << "the next read sees the stamps";
 }
 
 // A text is cut one character beyond the longest that can ever be sent, so it still reads as
