@@ -1,9 +1,10 @@
 // TDatabase, the worker thread's access to the accounting database: one libpq connection,
 // opened on demand by the first statement that needs it and closed explicitly by the worker,
-// and the four statements the service runs. Texts cross this edge converted between the
-// connection's UTF-8 and the service's Windows-1251. Every call is bounded: the connection
-// and each statement wait on the socket with a deadline, and the worker's stop or reload
-// breaks a wait off and cancels the statement on the server. Used by the worker thread only.
+// and the four statements the service runs (the unsent rows through a cursor). Texts cross this
+// edge converted between the connection's UTF-8 and the service's Windows-1251. Every call is
+// bounded: the connection and each statement wait on the socket with a deadline, and the worker's
+// stop or reload breaks a wait off and cancels the statement on the server. Used by the worker
+// thread only.
 #pragma once
 
 #include "infra/Config.h"
