@@ -2,6 +2,7 @@
 // printf directives and line breaks in database and subscriber texts, control requests from
 // another user, and a database password that must never reach a log.
 #include "reliability/ReliabilityHarness.h"
+#include "support/Text.h"
 
 #include <csignal>
 #include <cstring>
@@ -83,9 +84,9 @@ TEST_F(HostileInputTest, ControlCodesInAReceivedTextReachNoLogRaw) {
     WriteIni();
     auto service = StartReady();
     ASSERT_FALSE(HasFatalFailure());
-    ASSERT_FALSE(FSim.StoreText("+79161234567", "\x1b[2J\x1b]0;owned\x07 Привет").empty());
+    ASSERT_FALSE(FSim.StoreText("+79161234567", U8(u8"\x1b[2J\x1b]0;owned\x07 Привет")).empty());
     EXPECT_TRUE(WaitForLog("Принято SMS. Номер: '79161234567', текст: "
-                           "'<1B>[2J<1B>]0;owned<07> \xcf\xf0\xe8\xe2\xe5\xf2'",
+                           "'<1B>[2J<1B>]0;owned<07> Привет'",
                            1, 15000))
         << "the text is logged with its control codes shown" << Diagnostics();
     StopService(*service);
