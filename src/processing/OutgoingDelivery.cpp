@@ -83,27 +83,34 @@ void TWorkThread::SendPendingMessages() {
     int32_t rowCount = 0;
     int32_t handedOver = 0;
     std::vector<TSMS> answers;
-    for (TPendingCursor cursor; !cursor.End && !Terminated();) {
-        std::vector<TPendingSMS> rows = FDatabase->GetSMSPage(FConfig.SmsOldHours, cursor);
-        std::erase_if(rows, [this](const TPendingSMS& row) { return Skipped(row.MsgId); });
-        if (rowCount == 0 && !rows.empty() && !TerminalWorking(*FSiemens))
-            return;
-        rowCount += static_cast<int32_t>(rows.size());
-        for (const TPendingSMS& row : rows) {
-            // A stop ends even a long pass between two messages; the rest stay unsent for the
-            // next start.
-            if (Terminated())
-                break;
-            // A long pass is progress, not a hang: the watchdog hears of every message.
-            Beat();
-            if (!Sendable(row))
-                continue;
-            const bool answer = answerNumbers.count(SubscriberKey(row.Telephone)) != 0;
-            if (!answer && FSiemens->OutgoingCount() >= QueuedMax)
-                continue;
-            if (SendMessage(row, ToDateTime(now), answer ? &answers : nullptr))
-                ++handedOver;
+    try {
+        for (TPendingCursor cursor; !cursor.End && !Terminated();) {
+            std::vector<TPendingSMS> rows = FDatabase->GetSMSPage(FConfig.SmsOldHours, cursor);
+            std::erase_if(rows, [this](const TPendingSMS& row) { return Skipped(row.MsgId); });
+            if (rowCount == 0 && !rows.empty() && !TerminalWorking(*FSiemens))
+                return;
+            rowCount += static_cast<int32_t>(rows.size());
+            for (const TPendingSMS& row : rows) {
+                // A stop ends even a long pass between two messages; the rest stay unsent for
+                // the next start.
+                if (Terminated())
+                    break;
+                // A long pass is progress, not a hang: the watchdog hears of every message.
+                Beat();
+                if (!Sendable(row))
+                    continue;
+                const bool answer = answerNumbers.count(SubscriberKey(row.Telephone)) != 0;
+                if (!answer && FSiemens->OutgoingCount() >= QueuedMax)
+                    continue;
+                if (SendMessage(row, ToDateTime(now), answer ? &answers : nullptr))
+                    ++handedOver;
+            }
         }
+    } catch (...) {
+        // A later page failed: the answers collected so far count as handed over already.
+        if (!answers.empty())
+            FSiemens->QueueAnswers(answers);
+        throw;
     }
     if (rowCount == 0)
         return;
