@@ -97,10 +97,8 @@ void TWorkThread::SendPendingMessages() {
                     break;
                 // A long pass is progress, not a hang: the watchdog hears of every message.
                 Beat();
-                if (!Sendable(row))
-                    continue;
                 const bool answer = answerNumbers.count(SubscriberKey(row.Telephone)) != 0;
-                if (!answer && FSiemens->OutgoingCount() >= QueuedMax)
+                if ((!answer && FSiemens->OutgoingCount() >= QueuedMax) || !Sendable(row))
                     continue;
                 if (SendMessage(row, ToDateTime(now), answer ? &answers : nullptr))
                     ++handedOver;
