@@ -1,7 +1,8 @@
 // The sending pass with 10,000 pending rows, measured against the bare SQL of the same work
-// (the query through libpq) in the same run, and the statements that stamp the
-// acknowledgements of a drain. Needs the PostgreSQL cluster of scripts/test (QVX_PG*
-// variables); the terminal is the simulator. Prints the figures and the pass's ratio.
+// (the query through libpq) in the same run, the statements that stamp the acknowledgements
+// of a drain, and the memory a first pass over 1,000 and over 100,000 rows takes. Needs the
+// PostgreSQL cluster of scripts/test (QVX_PG* variables); the terminal is the simulator. Prints the
+// figures and the pass's ratio.
 #include "gsmsim/GsmSimulator.h"
 #include "infra/LogFile.h"
 #include "processing/Database.h"
@@ -30,6 +31,9 @@ namespace {
 constexpr int RowCount = 10000;
 constexpr int DrainCount = 500; // messages acknowledged for the stamping figure
 constexpr int Rounds = 2;       // each figure is the median of 2 * Rounds runs
+// The backlogs whose first passes are compared for memory.
+constexpr int SmallBacklog = 1000;
+constexpr int LargeBacklog = 100000;
 
 using TClock = std::chrono::steady_clock;
 
@@ -105,23 +109,29 @@ void WaitTurns(TWorkThread& worker) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// One processing cycle with a sending pass, from the request until the worker's loop has
-// turned after it (the loop adds at most one 10 ms pause). A reload first empties the
+// The pass summaries the service log holds so far.
+size_t SummaryCount() {
+    size_t count = 0;
+    for (const std::string& message : LogMessages(ReadFile(LogFileName())))
+        count += message.rfind("Сообщений всего/отправлено: ", 0) == 0 ? 1 : 0;
+    return count;
+}
+
+// One processing cycle with a sending pass, from the request until the pass has written its
+// summary. A reload first empties the
 // terminal's queue, so that the pass hands every row over again.
-double Pass(TWorkThread& worker, int32_t rows = RowCount) {
+double Pass(TWorkThread& worker) {
     worker.PostCommand(CommandReload);
     WaitTurns(worker);
     while (worker.StartResult() != 1 || worker.TerminalState() != 3)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const size_t summaries = SummaryCount();
     const auto start = TClock::now();
     worker.RequestSendNow();
     worker.PostCommand(CommandProcess);
-    // The pass beats for every message, so its end is the queue holding every row; with no
-    // row count given, two turns of the loop.
-    if (rows == 0)
-        WaitTurns(worker);
-    while (worker.OutgoingCount() < rows)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    // Reading the log takes time of its own: it is looked at only every 10 ms.
+    while (SummaryCount() == summaries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return Ms(TClock::now() - start);
 }
 
@@ -137,7 +147,7 @@ std::pair<int64_t, int64_t> Drain(PGconn* db, TGsmSimulator& sim, TWorkThread& w
     sim.ClearSubmitted();
     sim.SetSubmitReply(TSubmitReply::Ok);
     const int64_t before = worker.AcknowledgedCount();
-    Pass(worker, 0);
+    Pass(worker);
     const auto start = TClock::now();
     for (;;) {
         const TPgResult left(PQexec(db, "SELECT count(*) FROM msgdelivery WHERE sentdt IS NULL"));
@@ -168,48 +178,99 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// A fresh database of the service's schema with rows pending deliveries, one per subscriber.
+void CreateDatabase(const TServer& server, const std::string& name, int rows) {
+    Run(Connect(server, server.AdminDatabase).get(), "CREATE DATABASE " + name);
+    const TPgConn db = Connect(server, name);
+    Run(db.get(), ReadFile(std::string(QVX_SOURCE_DIR) + "/db/schema.sql"));
+    Run(db.get(), "INSERT INTO abonents (cellphone, name) SELECT '+7916' || lpad(i::text, 7, "
+                  "'0'), 'A' FROM generate_series(1, " +
+                      std::to_string(rows) +
+                      ") i; INSERT INTO msglog (abonentid, msgtext, regdt) SELECT abonentid, "
+                      "'Message ' || abonentid, LOCALTIMESTAMP - interval '1 second' * "
+                      "abonentid / 10 FROM abonents; INSERT INTO msgdelivery (msgid, chanid) "
+                      "SELECT msgid, 0 FROM msglog");
+}
+
+// Every submission waits for an acknowledgement that never comes, so nothing is stamped and
+// every round finds all rows pending.
+void StartSimulator(TGsmSimulator& sim, const std::string& dir) {
+    sim.SetSubmitReply(TSubmitReply::NoFinalAnswer);
+    sim.SetLinkPath(dir + "modem");
+    if (!sim.Start())
+        throw std::runtime_error("simulator: " + sim.LastError());
+}
+
+// The worker on the database name, started with its terminal working.
+void StartWorker(TWorkThread& worker, const TServer& server, const std::string& dir,
+                 const std::string& name) {
+    SetExeDir(dir);
+    SetLogFileName(dir + "QuorvexSMS.log");
+    std::ofstream(dir + "QuorvexSMS.ini")
+        << "[Database]\nHost=" << server.Host << "\nPort=" << server.Port << "\nDBName=" << name
+        << "\nUserName=" << server.User << "\nPassword=" << server.Password
+        << "\n[GSMTerminal]\nDevice=" << dir << "modem\n";
+    worker.Start();
+    while (worker.StartResult() == -1 || (worker.StartResult() == 1 && worker.TerminalState() != 3))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (worker.StartResult() != 1)
+        throw std::runtime_error("the worker did not start; see " + dir + "QuorvexSMS.log");
+}
+
+// A field of /proc/self/status in KiB.
+int64_t StatusKiB(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field + ":", 0) == 0)
+            return std::atoll(line.c_str() + field.size() + 1);
+    return -1;
+}
+
+// How far the process's resident memory rises above its level before a first pass over rows
+// pending deliveries: the peak is reset (clear_refs 5) just before the pass.
+int64_t PassPeakKiB(const TServer& server, int rows) {
+    const std::string name = "qvx_bench_mem_" + std::to_string(getpid());
+    CreateDatabase(server, name, rows);
+    char dirPattern[] = "/tmp/qvx-bench-XXXXXX";
+    const std::string dir = std::string(mkdtemp(dirPattern)) + "/";
+    int64_t peak = 0;
+    {
+        TGsmSimulator sim;
+        StartSimulator(sim, dir);
+        TConfig config(dir);
+        TWorkThread worker(config);
+        StartWorker(worker, server, dir, name);
+        const int64_t before = StatusKiB("VmRSS");
+        std::ofstream("/proc/self/clear_refs") << "5";
+        Pass(worker);
+        peak = StatusKiB("VmHWM") - before;
+        worker.Terminate();
+        worker.WaitFor();
+    }
+    Run(Connect(server, server.AdminDatabase).get(), "DROP DATABASE " + name + " WITH (FORCE)");
+    std::filesystem::remove_all(dir);
+    return peak;
+}
+
 int RunBench() {
     setenv("TZ", NoonZone().c_str(), 1);
     tzset();
     const TServer server;
+    const int64_t smallPeak = PassPeakKiB(server, SmallBacklog);
+    const int64_t largePeak = PassPeakKiB(server, LargeBacklog);
     const std::string name = "qvx_bench_" + std::to_string(getpid());
-    Run(Connect(server, server.AdminDatabase).get(), "CREATE DATABASE " + name);
+    CreateDatabase(server, name, RowCount);
     char dirPattern[] = "/tmp/qvx-bench-XXXXXX";
     const std::string dir = std::string(mkdtemp(dirPattern)) + "/";
     double passMs = 0, bareMs = 0;
     int64_t acknowledged = 0, statements = 0;
     {
         const TPgConn db = Connect(server, name);
-        Run(db.get(), ReadFile(std::string(QVX_SOURCE_DIR) + "/db/schema.sql"));
-        Run(db.get(), "INSERT INTO abonents (cellphone, name) SELECT '+7916' || lpad(i::text, 7, "
-                      "'0'), 'A' FROM generate_series(1, " +
-                          std::to_string(RowCount) +
-                          ") i; INSERT INTO msglog (abonentid, msgtext, regdt) SELECT abonentid, "
-                          "'Message ' || abonentid, LOCALTIMESTAMP - interval '1 second' * "
-                          "abonentid FROM abonents; INSERT INTO msgdelivery (msgid, chanid) "
-                          "SELECT msgid, 0 FROM msglog");
-
         TGsmSimulator sim;
-        // Every submission waits for an acknowledgement that never comes, so nothing is
-        // stamped and every round finds all rows pending.
-        sim.SetSubmitReply(TSubmitReply::NoFinalAnswer);
-        sim.SetLinkPath(dir + "modem");
-        if (!sim.Start())
-            throw std::runtime_error("simulator: " + sim.LastError());
-        SetExeDir(dir);
-        SetLogFileName(dir + "QuorvexSMS.log");
-        std::ofstream(dir + "QuorvexSMS.ini")
-            << "[Database]\nHost=" << server.Host << "\nPort=" << server.Port << "\nDBName=" << name
-            << "\nUserName=" << server.User << "\nPassword=" << server.Password
-            << "\n[GSMTerminal]\nDevice=" << dir << "modem\n";
+        StartSimulator(sim, dir);
         TConfig config(dir);
         TWorkThread worker(config);
-        worker.Start();
-        while (worker.StartResult() == -1 ||
-               (worker.StartResult() == 1 && worker.TerminalState() != 3))
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (worker.StartResult() != 1)
-            throw std::runtime_error("the worker did not start; see " + dir + "QuorvexSMS.log");
+        StartWorker(worker, server, dir, name);
 
         std::vector<double> passes, bares;
         // The two alternate in which goes first, so that neither always meets a table just
@@ -244,6 +305,10 @@ int RunBench() {
     std::filesystem::remove_all(dir);
     std::printf("stamping: %lld acknowledgements in %lld statements\n",
                 static_cast<long long>(acknowledged), static_cast<long long>(statements));
+    std::printf("memory of a first pass, %d rows:   %8lld KiB above the idle worker\n",
+                SmallBacklog, static_cast<long long>(smallPeak));
+    std::printf("memory of a first pass, %d rows: %8lld KiB (target: within a few MB)\n",
+                LargeBacklog, static_cast<long long>(largePeak));
     return 0;
 }
 

@@ -25,6 +25,7 @@ void TConfig::Load() {
     // An empty value means libpq's default, as a missing key does.
     if (SSLMode.empty())
         SSLMode = DefaultSslMode;
+    SSLRootCert = ini.ReadString(DatabaseSection, "SSLRootCert", "");
     Device = ini.ReadString(TerminalSection, "Device", "");
 
     BaudRate = BaudRateIndex(ini.ReadString(TerminalSection, "BaudRate", ""), DefaultBaudRate);

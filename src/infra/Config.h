@@ -22,6 +22,9 @@ struct TConfig {
     std::string UserName;
     std::string Password;
     std::string SSLMode = DefaultSslMode;
+    // The CA certificates that verify-ca and verify-full check the server against; empty: the
+    // client's default (~/.postgresql/root.crt).
+    std::string SSLRootCert;
     std::string Device;
     int32_t BaudRate = DefaultBaudRate; // index into BaudRates
     int32_t StopBits = DefaultStopBits; // index into StopBitsNames

@@ -1,5 +1,7 @@
 #include "infra/LogFile.h"
 
+#include "infra/Hex.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -128,14 +130,21 @@ std::string FormatMessage(const char* format, ...) {
     return message;
 }
 
-std::string EscapeCrLf(std::string_view text) {
+bool IsControlByte(unsigned char byte) noexcept {
+    return byte < 0x20 || byte == 0x7F || byte == UnassignedCp1251;
+}
+
+std::string EscapeControls(std::string_view text) {
     std::string escaped;
     escaped.reserve(text.size());
     for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
         if (c == '\r')
             escaped += "<cr>";
         else if (c == '\n')
             escaped += "<lf>";
+        else if (IsControlByte(byte))
+            escaped.append({'<', HexDigits[byte >> 4], HexDigits[byte & 0x0F], '>'});
         else
             escaped += c;
     }
@@ -158,9 +167,11 @@ std::map<std::string, std::vector<std::string>>& Captures() {
 }
 
 // O_NONBLOCK keeps a FIFO without a reader from blocking the open (it fails at once instead);
-// the file type is judged on the open descriptor, so nothing can be swapped in between.
+// the file type is judged on the open descriptor, so nothing can be swapped in between. The
+// logs hold numbers, texts and the PIN command: group and owner only, whatever the umask.
 void AppendToFile(const std::string& fileName, const std::string& line) {
-    TFile file(fileName, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+    TFile file(fileName, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY,
+               LogFileMode);
     if (file.IsRegular())
         file.Write(line.data(), line.size());
 }
@@ -202,7 +213,7 @@ std::vector<std::string> TLogCapture::Take() {
 
 void AppendFormattedLine(const std::string& fileName, const char* format, va_list args) noexcept {
     try {
-        AppendLogLine(fileName, EscapeCrLf(FormatMessageV(format, args)));
+        AppendLogLine(fileName, EscapeControls(FormatMessageV(format, args)));
     } catch (...) {
         // A line that cannot be built is lost like one that cannot be written.
     }

@@ -48,14 +48,23 @@ std::string LogStamp(std::time_t t);
 // printf-style formatting cut to LogMessageMax bytes.
 std::string FormatMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string FormatMessageV(const char* format, va_list args);
-// CR and LF written as "<cr>" and "<lf>", so that one event stays one line.
-std::string EscapeCrLf(std::string_view text);
+// Mode of a newly created log.
+constexpr int LogFileMode = 0640;
+// The one Windows-1251 byte without a character: a converter (iconv -f cp1251) stops at it.
+constexpr unsigned char UnassignedCp1251 = 0x98;
+// True for the bytes an operator's terminal must not receive raw: C0 controls, DEL, and 0x98.
+// The rest of 0x80..0x9F are letters and punctuation in Windows-1251, and convert to printable
+// characters, never to C1 controls.
+bool IsControlByte(unsigned char byte) noexcept;
+// CR and LF written as "<cr>" and "<lf>", every other control byte as "<XX>" (hex), so that one
+// event stays one line and a log shown in a terminal cannot drive it.
+std::string EscapeControls(std::string_view text);
 // Appends stamp + message + CR LF to the file in one write, under one process-wide lock.
 // The message is written as given (callers escape CR/LF where needed). Failures are silent.
 // Only a regular file is written: a symbolic link, a FIFO or a device in the log's place
 // loses the line instead of redirecting or blocking the writer.
 void AppendLogLine(const std::string& fileName, std::string_view message);
-// Formats a message, writes its CR and LF as "<cr>"/"<lf>" and appends it as one line: the
+// Formats a message, escapes its control bytes (EscapeControls) and appends it as one line: the
 // body of both log writers. Never throws; a line that cannot be built or written is lost.
 void AppendFormattedLine(const std::string& fileName, const char* format, va_list args) noexcept;
 // The messages of a log's text without their stamps, one per line, as written.
@@ -90,7 +99,7 @@ void SetExeDir(std::string dir);
 const std::string& LogFileName();
 void SetLogFileName(std::string name);
 
-// One line of the service log; CR and LF in the message are written as "<cr>"/"<lf>".
+// One line of the service log; control bytes in the message are escaped (EscapeControls).
 void WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 } // namespace qvx

@@ -24,14 +24,28 @@ const char* const SqlParams = "SELECT val\n"
 
 const char* const SqlPrepAccInfo = "SELECT prepare_acc_info($1)";
 
-const char* const SqlGetSMS = "SELECT m.msgid, m.msgtext, a.cellphone,\n"
-                              "  EXTRACT(EPOCH FROM LOCALTIMESTAMP - m.regdt) AS agesec\n"
-                              "FROM msglog m\n"
-                              "JOIN msgdelivery md ON m.msgid = md.msgid\n"
-                              "JOIN abonents a ON m.abonentid = a.abonentid\n"
-                              "WHERE md.chanid = 0 AND md.sentdt IS NULL AND\n"
-                              "  m.regdt > (LOCALTIMESTAMP - $1 * interval '1 hour')\n"
-                              "ORDER BY m.regdt";
+// The text is cut one character beyond the longest that can be sent, so that a longer one
+// still reads as too long; a number too long to be one reads as null, never cut into another.
+const char* const SqlGetSMS =
+    "SELECT m.msgid, left(m.msgtext, 39016) AS msgtext,\n"
+    "  CASE WHEN char_length(a.cellphone) <= 256 THEN a.cellphone END AS cellphone,\n"
+    "  EXTRACT(EPOCH FROM LOCALTIMESTAMP - m.regdt) AS agesec\n"
+    "FROM msglog m\n"
+    "JOIN msgdelivery md ON m.msgid = md.msgid\n"
+    "JOIN abonents a ON m.abonentid = a.abonentid\n"
+    "WHERE md.chanid = 0 AND md.sentdt IS NULL AND\n"
+    "  m.regdt > (LOCALTIMESTAMP - $1 * interval '1 hour')\n"
+    "ORDER BY m.regdt, m.msgid";
+
+// The rows of one read are kept by the server and fetched a page at a time: one statement
+// and one snapshot, as a single read would have, without the client holding them all. WITH
+// HOLD lets the stamps of the pass run between two pages. A cursor left open by a pass that
+// was broken off is closed before the next one is declared.
+const std::string SqlClosePending = "CLOSE ALL";
+const std::string SqlOpenPending =
+    std::string("DECLARE qvx_pending NO SCROLL CURSOR WITH HOLD FOR ") + SqlGetSMS;
+const std::string SqlFetchPending =
+    "FETCH FORWARD " + std::to_string(TDatabase::PendingPageRows) + " FROM qvx_pending";
 
 // $1 is an int4 array in its text form, such as {17,18}.
 const char* const SqlMarkSent = "UPDATE msgdelivery\n"
@@ -94,8 +108,15 @@ std::optional<int64_t> TDatabase::PrepareAccInfo(const std::string& cellphone) {
     return ParseInt64(PQgetvalue(result.get(), 0, 0)).value_or(AccInfoUnreadable);
 }
 
-std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
-    const TPgResult result = Exec(SqlGetSMS, std::to_string(messTtlHours), true, true);
+std::vector<TPendingSMS> TDatabase::GetSMSPage(int32_t messTtlHours, TPendingCursor& cursor) {
+    if (cursor.End)
+        return {};
+    if (!cursor.Open) {
+        Run(Connection(), SqlClosePending.c_str(), 0, nullptr, nullptr, false);
+        Exec(SqlOpenPending.c_str(), std::to_string(messTtlHours), true, false);
+        cursor.Open = true;
+    }
+    const TPgResult result = Run(Connection(), SqlFetchPending.c_str(), 0, nullptr, nullptr, true);
     const PGresult* rows = result.get();
     const int idColumn = ColumnOf(rows, "msgid");
     const int textColumn = ColumnOf(rows, "msgtext");
@@ -110,6 +131,20 @@ std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
             throw EServiceError("Недопустимый идентификатор сообщения в базе данных");
         pending.push_back({*id, ValueAt(rows, row, textColumn), ValueAt(rows, row, phoneColumn),
                            SecondsAt(rows, row, ageColumn)});
+    }
+    if (count < PendingPageRows) {
+        Run(Connection(), SqlClosePending.c_str(), 0, nullptr, nullptr, false);
+        cursor.End = true;
+    }
+    return pending;
+}
+
+std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
+    std::vector<TPendingSMS> pending;
+    for (TPendingCursor cursor; !cursor.End;) {
+        std::vector<TPendingSMS> page = GetSMSPage(messTtlHours, cursor);
+        pending.insert(pending.end(), std::make_move_iterator(page.begin()),
+                       std::make_move_iterator(page.end()));
     }
     return pending;
 }

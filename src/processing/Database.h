@@ -1,9 +1,10 @@
 // TDatabase, the worker thread's access to the accounting database: one libpq connection,
 // opened on demand by the first statement that needs it and closed explicitly by the worker,
-// and the four statements the service runs. Texts cross this edge converted between the
-// connection's UTF-8 and the service's Windows-1251. Every call is bounded: the connection
-// and each statement wait on the socket with a deadline, and the worker's stop or reload
-// breaks a wait off and cancels the statement on the server. Used by the worker thread only.
+// and the four statements the service runs (the unsent rows through a cursor). Texts cross this
+// edge converted between the connection's UTF-8 and the service's Windows-1251. Every call is
+// bounded: the connection and each statement wait on the socket with a deadline, and the worker's
+// stop or reload breaks a wait off and cancels the statement on the server. Used by the worker
+// thread only.
 #pragma once
 
 #include "infra/Config.h"
@@ -51,6 +52,7 @@ struct TDbParams {
     std::string UserName;
     std::string Password;
     std::string SSLMode = DefaultSslMode; // a libpq sslmode value
+    std::string SSLRootCert;              // a libpq sslrootcert value; empty: its default
     TDbLimits Limits;
 };
 
@@ -63,7 +65,13 @@ struct TPendingSMS {
     double AgeSec = 0;
 };
 
-// Statement texts, as sent to the server; $1 is the one bound parameter of each.
+// Where a paged read of the unsent deliveries stands.
+struct TPendingCursor {
+    bool Open = false; // the server holds the rows of this read
+    bool End = false;  // the last page has been read
+};
+
+// Statement texts, as sent to the server; $1 is the first bound parameter of each.
 extern const char* const SqlParams;
 extern const char* const SqlPrepAccInfo;
 extern const char* const SqlGetSMS;
@@ -102,6 +110,9 @@ public:
     // The message of the last failure (cp1251) and its wall-clock seconds; empty and 0 if none.
     const std::string& LastError() const noexcept { return FLastError; }
     int64_t LastErrorAt() const noexcept { return FLastErrorAt; }
+    // True while the open connection runs over TCP without TLS, readable and changeable by
+    // anyone on the way; false without a connection and for a local (Unix socket) one.
+    bool Unencrypted() const noexcept;
 
     // Descriptors that, once readable, break off the call that waits for the server: the
     // worker's stop and reload events. -1 for none.
@@ -123,7 +134,15 @@ public:
     // result reads as AccInfoUnreadable, which is neither "prepared" nor "no subscriber".
     static constexpr int64_t AccInfoUnreadable = -1;
     std::optional<int64_t> PrepareAccInfo(const std::string& cellphone);
-    // Unsent SMS deliveries registered within the last messTtlHours, oldest first.
+    // Rows a page of unsent deliveries holds at most, so that the sending pass needs the same
+    // memory whatever the backlog.
+    static constexpr int32_t PendingPageRows = 500;
+    // The next page of the unsent SMS deliveries registered within the last messTtlHours,
+    // oldest first (ties by id), as one read at the first page saw them; moves the cursor on.
+    // Texts are cut one character beyond the longest sendable text, and a number over 256
+    // characters reads as empty.
+    std::vector<TPendingSMS> GetSMSPage(int32_t messTtlHours, TPendingCursor& cursor);
+    // Every page at once, for a count.
     std::vector<TPendingSMS> GetSMS(int32_t messTtlHours);
     // Stamps the unsent SMS deliveries of the messages in one statement; rows changed.
     int64_t MarkSent(const std::vector<int32_t>& msgIds);

@@ -13,6 +13,7 @@
 #include <future>
 #include <libpq-fe.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 #include <type_traits>
 
@@ -166,6 +167,8 @@ TPgConn TDatabase::StartConnection() {
     const std::string user = Cp1251ToUtf8(FParams.UserName);
     const std::string password = Cp1251ToUtf8(FParams.Password);
     const std::string sslMode = FParams.SSLMode.empty() ? DefaultSslMode : FParams.SSLMode;
+    // An empty value is no value to libpq: its own default file applies.
+    const std::string rootCert = Cp1251ToUtf8(FParams.SSLRootCert);
     const std::string idle = std::to_string(KeepaliveIdleSec);
     const std::string interval = std::to_string(KeepaliveIntervalSec);
     const std::string probes = std::to_string(KeepaliveCount);
@@ -177,6 +180,7 @@ TPgConn TDatabase::StartConnection() {
                                     "user",
                                     "password",
                                     "sslmode",
+                                    "sslrootcert",
                                     "client_encoding",
                                     "keepalives",
                                     "keepalives_idle",
@@ -185,11 +189,11 @@ TPgConn TDatabase::StartConnection() {
                                     "tcp_user_timeout",
                                     "fallback_application_name",
                                     nullptr};
-    const char* const values[] = {
-        host.c_str(),     port.c_str(),     dbName.c_str(), user.c_str(),
-        password.c_str(), sslMode.c_str(),  "UTF8",         "1",
-        idle.c_str(),     interval.c_str(), probes.c_str(), userTimeout.c_str(),
-        "quorvexsms",     nullptr};
+    const char* const values[] = {host.c_str(),        port.c_str(),     dbName.c_str(),
+                                  user.c_str(),        password.c_str(), sslMode.c_str(),
+                                  rootCert.c_str(),    "UTF8",           "1",
+                                  idle.c_str(),        interval.c_str(), probes.c_str(),
+                                  userTimeout.c_str(), "quorvexsms",     nullptr};
     TPgConn conn(PQconnectStartParams(keywords, values, 0));
     if (!conn)
         throw EDatabaseError("Недостаточно памяти для подключения к базе данных");
@@ -225,6 +229,16 @@ PGconn* TDatabase::Connection() {
     FConn = std::move(conn);
     FReachability = 1;
     return FConn.get();
+}
+
+bool TDatabase::Unencrypted() const noexcept {
+    if (!FConn)
+        return false;
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(PQsocket(FConn.get()), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return false;
+    return address.ss_family != AF_UNIX && PQsslInUse(FConn.get()) == 0;
 }
 
 // The server's own limits for this session, set once per connection.

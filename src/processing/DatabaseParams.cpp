@@ -19,6 +19,8 @@ void TWorkThread::LoadDatabaseParams() {
     } closeAtEnd{*FDatabase};
 
     const auto version = FDatabase->ReadParam("DBVER");
+    if (FDatabase->Unencrypted())
+        WriteLog("Внимание: %s", UnencryptedMessage);
     if (!version)
         throw EServiceError(NoVersionMessage);
     WriteLog("Версия базы данных \"Кворвекс\": %s", version->c_str());

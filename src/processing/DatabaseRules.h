@@ -58,6 +58,11 @@ inline std::string SslModeMessage(const std::string& value) {
            ")";
 }
 
+// Said at the start and by the check when the connection crosses a network in plain text.
+constexpr const char* UnencryptedMessage =
+    "соединение с базой данных не зашифровано; чтобы требовать TLS и проверять сервер, задайте "
+    "SSLMode=verify-full и SSLRootCert";
+
 // The connection settings of a configuration.
 inline TDbParams DbParamsOf(const TConfig& config) {
     TDbParams params;
@@ -67,6 +72,7 @@ inline TDbParams DbParamsOf(const TConfig& config) {
     params.UserName = config.UserName;
     params.Password = config.Password;
     params.SSLMode = config.SSLMode;
+    params.SSLRootCert = config.SSLRootCert;
     return params;
 }
 

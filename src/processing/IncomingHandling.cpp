@@ -44,7 +44,8 @@ bool TWorkThread::TakeReceived(TSMS& sms) {
 // The message is taken off the SIM already: it is logged once here, and an account request
 // is kept until the database has prepared its answer.
 void TWorkThread::HandleMessage(const TSMS& sms) {
-    // WriteLog writes CR and LF as <cr>/<lf>, so a subscriber's text cannot forge lines.
+    // WriteLog escapes control bytes, so a subscriber's text can neither forge lines nor drive
+    // the terminal of an operator who reads the log.
     WriteLog("Принято SMS. Номер: '%s', текст: '%s'", sms.Telephone.c_str(), sms.Text.c_str());
     ++FReceivedCount;
     FLastReceivedAt.store(std::time(nullptr));

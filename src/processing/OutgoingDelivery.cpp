@@ -11,6 +11,22 @@
 
 namespace qvx {
 
+namespace {
+
+// A pass hands over no more than this many waiting messages to the terminal, which sends a
+// few a second at best: what it holds stays small whatever the database has waiting.
+constexpr int32_t QueuedMax = 1000;
+
+bool TerminalWorking(TSiemens& siemens) {
+    const int32_t state = siemens.GetState();
+    if (state == static_cast<int32_t>(TTerminalState::Working))
+        return true;
+    WriteLog("GSM терминал не готов к работе (State=%d)", state);
+    return false;
+}
+
+} // namespace
+
 // Rows already with the terminal, given up, or acknowledged but not yet stamped are no
 // candidates: the pass never hands a message over twice.
 void TWorkThread::SendPendingMessages() {
@@ -18,32 +34,46 @@ void TWorkThread::SendPendingMessages() {
     const std::set<std::string> answerNumbers = FLedger.TakeAnswerNumbers();
     if (!InSendingWindow(now))
         return;
-    std::vector<TPendingSMS> rows = FDatabase->GetSMS(FConfig.SmsOldHours);
-    std::erase_if(rows, [this](const TPendingSMS& row) { return FLedger.Skipped(row.MsgId); });
-    const auto rowCount = static_cast<int32_t>(rows.size());
-    if (rowCount == 0)
-        return;
-    const int32_t state = FSiemens->GetState();
-    if (state != static_cast<int32_t>(TTerminalState::Working)) {
-        WriteLog("GSM терминал не готов к работе (State=%d)", state);
-        return;
-    }
+    // Page by page, so that memory does not follow the backlog; the terminal's queue is kept
+    // to QueuedMax messages, and the rest wait for a later pass. Answers are looked for to the
+    // end and always handed over.
+    int32_t rowCount = 0;
     int32_t handedOver = 0;
     std::vector<TQueuedSms> answers;
-    for (const TPendingSMS& row : rows) {
-        // A stop ends even a long pass between two messages; the rest stay unsent for the
-        // next start.
-        if (Terminated())
-            break;
-        // A long pass is progress, not a hang: the watchdog hears of every message.
-        Beat();
-        TPreparedSms prepared;
-        if (!Sendable(row, prepared))
-            continue;
-        const bool answer = answerNumbers.count(SubscriberKey(row.Telephone)) != 0;
-        SendMessage(row, ToDateTime(now), std::move(prepared), answer ? &answers : nullptr);
-        ++handedOver;
+    try {
+        for (TPendingCursor cursor; !cursor.End && !Terminated();) {
+            std::vector<TPendingSMS> rows = FDatabase->GetSMSPage(FConfig.SmsOldHours, cursor);
+            std::erase_if(rows,
+                          [this](const TPendingSMS& row) { return FLedger.Skipped(row.MsgId); });
+            if (rowCount == 0 && !rows.empty() && !TerminalWorking(*FSiemens))
+                return;
+            rowCount += static_cast<int32_t>(rows.size());
+            for (const TPendingSMS& row : rows) {
+                // A stop ends even a long pass between two messages; the rest stay unsent for
+                // the next start.
+                if (Terminated())
+                    break;
+                // A long pass is progress, not a hang: the watchdog hears of every message.
+                Beat();
+                const bool answer = answerNumbers.count(SubscriberKey(row.Telephone)) != 0;
+                if (!answer && FSiemens->OutgoingCount() >= QueuedMax)
+                    continue;
+                TPreparedSms prepared;
+                if (!Sendable(row, prepared))
+                    continue;
+                SendMessage(row, ToDateTime(now), std::move(prepared),
+                            answer ? &answers : nullptr);
+                ++handedOver;
+            }
+        }
+    } catch (...) {
+        // A later page failed: the answers collected so far count as handed over already.
+        if (!answers.empty())
+            FSiemens->QueueAnswers(answers);
+        throw;
     }
+    if (rowCount == 0)
+        return;
     // Account answers overtake the backlog: they go behind the message in submission.
     if (!answers.empty())
         FSiemens->QueueAnswers(answers);

@@ -4,6 +4,7 @@
 #include "service/Check.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
+#include "service/FolderOwner.h"
 #include "service/LogTail.h"
 #include "service/Printable.h"
 #include "service/QuorvexSMSSvc.h"
@@ -30,7 +31,7 @@ int RunService(const std::string& dir) {
     TServiceHost host(service, dir, notify);
     const int exitCode = host.Run();
     if (exitCode != 0)
-        PrintText(stderr, "quorvexsms: " + host.FLastError + "\n");
+        PrintText(stderr, "quorvexsms: " + Printable(host.FLastError) + "\n");
     return exitCode;
 }
 
@@ -38,7 +39,7 @@ int SendControl(const std::string& dir, int32_t code) {
     std::string error;
     if (SendControlCode(dir, code, error) == TControlResult::Handled)
         return 0;
-    PrintText(stderr, "quorvexsms: " + error + "\n");
+    PrintText(stderr, "quorvexsms: " + Printable(error) + "\n");
     return 1;
 }
 
@@ -55,7 +56,7 @@ int ShowStatus(const std::string& dir, bool json) {
             error = "служба прислала неразборчивый ответ";
     }
     if (!status) {
-        PrintText(stderr, "quorvexsms: " + error + "\n");
+        PrintText(stderr, "quorvexsms: " + Printable(error) + "\n");
         return result == TControlResult::NotRunning ? ExitNotRunning : 1;
     }
     const TLogErrors logs{LastErrorLineOf(dir + "QuorvexSMS.log"),
@@ -104,6 +105,15 @@ int RunApplication(int argc, char** argv) {
             PrintText(stderr, "quorvexsms: каталог программы не определён, задайте --dir\n");
             return 1;
         }
+    }
+    // The service itself runs as the user its unit names; the commands an administrator runs
+    // on its folder take on that user's rights first.
+    const bool onFolder = command.Action == TCommandAction::Control ||
+                          command.Action == TCommandAction::Status ||
+                          command.Action == TCommandAction::Check;
+    if (std::string error; onFolder && !BecomeFolderOwner(dir, error)) {
+        PrintText(stderr, "quorvexsms: " + Printable(error) + "\n");
+        return 1;
     }
     switch (command.Action) {
     case TCommandAction::Help:

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -47,7 +48,7 @@ std::string SecretText(const std::string& value) {
 
 bool ServiceRunsFor(const std::string& dir) {
     const std::string path = dir + InstanceLockName;
-    TUniqueFd lock(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    TUniqueFd lock(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!lock)
         return false;
     // Taken for a moment only and released by closing: the service must never find its
@@ -110,10 +111,12 @@ void TServiceCheck::Detail(const std::string& text) {
 void TServiceCheck::CheckSettings() {
     FConfig.Load();
     Step("Файл настроек " + FConfig.IniFileName);
-    if (CheckIniFile())
+    if (CheckIniFile()) {
         Passed();
-    else
+        WarnIfOthersRead();
+    } else {
         FPrint(HintLine(IniFileHint(FConfig.IniFileName)));
+    }
     ShowSettings();
     CheckRequired();
 }
@@ -129,6 +132,15 @@ bool TServiceCheck::CheckIniFile() {
         return false;
     }
     return true;
+}
+
+// The file holds the database password: a file any local user can read gives it away.
+void TServiceCheck::WarnIfOthersRead() {
+    struct stat status {};
+    if (stat(FConfig.IniFileName.c_str(), &status) == 0 && (status.st_mode & S_IROTH) != 0)
+        Warned(FormatMessage("файл могут читать все пользователи (права %04o), а в нём пароль "
+                             "базы данных; задайте права 0640 (chmod o-rwx)",
+                             static_cast<unsigned>(status.st_mode & 07777)));
 }
 
 void TServiceCheck::ShowSettings() {
@@ -159,6 +171,7 @@ void TServiceCheck::ShowSettings() {
     show("Database", "UserName", FConfig.UserName);
     show("Database", "Password", SecretText(FConfig.Password));
     show("Database", "SSLMode", FConfig.SSLMode);
+    show("Database", "SSLRootCert", FConfig.SSLRootCert);
     const std::string path = COM::DevicePath(FConfig.Device);
     show("GSMTerminal", "Device",
          FConfig.Device + (path.empty() || path == FConfig.Device ? "" : " (" + path + ")"));
@@ -238,6 +251,8 @@ void TServiceCheck::CheckDatabase() {
         return;
     }
     Passed();
+    if (database.Unencrypted())
+        Warned(UnencryptedMessage);
     JudgeVersion(version);
 
     int32_t hours = DefaultSmsOldHours;

@@ -53,6 +53,7 @@ private:
     void Detail(const std::string& text);
 
     bool CheckIniFile();
+    void WarnIfOthersRead();
     void ShowSettings();
     void CheckRequired();
     // Runs one database step; a client error fails the step with the client's own message.

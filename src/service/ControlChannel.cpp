@@ -124,7 +124,10 @@ bool TControlServer::Open(const std::string& dir) {
 
 bool TControlServer::TakeInstanceLock(const std::string& dir) {
     const std::string path = dir + InstanceLockName;
-    TUniqueFd lock(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    // A link planted in the folder is not followed: a service run as root would create or
+    // lock whatever it points at.
+    TUniqueFd lock(open(path.c_str(),
+                        O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0600));
     if (!lock) {
         FLastError = "не удалось открыть файл блокировки " + path + ": " + SystemError(errno);
         return false;
@@ -159,7 +162,7 @@ bool TControlServer::Listen() {
     const int bound = bind(fd.Get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     const int bindError = errno;
     umask(oldMask);
-    if (bound != 0 || chmod(FSocketPath.c_str(), 0600) != 0 || listen(fd.Get(), 8) != 0) {
+    if (bound != 0 || listen(fd.Get(), 8) != 0) {
         const int error = bound != 0 ? bindError : errno;
         FLastError =
             "не удалось открыть сокет управления " + FSocketPath + ": " + SystemError(error);

@@ -55,8 +55,9 @@ std::string LastErrorLine(std::string_view content, bool tailOnly) {
 }
 
 std::string LastErrorLineOf(const std::string& path) {
-    // Non-blocking, so that a FIFO put in the log's place cannot hold the command.
-    TUniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    // Non-blocking, so that a FIFO put in the log's place cannot hold the command; a link
+    // there is not followed.
+    TUniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     struct stat info {};
     if (!fd || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
         return {};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "infra/Hex.h"
+#include "infra/LogFile.h"
 
 #include <string>
 
@@ -13,7 +14,7 @@ inline std::string Printable(const std::string& line) {
     text.reserve(line.size());
     for (const char c : line) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F) {
+        if (!IsControlByte(byte)) {
             text += c;
             continue;
         }

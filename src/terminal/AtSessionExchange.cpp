@@ -209,7 +209,7 @@ void TAtSession::ReleaseLog(bool write) {
 // Written at once, past a hold: these lines are the decisions about the held ones.
 void TAtSession::LogLines(const std::vector<std::string>& lines) {
     for (const std::string& line : lines)
-        AppendLogLine(FOptions.LogFileName, EscapeCrLf(line));
+        AppendLogLine(FOptions.LogFileName, EscapeControls(line));
 }
 
 } // namespace qvx

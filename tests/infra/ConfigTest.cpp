@@ -190,19 +190,22 @@ TEST(ConfigTest, OversizedFileIsReadOnlyUpToItsBound) {
 
 TEST(ConfigTest, ReloadResetsVanishedKeysAndDatabaseParameters) {
     const TTempDir dir;
-    dir.Write(IniName, "[Database]\nHost=db\nSSLMode=verify-full\n[GSMTerminal]\nPIN=1234\n"
+    dir.Write(IniName, "[Database]\nHost=db\nSSLMode=verify-full\nSSLRootCert=/etc/qvx/ca.crt\n"
+                       "[GSMTerminal]\nPIN=1234\n"
                        "BaudRate=9600\n");
     TConfig config(dir.Path());
     config.Load();
     ASSERT_EQ(config.PIN, "1234");
     ASSERT_EQ(config.BaudRate, 6);
     ASSERT_EQ(config.SSLMode, "verify-full");
+    ASSERT_EQ(config.SSLRootCert, "/etc/qvx/ca.crt");
     config.SmsOldHours = 5;
     config.SmsTransliterate = true;
 
     dir.Write(IniName, "[Database]\nHost=db\nSSLMode=\n");
     config.Load();
     EXPECT_EQ(config.PIN, "") << "a removed PIN must be empty again";
+    EXPECT_EQ(config.SSLRootCert, "") << "a removed SSLRootCert must be empty again";
     EXPECT_EQ(config.SSLMode, "prefer") << "an empty SSLMode means libpq's default";
     EXPECT_EQ(config.BaudRate, 11) << "a removed BaudRate returns to 115200";
     EXPECT_EQ(config.Host, "db");

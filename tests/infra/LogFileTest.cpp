@@ -111,10 +111,23 @@ TEST(LogFileTest, FormatMessageFollowsPrintfAndCutsAt999) {
     EXPECT_EQ(FormatMessage("%s", ""), "");
 }
 
-TEST(LogFileTest, EscapeCrLfKeepsOneEventOnOneLine) {
-    EXPECT_EQ(EscapeCrLf("OK\r\n"), "OK<cr><lf>");
-    EXPECT_EQ(EscapeCrLf("\n\r\ra"), "<lf><cr><cr>a");
-    EXPECT_EQ(EscapeCrLf("plain"), "plain");
+TEST(LogFileTest, ControlBytesAreWrittenAsTextAndPrintableBytesStay) {
+    const struct {
+        std::string In, Out;
+        const char* Note;
+    } cases[] = {
+        {"OK\r\n", "OK<cr><lf>", "CR and LF keep their names"},
+        {"\n\r\ra", "<lf><cr><cr>a", "one event stays one line"},
+        {"\x1b[2J\x1b]0;x\x07", "<1B>[2J<1B>]0;x<07>", "ESC and BEL cannot drive a terminal"},
+        {std::string("a\0b", 3), "a<00>b", "NUL"},
+        {"\x1f\x7f\x20~", "<1F><7F> ~", "the edges of the controls"},
+        {"\x98", "<98>", "the byte a cp1251 converter stops at"},
+        {"\x80\x97\x99\x9b\xc0\xff", "\x80\x97\x99\x9b\xc0\xff",
+         "0x80..0x9F are letters and signs in cp1251"},
+        {"plain", "plain", "printable text unchanged"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(EscapeControls(c.In), c.Out) << c.Note;
 }
 
 TEST(LogFileTest, FirstLineCreatesTheFileAndLaterLinesAppend) {
@@ -123,7 +136,7 @@ TEST(LogFileTest, FirstLineCreatesTheFileAndLaterLinesAppend) {
     AppendLogLine(name, "first");
     struct stat info {};
     ASSERT_EQ(stat(name.c_str(), &info), 0) << "the first line must create the log";
-    EXPECT_EQ(info.st_mode & 0133, 0u) << "mode must be at most 0644";
+    EXPECT_EQ(info.st_mode & 0137, 0u) << "mode must be at most 0640: logs hold numbers and texts";
 
     AppendLogLine(name, "second");
     const std::vector<std::string> lines = SplitLines(dir.Read("Siemens.log"));

@@ -125,6 +125,51 @@ TEST_F(DatabaseTest, PendingTextsAreConvertedAndNullsReadEmpty) {
     EXPECT_EQ(rows[3].Telephone, "") << "a null number must read as empty";
 }
 
+// 1,201 rows, 300 of them sharing one registration time: the pages give each row once, in
+// the order of one read, also when stamps run between two pages and after a read that was
+// broken off.
+TEST_F(DatabaseTest, PagesGiveEveryRowOnceInOrder) {
+    FDb->Exec("INSERT INTO msglog (abonentid, msgtext, regdt) SELECT 1, 'm' || i, "
+              "date_trunc('second', LOCALTIMESTAMP) - interval '1 hour' + "
+              "(CASE WHEN i <= 300 THEN 0 ELSE i END) * interval '1.5 ms' "
+              "FROM generate_series(1, 1201) i; "
+              "INSERT INTO msgdelivery (msgid, chanid) SELECT msgid, 0 FROM msglog");
+    const std::vector<TPendingSMS> whole = FDatabase.GetSMS(24);
+    ASSERT_EQ(whole.size(), 1201u);
+    TPendingCursor broken;
+    ASSERT_EQ(FDatabase.GetSMSPage(24, broken).size(), size_t(TDatabase::PendingPageRows));
+    TPendingCursor cursor;
+    std::vector<int32_t> paged;
+    size_t pages = 0;
+    while (!cursor.End) {
+        const std::vector<TPendingSMS> page = FDatabase.GetSMSPage(24, cursor);
+        EXPECT_LE(page.size(), size_t(TDatabase::PendingPageRows));
+        for (const TPendingSMS& row : page)
+            paged.push_back(row.MsgId);
+        if (++pages == 1)
+            FDatabase.MarkSent({page[0].MsgId, whole[700].MsgId});
+    }
+    EXPECT_EQ(pages, 3u) << "1,201 rows in pages of 500";
+    std::vector<int32_t> expected;
+    for (const TPendingSMS& row : whole)
+        expected.push_back(row.MsgId);
+    EXPECT_EQ(paged, expected) << "every row of one read once, oldest first, ties by id";
+    EXPECT_EQ(FDatabase.GetSMS(24).size(), 1199u) << "the next read sees the stamps";
+}
+
+// A text is cut one character beyond the longest that can ever be sent, so it still reads as
+// too long; a number is never cut into another one.
+TEST_F(DatabaseTest, PendingTextsAndNumbersAreBounded) {
+    FDb->Exec("INSERT INTO abonents (abonentid, cellphone, name) VALUES (4, repeat(' ', 300) || "
+              "'+79161234567', 'D')");
+    AddMessage(1, "repeat('a', 50000)", 2);
+    AddMessage(4, "'x'", 1);
+    const auto rows = FDatabase.GetSMS(24);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].Text.size(), 39016u) << "39,015 septets fill 255 parts; one more is cut";
+    EXPECT_EQ(rows[1].Telephone, "") << "an overlong number reads as missing, not cut";
+}
+
 TEST_F(DatabaseTest, StampingABatchCountsChangedRows) {
     const int32_t a = AddMessage(1, "'a'", 1);
     const int32_t b = AddMessage(1, "'b'", 1);
@@ -231,9 +276,16 @@ TEST_F(DatabaseTest, SslModeReachesTheClient) {
     } catch (const EDatabaseError& error) {
         EXPECT_NE(std::string(error.what()).find("SSL"), std::string::npos) << error.what();
     }
+    // A server without TLS is refused before the password is sent to it.
+    FParams.SSLMode = "verify-full";
+    FParams.SSLRootCert = "/nonexistent/qvx-ca.crt";
+    FDatabase.SetParams(FParams);
+    EXPECT_THROW(FDatabase.ReadParam("DBVER"), EDatabaseError) << "verify-full without TLS";
+    EXPECT_FALSE(FDatabase.Unencrypted()) << "no connection, nothing to say";
     FParams.SSLMode = "disable";
     FDatabase.SetParams(FParams);
     EXPECT_EQ(FDatabase.ReadParam("DBVER"), std::optional<std::string>("2.00"));
+    EXPECT_TRUE(FDatabase.Unencrypted()) << "TCP to 127.0.0.1 without TLS is plain text";
 }
 
 // Each way a statement can hang ends well before the service's defaults would end it.

@@ -277,6 +277,34 @@ TEST_F(WorkerFlowTest, AnAnswerOvertakesTheBacklog) {
     EXPECT_EQ(FSim.SubmittedCount(), size_t(Backlog + 1)) << "nothing may go out twice";
 }
 
+// However long the backlog, the terminal is handed at most about a thousand messages at a
+// time; an answer the pass finds beyond them, pages later, still goes out first.
+TEST_F(WorkerFlowTest, ABacklogIsHandedOverBoundedAndTheAnswerStillFirst) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 7)");
+    FDb->Exec("INSERT INTO abonents (cellphone, name) SELECT '+7926' || lpad(i::text, 7, '0'), "
+              "'B' FROM generate_series(1, 1200) i; INSERT INTO msglog (abonentid, msgtext, "
+              "regdt) SELECT abonentid, 'backlog', LOCALTIMESTAMP - interval '1 hour' FROM "
+              "abonents WHERE name = 'B'; INSERT INTO msgdelivery (msgid, chanid) SELECT msgid, "
+              "0 FROM msglog");
+    StartReady();
+    FSim.SetAnswerDelayMs(40);
+    ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty());
+    WaitIncoming(1);
+    const size_t before = Log().size();
+    Cycle(false);
+    const std::string summary = LogSince(before).back();
+    const std::string prefix = "Сообщений всего/отправлено: 1201/";
+    ASSERT_EQ(summary.rfind(prefix, 0), 0u) << summary;
+    const int handedOver = std::stoi(summary.substr(prefix.size()));
+    EXPECT_GE(handedOver, 1001) << "a thousand of the backlog and the answer";
+    EXPECT_LE(handedOver, 1050) << "only what the terminal sent meanwhile may follow";
+    ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000));
+    EXPECT_TRUE(FSim.Submitted()[0].View.Destination == "79161234567" ||
+                FSim.Submitted()[1].View.Destination == "79161234567")
+        << "at most the message in submission may go before the answer";
+}
+
 // While the database refuses the stamps, the acknowledged ids are kept: no pass hands their
 // messages over again, and they are stamped once the database takes them.
 TEST_F(WorkerFlowTest, AcknowledgementsWaitForTheDatabase) {

@@ -2,6 +2,7 @@
 // version, the parameters read from appconfig, reloads and errors. The terminal is a port
 // that does not exist, so it never becomes ready.
 #include "WorkerHarness.h"
+#include "processing/DatabaseRules.h"
 #include "processing/Error.h"
 #include "support/Text.h"
 
@@ -13,6 +14,8 @@ using test::TWorkerTest;
 constexpr const char* MissingPort = "Device=/nonexistent/qvx-no-such-port";
 
 class WorkerStartTest : public TWorkerTest {};
+
+const std::string PlainTextWarning = std::string("Внимание: ") + UnencryptedMessage;
 
 TEST_F(WorkerStartTest, DatabaseVersionDecidesTheStart) {
     struct {
@@ -38,7 +41,8 @@ TEST_F(WorkerStartTest, DatabaseVersionDecidesTheStart) {
         EXPECT_EQ(FWorker->StartResult(), c.Accepted ? 1 : 0) << "DBVER " << name;
         StopWorker();
         const auto lines = LogSince(before);
-        std::vector<std::string> expected;
+        // The test server runs on 127.0.0.1 without TLS.
+        std::vector<std::string> expected{PlainTextWarning};
         if (c.VersionLine)
             expected.push_back(c.VersionLine);
         if (!c.Accepted)
@@ -94,8 +98,9 @@ TEST_F(WorkerStartTest, CommandsWaitForAReloadThatSucceeds) {
     ASSERT_TRUE(WaitLog("Новые настройки применены")) << "a successful reload is reported";
     EXPECT_EQ(FWorker->StartResult(), 1);
     EXPECT_GE(FWorker->TerminalState(), 0) << "the reload must start a terminal";
-    EXPECT_EQ(LogSince(before), (std::vector<std::string>{"Версия базы данных \"Кворвекс\": 3.1",
-                                                          "Новые настройки применены"}));
+    EXPECT_EQ(LogSince(before),
+              (std::vector<std::string>{PlainTextWarning, "Версия базы данных \"Кворвекс\": 3.1",
+                                        "Новые настройки применены"}));
 
     // A reload that fails leaves no terminal behind and no "applied" line.
     FDb->Exec("UPDATE appconfig SET val = '1.0' WHERE propid = 'DBVER'");
@@ -106,7 +111,7 @@ TEST_F(WorkerStartTest, CommandsWaitForAReloadThatSucceeds) {
     EXPECT_EQ(FWorker->StartResult(), 0);
     EXPECT_EQ(FWorker->TerminalState(), -1) << "a failed reload must stop the old terminal";
     EXPECT_EQ(LogSince(beforeFailure),
-              (std::vector<std::string>{"Версия базы данных \"Кворвекс\": 1.0",
+              (std::vector<std::string>{PlainTextWarning, "Версия базы данных \"Кворвекс\": 1.0",
                                         "Ошибка: Версия базы данных должна быть не ниже 2.00"}));
 }
 

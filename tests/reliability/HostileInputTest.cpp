@@ -2,6 +2,7 @@
 // printf directives and line breaks in database and subscriber texts, control requests from
 // another user, and a database password that must never reach a log.
 #include "reliability/ReliabilityHarness.h"
+#include "support/Text.h"
 
 #include <csignal>
 #include <cstring>
@@ -73,6 +74,34 @@ TEST_F(HostileInputTest, PrintfDirectivesAndLineBreaksInTextsStayText) {
     EXPECT_FALSE(AnyLineStartsWith(TerminalLog(), "forged")) << "a text forged a terminal line";
     EXPECT_TRUE(service->Running()) << Diagnostics();
     StopService(*service);
+}
+
+// A subscriber's text is UCS2 whenever it holds a code the default alphabet lacks, so every
+// code from U+0001 up can arrive; a terminal that reads the log must not act on any of them.
+TEST_F(HostileInputTest, ControlCodesInAReceivedTextReachNoLogRaw) {
+    UseSharedServer();
+    ASSERT_FALSE(HasFatalFailure());
+    WriteIni();
+    auto service = StartReady();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_FALSE(FSim.StoreText("+79161234567", U8(u8"\x1b[2J\x1b]0;owned\x07 Привет")).empty());
+    EXPECT_TRUE(WaitForLog("Принято SMS. Номер: '79161234567', текст: "
+                           "'<1B>[2J<1B>]0;owned<07> Привет'",
+                           1, 15000))
+        << "the text is logged with its control codes shown" << Diagnostics();
+    StopService(*service);
+    for (const char* name : {"QuorvexSMS.log", "Siemens.log"}) {
+        const std::string content = FDir.Read(name);
+        for (size_t i = 0; i < content.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(content[i]);
+            const bool lineEnd = content.compare(i, 2, "\r\n") == 0;
+            if (lineEnd)
+                ++i;
+            else
+                ASSERT_TRUE(byte >= 0x20 && byte != 0x7F && byte != 0x98)
+                    << name << " holds the raw byte " << int(byte) << " at " << i;
+        }
+    }
 }
 
 // In a child that has become another user: connects to the control socket and sends 128.

@@ -6,6 +6,7 @@
 #include "gsmsim/GsmSimulator.h"
 #include "infra/Codepage.h"
 #include "infra/Com.h"
+#include "processing/DatabaseRules.h"
 #include "service/CheckHints.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qvx {
@@ -195,12 +197,26 @@ TEST(CheckTest, WarnsOfSettingsTheServiceWouldReplace) {
         dir.Write("QuorvexSMS.ini", std::string(c.Line) +
                                         "\r\n[Database]\r\nHost=h\r\nDBName=d\r\nUserName=u\r\n" +
                                         TerminalSection("ttyS0"));
+        ASSERT_EQ(chmod(dir.File("QuorvexSMS.ini").c_str(), 0640), 0);
         TReport report;
         TServiceCheck check(dir.Path(), Collect(report));
         check.CheckSettings();
         EXPECT_EQ(report.Starting("  ВНИМАНИЕ"), c.Warnings)
             << "wrong warnings for " << c.Line << ":" << report.Text();
         EXPECT_EQ(check.Failures(), 0) << "a warning is no failure, for " << c.Line;
+    }
+}
+
+// The file holds the database password.
+TEST(CheckTest, WarnsOfAnIniFileOthersCanRead) {
+    for (const mode_t mode : {0644, 0604, 0640, 0600}) {
+        TTempDir dir;
+        dir.Write("QuorvexSMS.ini", "[Database]\r\nHost=h\r\n");
+        ASSERT_EQ(chmod(dir.File("QuorvexSMS.ini").c_str(), mode), 0);
+        TReport report;
+        TServiceCheck(dir.Path(), Collect(report)).CheckSettings();
+        EXPECT_EQ(report.Contains("файл могут читать все пользователи"), (mode & S_IROTH) != 0)
+            << "mode " << std::oct << mode << ":" << report.Text();
     }
 }
 
@@ -308,6 +324,8 @@ TEST_F(CheckDatabaseTest, PassesAgainstTheDemoDatabaseAndTheSimulatorAndChangesN
     const TReport report = RunCheck(true);
 
     EXPECT_TRUE(report.Has("  Версия базы данных \"Кворвекс\": 2.00")) << report.Text();
+    EXPECT_TRUE(report.Has(std::string("  ВНИМАНИЕ: ") + UnencryptedMessage))
+        << "the test server is reached over TCP without TLS:" << report.Text();
     EXPECT_EQ(report.ResultOf("Срок жизни сообщений (SMSOLDHOURS)"),
               "  ОК: отправляются сообщения не старше 24 ч")
         << report.Text();

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
@@ -264,6 +265,51 @@ TEST_F(ServiceProcessTest, MissingHostIsLoggedAndTheServiceRunsOn) {
     EXPECT_EQ(ServiceLines(), (std::vector<std::string>{"", StartLine, ReadyLine, ProcessLine,
                                                         ReloadLine, ShutdownLine, StopLine}))
         << "SIGPWR must write the shutdown line before the stop line:" << LogText();
+}
+
+// The folder belongs to the service's user, who may plant links in it: root runs the commands
+// with that user's rights, and the service run by root follows none of the links.
+TEST_F(ServiceProcessTest, RootFollowsNoLinkInTheFolderAndActsAsItsOwner) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can show what root does";
+    const TTempDir outside; // root's own, 0700
+    outside.Write("device", "root's");
+    ASSERT_EQ(chmod(outside.File("device").c_str(), 0600), 0);
+    const char* const planted[] = {".quorvexsms.lock", "QuorvexSMS.log", "Siemens.log",
+                                   ".quorvexsms.control"};
+    for (const char* name : planted)
+        ASSERT_EQ(symlink(outside.File(name).c_str(), FDir.File(name).c_str()), 0) << name;
+    FDir.Write("QuorvexSMS.ini", "[GSMTerminal]\r\nDevice=" + outside.File("device") + "\r\n");
+    ASSERT_EQ(chown(FDir.Path().c_str(), 65534, 65534), 0) << "the folder becomes nobody's";
+
+    EXPECT_EQ(RunToEnd({"--dir", FDir.Path(), "--check"}), 1) << Out() << Err();
+    // Root would open the file and find it no terminal; its owner may not open it at all.
+    EXPECT_NE(Out().find(U8(u8"Указанный порт занят другим приложением")), std::string::npos)
+        << "as the folder's owner the check may not open root's file:" << Out();
+    EXPECT_EQ(RunToEnd({"--dir", FDir.Path(), "--status"}), 1) << Err();
+    EXPECT_NE(Err().find(U8(u8"нет прав на сокет")), std::string::npos)
+        << "the socket's link leads where the folder's owner may not go: " << Err();
+    EXPECT_EQ(RunToEnd({"--dir", FDir.Path(), "--control", "128"}), 1) << Err();
+    EXPECT_NE(RunToEnd({"--dir", FDir.Path()}), 0) << "a linked lock file must stop the start";
+
+    // Without the lock's link the service runs as root; its logs are links and lose the lines.
+    ASSERT_EQ(unlink(FDir.File(".quorvexsms.lock").c_str()), 0);
+    auto service = StartService();
+    ASSERT_TRUE(WaitUntil([&] {
+        struct stat info {};
+        return lstat(FDir.File(".quorvexsms.control").c_str(), &info) == 0 &&
+               S_ISSOCK(info.st_mode);
+    })) << "the service must replace the socket's link with its socket: "
+        << Err();
+    StopAndExpectExit(*service, SIGTERM);
+    EXPECT_EQ(outside.Read("device"), "root's");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside.Path()), {}), 1)
+        << "nothing may be created outside the folder";
+
+    // An owner without an account: refused, not run as root.
+    ASSERT_EQ(chown(FDir.Path().c_str(), 54321, 54321), 0);
+    EXPECT_EQ(RunToEnd({"--dir", FDir.Path(), "--check"}), 1);
+    EXPECT_NE(Err().find(U8(u8"не найден среди пользователей")), std::string::npos) << Err();
 }
 
 TEST_F(ServiceProcessTest, ControlCodesFromTheCommandLine) {

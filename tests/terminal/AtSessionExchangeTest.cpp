@@ -59,6 +59,11 @@ TEST_F(AtSessionExchangeTest, AnswersThatNeverEndRunIntoTheTimeout) {
         << "CR and LF alone never complete a line";
     EXPECT_EQ(answer, "\r\n\r\n\r\n");
     EXPECT_TRUE(HasLine("Получено: <cr><lf><cr><lf><cr><lf>")) << LogText();
+    // A terminal that says anything: its control bytes reach the log as text only.
+    AnswerAfter("at+e", 1, "\r\n\a\x1b[2J\r\n");
+    FSession->SendCommand("at+e", answer, true, "OK", 500);
+    EXPECT_TRUE(HasLine("Получено: <cr><lf><07><1B>[2J<cr><lf>")) << LogText();
+    EXPECT_EQ(LogText().find_first_of("\a\x1b"), std::string::npos) << "a raw control byte";
 
     EXPECT_FALSE(FSession->SendCommand("at+g", answer, true, "OK", 200));
     EXPECT_TRUE(answer.empty());
@@ -83,7 +88,7 @@ TEST_F(AtSessionExchangeTest, CommandsGetOneCarriageReturn) {
         "Нет ответа от модема ! [0 мсек]",
         "Послано:  at+cmgs=16<cr>",
         "Нет ответа от модема ! [0 мсек]",
-        "Послано:  0011\x1A",
+        "Послано:  0011<1A>", // Ctrl-Z, shown as text
         "Нет ответа от модема ! [0 мсек]",
         "Нет ответа от модема ! [0 мсек]",
     };
