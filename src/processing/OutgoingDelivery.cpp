@@ -61,8 +61,7 @@ void TWorkThread::SendPendingMessages() {
                 TPreparedSms prepared;
                 if (!Sendable(row, prepared))
                     continue;
-                SendMessage(row, ToDateTime(now), std::move(prepared),
-                            answer ? &answers : nullptr);
+                SendMessage(row, ToDateTime(now), std::move(prepared), answer ? &answers : nullptr);
                 ++handedOver;
             }
         }
