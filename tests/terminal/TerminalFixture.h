@@ -4,6 +4,7 @@
 #pragma once
 
 #include "gsmsim/GsmSimulator.h"
+#include "infra/LogFile.h"
 #include "support/TempDir.h"
 #include "support/Waiting.h"
 #include "terminal/Siemens.h"
@@ -99,21 +100,7 @@ protected:
     }
 
     // Messages of the terminal log, without their date and time; lines are cp1251.
-    std::vector<std::string> LogLines() const {
-        const std::string text = FDir.Read("Siemens.log");
-        std::vector<std::string> lines;
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t end = text.find("\r\n", pos);
-            if (end == std::string::npos)
-                end = text.size();
-            const std::string line = text.substr(pos, end - pos);
-            const size_t stamp = line.find("  ");
-            lines.push_back(stamp == std::string::npos ? line : line.substr(stamp + 2));
-            pos = end + 2;
-        }
-        return lines;
-    }
+    std::vector<std::string> LogLines() const { return LogMessages(FDir.Read("Siemens.log")); }
 
     std::string LogText() const {
         std::string all;
