@@ -36,11 +36,18 @@ template <class TStep> void Guarded(TStep step) noexcept {
     }
 }
 
+// The service folder: where the INI file lives.
+std::string FolderOf(const std::string& iniFileName) {
+    const size_t slash = iniFileName.rfind('/');
+    return slash == std::string::npos ? std::string(".") : iniFileName.substr(0, slash + 1);
+}
+
 } // namespace
 
 TWorkThread::TWorkThread(TConfig& config)
     : FConfig(config), FDatabase(std::make_unique<TDatabase>()),
-      FNoTerminalSince(std::time(nullptr)), FStartedAt(FNoTerminalSince) {}
+      FStateFile(FolderOf(config.IniFileName)), FNoTerminalSince(std::time(nullptr)),
+      FStartedAt(FNoTerminalSince) {}
 
 TWorkThread::~TWorkThread() {
     Terminate();
@@ -61,7 +68,11 @@ void TWorkThread::PostCommand(int32_t code) noexcept {
 void TWorkThread::Execute() {
     FDatabase->SetInterrupt(StopFd(), FReloadEvent.Fd());
     FDatabase->SetProgress([this] { Beat(); });
-    Guarded([this] { Reload(); });
+    LoadState();
+    Guarded([this] { Reload(true); });
+    // What the network acknowledged before the last stop is stamped before anything is sent.
+    if (FStartResult.load() == 1)
+        Guarded([this] { StampAcknowledged(true); });
     UpdateStatus();
     while (!Terminated()) {
         // Both requests are taken at once; a reload runs first so that the cycle after it
@@ -94,14 +105,16 @@ void TWorkThread::Execute() {
     StopTerminal();
     StampOnExit();
     HandleBacklogOnExit();
+    SaveState();
     UpdateStatus();
 }
 
-void TWorkThread::Reload() {
+void TWorkThread::Reload(bool atStart) {
     // The terminal is stopped before the new settings are read, so that what it acknowledged
     // is accounted for; what it still held was never stamped and goes with a later pass.
     StopTerminal();
-    FLedger.Reloaded();
+    if (!atStart)
+        FLedger.Reloaded();
     FConfig.Load();
     Initialize();
 }

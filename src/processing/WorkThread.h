@@ -10,6 +10,8 @@
 #include "infra/Thread.h"
 #include "processing/DatabaseRetry.h"
 #include "processing/DeliveryLedger.h"
+#include "processing/ServiceState.h"
+#include "processing/StateFile.h"
 #include "processing/WorkerStatus.h"
 #include "terminal/HandledEntries.h"
 
@@ -76,7 +78,7 @@ protected:
     void Execute() override;
 
 private:
-    void Reload();
+    void Reload(bool atStart = false);
     void Initialize();
     void LoadDatabaseParams();
     bool TryDatabase();
@@ -106,6 +108,11 @@ private:
     // One statement for every acknowledged id not yet stamped; after a failure it waits
     // StampRetryMs before the next try unless now is set.
     void StampAcknowledged(bool now);
+    void ForgetStamped(const std::vector<int32_t>& ids);
+    // The state file: read once at the start, into the ledger; saved when something that must
+    // outlive the process changed.
+    void LoadState();
+    void SaveState() noexcept;
     void StampOnExit() noexcept;
     void UpdateStatus() noexcept;
     void Beat() noexcept;
@@ -115,6 +122,11 @@ private:
     std::unique_ptr<TDatabase> FDatabase;
     std::unique_ptr<TSiemens> FSiemens;
     TDeliveryLedger FLedger;
+    TServiceState FState;
+    TStateFile FStateFile;
+    bool FStateChanged = false;
+    // The error of the last failed save, so that a failure that repeats is logged once.
+    std::string FStateSaveError;
     // Messages a stopped terminal had received (and deleted from the SIM) before the worker
     // took them; handled first by the next cycle.
     std::deque<TSMS> FReceivedBacklog;

@@ -1,0 +1,48 @@
+// What the worker keeps in the state file, so that a restart, a kill or a power cut forgets
+// nothing that would send a message twice: read once at the start, saved after every change.
+#include "infra/LogFile.h"
+#include "processing/WorkThread.h"
+
+#include <exception>
+
+namespace qvx {
+
+void TWorkThread::LoadState() {
+    TStateFile::TLoaded loaded = FStateFile.Load(std::time(nullptr));
+    if (!loaded.Fault.empty()) {
+        if (loaded.MovedTo.empty())
+            WriteLog("Файл состояния %s повреждён (%s) и будет перезаписан",
+                     FStateFile.Path().c_str(), loaded.Fault.c_str());
+        else
+            WriteLog("Файл состояния %s повреждён (%s), он перенесён в %s",
+                     FStateFile.Path().c_str(), loaded.Fault.c_str(), loaded.MovedTo.c_str());
+    }
+    FState = std::move(loaded.State);
+    // Acknowledged before the last stop and never stamped: skipped by every pass until the
+    // database stamps them.
+    for (const auto& entry : FState.Unstamped)
+        FLedger.Acknowledged(entry.first);
+}
+
+void TWorkThread::SaveState() noexcept {
+    if (!FStateChanged)
+        return;
+    try {
+        if (const size_t dropped = FState.Trim())
+            WriteLog("Файл состояния переполнен: удалено старейших записей: %zu", dropped);
+        const std::string error = FStateFile.Save(FState, std::time(nullptr));
+        if (error.empty()) {
+            FStateChanged = false;
+            FStateSaveError.clear();
+            return;
+        }
+        // The change stays marked: the next save tries again.
+        if (error != FStateSaveError)
+            WriteLog("Не удалось сохранить файл состояния: %s", error.c_str());
+        FStateSaveError = error;
+    } catch (const std::exception& error) {
+        WriteLog("Ошибка: %s", error.what());
+    }
+}
+
+} // namespace qvx

@@ -1,0 +1,94 @@
+// What the worker keeps in its state file outlives the worker object: acknowledged ids the
+// database did not stamp are stamped by the next worker without being sent again, and a
+// damaged file is moved aside without stopping the start.
+#include "WorkerHarness.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace qvx {
+namespace {
+
+using test::TSimWorkerTest;
+using test::TZoneGuard;
+using test::WaitUntil;
+using test::ZoneWithLocalHour;
+
+class WorkerStateTest : public TSimWorkerTest {
+protected:
+    // Stamping refuses the rows the condition (on NEW) selects, as a constraint would.
+    void RefuseStamp(const std::string& condition) {
+        FDb->Exec("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN IF " +
+                  condition +
+                  " THEN RAISE EXCEPTION 'row refused'; END IF; RETURN NEW; END $$; CREATE "
+                  "TRIGGER refuse BEFORE UPDATE ON msgdelivery FOR EACH ROW EXECUTE FUNCTION "
+                  "refuse()");
+    }
+    void AllowStamp() { FDb->Exec("DROP TRIGGER refuse ON msgdelivery"); }
+    std::string StateText() const { return FDir.Read("QuorvexSMS.state"); }
+    bool StateHas(const std::string& record) const {
+        return StateText().find("\n" + record + " ") != std::string::npos;
+    }
+    // Log messages that start with prefix and hold part.
+    size_t LogCount(const std::string& prefix, const std::string& part = "") const {
+        size_t count = 0;
+        for (const auto& line : Log())
+            count += line.rfind(prefix, 0) == 0 && line.find(part) != std::string::npos;
+        return count;
+    }
+    std::string Sent(int32_t msgId) const {
+        return "Сообщение ID=" + std::to_string(msgId) + ": ОТПРАВЛЕНО";
+    }
+};
+
+TEST_F(WorkerStateTest, AcknowledgedIdsAreStampedAfterARestartWithoutBeingSentAgain) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    RefuseStamp("true");
+    StartReady();
+    const int32_t first = AddMessage("'+79160000001'", "'first'", 30);
+    const int32_t second = AddMessage("'+79160000002'", "'second'", 20);
+    Cycle(true);
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->AcknowledgedCount() == 2; }));
+    StopWorker();
+    EXPECT_TRUE(StateHas("unstamped " + std::to_string(first)) &&
+                StateHas("unstamped " + std::to_string(second)))
+        << StateText();
+    struct stat st {};
+    ASSERT_EQ(::stat(FDir.File("QuorvexSMS.state").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the state file is the service user's alone";
+
+    AllowStamp();
+    const size_t before = Log().size();
+    StartReady();
+    EXPECT_TRUE(WaitSent({first, second}, 2000)) << "stamped at the start, without a pass";
+    Cycle(true);
+    for (const auto& line : LogSince(before))
+        EXPECT_EQ(line.find("ОТПРАВЛЕНО"), std::string::npos) << line;
+    EXPECT_EQ(FSim.SubmittedCount(), 2u) << "each message went out once";
+    EXPECT_FALSE(StateHas("unstamped")) << "stamped ids leave the file: " << StateText();
+}
+
+TEST_F(WorkerStateTest, ADamagedFileIsMovedAsideAndTheServiceStarts) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    FDir.Write("QuorvexSMS.state", "version 1\nunstamped twelve 2026-12-07T12:00:00Z\n");
+    StartReady();
+    const int32_t msg = AddMessage("'+79160000001'", "'after'", 30);
+    Cycle(true);
+    EXPECT_TRUE(WaitSent({msg}));
+    std::string aside;
+    DIR* dir = ::opendir(FDir.Path().c_str());
+    ASSERT_NE(dir, nullptr);
+    while (const dirent* entry = ::readdir(dir))
+        if (std::string(entry->d_name).rfind("QuorvexSMS.state.bad-", 0) == 0)
+            aside = entry->d_name;
+    ::closedir(dir);
+    ASSERT_FALSE(aside.empty()) << "the damaged file must be kept aside";
+    EXPECT_EQ(FDir.Read(aside), "version 1\nunstamped twelve 2026-12-07T12:00:00Z\n");
+    EXPECT_TRUE(LogHas("Файл состояния " + FDir.File("QuorvexSMS.state") +
+                       " повреждён (строка 2: неверная запись), он перенесён в " +
+                       FDir.File(aside)))
+        << "one line says what happened";
+}
+
+} // namespace
+} // namespace qvx
