@@ -64,13 +64,26 @@ std::vector<int32_t> TDeliveryLedger::Unstamped() const {
 std::vector<int32_t> TDeliveryLedger::DueForStamp(uint32_t nowTick) const {
     if (FStampWaiting && static_cast<int32_t>(nowTick - FStampRetryTick) < 0)
         return {};
-    return Unstamped();
+    if (FRefused.empty() || static_cast<int32_t>(nowTick - FRefusedRetryTick) >= 0)
+        return Unstamped();
+    std::vector<int32_t> due;
+    for (const int32_t id : FUnstamped)
+        if (!FRefused.contains(id))
+            due.push_back(id);
+    return due;
 }
 
 void TDeliveryLedger::Stamped(const std::vector<int32_t>& ids) {
-    for (const int32_t id : ids)
+    for (const int32_t id : ids) {
         FUnstamped.erase(id);
+        FRefused.erase(id);
+    }
     FStampWaiting = false;
+}
+
+void TDeliveryLedger::StampRefused(const std::vector<int32_t>& ids, uint32_t nowTick) {
+    FRefused.insert(ids.begin(), ids.end());
+    FRefusedRetryTick = nowTick + StampRetryMs;
 }
 
 void TDeliveryLedger::StampFailed(uint32_t nowTick) {

@@ -46,10 +46,14 @@ public:
     bool HasUnstamped() const { return !FUnstamped.empty(); }
     // Every acknowledged id not stamped yet, in ascending order.
     std::vector<int32_t> Unstamped() const;
-    // The same, or none while the pause after a failed stamp lasts at nowTick.
+    // The same, or none while the pause after a failed stamp lasts at nowTick; the ids whose
+    // own rows were refused are left out while their pause lasts.
     std::vector<int32_t> DueForStamp(uint32_t nowTick) const;
     void Stamped(const std::vector<int32_t>& ids);
+    // The stamp failed for all (the database) or for these rows alone; either waits
+    // StampRetryMs before the next try.
     void StampFailed(uint32_t nowTick);
+    void StampRefused(const std::vector<int32_t>& ids, uint32_t nowTick);
 
 private:
     void Landed(int32_t msgId);
@@ -62,6 +66,8 @@ private:
     std::set<std::string> FAnswerNumbers;
     bool FStampWaiting = false;
     uint32_t FStampRetryTick = 0;
+    std::set<int32_t> FRefused;
+    uint32_t FRefusedRetryTick = 0;
 };
 
 } // namespace qvx

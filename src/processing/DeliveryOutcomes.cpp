@@ -4,6 +4,8 @@
 // ids wait in the state file until their rows are stamped.
 #include "infra/LogFile.h"
 #include "processing/Database.h"
+#include "processing/DatabaseRules.h"
+#include "processing/Error.h"
 #include "processing/WorkThread.h"
 #include "terminal/Siemens.h"
 
@@ -58,6 +60,14 @@ void TWorkThread::StampAcknowledged(bool now) {
     SaveState();
     try {
         FDatabase->MarkSent(ids);
+    } catch (const EDatabaseError&) {
+        // A refused statement leaves the connection open; a lost one mends for all rows alike.
+        if (FDatabase->Connected() && RowLevelRefusal(FDatabase->LastSqlState())) {
+            StampOneByOne(ids);
+            return;
+        }
+        FLedger.StampFailed(GetTickCount());
+        throw;
     } catch (...) {
         FLedger.StampFailed(GetTickCount());
         throw;
@@ -65,12 +75,40 @@ void TWorkThread::StampAcknowledged(bool now) {
     ForgetStamped(ids);
 }
 
+void TWorkThread::StampOneByOne(const std::vector<int32_t>& ids) {
+    std::vector<int32_t> stamped;
+    std::vector<int32_t> refused;
+    for (const int32_t id : ids) {
+        try {
+            FDatabase->MarkSent({id});
+            stamped.push_back(id);
+        } catch (const EDatabaseError& error) {
+            if (!FDatabase->Connected() || !RowLevelRefusal(FDatabase->LastSqlState())) {
+                ForgetStamped(stamped);
+                FLedger.StampFailed(GetTickCount());
+                throw;
+            }
+            refused.push_back(id);
+            std::string& logged = FStampErrors[id];
+            if (logged != error.what())
+                WriteLog("Ошибка отметки сообщения ID=%d в базе данных: %s", id, error.what());
+            logged = error.what();
+        }
+    }
+    ForgetStamped(stamped);
+    // The refused rows are tried again after a pause; rows acknowledged meanwhile do not wait.
+    if (!refused.empty())
+        FLedger.StampRefused(refused, GetTickCount());
+}
+
 void TWorkThread::ForgetStamped(const std::vector<int32_t>& ids) {
     if (ids.empty())
         return;
     FLedger.Stamped(ids);
-    for (const int32_t id : ids)
+    for (const int32_t id : ids) {
         FState.Unstamped.erase(id);
+        FStampErrors.erase(id);
+    }
     FStateChanged = true;
     SaveState();
 }

@@ -20,6 +20,7 @@
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -108,6 +109,9 @@ private:
     // One statement for every acknowledged id not yet stamped; after a failure it waits
     // StampRetryMs before the next try unless now is set.
     void StampAcknowledged(bool now);
+    // After a statement the server refused: each id on its own, so that one row cannot hold
+    // up the rest; a row that fails is logged once per distinct error.
+    void StampOneByOne(const std::vector<int32_t>& ids);
     void ForgetStamped(const std::vector<int32_t>& ids);
     // The state file: read once at the start, into the ledger; saved when something that must
     // outlive the process changed.
@@ -127,6 +131,8 @@ private:
     bool FStateChanged = false;
     // The error of the last failed save, so that a failure that repeats is logged once.
     std::string FStateSaveError;
+    // Ids whose row alone was refused a stamp, with the error already logged.
+    std::map<int32_t, std::string> FStampErrors;
     // Messages a stopped terminal had received (and deleted from the SIM) before the worker
     // took them; handled first by the next cycle.
     std::deque<TSMS> FReceivedBacklog;

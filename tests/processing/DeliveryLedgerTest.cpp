@@ -82,6 +82,14 @@ TEST(DeliveryLedger, StampRetryWaitsOutItsPause) {
         EXPECT_EQ(ledger.DueForStamp(due + 0x80000000u), (std::vector<int32_t>{3}))
             << "a stamp that succeeded ended the pause: 25 days later it must not hold again";
         EXPECT_TRUE(ledger.Skipped(3));
+
+        ledger.StampRefused({3}, due);
+        ledger.Acknowledged(4);
+        EXPECT_EQ(ledger.DueForStamp(due + 1), (std::vector<int32_t>{4}))
+            << "a row refused on its own does not hold up the next ones";
+        EXPECT_EQ(ledger.DueForStamp(due + TDeliveryLedger::StampRetryMs),
+                  (std::vector<int32_t>{3, 4}))
+            << "the refused row is tried again after its pause";
     }
 }
 

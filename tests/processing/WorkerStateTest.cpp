@@ -1,6 +1,7 @@
 // What the worker keeps in its state file outlives the worker object: acknowledged ids the
-// database did not stamp are stamped by the next worker without being sent again, and a
-// damaged file is moved aside without stopping the start.
+// database did not stamp are stamped by the next worker without being sent again, one row the
+// database refuses holds up no other, and a damaged file is moved aside without stopping the
+// start.
 #include "WorkerHarness.h"
 
 #include <dirent.h>
@@ -66,6 +67,32 @@ TEST_F(WorkerStateTest, AcknowledgedIdsAreStampedAfterARestartWithoutBeingSentAg
         EXPECT_EQ(line.find("ОТПРАВЛЕНО"), std::string::npos) << line;
     EXPECT_EQ(FSim.SubmittedCount(), 2u) << "each message went out once";
     EXPECT_FALSE(StateHas("unstamped")) << "stamped ids leave the file: " << StateText();
+}
+
+TEST_F(WorkerStateTest, ARowTheDatabaseRefusesHoldsUpNoOther) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    StartReady();
+    const int32_t bad = AddMessage("'+79160000001'", "'bad'", 30);
+    const int32_t good = AddMessage("'+79160000002'", "'good'", 20);
+    RefuseStamp("NEW.msgid = " + std::to_string(bad));
+    Cycle(true);
+    EXPECT_TRUE(WaitSent({good})) << "the other row must be stamped";
+    const std::string refused =
+        "Ошибка отметки сообщения ID=" + std::to_string(bad) + " в базе данных: ";
+    ASSERT_TRUE(WaitUntil([&] { return LogCount(refused, "row refused") == 1; }))
+        << "the refused row must be named with its error";
+    const int32_t later = AddMessage("'+79160000003'", "'later'", 10);
+    Cycle(true);
+    EXPECT_TRUE(WaitSent({later}, 15000)) << "a row acknowledged later is stamped too";
+    StopWorker(); // one more try, one by one, at the stop
+    EXPECT_EQ(LogCount(refused), 1u) << "the same error is logged once";
+    EXPECT_EQ(LogCount("Ошибка отметки сообщения"), 1u) << "no other row is named";
+    EXPECT_FALSE(IsSent(bad));
+
+    AllowStamp();
+    StartReady();
+    EXPECT_TRUE(WaitSent({bad})) << "the next start stamps it";
+    EXPECT_EQ(FSim.SubmittedCount(), 3u) << "each message went out once";
 }
 
 TEST_F(WorkerStateTest, ADamagedFileIsMovedAsideAndTheServiceStarts) {

@@ -100,7 +100,10 @@ TEST_F(WorkerUnsentTest, AStopWithoutDatabaseNamesTheUnstampedMessages) {
     StopWorker();
     const auto lines = Log();
     ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[lines.size() - 3].rfind("Ошибка: ", 0), 0u) << lines[lines.size() - 3];
+    EXPECT_EQ(
+        lines[lines.size() - 3].rfind("Ошибка отметки сообщения ID=" + std::to_string(second), 0),
+        0u)
+        << lines[lines.size() - 3];
     EXPECT_EQ(lines[lines.size() - 2], Unstamped(first));
     EXPECT_EQ(lines.back(), Unstamped(second));
 }
