@@ -24,9 +24,9 @@ void TDeliveryLedger::Acknowledged(int32_t msgId) {
     FUnstamped.insert(msgId);
 }
 
-void TDeliveryLedger::GivenUp(int32_t msgId) {
+void TDeliveryLedger::GivenUp(int32_t msgId, int64_t givenUpAt) {
     Landed(msgId);
-    FGivenUp.insert(msgId);
+    FGivenUp[msgId] = givenUpAt;
 }
 
 void TDeliveryLedger::Returned(int32_t msgId) {
@@ -40,6 +40,18 @@ void TDeliveryLedger::TerminalStopped() {
 
 void TDeliveryLedger::Reloaded() {
     FGivenUp.clear();
+}
+
+std::vector<int32_t> TDeliveryLedger::ExpireGivenUp(int64_t now) {
+    std::vector<int32_t> expired;
+    for (auto entry = FGivenUp.begin(); entry != FGivenUp.end();) {
+        if (now - entry->second >= GivenUpHoldSec) {
+            expired.push_back(entry->first);
+            entry = FGivenUp.erase(entry);
+        } else
+            ++entry;
+    }
+    return expired;
 }
 
 int64_t TDeliveryLedger::OldestQueuedAt() const {

@@ -1,6 +1,6 @@
 // What the worker does with the terminal's outcomes: an acknowledged message gets its delivery
-// row stamped, a given-up one is logged and skipped until a reload, a returned one waits for a
-// later pass. Stamps are gathered and written in one statement per batch; the
+// row stamped, a given-up one is logged and skipped for an hour or until a reload, a returned
+// one waits for a later pass. Stamps are gathered and written in one statement per batch; the
 // ids wait in the state file until their rows are stamped.
 #include "infra/LogFile.h"
 #include "processing/Database.h"
@@ -39,7 +39,9 @@ void TWorkThread::ApplyOutcome(const TOutcome& outcome) {
         FLastAcknowledgedAt.store(std::time(nullptr));
         break;
     case TOutcomeKind::GivenUp:
-        FLedger.GivenUp(outcome.MsgId);
+        FLedger.GivenUp(outcome.MsgId, FTimeSource());
+        FState.GivenUp[outcome.MsgId] = FTimeSource();
+        FStateChanged = true;
         FGivenUpCount.fetch_add(1);
         WriteLog("Сообщение ID=%d не будет отправлено (тел=\"%s\"): %s", outcome.MsgId,
                  outcome.Telephone.c_str(), outcome.Reason.c_str());

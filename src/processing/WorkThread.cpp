@@ -113,8 +113,13 @@ void TWorkThread::Reload(bool atStart) {
     // The terminal is stopped before the new settings are read, so that what it acknowledged
     // is accounted for; what it still held was never stamped and goes with a later pass.
     StopTerminal();
-    if (!atStart)
+    // The start keeps what the state file says was given up; a reload tries it again.
+    if (!atStart) {
         FLedger.Reloaded();
+        FStateChanged = FStateChanged || !FState.GivenUp.empty();
+        FState.GivenUp.clear();
+        SaveState();
+    }
     FConfig.Load();
     Initialize();
 }

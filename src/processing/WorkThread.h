@@ -117,6 +117,8 @@ private:
     // outlive the process changed.
     void LoadState();
     void SaveState() noexcept;
+    // Given-up messages whose hold ended are candidates again.
+    void ExpireGivenUp(std::time_t now);
     void StampOnExit() noexcept;
     void UpdateStatus() noexcept;
     void Beat() noexcept;

@@ -22,6 +22,8 @@ void TWorkThread::LoadState() {
     // database stamps them.
     for (const auto& entry : FState.Unstamped)
         FLedger.Acknowledged(entry.first);
+    for (const auto& [msgId, at] : FState.GivenUp)
+        FLedger.GivenUp(msgId, at);
 }
 
 void TWorkThread::SaveState() noexcept {
@@ -43,6 +45,14 @@ void TWorkThread::SaveState() noexcept {
     } catch (const std::exception& error) {
         WriteLog("Ошибка: %s", error.what());
     }
+}
+
+void TWorkThread::ExpireGivenUp(std::time_t now) {
+    for (const int32_t msgId : FLedger.ExpireGivenUp(now)) {
+        FState.GivenUp.erase(msgId);
+        FStateChanged = true;
+    }
+    SaveState();
 }
 
 } // namespace qvx

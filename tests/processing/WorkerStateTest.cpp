@@ -1,7 +1,7 @@
 // What the worker keeps in its state file outlives the worker object: acknowledged ids the
 // database did not stamp are stamped by the next worker without being sent again, one row the
-// database refuses holds up no other, and a damaged file is moved aside without stopping the
-// start.
+// database refuses holds up no other, given-up messages stay given up for an hour, and a
+// damaged file is moved aside without stopping the start.
 #include "WorkerHarness.h"
 
 #include <dirent.h>
@@ -93,6 +93,27 @@ TEST_F(WorkerStateTest, ARowTheDatabaseRefusesHoldsUpNoOther) {
     StartReady();
     EXPECT_TRUE(WaitSent({bad})) << "the next start stamps it";
     EXPECT_EQ(FSim.SubmittedCount(), 3u) << "each message went out once";
+}
+
+TEST_F(WorkerStateTest, AGivenUpMessageWaitsAnHourAlsoAcrossARestart) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    FSim.SetRefusedNumber("79160000001", 21);
+    StartReady();
+    const int32_t refused = AddMessage("'+79160000001'", "'refused'", 30);
+    Cycle(true);
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->GivenUpCount() == 1; }));
+    StopWorker();
+    EXPECT_TRUE(StateHas("givenup " + std::to_string(refused))) << StateText();
+
+    FSim.SetRefusedNumber("79160000001", 0);
+    StartReady();
+    FClockShiftSec.store(3000);
+    Cycle(true);
+    EXPECT_EQ(LogCount(Sent(refused)), 1u) << "given up less than an hour ago: not tried";
+    FClockShiftSec.store(3610);
+    Cycle(true);
+    EXPECT_EQ(LogCount(Sent(refused)), 2u) << "an hour after it was given up it is tried again";
+    EXPECT_TRUE(WaitSent({refused}));
 }
 
 TEST_F(WorkerStateTest, ADamagedFileIsMovedAsideAndTheServiceStarts) {
