@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <ctime>
 #include <exception>
+#include <random>
 #include <vector>
 
 namespace qvx {
@@ -36,6 +37,16 @@ template <class TStep> void Guarded(TStep step) noexcept {
     }
 }
 
+uint8_t RandomOctet() noexcept {
+    try {
+        std::random_device random;
+        return static_cast<uint8_t>(random() & 0xFF);
+    } catch (...) {
+        // Without an entropy source the clock still differs from one start to the next.
+        return static_cast<uint8_t>(GetTickCount() & 0xFF);
+    }
+}
+
 // The service folder: where the INI file lives.
 std::string FolderOf(const std::string& iniFileName) {
     const size_t slash = iniFileName.rfind('/');
@@ -47,7 +58,7 @@ std::string FolderOf(const std::string& iniFileName) {
 TWorkThread::TWorkThread(TConfig& config)
     : FConfig(config), FDatabase(std::make_unique<TDatabase>()),
       FStateFile(FolderOf(config.IniFileName)), FNoTerminalSince(std::time(nullptr)),
-      FStartedAt(FNoTerminalSince) {}
+      FStartedAt(FNoTerminalSince), FConcatRef(RandomOctet()) {}
 
 TWorkThread::~TWorkThread() {
     Terminate();
@@ -186,6 +197,7 @@ void TWorkThread::StartTerminal() {
         options.Session.Settings = FConfig.TerminalSettings();
         options.Session.RefusedPin = FRefusedPin;
         options.Session.Handled = FHandledEntries;
+        options.Session.ConcatRef = FConcatRef;
         options.OnOutcome = [this] {
             FOutcomesPending.store(true);
             Wake();
@@ -216,6 +228,7 @@ void TWorkThread::StopTerminal() {
     // Whatever is still queued was never stamped: a later pass hands it over again.
     FRefusedPin = FSiemens->RefusedPin();
     FHandledEntries = FSiemens->Handled();
+    FConcatRef = FSiemens->NextConcatRef();
     FSiemens.reset();
     FLedger.TerminalStopped();
     FNoTerminalSince = std::time(nullptr);

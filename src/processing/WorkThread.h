@@ -151,6 +151,9 @@ private:
     // the PIN the SIM refused, and the entries handed over that it failed to delete.
     std::string FRefusedPin;
     THandledEntries FHandledEntries;
+    // Random at the start, so that the first long message after a restart (a kill too) is
+    // not joined with a recent one by the subscriber's phone.
+    uint8_t FConcatRef;
 
     std::atomic<int32_t> FStartResult{-1};
     std::atomic<bool> FReloadPending{false};

@@ -43,6 +43,8 @@ struct TAtSessionOptions {
     // the entries whose deletion failed are deleted without a second hand-over.
     std::string RefusedPin;
     THandledEntries Handled;
+    // The reference of the next concatenated message.
+    uint8_t ConcatRef = 0;
 };
 
 // Why a port did not open, for the log and the check.
@@ -124,6 +126,7 @@ public:
     TPinWait PinWait() const { return FPinWait; }
     const std::string& RefusedPin() const { return FOptions.RefusedPin; }
     const THandledEntries& Handled() const { return FOptions.Handled; }
+    uint8_t NextConcatRef() const { return FConcatRef; }
     // The unsolicited text saved so far, not yet taken by NextUnsolicited().
     const std::string& Saved() const { return FSaved; }
 

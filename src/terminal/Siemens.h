@@ -77,6 +77,7 @@ public:
     // What the next terminal object carries over; read after WaitFor().
     const std::string& RefusedPin() const { return FSession.RefusedPin(); }
     const THandledEntries& Handled() const { return FSession.Handled(); }
+    uint8_t NextConcatRef() const { return FSession.NextConcatRef(); }
 
 protected:
     void Execute() override;
