@@ -15,8 +15,6 @@ constexpr int32_t Version = 1;
 constexpr size_t IccidDigitsMax = 22;
 constexpr size_t SaltHexMax = 64;
 constexpr size_t HashHex = 64;
-// The longest listed PDU: 176 octets of an SMS-DELIVER with its service centre address.
-constexpr size_t PduHexMax = 2 * 176;
 
 std::string TimeText(std::time_t t) {
     std::tm utc{};
@@ -71,7 +69,7 @@ bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TSe
         return ok;
     }
     if (kind == "undeletable" && f.size() == 3) {
-        if (!ParseInt(f[0], 0, INT32_MAX, number) || !IsHex(f[1], PduHexMax))
+        if (!ParseInt(f[0], 0, INT32_MAX, number) || !IsHex(f[1], TServiceState::PduHexMax))
             return false;
         s.Undeletable.push_back({static_cast<int32_t>(number), f[1], at});
         return true;

@@ -20,6 +20,8 @@ struct TServiceState {
     static constexpr size_t MessagesMax = 10000;
     static constexpr size_t PinsMax = 8;
     static constexpr size_t EntriesMax = 256;
+    // The longest listed PDU in hex: 176 octets of an SMS-DELIVER with its centre address.
+    static constexpr size_t PduHexMax = 2 * 176;
 
     // A PIN the SIM refused, kept as a salted hash beside the SIM's ICCID.
     struct TRefusedPin {

@@ -228,6 +228,7 @@ void TWorkThread::StopTerminal() {
     // Whatever is still queued was never stamped: a later pass hands it over again.
     FRefusedPin = FSiemens->RefusedPin();
     FHandledEntries = FSiemens->Handled();
+    KeepUndeletable();
     FConcatRef = FSiemens->NextConcatRef();
     FSiemens.reset();
     FLedger.TerminalStopped();

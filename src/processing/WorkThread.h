@@ -119,6 +119,8 @@ private:
     void SaveState() noexcept;
     // Given-up messages whose hold ended are candidates again.
     void ExpireGivenUp(std::time_t now);
+    // The entries a stopped terminal could not delete, into the state.
+    void KeepUndeletable();
     void StampOnExit() noexcept;
     void UpdateStatus() noexcept;
     void Beat() noexcept;

@@ -1,8 +1,10 @@
 // What the worker keeps in the state file, so that a restart, a kill or a power cut forgets
 // nothing that would send a message twice: read once at the start, saved after every change.
+#include "infra/Hex.h"
 #include "infra/LogFile.h"
 #include "processing/WorkThread.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace qvx {
@@ -24,6 +26,8 @@ void TWorkThread::LoadState() {
         FLedger.Acknowledged(entry.first);
     for (const auto& [msgId, at] : FState.GivenUp)
         FLedger.GivenUp(msgId, at);
+    for (const auto& entry : FState.Undeletable)
+        FHandledEntries.Add(entry.Index, entry.Pdu);
 }
 
 void TWorkThread::SaveState() noexcept {
@@ -45,6 +49,26 @@ void TWorkThread::SaveState() noexcept {
     } catch (const std::exception& error) {
         WriteLog("Ошибка: %s", error.what());
     }
+}
+
+void TWorkThread::KeepUndeletable() {
+    std::vector<TServiceState::TUndeletable> kept;
+    for (const auto& [index, pdu] : FHandledEntries.Entries()) {
+        // A listing line that is no PDU the file could hold is not kept: it would damage it.
+        if (pdu.empty() || pdu.size() > TServiceState::PduHexMax ||
+            !std::all_of(pdu.begin(), pdu.end(), [](char c) { return HexValue(c) != NotHex; }))
+            continue;
+        const auto known = std::find_if(
+            FState.Undeletable.begin(), FState.Undeletable.end(),
+            [&](const auto& entry) { return entry.Index == index && entry.Pdu == pdu; });
+        kept.push_back(
+            {index, pdu, known != FState.Undeletable.end() ? known->At : std::time(nullptr)});
+    }
+    if (kept == FState.Undeletable)
+        return;
+    FState.Undeletable = std::move(kept);
+    FStateChanged = true;
+    SaveState();
 }
 
 void TWorkThread::ExpireGivenUp(std::time_t now) {

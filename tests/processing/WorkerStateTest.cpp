@@ -1,7 +1,8 @@
 // What the worker keeps in its state file outlives the worker object: acknowledged ids the
 // database did not stamp are stamped by the next worker without being sent again, one row the
-// database refuses holds up no other, given-up messages stay given up for an hour, and a
-// damaged file is moved aside without stopping the start.
+// database refuses holds up no other, given-up messages stay given up for an hour, a request
+// whose SIM entry cannot be deleted is answered once, and a damaged file is moved aside
+// without stopping the start.
 #include "WorkerHarness.h"
 
 #include <dirent.h>
@@ -114,6 +115,30 @@ TEST_F(WorkerStateTest, AGivenUpMessageWaitsAnHourAlsoAcrossARestart) {
     Cycle(true);
     EXPECT_EQ(LogCount(Sent(refused)), 2u) << "an hour after it was given up it is tried again";
     EXPECT_TRUE(WaitSent({refused}));
+}
+
+TEST_F(WorkerStateTest, AnUndeletableRequestIsAnsweredOnceAcrossARestart) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 5)");
+    const std::vector<int32_t> stored = FSim.StoreText("+79161234567", "1");
+    ASSERT_EQ(stored.size(), 1u);
+    FSim.SetDeleteError(stored[0], 500);
+    const std::string received = "Принято SMS. Номер: '79161234567', текст: '1'";
+    StartReady();
+    ASSERT_TRUE(WaitUntil([&] {
+        Cycle(false);
+        return LogCount(received) == 1;
+    })) << "the request must be taken";
+    StopWorker();
+    EXPECT_TRUE(StateHas("undeletable " + std::to_string(stored[0]))) << StateText();
+
+    const int32_t listings = FSim.CommandCount("at+cmgl");
+    StartReady();
+    ASSERT_TRUE(WaitUntil([&] { return FSim.CommandCount("at+cmgl") >= listings + 2; }));
+    Cycle(false);
+    EXPECT_EQ(LogCount(received), 1u) << "a restart must not answer the same entry again";
+    FSim.SetDeleteError(stored[0], 0);
+    EXPECT_TRUE(WaitUntil([this] { return FSim.StoredCount() == 0; })) << "it is deleted still";
 }
 
 TEST_F(WorkerStateTest, ADamagedFileIsMovedAsideAndTheServiceStarts) {
