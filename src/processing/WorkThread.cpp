@@ -283,6 +283,10 @@ void TWorkThread::CopyStatus() {
     FStatus.NetworkCheckedAt = network.CheckedAt;
     FStatus.OutgoingCount = FOutgoingCount.load();
     FStatus.OldestQueuedAt = FLedger.OldestQueuedAt();
+    FStatus.KeptUnstamped = static_cast<int64_t>(FState.Unstamped.size());
+    FStatus.KeptGivenUp = static_cast<int64_t>(FState.GivenUp.size());
+    FStatus.KeptUndeletable = static_cast<int64_t>(FState.Undeletable.size());
+    FStatus.KeptRefusedPins = static_cast<int64_t>(FState.RefusedPins.size());
     FStatus.DatabaseState = FStartResult.load() == StartWaitingForDatabase
                                 ? static_cast<int32_t>(TDatabaseState::Waiting)
                                 : FDatabase->Reachability();
