@@ -198,6 +198,10 @@ void TWorkThread::StartTerminal() {
         options.Session.RefusedPin = FRefusedPin;
         options.Session.Handled = FHandledEntries;
         options.Session.ConcatRef = FConcatRef;
+        options.Session.PinAttempt = [this](const std::string& iccid, const std::string& pin) {
+            return PinAttempt(iccid, pin);
+        };
+        options.Session.PinAccepted = [this](const std::string& iccid) { PinAccepted(iccid); };
         options.OnOutcome = [this] {
             FOutcomesPending.store(true);
             Wake();
@@ -274,6 +278,7 @@ void TWorkThread::Beat() noexcept {
 
 void TWorkThread::CopyStatus() {
     const TNetworkStatus network = FSiemens ? FSiemens->Network() : TNetworkStatus{};
+    const int64_t pins = KeptPins();
     std::lock_guard<std::mutex> lock(FStatusLock);
     FStatus.TerminalState = FTerminalState.load();
     FStatus.TerminalSince = FSiemens ? FSiemens->StateSince() : FNoTerminalSince;
@@ -286,7 +291,7 @@ void TWorkThread::CopyStatus() {
     FStatus.KeptUnstamped = static_cast<int64_t>(FState.Unstamped.size());
     FStatus.KeptGivenUp = static_cast<int64_t>(FState.GivenUp.size());
     FStatus.KeptUndeletable = static_cast<int64_t>(FState.Undeletable.size());
-    FStatus.KeptRefusedPins = static_cast<int64_t>(FState.RefusedPins.size());
+    FStatus.KeptRefusedPins = pins;
     FStatus.DatabaseState = FStartResult.load() == StartWaitingForDatabase
                                 ? static_cast<int32_t>(TDatabaseState::Waiting)
                                 : FDatabase->Reachability();

@@ -121,6 +121,13 @@ private:
     void ExpireGivenUp(std::time_t now);
     // The entries a stopped terminal could not delete, into the state.
     void KeepUndeletable();
+    // The terminal's PIN attempts (TAtSessionOptions::PinAttempt, PinAccepted), called on
+    // the terminal thread.
+    bool PinAttempt(const std::string& iccid, const std::string& pin);
+    void PinAccepted(const std::string& iccid);
+    // Saves state with the PIN records of FPins; FSaveLock held.
+    std::string SaveWithPins(TServiceState& state);
+    int64_t KeptPins();
     void StampOnExit() noexcept;
     void UpdateStatus() noexcept;
     void Beat() noexcept;
@@ -135,6 +142,12 @@ private:
     bool FStateChanged = false;
     // The error of the last failed save, so that a failure that repeats is logged once.
     std::string FStateSaveError;
+    // The PIN attempts are the terminal thread's to change and the worker's to save with the
+    // rest: both go through FSaveLock, which also keeps two saves from crossing. FSavedState
+    // is the state last written, which a PIN attempt writes again with its own record.
+    std::mutex FSaveLock;
+    std::vector<TServiceState::TRefusedPin> FPins;
+    TServiceState FSavedState;
     // Ids whose row alone was refused a stamp, with the error already logged.
     std::map<int32_t, std::string> FStampErrors;
     // Messages a stopped terminal had received (and deleted from the SIM) before the worker

@@ -20,6 +20,11 @@ void TWorkThread::LoadState() {
                      FStateFile.Path().c_str(), loaded.Fault.c_str(), loaded.MovedTo.c_str());
     }
     FState = std::move(loaded.State);
+    {
+        std::lock_guard<std::mutex> lock(FSaveLock);
+        FPins = FState.RefusedPins;
+        FSavedState = FState;
+    }
     // Acknowledged before the last stop and never stamped: skipped by every pass until the
     // database stamps them.
     for (const auto& entry : FState.Unstamped)
@@ -36,7 +41,9 @@ void TWorkThread::SaveState() noexcept {
     try {
         if (const size_t dropped = FState.Trim())
             WriteLog("Файл состояния переполнен: удалено старейших записей: %zu", dropped);
-        const std::string error = FStateFile.Save(FState, std::time(nullptr));
+        std::unique_lock<std::mutex> lock(FSaveLock);
+        const std::string error = SaveWithPins(FState);
+        lock.unlock();
         if (error.empty()) {
             FStateChanged = false;
             FStateSaveError.clear();
@@ -49,6 +56,47 @@ void TWorkThread::SaveState() noexcept {
     } catch (const std::exception& error) {
         WriteLog("Ошибка: %s", error.what());
     }
+}
+
+std::string TWorkThread::SaveWithPins(TServiceState& state) {
+    state.RefusedPins = FPins;
+    const std::string error = FStateFile.Save(state, std::time(nullptr));
+    if (error.empty())
+        FSavedState = state;
+    return error;
+}
+
+// The PIN never reaches the file, only its hash salted afresh for each record.
+bool TWorkThread::PinAttempt(const std::string& iccid, const std::string& pin) {
+    std::lock_guard<std::mutex> lock(FSaveLock);
+    if (PinTried(FPins, iccid, pin))
+        return false;
+    try {
+        AddPinAttempt(FPins, iccid, pin, std::time(nullptr));
+        TServiceState state = FSavedState;
+        const std::string error = SaveWithPins(state);
+        if (!error.empty())
+            WriteLog("Не удалось сохранить файл состояния: %s", error.c_str());
+    } catch (const std::exception& error) {
+        // Without a salt the attempt is counted in memory only, as before the file existed.
+        WriteLog("Ошибка: %s", error.what());
+    }
+    return true;
+}
+
+void TWorkThread::PinAccepted(const std::string& iccid) {
+    std::lock_guard<std::mutex> lock(FSaveLock);
+    if (!ForgetPins(FPins, iccid))
+        return;
+    TServiceState state = FSavedState;
+    const std::string error = SaveWithPins(state);
+    if (!error.empty())
+        WriteLog("Не удалось сохранить файл состояния: %s", error.c_str());
+}
+
+int64_t TWorkThread::KeptPins() {
+    std::lock_guard<std::mutex> lock(FSaveLock);
+    return static_cast<int64_t>(FPins.size());
 }
 
 void TWorkThread::KeepUndeletable() {

@@ -45,6 +45,13 @@ struct TAtSessionOptions {
     THandledEntries Handled;
     // The reference of the next concatenated message.
     uint8_t ConcatRef = 0;
+    // The owner's memory of PIN attempts across restarts, called on the session's thread.
+    // PinAttempt(iccid, pin) before a PIN goes out: false when this PIN was already tried on
+    // this SIM (refused, or sent without an answer), else it records the attempt first, so
+    // that a kill during the exchange still counts it. PinAccepted(iccid) when the SIM took
+    // the PIN. iccid is empty when the terminal does not tell it.
+    std::function<bool(const std::string& iccid, const std::string& pin)> PinAttempt;
+    std::function<void(const std::string& iccid)> PinAccepted;
 };
 
 // Why a port did not open, for the log and the check.
@@ -142,6 +149,7 @@ private:
                           std::string& answer);
 
     TGsmResult RegisterPin();
+    std::string QueryIccid();
     TGsmResult WaitWithoutPin(TPinWait wait);
     TGsmResult QuerySmsCentre();
 

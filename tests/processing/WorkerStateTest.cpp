@@ -6,6 +6,7 @@
 #include "WorkerHarness.h"
 
 #include <dirent.h>
+#include <sstream>
 #include <sys/stat.h>
 
 namespace qvx {
@@ -139,6 +140,38 @@ TEST_F(WorkerStateTest, AnUndeletableRequestIsAnsweredOnceAcrossARestart) {
     EXPECT_EQ(LogCount(received), 1u) << "a restart must not answer the same entry again";
     FSim.SetDeleteError(stored[0], 0);
     EXPECT_TRUE(WaitUntil([this] { return FSim.StoredCount() == 0; })) << "it is deleted still";
+}
+
+// Three restarts with a wrong PIN spend one of the SIM's three attempts in all; another SIM
+// in the terminal, or another PIN in the INI file, is tried.
+TEST_F(WorkerStateTest, ARefusedPinIsNotSentAgainAfterARestart) {
+    FSim.SetPin("1234");
+    WriteIni("Device=" + FSim.LinkPath() + "\r\nPIN=9999");
+    for (int start = 0; start < 3; ++start) {
+        StartWorker();
+        ASSERT_TRUE(WaitUntil([&] { return FWorker->Status().PinWait == 1; })) << start;
+        EXPECT_EQ(FWorker->Status().KeptRefusedPins, 1) << start;
+        StopWorker();
+    }
+    EXPECT_EQ(FSim.CommandCount("at+cpin"), 1) << "one attempt in all";
+    EXPECT_EQ(FSim.PinAttemptsLeft(), 2) << "the SIM is not locked";
+    std::istringstream fields(StateText());
+    for (std::string field; fields >> field;)
+        EXPECT_NE(field, "9999") << "no PIN in clear text";
+    EXPECT_TRUE(StateHas("pin 8970199123456789012")) << StateText();
+
+    FSim.SetIccid("8970199000000000001");
+    StartWorker();
+    ASSERT_TRUE(WaitUntil([&] { return FSim.CommandCount("at+cpin") == 2; }))
+        << "another SIM is tried";
+    StopWorker();
+    FSim.SetIccid("8970199123456789012");
+    WriteIni("Device=" + FSim.LinkPath() + "\r\nPIN=1234");
+    StartReady();
+    EXPECT_EQ(FSim.CommandCount("at+cpin"), 3) << "the PIN the INI file changed is sent";
+    EXPECT_EQ(FSim.PinAttemptsLeft(), 3);
+    StopWorker();
+    EXPECT_FALSE(StateHas("pin 8970199123456789012")) << "an accepted PIN clears its SIM's record";
 }
 
 TEST_F(WorkerStateTest, ADamagedFileIsMovedAsideAndTheServiceStarts) {

@@ -438,8 +438,10 @@ TEST_F(CheckDatabaseTest, ThePinIsNeverPrinted) {
         << "the terminal's PIN lines are shown with the PIN hidden:" << report.Text();
 }
 
-// Each check sends the configured PIN once, as a fresh start of the service would; the report
-// says why the terminal waits, and a SIM locked by wrong PINs gets no PIN at all.
+// A check sends a PIN as a fresh start of the service would: once for each SIM, kept in the
+// state file, so that checks run one after another spend no more attempts than a PIN the INI
+// file changed; the report says why the terminal waits, and a SIM locked by wrong PINs gets
+// no PIN at all.
 TEST_F(CheckDatabaseTest, RefusedPinAndLockedSimAreNamed) {
     const std::string failed = "  ОШИБКА: PIN код НЕ принят [код=12]: ";
     const std::string refused = failed + "SIM карта отвергла PIN код, служба не пошлёт его "
@@ -447,16 +449,28 @@ TEST_F(CheckDatabaseTest, RefusedPinAndLockedSimAreNamed) {
                                          "неверных SIM карта потребует PUK код)";
     const std::string locked =
         failed + "SIM карта заблокирована и требует PUK код оператора; PIN код не посылается";
-    const std::pair<std::string, int32_t> runs[] = {
-        {refused, 1}, {refused, 2}, {refused, 3}, {locked, 3}};
+    const struct {
+        const char* Pin;
+        const std::string& Result;
+        int32_t PinsSent;
+    } runs[] = {{"9999", refused, 1},
+                {"9999", refused, 1},
+                {"9998", refused, 2},
+                {"9997", refused, 3},
+                {"9996", locked, 3}};
     FSim.SetPin("1234");
-    FDir.Write("QuorvexSMS.ini",
-               FDb->IniSection() + TerminalSection(FSim.LinkPath()) + "PIN=9999\r\n");
-    for (const auto& [result, pinsSent] : runs) {
+    for (const auto& run : runs) {
+        FDir.Write("QuorvexSMS.ini", FDb->IniSection() + TerminalSection(FSim.LinkPath()) +
+                                         "PIN=" + run.Pin + "\r\n");
         const TReport report = RunCheck(false);
-        EXPECT_EQ(report.ResultOf("Инициализация GSM терминала"), result) << report.Text();
-        EXPECT_EQ(FSim.CommandCount("at+cpin"), pinsSent) << report.Text();
+        EXPECT_EQ(report.ResultOf("Инициализация GSM терминала"), run.Result) << report.Text();
+        EXPECT_EQ(FSim.CommandCount("at+cpin"), run.PinsSent) << run.Pin << report.Text();
     }
+    // A hash may hold four digits in a row; a field of the file must never be a PIN.
+    std::istringstream fields(FDir.Read("QuorvexSMS.state"));
+    for (std::string field; fields >> field;)
+        EXPECT_TRUE(field.size() != 4 || field.rfind("999", 0) != 0)
+            << "no PIN in clear text: " << FDir.Read("QuorvexSMS.state");
 }
 
 TEST_F(CheckDatabaseTest, MissingDeviceFailsWithThePortsMessage) {
