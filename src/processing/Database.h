@@ -76,6 +76,7 @@ extern const char* const SqlParams;
 extern const char* const SqlPrepAccInfo;
 extern const char* const SqlGetSMS;
 extern const char* const SqlMarkSent;
+extern const char* const SqlPrivileges;
 
 class TDatabase {
 public:
@@ -149,6 +150,9 @@ public:
     std::vector<TPendingSMS> GetSMS(int32_t messTtlHours);
     // Stamps the unsent SMS deliveries of the messages in one statement; rows changed.
     int64_t MarkSent(const std::vector<int32_t>& msgIds);
+    // What the connected user may not do of what the service needs besides reading: the
+    // privileges ("UPDATE msgdelivery", "EXECUTE prepare_acc_info") it lacks.
+    std::vector<std::string> MissingPrivileges();
 
 private:
     // The state of one call's waits: its deadline and whether an interrupt arrived.

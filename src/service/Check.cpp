@@ -266,6 +266,16 @@ void TServiceCheck::CheckDatabase() {
         const size_t count = database.GetSMS(hours).size();
         Passed(FormatMessage("ожидают отправки: %zu", count));
     });
+    Step("Права пользователя (UPDATE msgdelivery, EXECUTE prepare_acc_info)");
+    DatabaseStep([&] {
+        std::string missing;
+        for (const std::string& privilege : database.MissingPrivileges())
+            missing += (missing.empty() ? "" : ", ") + privilege;
+        if (missing.empty())
+            Passed();
+        else
+            Failed("у пользователя " + FConfig.UserName + " нет прав: " + missing);
+    });
 }
 
 void TServiceCheck::JudgeVersion(const std::optional<std::string>& version) {

@@ -386,7 +386,8 @@ TEST_F(CheckDatabaseTest, JudgesTheDatabaseParametersAsTheServiceDoes) {
         {"DELETE FROM appconfig WHERE propid = 'SMSTRANSLITERATE'",
          "Транслитерация (SMSTRANSLITERATE)", "  ОК: строки нет, транслитерация выключена", 0},
         {"DROP TABLE msgdelivery", "Неотправленные SMS за последние 24 ч",
-         "  ОШИБКА: ERROR: relation \"msgdelivery\" does not exist", 1},
+         "  ОШИБКА: ERROR: relation \"msgdelivery\" does not exist",
+         2}, // and the right to stamp it cannot be asked
     };
     WriteIni();
     for (const TCase& c : cases) {
@@ -471,6 +472,36 @@ TEST_F(CheckDatabaseTest, RefusedPinAndLockedSimAreNamed) {
     for (std::string field; fields >> field;)
         EXPECT_TRUE(field.size() != 4 || field.rfind("999", 0) != 0)
             << "no PIN in clear text: " << FDir.Read("QuorvexSMS.state");
+}
+
+// A user that may read but not stamp or prepare answers would fail only at the first message;
+// the check names what it lacks.
+TEST_F(CheckDatabaseTest, MissingPrivilegesAreNamed) {
+    const std::string role = FDb->Name() + "_reader";
+    FDb->Exec("CREATE ROLE " + role +
+              " LOGIN PASSWORD 'reader'; GRANT SELECT ON ALL TABLES IN "
+              "SCHEMA public TO " +
+              role +
+              "; REVOKE EXECUTE ON FUNCTION prepare_acc_info(text) "
+              "FROM PUBLIC");
+    std::string section = FDb->IniSection();
+    section.replace(section.find("UserName=" + FDb->Server().User),
+                    ("UserName=" + FDb->Server().User).size(), "UserName=" + role);
+    section.replace(section.find("Password=" + FDb->Server().Password),
+                    ("Password=" + FDb->Server().Password).size(), "Password=reader");
+    WriteIni(section, FSim.LinkPath());
+    const TReport report = RunCheck(false);
+    FDb->Exec("DROP OWNED BY " + role + "; DROP ROLE " + role);
+    EXPECT_EQ(report.ResultOf("Права пользователя (UPDATE msgdelivery, EXECUTE prepare_acc_info)"),
+              "  ОШИБКА: у пользователя " + role +
+                  " нет прав: UPDATE msgdelivery, EXECUTE prepare_acc_info")
+        << report.Text();
+
+    WriteIni();
+    EXPECT_EQ(RunCheck(true).ResultOf(
+                  "Права пользователя (UPDATE msgdelivery, EXECUTE prepare_acc_info)"),
+              "  ОК")
+        << "the owner has every right";
 }
 
 TEST_F(CheckDatabaseTest, MissingDeviceFailsWithThePortsMessage) {
