@@ -248,6 +248,9 @@ void TWorkThread::ProcessCycle(bool sendNow) {
         TDatabase& Database;
         ~TCloseAtEnd() { Database.Close(); }
     } closeAtEnd{*FDatabase};
+    // The entries whose deletion failed are kept before their messages are answered.
+    FHandledEntries = FSiemens->HandledNow();
+    KeepUndeletable();
     HandleReceived(sendNow);
     TakeOutcomes();
     if (sendNow)

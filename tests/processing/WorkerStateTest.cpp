@@ -130,8 +130,9 @@ TEST_F(WorkerStateTest, AnUndeletableRequestIsAnsweredOnceAcrossARestart) {
         Cycle(false);
         return LogCount(received) == 1;
     })) << "the request must be taken";
+    EXPECT_TRUE(StateHas("undeletable " + std::to_string(stored[0])))
+        << "kept before the answer, so that a kill cannot lose it: " << StateText();
     StopWorker();
-    EXPECT_TRUE(StateHas("undeletable " + std::to_string(stored[0]))) << StateText();
 
     const int32_t listings = FSim.CommandCount("at+cmgl");
     StartReady();
