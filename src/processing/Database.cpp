@@ -52,6 +52,10 @@ const char* const SqlMarkSent = "UPDATE msgdelivery\n"
                                 "SET sentdt = LOCALTIMESTAMP\n"
                                 "WHERE msgid = ANY($1::int4[]) AND chanid = 0 AND sentdt IS NULL";
 
+const char* const SqlPrivileges =
+    "SELECT has_table_privilege($1::text, 'UPDATE') AS may_update,\n"
+    "       has_function_privilege('prepare_acc_info(text)', 'EXECUTE') AS may_execute";
+
 namespace {
 
 // Type oids of the bound parameters (pg_type): the server then never has to guess.
@@ -147,6 +151,18 @@ std::vector<TPendingSMS> TDatabase::GetSMS(int32_t messTtlHours) {
                        std::make_move_iterator(page.end()));
     }
     return pending;
+}
+
+std::vector<std::string> TDatabase::MissingPrivileges() {
+    const TPgResult result = Exec(SqlPrivileges, "msgdelivery", false, true);
+    std::vector<std::string> missing;
+    if (PQntuples(result.get()) != 1)
+        throw EDatabaseError("Нет ответа на запрос прав пользователя");
+    if (ValueAt(result.get(), 0, ColumnOf(result.get(), "may_update")) != "t")
+        missing.push_back("UPDATE msgdelivery");
+    if (ValueAt(result.get(), 0, ColumnOf(result.get(), "may_execute")) != "t")
+        missing.push_back("EXECUTE prepare_acc_info");
+    return missing;
 }
 
 int64_t TDatabase::MarkSent(const std::vector<int32_t>& msgIds) {

@@ -76,6 +76,7 @@ extern const char* const SqlParams;
 extern const char* const SqlPrepAccInfo;
 extern const char* const SqlGetSMS;
 extern const char* const SqlMarkSent;
+extern const char* const SqlPrivileges;
 
 class TDatabase {
 public:
@@ -110,6 +111,9 @@ public:
     // The message of the last failure (cp1251) and its wall-clock seconds; empty and 0 if none.
     const std::string& LastError() const noexcept { return FLastError; }
     int64_t LastErrorAt() const noexcept { return FLastErrorAt; }
+    // The SQLSTATE of the last statement the server refused; empty when the last failure had
+    // none (no answer, a broken connection).
+    const std::string& LastSqlState() const noexcept { return FLastSqlState; }
     // True while the open connection runs over TCP without TLS, readable and changeable by
     // anyone on the way; false without a connection and for a local (Unix socket) one.
     bool Unencrypted() const noexcept;
@@ -146,6 +150,9 @@ public:
     std::vector<TPendingSMS> GetSMS(int32_t messTtlHours);
     // Stamps the unsent SMS deliveries of the messages in one statement; rows changed.
     int64_t MarkSent(const std::vector<int32_t>& msgIds);
+    // What the connected user may not do of what the service needs besides reading: the
+    // privileges ("UPDATE msgdelivery", "EXECUTE prepare_acc_info") it lacks.
+    std::vector<std::string> MissingPrivileges();
 
 private:
     // The state of one call's waits: its deadline and whether an interrupt arrived.
@@ -170,7 +177,8 @@ private:
     TWaitResult WaitSocket(int socket, short events, TCallWait& wait);
     // Cancels the running statement on the server, closes the connection and throws.
     [[noreturn]] void Abandon(pg_conn* conn, const TCallWait& wait);
-    [[noreturn]] void Fail(const char* libpqMessage);
+    // sqlState: the server's code for a refused statement, "" for any other failure.
+    [[noreturn]] void Fail(const char* libpqMessage, const char* sqlState = "");
     // A server that did not answer in time: the connection is gone, the database unreachable.
     [[noreturn]] void FailUnanswered(const std::string& message);
 
@@ -182,6 +190,7 @@ private:
     std::optional<uint32_t> FFinalWaitMs;
     int32_t FReachability = -1;
     std::string FLastError;
+    std::string FLastSqlState;
     int64_t FLastErrorAt = 0;
 };
 

@@ -61,7 +61,7 @@ void TDatabase::SetInterrupt(int stopFd, int reloadFd) noexcept {
     FReloadFd = reloadFd;
 }
 
-void TDatabase::Fail(const char* libpqMessage) {
+void TDatabase::Fail(const char* libpqMessage, const char* sqlState) {
     std::string message = OneLine(libpqMessage);
     message =
         message.empty() ? std::string("Ошибка обращения к базе данных") : Utf8ToCp1251(message);
@@ -72,6 +72,7 @@ void TDatabase::Fail(const char* libpqMessage) {
         FReachability = 0;
     FLastErrorAt = std::time(nullptr);
     FLastError = message;
+    FLastSqlState = sqlState;
     throw EDatabaseError(message);
 }
 
@@ -79,6 +80,7 @@ void TDatabase::FailUnanswered(const std::string& message) {
     FReachability = 0;
     FLastErrorAt = std::time(nullptr);
     FLastError = message;
+    FLastSqlState.clear();
     throw EDatabaseError(message);
 }
 
@@ -290,7 +292,8 @@ TPgResult TDatabase::Run(PGconn* conn, const char* sql, int count, const unsigne
     if (!result || PQresultStatus(result.get()) != expected) {
         const std::string reason =
             result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn);
-        Fail(reason.empty() ? PQerrorMessage(conn) : reason.c_str());
+        const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
+        Fail(reason.empty() ? PQerrorMessage(conn) : reason.c_str(), state ? state : "");
     }
     return result;
 }

@@ -63,6 +63,18 @@ constexpr const char* UnencryptedMessage =
     "соединение с базой данных не зашифровано; чтобы требовать TLS и проверять сервер, задайте "
     "SSLMode=verify-full и SSLRootCert";
 
+// Whether a statement the server refused (its SQLSTATE) may be at fault for some rows only, so
+// that the rows are worth trying one by one: not a lost connection or a server that cannot work
+// now (08, 53, 57, 58), not a deadlock or a serialization conflict (40), not a lock that was not
+// granted in time (55P03), all of which another try later mends for every row alike.
+inline bool RowLevelRefusal(std::string_view sqlState) {
+    if (sqlState.size() != 5 || sqlState == "55P03")
+        return false;
+    const std::string_view sqlClass = sqlState.substr(0, 2);
+    return sqlClass != "08" && sqlClass != "40" && sqlClass != "53" && sqlClass != "57" &&
+           sqlClass != "58";
+}
+
 // The connection settings of a configuration.
 inline TDbParams DbParamsOf(const TConfig& config) {
     TDbParams params;

@@ -24,9 +24,9 @@ void TDeliveryLedger::Acknowledged(int32_t msgId) {
     FUnstamped.insert(msgId);
 }
 
-void TDeliveryLedger::GivenUp(int32_t msgId) {
+void TDeliveryLedger::GivenUp(int32_t msgId, int64_t givenUpAt) {
     Landed(msgId);
-    FGivenUp.insert(msgId);
+    FGivenUp[msgId] = givenUpAt;
 }
 
 void TDeliveryLedger::Returned(int32_t msgId) {
@@ -40,6 +40,18 @@ void TDeliveryLedger::TerminalStopped() {
 
 void TDeliveryLedger::Reloaded() {
     FGivenUp.clear();
+}
+
+std::vector<int32_t> TDeliveryLedger::ExpireGivenUp(int64_t now) {
+    std::vector<int32_t> expired;
+    for (auto entry = FGivenUp.begin(); entry != FGivenUp.end();) {
+        if (now - entry->second >= GivenUpHoldSec) {
+            expired.push_back(entry->first);
+            entry = FGivenUp.erase(entry);
+        } else
+            ++entry;
+    }
+    return expired;
 }
 
 int64_t TDeliveryLedger::OldestQueuedAt() const {
@@ -64,13 +76,26 @@ std::vector<int32_t> TDeliveryLedger::Unstamped() const {
 std::vector<int32_t> TDeliveryLedger::DueForStamp(uint32_t nowTick) const {
     if (FStampWaiting && static_cast<int32_t>(nowTick - FStampRetryTick) < 0)
         return {};
-    return Unstamped();
+    if (FRefused.empty() || static_cast<int32_t>(nowTick - FRefusedRetryTick) >= 0)
+        return Unstamped();
+    std::vector<int32_t> due;
+    for (const int32_t id : FUnstamped)
+        if (!FRefused.contains(id))
+            due.push_back(id);
+    return due;
 }
 
 void TDeliveryLedger::Stamped(const std::vector<int32_t>& ids) {
-    for (const int32_t id : ids)
+    for (const int32_t id : ids) {
         FUnstamped.erase(id);
+        FRefused.erase(id);
+    }
     FStampWaiting = false;
+}
+
+void TDeliveryLedger::StampRefused(const std::vector<int32_t>& ids, uint32_t nowTick) {
+    FRefused.insert(ids.begin(), ids.end());
+    FRefusedRetryTick = nowTick + StampRetryMs;
 }
 
 void TDeliveryLedger::StampFailed(uint32_t nowTick) {

@@ -1,8 +1,11 @@
 // What the worker does with the terminal's outcomes: an acknowledged message gets its delivery
-// row stamped, a given-up one is logged and skipped until a reload, a returned one waits for a
-// later pass. Stamps are gathered and written in one statement per batch.
+// row stamped, a given-up one is logged and skipped for an hour or until a reload, a returned
+// one waits for a later pass. Stamps are gathered and written in one statement per batch; the
+// ids wait in the state file until their rows are stamped.
 #include "infra/LogFile.h"
 #include "processing/Database.h"
+#include "processing/DatabaseRules.h"
+#include "processing/Error.h"
 #include "processing/WorkThread.h"
 #include "terminal/Siemens.h"
 
@@ -23,17 +26,22 @@ void TWorkThread::TakeOutcomes() {
     FSiemens->TakeOutcomes(outcomes);
     for (const TOutcome& outcome : outcomes)
         ApplyOutcome(outcome);
+    SaveState();
 }
 
 void TWorkThread::ApplyOutcome(const TOutcome& outcome) {
     switch (outcome.Kind) {
     case TOutcomeKind::Acknowledged:
         FLedger.Acknowledged(outcome.MsgId);
+        FState.Unstamped[outcome.MsgId] = std::time(nullptr);
+        FStateChanged = true;
         FAcknowledgedCount.fetch_add(1);
         FLastAcknowledgedAt.store(std::time(nullptr));
         break;
     case TOutcomeKind::GivenUp:
-        FLedger.GivenUp(outcome.MsgId);
+        FLedger.GivenUp(outcome.MsgId, FTimeSource());
+        FState.GivenUp[outcome.MsgId] = FTimeSource();
+        FStateChanged = true;
         FGivenUpCount.fetch_add(1);
         WriteLog("Сообщение ID=%d не будет отправлено (тел=\"%s\"): %s", outcome.MsgId,
                  outcome.Telephone.c_str(), outcome.Reason.c_str());
@@ -49,17 +57,67 @@ void TWorkThread::StampAcknowledged(bool now) {
         now ? FLedger.Unstamped() : FLedger.DueForStamp(GetTickCount());
     if (ids.empty())
         return;
+    // The ids are on disk before the stamp: a kill from here on leaves them for the next start
+    // to stamp, never to send.
+    SaveState();
     try {
         FDatabase->MarkSent(ids);
+    } catch (const EDatabaseError&) {
+        // A refused statement leaves the connection open; a lost one mends for all rows alike.
+        if (FDatabase->Connected() && RowLevelRefusal(FDatabase->LastSqlState())) {
+            StampOneByOne(ids);
+            return;
+        }
+        FLedger.StampFailed(GetTickCount());
+        throw;
     } catch (...) {
         FLedger.StampFailed(GetTickCount());
         throw;
     }
-    FLedger.Stamped(ids);
+    ForgetStamped(ids);
 }
 
-// The network has these messages, but their rows still read unsent: the next start sends
-// them once more, and the operator learns which.
+void TWorkThread::StampOneByOne(const std::vector<int32_t>& ids) {
+    std::vector<int32_t> stamped;
+    std::vector<int32_t> refused;
+    for (const int32_t id : ids) {
+        try {
+            FDatabase->MarkSent({id});
+            stamped.push_back(id);
+        } catch (const EDatabaseError& error) {
+            if (!FDatabase->Connected() || !RowLevelRefusal(FDatabase->LastSqlState())) {
+                ForgetStamped(stamped);
+                FLedger.StampFailed(GetTickCount());
+                throw;
+            }
+            refused.push_back(id);
+            std::string& logged = FStampErrors[id];
+            if (logged != error.what())
+                WriteLog("Ошибка отметки сообщения ID=%d в базе данных: %s", id, error.what());
+            logged = error.what();
+        }
+    }
+    ForgetStamped(stamped);
+    // The refused rows are tried again after a pause; rows acknowledged meanwhile do not wait.
+    if (!refused.empty())
+        FLedger.StampRefused(refused, GetTickCount());
+}
+
+void TWorkThread::ForgetStamped(const std::vector<int32_t>& ids) {
+    if (ids.empty())
+        return;
+    FLedger.Stamped(ids);
+    for (const int32_t id : ids) {
+        FState.Unstamped.erase(id);
+        FStampErrors.erase(id);
+    }
+    FStateChanged = true;
+    SaveState();
+}
+
+// The network has these messages, but their rows still read unsent: the state file keeps them
+// for the next start to stamp, and the operator learns which. Only when the file could not be
+// saved does the next start send them once more.
 void TWorkThread::StampOnExit() noexcept {
     if (!FLedger.HasUnstamped())
         return;
@@ -70,10 +128,10 @@ void TWorkThread::StampOnExit() noexcept {
     } catch (...) {
         WriteLog("Ошибка: %s", "неизвестная ошибка");
     }
+    const char* const next =
+        FStateChanged ? "будет отправлено повторно" : "будет отмечено при следующем запуске";
     for (const int32_t id : FLedger.Unstamped())
-        WriteLog("Сообщение ID=%d отправлено, но не отмечено в базе данных: будет отправлено "
-                 "повторно",
-                 id);
+        WriteLog("Сообщение ID=%d отправлено, но не отмечено в базе данных: %s", id, next);
     FDatabase->Close();
 }
 

@@ -27,11 +27,12 @@ bool TerminalWorking(TSiemens& siemens) {
 
 } // namespace
 
-// Rows already with the terminal, given up, or acknowledged but not yet stamped are no
-// candidates: the pass never hands a message over twice.
+// Rows already with the terminal, given up within the hour, or acknowledged but not yet
+// stamped are no candidates: the pass never hands a message over twice.
 void TWorkThread::SendPendingMessages() {
     const std::time_t now = FTimeSource();
     const std::set<std::string> answerNumbers = FLedger.TakeAnswerNumbers();
+    ExpireGivenUp(now);
     if (!InSendingWindow(now))
         return;
     // Page by page, so that memory does not follow the backlog; the terminal's queue is kept

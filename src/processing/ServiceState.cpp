@@ -5,6 +5,7 @@
 #include "infra/Sha256.h"
 
 #include <algorithm>
+#include <random>
 #include <sstream>
 
 namespace qvx {
@@ -15,8 +16,6 @@ constexpr int32_t Version = 1;
 constexpr size_t IccidDigitsMax = 22;
 constexpr size_t SaltHexMax = 64;
 constexpr size_t HashHex = 64;
-// The longest listed PDU: 176 octets of an SMS-DELIVER with its service centre address.
-constexpr size_t PduHexMax = 2 * 176;
 
 std::string TimeText(std::time_t t) {
     std::tm utc{};
@@ -71,7 +70,7 @@ bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TSe
         return ok;
     }
     if (kind == "undeletable" && f.size() == 3) {
-        if (!ParseInt(f[0], 0, INT32_MAX, number) || !IsHex(f[1], PduHexMax))
+        if (!ParseInt(f[0], 0, INT32_MAX, number) || !IsHex(f[1], TServiceState::PduHexMax))
             return false;
         s.Undeletable.push_back({static_cast<int32_t>(number), f[1], at});
         return true;
@@ -119,6 +118,49 @@ std::string RefusedPinHash(std::string_view salt, std::string_view iccid, std::s
     std::string data;
     data.append(salt).append(":").append(iccid).append(":").append(pin);
     return Sha256Hex(data);
+}
+
+namespace {
+
+// A terminal that does not tell the SIM's number: its attempts are kept under this one.
+const std::string UnknownIccid = "0";
+
+const std::string& SimOf(const std::string& iccid) {
+    return iccid.empty() ? UnknownIccid : iccid;
+}
+
+std::string NewSalt() {
+    std::random_device random;
+    std::string salt;
+    for (int i = 0; i < 8; ++i) {
+        const unsigned octet = random() & 0xFF;
+        salt += HexDigits[octet >> 4];
+        salt += HexDigits[octet & 0x0F];
+    }
+    return salt;
+}
+
+} // namespace
+
+bool PinTried(const TPinRecords& pins, const std::string& iccid, const std::string& pin) {
+    const std::string& sim = SimOf(iccid);
+    return std::any_of(pins.begin(), pins.end(), [&](const auto& record) {
+        return record.Iccid == sim && RefusedPinHash(record.Salt, sim, pin) == record.Hash;
+    });
+}
+
+void AddPinAttempt(TPinRecords& pins, const std::string& iccid, const std::string& pin,
+                   std::time_t now) {
+    const std::string& sim = SimOf(iccid);
+    const std::string salt = NewSalt();
+    pins.push_back({sim, salt, RefusedPinHash(salt, sim, pin), now});
+    if (pins.size() > TServiceState::PinsMax)
+        pins.erase(pins.begin());
+}
+
+bool ForgetPins(TPinRecords& pins, const std::string& iccid) {
+    const std::string& sim = SimOf(iccid);
+    return std::erase_if(pins, [&](const auto& record) { return record.Iccid == sim; }) != 0;
 }
 
 std::string FormatState(const TServiceState& state, std::time_t now) {

@@ -20,6 +20,8 @@ struct TServiceState {
     static constexpr size_t MessagesMax = 10000;
     static constexpr size_t PinsMax = 8;
     static constexpr size_t EntriesMax = 256;
+    // The longest listed PDU in hex: 176 octets of an SMS-DELIVER with its centre address.
+    static constexpr size_t PduHexMax = 2 * 176;
 
     // A PIN the SIM refused, kept as a salted hash beside the SIM's ICCID.
     struct TRefusedPin {
@@ -51,6 +53,16 @@ struct TServiceState {
 
 // The hash kept for a refused PIN.
 std::string RefusedPinHash(std::string_view salt, std::string_view iccid, std::string_view pin);
+
+// The PIN attempts kept for each SIM (iccid empty: a terminal that does not tell it). PinTried:
+// this PIN was already sent to this SIM. AddPinAttempt records it with a fresh salt (the
+// oldest record goes past PinsMax); throws when no random source is there. ForgetPins drops
+// the SIM's records once it took a PIN; false when it had none.
+using TPinRecords = std::vector<TServiceState::TRefusedPin>;
+bool PinTried(const TPinRecords& pins, const std::string& iccid, const std::string& pin);
+void AddPinAttempt(TPinRecords& pins, const std::string& iccid, const std::string& pin,
+                   std::time_t now);
+bool ForgetPins(TPinRecords& pins, const std::string& iccid);
 
 // now: the time written beside records that have none of their own.
 std::string FormatState(const TServiceState& state, std::time_t now);

@@ -95,6 +95,18 @@ TStateFile::TLoaded TStateFile::Load(std::time_t now) const {
     return loaded;
 }
 
+std::optional<TServiceState> TStateFile::Peek() const {
+    std::string text;
+    std::string fault;
+    bool missing = false;
+    TServiceState state;
+    if (!ReadBounded(FPath, text, missing, fault))
+        return missing ? std::optional<TServiceState>(state) : std::nullopt;
+    if (!ParseState(text, state, fault))
+        return std::nullopt;
+    return state;
+}
+
 std::string TStateFile::Save(const TServiceState& state, std::time_t now) const {
     const std::string text = FormatState(state, now);
     const std::string temporary = FPath + ".new";

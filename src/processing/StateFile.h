@@ -8,6 +8,7 @@
 #include "processing/ServiceState.h"
 
 #include <ctime>
+#include <optional>
 #include <string>
 
 namespace qvx {
@@ -31,6 +32,9 @@ public:
     // A missing file is an empty state; a damaged one is moved aside and gives an empty state,
     // never a reason not to start.
     TLoaded Load(std::time_t now) const;
+    // Reads without touching the file, for a command beside the service: the state, empty for
+    // a missing file, or nullopt for a damaged one (the service's next start moves it aside).
+    std::optional<TServiceState> Peek() const;
     // Empty on success, else what failed (cp1251, for the log).
     std::string Save(const TServiceState& state, std::time_t now) const;
 

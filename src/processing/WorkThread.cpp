@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <ctime>
 #include <exception>
+#include <random>
 #include <vector>
 
 namespace qvx {
@@ -36,11 +37,28 @@ template <class TStep> void Guarded(TStep step) noexcept {
     }
 }
 
+uint8_t RandomOctet() noexcept {
+    try {
+        std::random_device random;
+        return static_cast<uint8_t>(random() & 0xFF);
+    } catch (...) {
+        // Without an entropy source the clock still differs from one start to the next.
+        return static_cast<uint8_t>(GetTickCount() & 0xFF);
+    }
+}
+
+// The service folder: where the INI file lives.
+std::string FolderOf(const std::string& iniFileName) {
+    const size_t slash = iniFileName.rfind('/');
+    return slash == std::string::npos ? std::string(".") : iniFileName.substr(0, slash + 1);
+}
+
 } // namespace
 
 TWorkThread::TWorkThread(TConfig& config)
     : FConfig(config), FDatabase(std::make_unique<TDatabase>()),
-      FNoTerminalSince(std::time(nullptr)), FStartedAt(FNoTerminalSince) {}
+      FStateFile(FolderOf(config.IniFileName)), FNoTerminalSince(std::time(nullptr)),
+      FStartedAt(FNoTerminalSince), FConcatRef(RandomOctet()) {}
 
 TWorkThread::~TWorkThread() {
     Terminate();
@@ -61,7 +79,11 @@ void TWorkThread::PostCommand(int32_t code) noexcept {
 void TWorkThread::Execute() {
     FDatabase->SetInterrupt(StopFd(), FReloadEvent.Fd());
     FDatabase->SetProgress([this] { Beat(); });
-    Guarded([this] { Reload(); });
+    LoadState();
+    Guarded([this] { Reload(true); });
+    // What the network acknowledged before the last stop is stamped before anything is sent.
+    if (FStartResult.load() == 1)
+        Guarded([this] { StampAcknowledged(true); });
     UpdateStatus();
     while (!Terminated()) {
         // Both requests are taken at once; a reload runs first so that the cycle after it
@@ -94,14 +116,21 @@ void TWorkThread::Execute() {
     StopTerminal();
     StampOnExit();
     HandleBacklogOnExit();
+    SaveState();
     UpdateStatus();
 }
 
-void TWorkThread::Reload() {
+void TWorkThread::Reload(bool atStart) {
     // The terminal is stopped before the new settings are read, so that what it acknowledged
     // is accounted for; what it still held was never stamped and goes with a later pass.
     StopTerminal();
-    FLedger.Reloaded();
+    // The start keeps what the state file says was given up; a reload tries it again.
+    if (!atStart) {
+        FLedger.Reloaded();
+        FStateChanged = FStateChanged || !FState.GivenUp.empty();
+        FState.GivenUp.clear();
+        SaveState();
+    }
     FConfig.Load();
     Initialize();
 }
@@ -168,6 +197,11 @@ void TWorkThread::StartTerminal() {
         options.Session.Settings = FConfig.TerminalSettings();
         options.Session.RefusedPin = FRefusedPin;
         options.Session.Handled = FHandledEntries;
+        options.Session.ConcatRef = FConcatRef;
+        options.Session.PinAttempt = [this](const std::string& iccid, const std::string& pin) {
+            return PinAttempt(iccid, pin);
+        };
+        options.Session.PinAccepted = [this](const std::string& iccid) { PinAccepted(iccid); };
         options.OnOutcome = [this] {
             FOutcomesPending.store(true);
             Wake();
@@ -198,6 +232,8 @@ void TWorkThread::StopTerminal() {
     // Whatever is still queued was never stamped: a later pass hands it over again.
     FRefusedPin = FSiemens->RefusedPin();
     FHandledEntries = FSiemens->Handled();
+    KeepUndeletable();
+    FConcatRef = FSiemens->NextConcatRef();
     FSiemens.reset();
     FLedger.TerminalStopped();
     FNoTerminalSince = std::time(nullptr);
@@ -212,6 +248,9 @@ void TWorkThread::ProcessCycle(bool sendNow) {
         TDatabase& Database;
         ~TCloseAtEnd() { Database.Close(); }
     } closeAtEnd{*FDatabase};
+    // The entries whose deletion failed are kept before their messages are answered.
+    FHandledEntries = FSiemens->HandledNow();
+    KeepUndeletable();
     HandleReceived(sendNow);
     TakeOutcomes();
     if (sendNow)
@@ -242,6 +281,7 @@ void TWorkThread::Beat() noexcept {
 
 void TWorkThread::CopyStatus() {
     const TNetworkStatus network = FSiemens ? FSiemens->Network() : TNetworkStatus{};
+    const int64_t pins = KeptPins();
     std::lock_guard<std::mutex> lock(FStatusLock);
     FStatus.TerminalState = FTerminalState.load();
     FStatus.TerminalSince = FSiemens ? FSiemens->StateSince() : FNoTerminalSince;
@@ -251,6 +291,10 @@ void TWorkThread::CopyStatus() {
     FStatus.NetworkCheckedAt = network.CheckedAt;
     FStatus.OutgoingCount = FOutgoingCount.load();
     FStatus.OldestQueuedAt = FLedger.OldestQueuedAt();
+    FStatus.KeptUnstamped = static_cast<int64_t>(FState.Unstamped.size());
+    FStatus.KeptGivenUp = static_cast<int64_t>(FState.GivenUp.size());
+    FStatus.KeptUndeletable = static_cast<int64_t>(FState.Undeletable.size());
+    FStatus.KeptRefusedPins = pins;
     FStatus.DatabaseState = FStartResult.load() == StartWaitingForDatabase
                                 ? static_cast<int32_t>(TDatabaseState::Waiting)
                                 : FDatabase->Reachability();

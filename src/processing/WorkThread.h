@@ -10,6 +10,8 @@
 #include "infra/Thread.h"
 #include "processing/DatabaseRetry.h"
 #include "processing/DeliveryLedger.h"
+#include "processing/ServiceState.h"
+#include "processing/StateFile.h"
 #include "processing/WorkerStatus.h"
 #include "terminal/HandledEntries.h"
 
@@ -18,6 +20,7 @@
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -76,7 +79,7 @@ protected:
     void Execute() override;
 
 private:
-    void Reload();
+    void Reload(bool atStart = false);
     void Initialize();
     void LoadDatabaseParams();
     bool TryDatabase();
@@ -106,6 +109,25 @@ private:
     // One statement for every acknowledged id not yet stamped; after a failure it waits
     // StampRetryMs before the next try unless now is set.
     void StampAcknowledged(bool now);
+    // After a statement the server refused: each id on its own, so that one row cannot hold
+    // up the rest; a row that fails is logged once per distinct error.
+    void StampOneByOne(const std::vector<int32_t>& ids);
+    void ForgetStamped(const std::vector<int32_t>& ids);
+    // The state file: read once at the start, into the ledger; saved when something that must
+    // outlive the process changed.
+    void LoadState();
+    void SaveState() noexcept;
+    // Given-up messages whose hold ended are candidates again.
+    void ExpireGivenUp(std::time_t now);
+    // The entries a stopped terminal could not delete, into the state.
+    void KeepUndeletable();
+    // The terminal's PIN attempts (TAtSessionOptions::PinAttempt, PinAccepted), called on
+    // the terminal thread.
+    bool PinAttempt(const std::string& iccid, const std::string& pin);
+    void PinAccepted(const std::string& iccid);
+    // Saves state with the PIN records of FPins; FSaveLock held.
+    std::string SaveWithPins(TServiceState& state);
+    int64_t KeptPins();
     void StampOnExit() noexcept;
     void UpdateStatus() noexcept;
     void Beat() noexcept;
@@ -115,6 +137,19 @@ private:
     std::unique_ptr<TDatabase> FDatabase;
     std::unique_ptr<TSiemens> FSiemens;
     TDeliveryLedger FLedger;
+    TServiceState FState;
+    TStateFile FStateFile;
+    bool FStateChanged = false;
+    // The error of the last failed save, so that a failure that repeats is logged once.
+    std::string FStateSaveError;
+    // The PIN attempts are the terminal thread's to change and the worker's to save with the
+    // rest: both go through FSaveLock, which also keeps two saves from crossing. FSavedState
+    // is the state last written, which a PIN attempt writes again with its own record.
+    std::mutex FSaveLock;
+    std::vector<TServiceState::TRefusedPin> FPins;
+    TServiceState FSavedState;
+    // Ids whose row alone was refused a stamp, with the error already logged.
+    std::map<int32_t, std::string> FStampErrors;
     // Messages a stopped terminal had received (and deleted from the SIM) before the worker
     // took them; handled first by the next cycle.
     std::deque<TSMS> FReceivedBacklog;
@@ -131,6 +166,9 @@ private:
     // the PIN the SIM refused, and the entries handed over that it failed to delete.
     std::string FRefusedPin;
     THandledEntries FHandledEntries;
+    // Random at the start, so that the first long message after a restart (a kill too) is
+    // not joined with a recent one by the subscriber's phone.
+    uint8_t FConcatRef;
 
     std::atomic<int32_t> FStartResult{-1};
     std::atomic<bool> FReloadPending{false};

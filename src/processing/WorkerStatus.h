@@ -44,6 +44,13 @@ struct TWorkerStatus {
     int64_t RequestsAnswered = 0;
     int64_t LastAcknowledgedAt = 0;
     int64_t LastReceivedAt = 0;
+    // What the state file keeps for the next start: acknowledged ids whose rows are not
+    // stamped, messages given up within the hour, SIM entries that could not be deleted, and
+    // PINs the SIM refused.
+    int64_t KeptUnstamped = 0;
+    int64_t KeptGivenUp = 0;
+    int64_t KeptUndeletable = 0;
+    int64_t KeptRefusedPins = 0;
     int64_t DatabaseState = static_cast<int64_t>(TDatabaseState::Unknown);
     int64_t DatabaseErrorAt = 0;
     std::string DatabaseError;

@@ -6,6 +6,7 @@
 #include "infra/UniqueFd.h"
 #include "processing/Database.h"
 #include "processing/DatabaseRules.h"
+#include "processing/StateFile.h"
 #include "service/CheckHints.h"
 #include "service/CommandLine.h"
 #include "service/ControlChannel.h"
@@ -265,6 +266,16 @@ void TServiceCheck::CheckDatabase() {
         const size_t count = database.GetSMS(hours).size();
         Passed(FormatMessage("ожидают отправки: %zu", count));
     });
+    Step("Права пользователя (UPDATE msgdelivery, EXECUTE prepare_acc_info)");
+    DatabaseStep([&] {
+        std::string missing;
+        for (const std::string& privilege : database.MissingPrivileges())
+            missing += (missing.empty() ? "" : ", ") + privilege;
+        if (missing.empty())
+            Passed();
+        else
+            Failed("у пользователя " + FConfig.UserName + " нет прав: " + missing);
+    });
 }
 
 void TServiceCheck::JudgeVersion(const std::optional<std::string>& version) {
@@ -331,6 +342,33 @@ const char* PinWaitNote(TPinWait wait) {
 
 } // namespace
 
+// The check's PIN is an attempt like the service's: a PIN the SIM refused (or left without an
+// answer) before, also to the service, is not sent, and a new one is kept for the service.
+// A damaged state file is left for the service to move aside; the check then keeps nothing.
+void TServiceCheck::KeepPinAttempts(TAtSessionOptions& options) {
+    const TStateFile file(FDir);
+    const std::optional<TServiceState> peeked = file.Peek();
+    if (!peeked)
+        return;
+    auto state = std::make_shared<TServiceState>(*peeked);
+    const auto save = [this, file, state] {
+        const std::string error = file.Save(*state, std::time(nullptr));
+        if (!error.empty())
+            Detail("не удалось сохранить файл состояния: " + error);
+    };
+    options.PinAttempt = [state, save](const std::string& iccid, const std::string& pin) {
+        if (PinTried(state->RefusedPins, iccid, pin))
+            return false;
+        AddPinAttempt(state->RefusedPins, iccid, pin, std::time(nullptr));
+        save();
+        return true;
+    };
+    options.PinAccepted = [state, save](const std::string& iccid) {
+        if (ForgetPins(state->RefusedPins, iccid))
+            save();
+    };
+}
+
 void TServiceCheck::CheckTerminal() {
     Step("Открытие порта GSM терминала");
     if (FConfig.Device.empty()) {
@@ -355,6 +393,7 @@ void TServiceCheck::CheckTerminal() {
     options.LogFileName = log.Name();
     options.Settings = FConfig.TerminalSettings();
     options.LogExchange = true;
+    KeepPinAttempts(options);
     TAtSession session(std::move(options), nullptr);
     const std::string path = COM::DevicePath(FConfig.Device);
     Detail("порт \"" + FConfig.Device + "\", устройство " +

@@ -16,6 +16,8 @@
 
 namespace qvx {
 
+struct TAtSessionOptions;
+
 // Receives one line of the report: Windows-1251, without a line end.
 using TCheckPrinter = std::function<void(const std::string& line)>;
 
@@ -38,6 +40,7 @@ public:
     void CheckDatabase();
     // Needs CheckSettings first.
     void CheckTerminal();
+    void KeepPinAttempts(TAtSessionOptions& options);
 
     int32_t Failures() const noexcept { return FFailures; }
     // True when the port was left alone because a service runs for the directory.

@@ -252,6 +252,12 @@ void WriteWork(TJsonWriter& json, const TWorkerStatus& status, const TLogErrors&
     json.Close();
     json.Time("last_acknowledged_at", status.LastAcknowledgedAt);
     json.Time("last_received_at", status.LastReceivedAt);
+    json.Open("state_file");
+    json.Number("unstamped", status.KeptUnstamped);
+    json.Number("given_up", status.KeptGivenUp);
+    json.Number("undeletable", status.KeptUndeletable);
+    json.Number("refused_pins", status.KeptRefusedPins);
+    json.Close();
     json.Open("database");
     json.Name("state", DatabaseNames(status.DatabaseState).Name);
     json.Text("last_error", status.DatabaseError);
@@ -279,6 +285,10 @@ std::vector<std::string> StatusLines(const TWorkerStatus& status, const TLogErro
             std::to_string(status.RequestsAnswered),
         "Последнее подтверждение: " + LocalTime(status.LastAcknowledgedAt),
         "Последний приём: " + LocalTime(status.LastReceivedAt),
+        "Файл состояния: не отмечено в базе данных " + std::to_string(status.KeptUnstamped) +
+            ", отброшено в последний час " + std::to_string(status.KeptGivenUp) +
+            ", неудаляемых SMS на SIM карте " + std::to_string(status.KeptUndeletable) +
+            ", отвергнутых PIN кодов " + std::to_string(status.KeptRefusedPins),
         std::string("База данных: ") + DatabaseNames(status.DatabaseState).Text,
         DatabaseErrorLine(status),
         "Последняя ошибка в журнале службы: " + OrNone(logs.Service),

@@ -31,6 +31,10 @@ constexpr TNumberField NumberFields[] = {
     {"requests_answered", &TWorkerStatus::RequestsAnswered},
     {"last_acknowledged_at", &TWorkerStatus::LastAcknowledgedAt},
     {"last_received_at", &TWorkerStatus::LastReceivedAt},
+    {"kept_unstamped", &TWorkerStatus::KeptUnstamped},
+    {"kept_given_up", &TWorkerStatus::KeptGivenUp},
+    {"kept_undeletable", &TWorkerStatus::KeptUndeletable},
+    {"kept_refused_pins", &TWorkerStatus::KeptRefusedPins},
     {"database_state", &TWorkerStatus::DatabaseState},
     {"database_error_at", &TWorkerStatus::DatabaseErrorAt},
 };

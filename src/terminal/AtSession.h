@@ -43,6 +43,15 @@ struct TAtSessionOptions {
     // the entries whose deletion failed are deleted without a second hand-over.
     std::string RefusedPin;
     THandledEntries Handled;
+    // The reference of the next concatenated message.
+    uint8_t ConcatRef = 0;
+    // The owner's memory of PIN attempts across restarts, called on the session's thread.
+    // PinAttempt(iccid, pin) before a PIN goes out: false when this PIN was already tried on
+    // this SIM (refused, or sent without an answer), else it records the attempt first, so
+    // that a kill during the exchange still counts it. PinAccepted(iccid) when the SIM took
+    // the PIN. iccid is empty when the terminal does not tell it.
+    std::function<bool(const std::string& iccid, const std::string& pin)> PinAttempt;
+    std::function<void(const std::string& iccid)> PinAccepted;
 };
 
 // Why a port did not open, for the log and the check.
@@ -124,6 +133,7 @@ public:
     TPinWait PinWait() const { return FPinWait; }
     const std::string& RefusedPin() const { return FOptions.RefusedPin; }
     const THandledEntries& Handled() const { return FOptions.Handled; }
+    uint8_t NextConcatRef() const { return FConcatRef; }
     // The unsolicited text saved so far, not yet taken by NextUnsolicited().
     const std::string& Saved() const { return FSaved; }
 
@@ -139,6 +149,7 @@ private:
                           std::string& answer);
 
     TGsmResult RegisterPin();
+    std::string QueryIccid();
     TGsmResult WaitWithoutPin(TPinWait wait);
     TGsmResult QuerySmsCentre();
 

@@ -25,7 +25,8 @@ uint32_t ToTimeoutMs(int64_t ms) noexcept {
 } // namespace
 
 TAtSession::TAtSession(TAtSessionOptions options, TThread* owner)
-    : FOptions(std::move(options)), FOwner(owner), FReader(FPort, owner) {}
+    : FOptions(std::move(options)), FOwner(owner), FReader(FPort, owner),
+      FConcatRef(FOptions.ConcatRef) {}
 
 std::optional<TPortFailure> TAtSession::Open() {
     const TLineSettings& line = FOptions.Settings.Line;

@@ -61,9 +61,14 @@ TGsmResult TAtSession::RegisterPin() {
     }
     if (pin == FOptions.RefusedPin)
         return WaitWithoutPin(TPinWait::Refused);
+    const std::string iccid = FOptions.PinAttempt ? QueryIccid() : std::string();
+    if (FOptions.PinAttempt && !FOptions.PinAttempt(iccid, pin))
+        return WaitWithoutPin(TPinWait::Refused);
     if (SendCommand("at+cpin=" + pin, answer, true, "OK", FOptions.Settings.ModemTimeoutMs)) {
         LogMessage("PIN код \"%s\" принят - регистрация прошла успешно", pin.c_str());
         FPinWait = TPinWait::None;
+        if (FOptions.PinAccepted)
+            FOptions.PinAccepted(iccid);
         return TGsmResult::OK;
     }
     LogMessage("PIN код \"%s\" НЕ принят - регистрация не удалась !", pin.c_str());
@@ -71,6 +76,15 @@ TGsmResult TAtSession::RegisterPin() {
         return TGsmResult::PinRejected; // no verdict (no answer, SIM busy): it may go again
     FOptions.RefusedPin = pin;
     return WaitWithoutPin(TPinWait::Refused);
+}
+
+// A terminal that cannot tell its SIM's number gives an empty one: the attempts are then
+// counted for whatever SIM it holds.
+std::string TAtSession::QueryIccid() {
+    std::string answer;
+    if (!SendCommand("at+ccid", answer, true, "OK", FOptions.Settings.ModemTimeoutMs))
+        return {};
+    return IccidOf(answer);
 }
 
 // Says once why no PIN goes out; the initialisation keeps asking at+cpin?, so a SIM unlocked

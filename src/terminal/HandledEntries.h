@@ -26,6 +26,8 @@ public:
     // Forgets every entry that a complete listing no longer shows: the SIM dropped it.
     void KeepListed(const std::vector<TListingEntry>& listed);
     size_t Size() const { return FEntries.size(); }
+    // Oldest first, for the owner to keep across a restart.
+    const std::deque<std::pair<int32_t, std::string>>& Entries() const { return FEntries; }
 
 private:
     std::deque<std::pair<int32_t, std::string>> FEntries;

@@ -23,7 +23,7 @@ bool IsHopeless(TGsmResult code) {
 
 TSiemens::TSiemens(TSiemensOptions options)
     : FOptions(std::move(options)), FSession(FOptions.Session, this),
-      FStateSince(std::time(nullptr)) {}
+      FStateSince(std::time(nullptr)), FHandledShared(FOptions.Session.Handled) {}
 
 TSiemens::~TSiemens() = default;
 
@@ -130,6 +130,7 @@ bool TSiemens::WorkingPass() {
     bool reinitialise = false;
     SendFirstQueued(reinitialise);
     const TReceiveResult received = FSession.Receive();
+    PublishHandled();
     for (const TSMS& sms : received.Messages)
         FIncoming.Push(sms);
     if (received.Code != TGsmResult::OK && received.Code != TGsmResult::NoSMS && !Terminated()) {
@@ -139,6 +140,18 @@ bool TSiemens::WorkingPass() {
     }
     TakeUnsolicited();
     return reinitialise;
+}
+
+THandledEntries TSiemens::HandledNow() const {
+    std::lock_guard<std::mutex> lock(FHandledLock);
+    return FHandledShared;
+}
+
+void TSiemens::PublishHandled() {
+    if (FSession.Handled().Entries() == FHandledShared.Entries())
+        return; // only this thread writes the copy, so reading it unlocked here is safe
+    std::lock_guard<std::mutex> lock(FHandledLock);
+    FHandledShared = FSession.Handled();
 }
 
 // One event a pass: a call is recorded only with caller identification on, a USSD result

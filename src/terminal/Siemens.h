@@ -77,6 +77,10 @@ public:
     // What the next terminal object carries over; read after WaitFor().
     const std::string& RefusedPin() const { return FSession.RefusedPin(); }
     const THandledEntries& Handled() const { return FSession.Handled(); }
+    uint8_t NextConcatRef() const { return FSession.NextConcatRef(); }
+    // The same entries while the thread runs (any thread): published before the messages of
+    // their listing are queued, so that whoever takes a message can keep its entry first.
+    THandledEntries HandledNow() const;
 
 protected:
     void Execute() override;
@@ -94,6 +98,7 @@ private:
     void GiveUp(const TSMS& sms, TGsmResult code, std::string reason);
     void Report(TOutcome outcome);
     void TakeUnsolicited();
+    void PublishHandled();
     bool NetworkQueryDue() const;
 
     TSiemensOptions FOptions;
@@ -111,6 +116,8 @@ private:
     bool FNetworkQueried = false;
     uint32_t FNetworkQueriedTick = 0;
     mutable std::mutex FNetworkLock;
+    mutable std::mutex FHandledLock;
+    THandledEntries FHandledShared;
     TNetworkStatus FNetwork;
 };
 

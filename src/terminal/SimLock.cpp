@@ -31,6 +31,26 @@ TSimLock SimLockOf(std::string_view answer) {
     return TSimLock::Ready;
 }
 
+std::string IccidOf(std::string_view answer) {
+    constexpr size_t DigitsMin = 18;
+    constexpr size_t DigitsMax = 22;
+    // The first run of digits long enough to be the number; a bare answer has no prefix.
+    std::string run;
+    for (size_t i = 0; i <= answer.size(); ++i) {
+        const char c = i < answer.size() ? answer[i] : '\0';
+        if (c >= '0' && c <= '9') {
+            run += c;
+            continue;
+        }
+        if ((c == 'F' || c == 'f') && !run.empty())
+            run += 'F';
+        if (run.size() >= DigitsMin && run.size() <= DigitsMax)
+            return run;
+        run.clear();
+    }
+    return {};
+}
+
 bool PinRefused(std::string_view answer) {
     return Contains(answer, "+CME ERROR: incorrect password") ||
            Contains(answer, "+CME ERROR: SIM PUK required") ||

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace qvx {
@@ -19,6 +20,10 @@ TSimLock SimLockOf(std::string_view answer);
 // The answer to at+cpin=<pin> refuses that PIN: "incorrect password" (code 16), or the SIM
 // wants its PUK now (code 12). Sending the same PIN again would only use up the attempts.
 bool PinRefused(std::string_view answer);
+
+// The SIM's ICCID in an answer to at+ccid ("+CCID: 8970...", or the bare number): its 18 to
+// 22 digits (a trailing F pads an odd count), upper case; empty when the answer holds none.
+std::string IccidOf(std::string_view answer);
 
 // Why the terminal waits instead of sending a PIN; shown in the status and by the check.
 enum class TPinWait : int32_t {

@@ -13,11 +13,13 @@ constexpr int32_t Id = 7;
 using TEvent = void (*)(TDeliveryLedger&);
 constexpr TEvent HandOver = [](TDeliveryLedger& l) { l.HandedOver(Id, 1000); };
 constexpr TEvent Acknowledge = [](TDeliveryLedger& l) { l.Acknowledged(Id); };
-constexpr TEvent GiveUp = [](TDeliveryLedger& l) { l.GivenUp(Id); };
+constexpr TEvent GiveUp = [](TDeliveryLedger& l) { l.GivenUp(Id, 1000); };
 constexpr TEvent Return = [](TDeliveryLedger& l) { l.Returned(Id); };
 constexpr TEvent StopTerminal = [](TDeliveryLedger& l) { l.TerminalStopped(); };
 constexpr TEvent Reload = [](TDeliveryLedger& l) { l.Reloaded(); };
 constexpr TEvent Stamp = [](TDeliveryLedger& l) { l.Stamped(l.Unstamped()); };
+constexpr TEvent HourMinus1 = [](TDeliveryLedger& l) { l.ExpireGivenUp(1000 + 3599); };
+constexpr TEvent Hour = [](TDeliveryLedger& l) { l.ExpireGivenUp(1000 + 3600); };
 
 TEST(DeliveryLedger, AMessageIsNeverACandidateWhileSomeoneHoldsIt) {
     struct {
@@ -36,6 +38,9 @@ TEST(DeliveryLedger, AMessageIsNeverACandidateWhileSomeoneHoldsIt) {
         {{HandOver, Acknowledge, Stamp}, false, "stamped: the database no longer lists it"},
         {{HandOver, GiveUp, StopTerminal}, true, "given up, skipped across a terminal restart"},
         {{HandOver, GiveUp, Reload}, false, "a reload tries the given-up messages again"},
+        {{HandOver, GiveUp, HourMinus1}, true, "given up less than an hour ago"},
+        {{HandOver, GiveUp, Hour}, false, "an hour after it was given up it is tried again"},
+        {{HandOver, Acknowledge, Hour}, true, "the hour ends no wait for a stamp"},
     };
     for (const auto& c : cases) {
         TDeliveryLedger ledger;
@@ -56,7 +61,7 @@ TEST(DeliveryLedger, OldestQueuedFollowsWhatTheTerminalHolds) {
     EXPECT_EQ(ledger.OldestQueuedAt(), 90);
     ledger.Acknowledged(6);
     EXPECT_EQ(ledger.OldestQueuedAt(), 100) << "an acknowledged message left the terminal";
-    ledger.GivenUp(5);
+    ledger.GivenUp(5, 130);
     EXPECT_EQ(ledger.OldestQueuedAt(), 120) << "a given-up message left the terminal";
     ledger.TerminalStopped();
     EXPECT_EQ(ledger.OldestQueuedAt(), 0) << "a stopped terminal holds nothing";
@@ -82,6 +87,14 @@ TEST(DeliveryLedger, StampRetryWaitsOutItsPause) {
         EXPECT_EQ(ledger.DueForStamp(due + 0x80000000u), (std::vector<int32_t>{3}))
             << "a stamp that succeeded ended the pause: 25 days later it must not hold again";
         EXPECT_TRUE(ledger.Skipped(3));
+
+        ledger.StampRefused({3}, due);
+        ledger.Acknowledged(4);
+        EXPECT_EQ(ledger.DueForStamp(due + 1), (std::vector<int32_t>{4}))
+            << "a row refused on its own does not hold up the next ones";
+        EXPECT_EQ(ledger.DueForStamp(due + TDeliveryLedger::StampRetryMs),
+                  (std::vector<int32_t>{3, 4}))
+            << "the refused row is tried again after its pause";
     }
 }
 

@@ -319,7 +319,7 @@ TEST_F(WorkerFlowTest, AcknowledgementsWaitForTheDatabase) {
     ASSERT_TRUE(WaitUntil([this] { return FWorker->AcknowledgedCount() == 2; }));
     ASSERT_TRUE(WaitUntil([this] {
         for (const auto& line : Log())
-            if (line.rfind("Ошибка: ", 0) == 0)
+            if (line.rfind("Ошибка отметки сообщения ID=", 0) == 0)
                 return true;
         return false;
     })) << "the failed stamp must be logged";

@@ -46,7 +46,7 @@ protected:
     }
     std::string Unstamped(int32_t msgId) const {
         return "Сообщение ID=" + std::to_string(msgId) +
-               " отправлено, но не отмечено в базе данных: будет отправлено повторно";
+               " отправлено, но не отмечено в базе данных: будет отмечено при следующем запуске";
     }
 
     int32_t FSent = 0;
@@ -100,7 +100,10 @@ TEST_F(WorkerUnsentTest, AStopWithoutDatabaseNamesTheUnstampedMessages) {
     StopWorker();
     const auto lines = Log();
     ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[lines.size() - 3].rfind("Ошибка: ", 0), 0u) << lines[lines.size() - 3];
+    EXPECT_EQ(
+        lines[lines.size() - 3].rfind("Ошибка отметки сообщения ID=" + std::to_string(second), 0),
+        0u)
+        << lines[lines.size() - 3];
     EXPECT_EQ(lines[lines.size() - 2], Unstamped(first));
     EXPECT_EQ(lines.back(), Unstamped(second));
 }

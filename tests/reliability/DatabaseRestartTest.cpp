@@ -144,5 +144,47 @@ TEST_F(DatabaseRestartTest, ServerStartedAfterTheServiceIsFoundWithoutAReload) {
     PrintFigures(figures.str());
 }
 
+// The database goes away while the network acknowledges a mailing, and the service is killed
+// before it could stamp: the next start, with the database back, stamps every acknowledged
+// message from its state file and sends none of them again.
+TEST_F(DatabaseRestartTest, AcknowledgedWhileTheServerIsDownSurviveAKill) {
+    const int32_t messageCount = Scaled(50, 20);
+    WriteIni();
+    const TSeeded seeded = SeedMessages(1, messageCount, "A");
+    const std::set<std::string> texts = TextsOf(seeded);
+    FSim.SetAnswerDelayMs(40);
+    auto service = StartReady();
+    ASSERT_FALSE(HasFatalFailure());
+    service->Signal(SIGUSR1);
+    ASSERT_TRUE(FSim.WaitForSubmitted(1, 20000)) << Diagnostics();
+    ASSERT_TRUE(FCluster->Stop(true)) << "cannot stop the private server";
+    ASSERT_TRUE(WaitUntil([&] { return FLedger.DistinctOf(texts) == texts.size(); }, 60000))
+        << "the terminal must send the whole mailing without the server" << Diagnostics();
+    ASSERT_TRUE(WaitUntil([&] { return TDeliveryLedger::Unacknowledged(FSim) == 0; }, 10000));
+    // Time for the last acknowledgement to reach the state file.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    service->Signal(SIGKILL);
+    ASSERT_TRUE(service->WaitExit(5000).has_value());
+
+    ASSERT_TRUE(FCluster->Start()) << "cannot start the private server again";
+    const size_t unsentAtKill = static_cast<size_t>(UnsentCount());
+    EXPECT_GT(unsentAtKill, 0u) << "some acknowledgements must have come while the server was down";
+    FSim.SetAnswerDelayMs(0);
+    service = StartReady();
+    EXPECT_TRUE(WaitAllStamped(20000)) << UnsentCount() << " rows left unsent" << Diagnostics();
+    for (int pass = 0; pass < 3; ++pass) {
+        service->Signal(SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    EXPECT_EQ(FLedger.Repeats(), 0) << "an acknowledged message went out again";
+    EXPECT_EQ(FLedger.Total(), texts.size());
+    EXPECT_EQ(StampedUnacknowledged(seeded).size(), 0u) << "stamped but never acknowledged";
+    StopService(*service);
+    PrintFigures("kill while the server is down: " + std::to_string(texts.size()) +
+                 " messages acknowledged, " + std::to_string(unsentAtKill) +
+                 " unstamped at the kill, " + std::to_string(FLedger.Repeats()) +
+                 " repeats after the restart");
+}
+
 } // namespace
 } // namespace qvx::test

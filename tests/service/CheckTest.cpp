@@ -386,7 +386,8 @@ TEST_F(CheckDatabaseTest, JudgesTheDatabaseParametersAsTheServiceDoes) {
         {"DELETE FROM appconfig WHERE propid = 'SMSTRANSLITERATE'",
          "Транслитерация (SMSTRANSLITERATE)", "  ОК: строки нет, транслитерация выключена", 0},
         {"DROP TABLE msgdelivery", "Неотправленные SMS за последние 24 ч",
-         "  ОШИБКА: ERROR: relation \"msgdelivery\" does not exist", 1},
+         "  ОШИБКА: ERROR: relation \"msgdelivery\" does not exist",
+         2}, // and the right to stamp it cannot be asked
     };
     WriteIni();
     for (const TCase& c : cases) {
@@ -438,8 +439,10 @@ TEST_F(CheckDatabaseTest, ThePinIsNeverPrinted) {
         << "the terminal's PIN lines are shown with the PIN hidden:" << report.Text();
 }
 
-// Each check sends the configured PIN once, as a fresh start of the service would; the report
-// says why the terminal waits, and a SIM locked by wrong PINs gets no PIN at all.
+// A check sends a PIN as a fresh start of the service would: once for each SIM, kept in the
+// state file, so that checks run one after another spend no more attempts than a PIN the INI
+// file changed; the report says why the terminal waits, and a SIM locked by wrong PINs gets
+// no PIN at all.
 TEST_F(CheckDatabaseTest, RefusedPinAndLockedSimAreNamed) {
     const std::string failed = "  ОШИБКА: PIN код НЕ принят [код=12]: ";
     const std::string refused = failed + "SIM карта отвергла PIN код, служба не пошлёт его "
@@ -447,16 +450,58 @@ TEST_F(CheckDatabaseTest, RefusedPinAndLockedSimAreNamed) {
                                          "неверных SIM карта потребует PUK код)";
     const std::string locked =
         failed + "SIM карта заблокирована и требует PUK код оператора; PIN код не посылается";
-    const std::pair<std::string, int32_t> runs[] = {
-        {refused, 1}, {refused, 2}, {refused, 3}, {locked, 3}};
+    const struct {
+        const char* Pin;
+        const std::string& Result;
+        int32_t PinsSent;
+    } runs[] = {{"9999", refused, 1},
+                {"9999", refused, 1},
+                {"9998", refused, 2},
+                {"9997", refused, 3},
+                {"9996", locked, 3}};
     FSim.SetPin("1234");
-    FDir.Write("QuorvexSMS.ini",
-               FDb->IniSection() + TerminalSection(FSim.LinkPath()) + "PIN=9999\r\n");
-    for (const auto& [result, pinsSent] : runs) {
+    for (const auto& run : runs) {
+        FDir.Write("QuorvexSMS.ini", FDb->IniSection() + TerminalSection(FSim.LinkPath()) +
+                                         "PIN=" + run.Pin + "\r\n");
         const TReport report = RunCheck(false);
-        EXPECT_EQ(report.ResultOf("Инициализация GSM терминала"), result) << report.Text();
-        EXPECT_EQ(FSim.CommandCount("at+cpin"), pinsSent) << report.Text();
+        EXPECT_EQ(report.ResultOf("Инициализация GSM терминала"), run.Result) << report.Text();
+        EXPECT_EQ(FSim.CommandCount("at+cpin"), run.PinsSent) << run.Pin << report.Text();
     }
+    // A hash may hold four digits in a row; a field of the file must never be a PIN.
+    std::istringstream fields(FDir.Read("QuorvexSMS.state"));
+    for (std::string field; fields >> field;)
+        EXPECT_TRUE(field.size() != 4 || field.rfind("999", 0) != 0)
+            << "no PIN in clear text: " << FDir.Read("QuorvexSMS.state");
+}
+
+// A user that may read but not stamp or prepare answers would fail only at the first message;
+// the check names what it lacks.
+TEST_F(CheckDatabaseTest, MissingPrivilegesAreNamed) {
+    const std::string role = FDb->Name() + "_reader";
+    FDb->Exec("CREATE ROLE " + role +
+              " LOGIN PASSWORD 'reader'; GRANT SELECT ON ALL TABLES IN "
+              "SCHEMA public TO " +
+              role +
+              "; REVOKE EXECUTE ON FUNCTION prepare_acc_info(text) "
+              "FROM PUBLIC");
+    std::string section = FDb->IniSection();
+    section.replace(section.find("UserName=" + FDb->Server().User),
+                    ("UserName=" + FDb->Server().User).size(), "UserName=" + role);
+    section.replace(section.find("Password=" + FDb->Server().Password),
+                    ("Password=" + FDb->Server().Password).size(), "Password=reader");
+    WriteIni(section, FSim.LinkPath());
+    const TReport report = RunCheck(false);
+    FDb->Exec("DROP OWNED BY " + role + "; DROP ROLE " + role);
+    EXPECT_EQ(report.ResultOf("Права пользователя (UPDATE msgdelivery, EXECUTE prepare_acc_info)"),
+              "  ОШИБКА: у пользователя " + role +
+                  " нет прав: UPDATE msgdelivery, EXECUTE prepare_acc_info")
+        << report.Text();
+
+    WriteIni();
+    EXPECT_EQ(RunCheck(true).ResultOf(
+                  "Права пользователя (UPDATE msgdelivery, EXECUTE prepare_acc_info)"),
+              "  ОК")
+        << "the owner has every right";
 }
 
 TEST_F(CheckDatabaseTest, MissingDeviceFailsWithThePortsMessage) {

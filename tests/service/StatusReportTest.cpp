@@ -34,6 +34,10 @@ TWorkerStatus Busy() {
     status.RequestsAnswered = 14;
     status.LastAcknowledgedAt = status.Now - 60;
     status.LastReceivedAt = status.Now - 70;
+    status.KeptUnstamped = 15;
+    status.KeptGivenUp = 16;
+    status.KeptUndeletable = 17;
+    status.KeptRefusedPins = 18;
     status.DatabaseState = 0;
     status.DatabaseErrorAt = status.Now - 80;
     // A tab, line ends, a backslash, quotes, a control byte, cp1251 letters and 0x98.
@@ -90,7 +94,9 @@ TEST(StatusReportTest, JsonIsReadByARealParser) {
         {"d['database']['last_error']", "d['logs']['service_last_error']",
          "d['logs']['terminal_last_error']", "d['network']['name']", "d['network']['signal_dbm']",
          "d['queue']['oldest_age_sec']", "d['counts']['given_up']", "d['terminal']['name']",
-         "d['last_received_at']", "d['service']['state']", "d['database']['state']"});
+         "d['last_received_at']", "d['service']['state']", "d['database']['state']",
+         "d['state_file']['unstamped']", "d['state_file']['given_up']",
+         "d['state_file']['undeletable']", "d['state_file']['refused_pins']"});
     ASSERT_TRUE(values.has_value()) << "not valid JSON: " << StatusJson(status, logs);
     const std::vector<std::string> expected = {
         Cp1251ToUtf8(status.DatabaseError),
@@ -104,6 +110,10 @@ TEST(StatusReportTest, JsonIsReadByARealParser) {
         "2027-01-15T07:58:50Z",
         "working",
         "unreachable",
+        "15",
+        "16",
+        "17",
+        "18",
     };
     EXPECT_EQ(*values, expected);
 
@@ -120,10 +130,12 @@ TEST(StatusReportTest, LinesAndShortLineNameTheStates) {
     const test::TZoneGuard zone("UTC0");
     const TWorkerStatus status = Busy();
     const std::vector<std::string> lines = StatusLines(status, {});
-    ASSERT_EQ(lines.size(), 11u);
+    ASSERT_EQ(lines.size(), 12u);
     EXPECT_EQ(lines[1], "Терминал: работает с 15.01.2027 07:50:00");
     EXPECT_EQ(lines[2], "Сеть: роуминг, сигнал -73 дБм, проверено 15.01.2027 07:59:30");
     EXPECT_EQ(lines[3], "Очередь на отправку: 2, самое старое ждёт 2 мин");
+    EXPECT_EQ(lines[7], "Файл состояния: не отмечено в базе данных 15, отброшено в последний час "
+                        "16, неудаляемых SMS на SIM карте 17, отвергнутых PIN кодов 18");
     EXPECT_EQ(StatusShort(status), "Служба: работает; терминал: работает; сеть: роуминг, сигнал "
                                    "-73 дБм; к отправке: 2; подтверждено: 11; принято: 13; база "
                                    "данных: недоступна");

@@ -13,7 +13,8 @@ using test::U8;
 class AtSessionSubmitTest : public TTerminalFixture {};
 
 // Each submission of a long text stamps a reference of its own into its parts, a repeated
-// one too, so that the parts of two attempts are never joined.
+// one too, so that the parts of two attempts are never joined; the first is the one the
+// options carry, and the octet wraps.
 TEST_F(AtSessionSubmitTest, LongTextsGoAsConcatenatedParts) {
     std::string latin;
     for (int i = 0; i < 200; ++i)
@@ -32,9 +33,11 @@ TEST_F(AtSessionSubmitTest, LongTextsGoAsConcatenatedParts) {
         {latin, latin, 2, TSmsCoding::Gsm7},
         {Utf8ToCp1251(cyrillicUtf8), cyrillicUtf8, 2, TSmsCoding::Ucs2},
     };
-    OpenSession();
+    TAtSessionOptions options = Options();
+    options.ConcatRef = 254;
+    OpenSession(options);
     size_t total = 0;
-    int32_t lastRef = -1;
+    int32_t ref = 254;
     for (const TCase& c : cases) {
         const TSubmitResult result = FSession->Submit(Queued("12345", c.Text).Prepared);
         EXPECT_EQ(result.Code, TGsmResult::OK) << LogText();
@@ -56,9 +59,10 @@ TEST_F(AtSessionSubmitTest, LongTextsGoAsConcatenatedParts) {
             joined += view.Text;
         }
         EXPECT_EQ(joined, c.Utf8) << "the parts together give the whole text";
-        EXPECT_NE(sent[total - 1].View.ConcatRef, lastRef) << "each message has its own reference";
-        lastRef = sent[total - 1].View.ConcatRef;
+        EXPECT_EQ(sent[total - 1].View.ConcatRef, ref) << "each message has its own reference";
+        ref = (ref + 1) % 256;
     }
+    EXPECT_EQ(FSession->NextConcatRef(), 1) << "the next session carries on from here";
 }
 
 // The prompt is awaited in whole seconds of the answer timeout, cut down: under a second the

@@ -51,6 +51,8 @@ public:
 
     // --- behaviour of the terminal ---
     void SetPin(std::string pin);
+    // The number at+ccid answers: another SIM in the same terminal.
+    void SetIccid(std::string iccid);
     void SetSimBusyCount(int32_t count);
     // <stat> that at+creg? reports and <rssi> that at+csq reports; negative: ERROR.
     void SetRegistration(int32_t registration);

@@ -32,6 +32,11 @@ void TGsmSimulator::SetPin(std::string pin) {
     FDialogue.FSettings.Pin = std::move(pin);
 }
 
+void TGsmSimulator::SetIccid(std::string iccid) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.Iccid = std::move(iccid);
+}
+
 void TGsmSimulator::SetSimBusyCount(int32_t count) {
     std::lock_guard lock(FLock);
     FDialogue.FSettings.SimBusyCount = count;

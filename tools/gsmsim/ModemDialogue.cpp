@@ -131,6 +131,8 @@ void TModemDialogue::Dispatch(const std::string& lower, const std::string& line,
         PinEntry(argument, out);
     else if (head == "at+csca?")
         CentreQuery(out);
+    else if (head == "at+ccid")
+        Answer(out, "\r\n+CCID: " + FSettings.Iccid + "\r\n\r\nOK\r\n");
     else if (head == "at+creg?" || head == "at+csq")
         NetworkQuery(head, out);
     else if (head == "at+cmgs")

@@ -25,8 +25,9 @@ enum class TSubmitReply : int32_t {
 };
 
 struct TModemSettings {
-    std::string Pin;          // empty: the SIM needs no PIN
-    int32_t SimBusyCount = 0; // at+csca? answers "SIM busy" this many more times
+    std::string Pin;                           // empty: the SIM needs no PIN
+    std::string Iccid = "8970199123456789012"; // at+ccid: the SIM's serial number
+    int32_t SimBusyCount = 0;                  // at+csca? answers "SIM busy" this many more times
     TSubmitReply SubmitReply = TSubmitReply::Ok;
     int32_t SubmitReplyCount = 0; // submissions left to answer with SubmitReply; 0: all
     int32_t CmsError = 500;

@@ -1,0 +1,29 @@
+// The SIM's number as terminals answer at+ccid.
+#include "terminal/SimLock.h"
+
+#include <gtest/gtest.h>
+
+namespace qvx {
+namespace {
+
+TEST(SimLock, IccidOfFindsTheNumberOrNothing) {
+    const struct {
+        const char* Answer;
+        const char* Iccid;
+        const char* Note;
+    } cases[] = {
+        {"\r\n+CCID: 8970199123456789012\r\n", "8970199123456789012", "with its prefix"},
+        {"\r\n+CCID: \"89701991234567890123\"\r\n", "89701991234567890123", "quoted"},
+        {"\r\n8970199123456789012\r\n", "8970199123456789012", "the bare number"},
+        {"\r\n^SCID: 897019912345678901f\r\n", "897019912345678901F", "padded with F"},
+        {"\r\n+CCID: 12345\r\n", "", "too short for a SIM"},
+        {"\r\n+CCID: 12345678901234567890123\r\n", "", "too long for a SIM"},
+        {"\r\nOK\r\n", "", "a terminal that does not tell"},
+        {"", "", "no answer"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IccidOf(c.Answer), c.Iccid) << c.Note;
+}
+
+} // namespace
+} // namespace qvx
