@@ -150,6 +150,7 @@ private:
     TGsmResult ReadListing(std::string& reply, bool& cut);
     bool DrainListing();
     TGsmResult UnendedListing(const std::string& reply);
+    void SaveStray(const std::string& text);
     enum class TDeletion { Deleted, Refused, Unsent, Failed };
     TGsmResult TakeEntry(const TListingEntry& entry, TReceiveResult& result);
     void HandOver(const TListingEntry& entry, const std::string& pdu, TReceiveResult& result);

@@ -35,9 +35,7 @@ TGsmResult TAtSession::ReceiveListed(TReceiveResult& result) {
     bool cut = false;
     if (const TGsmResult read = ReadListing(reply, cut); read != TGsmResult::OK)
         return read;
-    const std::string unsolicited = UnsolicitedLines(reply);
-    if (!unsolicited.empty())
-        Save(unsolicited);
+    SaveStray(ListingStrays(reply));
     const std::vector<TListingEntry> entries = ParseListing(reply);
     // A cut listing does not show the entries behind the cut, which may still be there.
     if (!cut)
@@ -145,8 +143,18 @@ TGsmResult TAtSession::UnendedListing(const std::string& reply) {
         return TGsmResult::Timeout;
     }
     // Most likely unsolicited text, which NextUnsolicited() examines.
-    Save(reply);
+    SaveStray(reply);
     return TGsmResult::NoSMS;
+}
+
+// Text that came with a listing but is not part of it is logged and kept for the unsolicited
+// scan exactly as FlushSave() treats text found before a command: the terminal log shows
+// every call and every line the terminal sent.
+void TAtSession::SaveStray(const std::string& text) {
+    if (text.empty())
+        return;
+    Save(text);
+    LogMessage("FlushSave: %s", FSaved.c_str());
 }
 
 // The rest of a listing cut at its bound is read and dropped up to its final "OK", so that the

@@ -82,6 +82,27 @@ TEST_F(AtSessionReceiveTest, MalformedEntryIsLoggedDeletedAndSkipped) {
     EXPECT_EQ(LogLines(), expected) << LogText();
 }
 
+// A call, a USSD result and a stray line the terminal sent while it listed reach the terminal
+// log and the unsolicited scan, as text between commands does; the entry is taken as usual.
+TEST_F(AtSessionReceiveTest, TextInsideTheListingIsLoggedAndScanned) {
+    OpenSession();
+    ASSERT_EQ(FSim.StoreText("12345", "hi").size(), 1u);
+    FSim.SetListingInterjection("RING\r\n\r\n+CUSD: 0,\"Balance 5\",15\r\nstray line\r\n");
+    const std::vector<TSMS> received = Received();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].Text, "hi");
+    // The flush before the deletion shows the saved text again, as every flush does until
+    // the unsolicited scan takes it.
+    const std::string saved =
+        "FlushSave: RING<cr><lf>+CUSD: 0,\"Balance 5\",15<cr><lf>stray line<cr><lf>";
+    const std::vector<std::string> expected = {
+        saved, "Получена SMS тел=\"12345\" текст=\"hi\" DCS=0", saved};
+    EXPECT_EQ(LogLines(), expected) << LogText();
+    const TUnsolicitedEvent event = FSession->NextUnsolicited();
+    EXPECT_EQ(event.Kind, TUnsolicitedKind::Ussd) << "the USSD result behind the RING is taken";
+    EXPECT_EQ(event.UssdText, "Balance 5");
+}
+
 TEST_F(AtSessionReceiveTest, FailuresGiveTheirCodes) {
     struct TCase {
         std::function<void()> Arrange;
@@ -110,7 +131,7 @@ TEST_F(AtSessionReceiveTest, FailuresGiveTheirCodes) {
              AnswerAfter("at+cmgl", FSim.CommandCount("at+cmgl") + 1, "\r\n+CMS ERROR: 321\r\n");
          },
          8,
-         {},
+         {"FlushSave: <cr><lf>+CMS ERROR: 321<cr><lf>"},
          "\r\n+CMS ERROR: 321\r\n",
          "a reply without OK goes to the saved text"},
         {[this] { FSim.SetListingPadBytes(300000); },

@@ -68,6 +68,9 @@ public:
     void SetBaudRate(int32_t baud);        // output at baud / 10 bytes a second; 0: at once
     void SetEndless(bool endless);         // keep sending bytes that never end an answer
     void SetListingPadBytes(size_t bytes); // at+cmgl answers this many bytes of filler first
+    // Bytes every at+cmgl answer sends behind its entries, before its OK: a call or a USSD
+    // result arriving while the terminal lists. Empty: none.
+    void SetListingInterjection(std::string bytes);
     void SetStrictLength(bool strict);
     void SetStoreCapacity(int32_t capacity);
 

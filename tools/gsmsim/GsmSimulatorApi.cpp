@@ -111,6 +111,11 @@ void TGsmSimulator::SetListingPadBytes(size_t bytes) {
     FDialogue.FSettings.ListingPadBytes = bytes;
 }
 
+void TGsmSimulator::SetListingInterjection(std::string bytes) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.ListingInterjection = std::move(bytes);
+}
+
 void TGsmSimulator::SetStrictLength(bool strict) {
     std::lock_guard lock(FLock);
     FDialogue.FSettings.StrictLength = strict;

@@ -35,10 +35,11 @@ struct TModemSettings {
     bool DeleteFails = false; // at+cmgd answers ERROR and deletes nothing
     // Indexes whose at+cmgd is refused with this +CMS ERROR number, deleting nothing.
     std::map<int32_t, int32_t> DeleteErrors;
-    bool Hung = false;          // lines are recorded, but nothing is executed or answered
-    size_t ListingPadBytes = 0; // at+cmgl sends at least this many bytes of filler entries
-    bool StrictLength = true;   // a PDU whose length differs from the at+cmgs value is refused
-    int32_t Capacity = 100;     // SIM store indexes 1..Capacity
+    bool Hung = false;               // lines are recorded, but nothing is executed or answered
+    size_t ListingPadBytes = 0;      // at+cmgl sends at least this many bytes of filler entries
+    std::string ListingInterjection; // bytes every at+cmgl answer sends before its OK
+    bool StrictLength = true;        // a PDU whose length differs from the at+cmgs value is refused
+    int32_t Capacity = 100;          // SIM store indexes 1..Capacity
     std::string SmscNumber = "+79037011111";
     // What at+creg? and at+csq report (3GPP TS 27.007 <stat> and <rssi>); a negative value
     // makes the command answer ERROR.

@@ -156,6 +156,8 @@ void TModemDialogue::List(const std::string& argument, TModemOutputs& out) {
                 std::to_string(sms.Length) + "\r\n" + sms.Pdu + "\r\n";
         sms.Status = 1; // listed means read
     }
+    // Unsolicited text the terminal sends while it lists arrives between the entries and OK.
+    body += FSettings.ListingInterjection;
     Answer(out, body.empty() ? "\r\nOK\r\n" : "\r\n" + body + "\r\nOK\r\n");
 }
 
