@@ -138,6 +138,7 @@ private:
     bool ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t timeoutMs,
                           std::string& answer);
 
+    bool SelectPduMode();
     TGsmResult RegisterPin();
     TGsmResult WaitWithoutPin(TPinWait wait);
     TGsmResult QuerySmsCentre();
@@ -150,6 +151,7 @@ private:
     TGsmResult ReadListing(std::string& reply, bool& cut);
     bool DrainListing();
     TGsmResult UnendedListing(const std::string& reply);
+    TGsmResult RefusedListing(const std::string& reply);
     void SaveStray(const std::string& text);
     enum class TDeletion { Deleted, Refused, Unsent, Failed };
     TGsmResult TakeEntry(const TListingEntry& entry, TReceiveResult& result);

@@ -117,6 +117,8 @@ TGsmResult TAtSession::ReadListing(std::string& reply, bool& cut) {
         reply = FReader.Take(frame.Taken, frame.Kept);
         if (frame.State == TFrameState::Success)
             return TGsmResult::OK;
+        if (frame.State == TFrameState::Failure)
+            return RefusedListing(reply);
         // The entries read before the cut are handled and deleted, so that the next listing
         // gets the rest; a full store would otherwise never shrink.
         cut = DrainListing();
@@ -132,6 +134,16 @@ TGsmResult TAtSession::ReadListing(std::string& reply, bool& cut) {
         break;
     }
     return UnendedListing(FReader.TakeAll());
+}
+
+// The terminal refused the listing (text mode, a SIM gone): the pass fails, and the thread
+// logs it and initialises the terminal again. Only the lines in front of the error line are
+// stray text; the error itself is that failure.
+TGsmResult TAtSession::RefusedListing(const std::string& reply) {
+    const size_t last = reply.find_last_not_of("\r\n");
+    const size_t errorLine = last == std::string::npos ? 0 : reply.find_last_of("\r\n", last);
+    SaveStray(ListingStrays(reply.substr(0, errorLine == std::string::npos ? 0 : errorLine)));
+    return TGsmResult::ATCommand;
 }
 
 // A reply that never said "OK": nothing at all, or text that was not a listing.

@@ -186,12 +186,35 @@ TEST_F(AtSessionInitTest, PinQueryAndCentreQueryAnswers) {
         FDir.Write("Siemens.log", "");
         AnswerAfter("at+cmee", round, "\r\nOK\r\n");
         AnswerAfter("atq0v1e0", round, "\r\nOK\r\n");
+        AnswerAfter("at+cmgf", round, "\r\nOK\r\n");
         if (!c.PinAnswer.empty())
             AnswerAfter("at+cpin?", round, c.PinAnswer);
         AnswerAfter("at+csca?", round, c.CentreAnswer);
         EXPECT_EQ(static_cast<int32_t>(FSession->Initialise()), c.Code) << c.Note;
         EXPECT_EQ(LogLines(), c.Log) << c.Note << "\n" << LogText();
     }
+}
+
+// A terminal another program left in text mode would take a PDU for the text of a message to
+// the number its length spells: PDU mode is set every time, and without it nothing goes on.
+TEST_F(AtSessionInitTest, SelectsPduModeOrIsNotReady) {
+    FSim.SetTextMode(true);
+    OpenSession(false);
+    ASSERT_EQ(FSession->Initialise(), TGsmResult::OK) << LogText();
+    EXPECT_FALSE(FSim.TextMode()) << "the initialisation must select PDU mode";
+    const std::vector<std::string> commands = FSim.CommandLog();
+    const auto format = std::find(commands.begin(), commands.end(), "at+cmgf=0");
+    ASSERT_NE(format, commands.end());
+    EXPECT_EQ(format[-1], "atq0v1e0") << "PDU mode is selected right after the result codes";
+
+    FSim.Unplug();
+    FSim.SetPduModeRefused(true);
+    ASSERT_TRUE(FSim.Plug());
+    OpenSession(false);
+    EXPECT_EQ(FSession->Initialise(), TGsmResult::ATCommand);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"Не могу включить режим PDU ! [at+cmgf=0]"})
+        << LogText();
+    EXPECT_EQ(FSim.CommandCount("at+cpin?"), 1) << "nothing is sent after the refusal";
 }
 
 TEST_F(AtSessionInitTest, SilentTerminalFailsTheFirstCommand) {

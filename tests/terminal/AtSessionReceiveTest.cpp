@@ -128,12 +128,21 @@ TEST_F(AtSessionReceiveTest, FailuresGiveTheirCodes) {
          "no reply at all"},
         {[this] {
              FSim.SetSilent(true);
-             AnswerAfter("at+cmgl", FSim.CommandCount("at+cmgl") + 1, "\r\n+CMS ERROR: 321\r\n");
+             AnswerAfter("at+cmgl", FSim.CommandCount("at+cmgl") + 1, "\r\nRING\r\n");
          },
          8,
-         {"FlushSave: <cr><lf>+CMS ERROR: 321<cr><lf>"},
-         "\r\n+CMS ERROR: 321\r\n",
+         {"FlushSave: <cr><lf>RING<cr><lf>"},
+         "\r\nRING\r\n",
          "a reply without OK goes to the saved text"},
+        {[this] {
+             FSim.SetSilent(true);
+             AnswerAfter("at+cmgl", FSim.CommandCount("at+cmgl") + 1,
+                         "\r\nRING\r\n\r\n+CMS ERROR: 302\r\n");
+         },
+         3,
+         {"FlushSave: RING<cr><lf>"},
+         "RING\r\n",
+         "a refused listing fails; only the text in front of the error is stray"},
         {[this] { FSim.SetListingPadBytes(300000); },
          9,
          {},

@@ -3,9 +3,8 @@
 #include "TerminalFixture.h"
 #include "support/Text.h"
 
-#include <atomic>
-
 #include <algorithm>
+#include <atomic>
 
 namespace qvx {
 namespace {
@@ -324,6 +323,25 @@ TEST_F(SiemensThreadTest, FailedSubmissionReinitialisesAndRetries) {
         EXPECT_EQ(FSim.Submitted().back().View.Text, U8(u8"Ёлка"))
             << "the same message is sent after re-initialisation";
     }
+}
+
+// A terminal found in text mode while working (another program switched it) refuses the
+// listing: the pass fails, logged once, and the terminal is initialised again into PDU mode,
+// so that the next message goes out as a PDU.
+TEST_F(SiemensThreadTest, ARefusedListingReinitialisesIntoPduMode) {
+    StartWorking();
+    const int32_t formats = FSim.CommandCount("at+cmgf");
+    FSim.SetTextMode(true);
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgf", formats + 1, 10000)) << LogText();
+    FTerminal->QueueSMS(Queued("12345", "pdu"));
+    ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000)) << LogText();
+    ASSERT_TRUE(WaitForQueueEmpty()) << LogText();
+    const std::vector<TSubmittedSms> sent = FSim.Submitted();
+    EXPECT_EQ(sent.back().View.Error, "") << "the message must go out as a PDU";
+    EXPECT_EQ(sent.back().View.Text, "pdu");
+    EXPECT_EQ(CountLines("Ошибка получения SMS: при выполнении AT команды [код=3]"), 1u)
+        << LogText();
+    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 1u) << LogText();
 }
 
 TEST_F(SiemensThreadTest, OneSubmissionPerPass) {

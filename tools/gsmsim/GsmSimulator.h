@@ -72,6 +72,11 @@ public:
     // result arriving while the terminal lists. Empty: none.
     void SetListingInterjection(std::string bytes);
     void SetStrictLength(bool strict);
+    // A terminal in text mode now and after every power-on (another program left it so), and
+    // one that refuses at+cmgf=0.
+    void SetTextMode(bool textMode);
+    void SetPduModeRefused(bool refused);
+    bool TextMode() const;
     void SetStoreCapacity(int32_t capacity);
 
     // --- unsolicited output ---
