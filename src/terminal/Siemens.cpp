@@ -4,6 +4,7 @@
 
 #include "infra/LogFile.h"
 #include "infra/RepeatedFailure.h"
+#include "terminal/RefusalCause.h"
 
 #include <ctime>
 
@@ -189,7 +190,9 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
     FSession.LogMessage("Ошибка отправки SMS: %s [тел=\"%s\" текст=\"%s\" код=%d]",
                         ResultText(code).c_str(), queued.Prepared.Digits.c_str(),
                         queued.Prepared.Text.c_str(), code);
-    reinitialise = !GiveUpAfterFailure(queued, result);
+    // A refusal is an answer: the terminal works, and starting it over would cure nothing.
+    const bool refused = !result.Refusal.empty();
+    reinitialise = !GiveUpAfterFailure(queued, result) && !refused;
 }
 
 bool TSiemens::StillDue(const TSMS& sms) {
@@ -213,14 +216,16 @@ bool TSiemens::StillDue(const TSMS& sms) {
 }
 
 // A refusal counts against the message only when the network refused this very message
-// again; any other failure is the terminal's and leaves the count alone.
+// again for a cause that is the message's own; a network-wide or unknown cause and any other
+// failure leave the count alone.
 bool TSiemens::GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult& result) {
     const TSMS& sms = queued.Sms;
     if (IsHopeless(result.Code)) {
         GiveUp(sms, result.Code, ResultText(static_cast<int32_t>(result.Code)));
         return true;
     }
-    if (!result.Refusal.empty()) {
+    if (!result.Refusal.empty() &&
+        RefusalKind(RefusalCause(result.Refusal)) == TRefusalKind::Message) {
         if (FRefusalCount == 0 || FRefused != sms) {
             FRefused = sms;
             FRefusalCount = 0;

@@ -288,21 +288,42 @@ TEST_F(SiemensThreadTest, ARefusedMessageIsGivenUpAfterThreeRefusals) {
     ASSERT_EQ(sent.size(), 4u) << LogText();
     EXPECT_EQ(sent[2].View.Text, "refused") << "three tries of the refused message";
     EXPECT_EQ(sent[3].View.Text, "next");
-    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 2u)
-        << "a re-initialisation after each refusal but the last\n"
+    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 0u)
+        << "a refusal is an answer: no re-initialisation\n"
         << LogText();
+}
+
+// No network service is nobody's message's fault: the message is tried again and again,
+// never given up, and goes out once the network is back.
+TEST_F(SiemensThreadTest, ANetworkWideRefusalNeverGivesAMessageUp) {
+    FSim.SetRefusedNumber("111", 331);
+    StartWorking();
+    FTerminal->QueueSMS(Queued("+111", "outage", 7));
+    ASSERT_TRUE(FSim.WaitForSubmitted(5, 10000)) << LogText();
+    FTerminal->TakeOutcomes(FOutcomes);
+    EXPECT_TRUE(FOutcomes.empty()) << "a message was given up for the network's fault";
+    FSim.SetRefusedNumber("111", 0);
+    const std::vector<TOutcome> outcomes = Outcomes(1);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::Acknowledged);
+    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 0u) << LogText();
 }
 
 TEST_F(SiemensThreadTest, FailedSubmissionReinitialisesAndRetries) {
     struct TCase {
         TSubmitReply Reply;
         std::string Line;
+        bool Reinitialised; // a refusal is an answer and needs none
     };
     const TCase cases[] = {
-        {TSubmitReply::NoPrompt, "Ошибка отправки SMS: при выполнении AT команды "
-                                 "[тел=\"12345\" текст=\"Ёлка\" код=3]"},
-        {TSubmitReply::CmsError, "Ошибка отправки SMS: при записи SMS кадра "
-                                 "[тел=\"12345\" текст=\"Ёлка\" код=4]"},
+        {TSubmitReply::NoPrompt,
+         "Ошибка отправки SMS: при выполнении AT команды "
+         "[тел=\"12345\" текст=\"Ёлка\" код=3]",
+         true},
+        {TSubmitReply::CmsError,
+         "Ошибка отправки SMS: при записи SMS кадра "
+         "[тел=\"12345\" текст=\"Ёлка\" код=4]",
+         false},
     };
     StartWorking();
     size_t attempts = 0;
@@ -314,9 +335,11 @@ TEST_F(SiemensThreadTest, FailedSubmissionReinitialisesAndRetries) {
         const std::vector<std::string> lines = LogLines();
         const auto failed = std::find(lines.begin(), lines.end(), c.Line);
         ASSERT_NE(failed, lines.end()) << LogText();
-        ASSERT_LT(failed + 2, lines.end()) << LogText();
-        EXPECT_EQ(failed[1], "Выполним инициализацию повторно") << LogText();
-        EXPECT_EQ(failed[2], "Открытие порта \"" + FDir.File("modem") + "\"") << LogText();
+        ASSERT_LT(failed + (c.Reinitialised ? 2 : 1), lines.end()) << LogText();
+        EXPECT_EQ(failed[1] == "Выполним инициализацию повторно", c.Reinitialised) << LogText();
+        if (c.Reinitialised) {
+            EXPECT_EQ(failed[2], "Открытие порта \"" + FDir.File("modem") + "\"") << LogText();
+        }
         EXPECT_EQ(lines.back(), "SMS тел=\"12345\" текст=\"Ёлка\" отправлена") << LogText();
         attempts += c.Reply == TSubmitReply::CmsError ? 2 : 1;
         ASSERT_TRUE(FSim.WaitForSubmitted(attempts, 10000));
