@@ -167,7 +167,7 @@ bool TSiemens::NetworkQueryDue() const {
 // it first in line for the next attempt.
 void TSiemens::SendFirstQueued(bool& reinitialise) {
     TQueuedSms queued;
-    if (!FOutgoing.PeekForSubmission(queued))
+    if (!FHold.MayTry(FOptions.Session.TickSource()) || !FOutgoing.PeekForSubmission(queued))
         return;
     const TSMS& sms = queued.Sms;
     if (!StillDue(sms))
@@ -176,6 +176,7 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
     if (result.Code == TGsmResult::OK) {
         FOutgoing.Pop(queued);
         FRefusalCount = 0;
+        EndHold();
         FSession.LogMessage("SMS тел=\"%s\" текст=\"%s\" отправлена", sms.Telephone.c_str(),
                             sms.Text.c_str());
         Report({sms.MsgId,
@@ -225,7 +226,12 @@ bool TSiemens::GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult&
         return true;
     }
     if (!result.Refusal.empty() &&
-        RefusalKind(RefusalCause(result.Refusal)) == TRefusalKind::Message) {
+        RefusalKind(RefusalCause(result.Refusal)) == TRefusalKind::Network) {
+        NetworkRefused(result);
+        return false;
+    }
+    if (!result.Refusal.empty()) {
+        EndHold();
         if (FRefusalCount == 0 || FRefused != sms) {
             FRefused = sms;
             FRefusalCount = 0;
@@ -238,6 +244,21 @@ bool TSiemens::GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult&
     }
     FOutgoing.ReleaseHead();
     return false;
+}
+
+// Nobody's message's fault: the message goes behind the others, so that a cause that is in
+// fact this message's alone does not hold the rest back, and a run of such refusals holds the
+// queue rather than send every message into a network that takes none.
+void TSiemens::NetworkRefused(const TSubmitResult& result) {
+    FOutgoing.ReleaseHeadToBack();
+    if (FHold.NetworkRefused(FOptions.Session.TickSource()))
+        FSession.LogMessage("Сеть не принимает SMS (%s): отправка приостановлена",
+                            result.Refusal.c_str());
+}
+
+void TSiemens::EndHold() {
+    if (FHold.Answered())
+        FSession.LogMessage("Сеть снова принимает SMS: отправка возобновлена");
 }
 
 void TSiemens::GiveUp(const TSMS& sms, TGsmResult code, std::string reason) {

@@ -8,6 +8,7 @@
 #include "infra/Queues.h"
 #include "infra/Thread.h"
 #include "terminal/AtSession.h"
+#include "terminal/SubmissionHold.h"
 
 #include <atomic>
 #include <cstdint>
@@ -91,6 +92,8 @@ private:
     void SendFirstQueued(bool& reinitialise);
     bool StillDue(const TSMS& sms);
     bool GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult& result);
+    void NetworkRefused(const TSubmitResult& result);
+    void EndHold();
     void GiveUp(const TSMS& sms, TGsmResult code, std::string reason);
     void Report(TOutcome outcome);
     void TakeUnsolicited();
@@ -108,6 +111,7 @@ private:
     // The message the network refused last, and how many times in a row.
     TSMS FRefused;
     int32_t FRefusalCount = 0;
+    TSubmissionHold FHold;
     bool FNetworkQueried = false;
     uint32_t FNetworkQueriedTick = 0;
     mutable std::mutex FNetworkLock;

@@ -293,19 +293,42 @@ TEST_F(SiemensThreadTest, ARefusedMessageIsGivenUpAfterThreeRefusals) {
         << LogText();
 }
 
-// No network service is nobody's message's fault: the message is tried again and again,
-// never given up, and goes out once the network is back.
-TEST_F(SiemensThreadTest, ANetworkWideRefusalNeverGivesAMessageUp) {
-    FSim.SetRefusedNumber("111", 331);
-    StartWorking();
-    FTerminal->QueueSMS(Queued("+111", "outage", 7));
-    ASSERT_TRUE(FSim.WaitForSubmitted(5, 10000)) << LogText();
-    FTerminal->TakeOutcomes(FOutcomes);
-    EXPECT_TRUE(FOutcomes.empty()) << "a message was given up for the network's fault";
-    FSim.SetRefusedNumber("111", 0);
-    const std::vector<TOutcome> outcomes = Outcomes(1);
-    ASSERT_EQ(outcomes.size(), 1u);
-    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::Acknowledged);
+// An outage is nobody's message's fault: after three refusals for no network service the
+// queue is held, tried again after 5 s, then 10 s, and nothing is given up; once the network
+// takes messages again every one goes out, with one line for the hold and one for its end.
+TEST_F(SiemensThreadTest, AnOutageHoldsTheQueueAndGivesNothingUp) {
+    TSiemensOptions options = ThreadOptions();
+    options.Session.TickSource = [this] { return FTick.load(); };
+    FSim.SetSubmitReply(TSubmitReply::CmsError, 0, 331);
+    StartWorking(options);
+    for (int32_t id = 1; id <= 4; ++id)
+        FTerminal->QueueSMS(Queued("12345", "m" + std::to_string(id), id));
+    ASSERT_TRUE(FSim.WaitForSubmitted(3, 10000)) << LogText();
+    const std::string held = "Сеть не принимает SMS (+CMS ERROR: 331): отправка приостановлена";
+    ASSERT_TRUE(WaitForLine(held)) << LogText();
+    const auto passes = [this] { return FSim.CommandCount("at+cmgl"); };
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", passes() + 3, 10000));
+    EXPECT_EQ(FSim.SubmittedCount(), 3u) << "nothing may be tried while the queue is held";
+    const std::vector<TSubmittedSms> first = FSim.Submitted();
+    EXPECT_EQ(first[1].View.Text, "m2") << "a message refused so goes behind the others";
+    FTick += 4999;
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", passes() + 3, 10000));
+    EXPECT_EQ(FSim.SubmittedCount(), 3u) << "tried before its back-off ran out";
+    FTick += 1;
+    // The back-off runs from the refusal the thread read, not from the submission.
+    ASSERT_TRUE(WaitForLine("Ошибка отправки SMS: при записи SMS кадра [тел=\"12345\" "
+                            "текст=\"m4\" код=4]"))
+        << LogText();
+    FSim.SetSubmitReply(TSubmitReply::Ok);
+    FTick += 5000;
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", passes() + 3, 10000));
+    EXPECT_EQ(FSim.SubmittedCount(), 4u) << "the back-off must double to 10 s";
+    FTick += 5000;
+    const std::vector<TOutcome> outcomes = Outcomes(4);
+    for (const TOutcome& outcome : outcomes)
+        EXPECT_EQ(outcome.Kind, TOutcomeKind::Acknowledged) << outcome.MsgId;
+    EXPECT_EQ(CountLines(held), 1u) << LogText();
+    EXPECT_EQ(CountLines("Сеть снова принимает SMS: отправка возобновлена"), 1u) << LogText();
     EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 0u) << LogText();
 }
 
