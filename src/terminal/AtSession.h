@@ -110,6 +110,8 @@ public:
     // Waits whole seconds, and its log line counts them.
     bool WaitAnswer(const std::string& success, const std::string& failure,
                     std::chrono::seconds timeout, std::string* answer, bool log);
+    // As WaitAnswer, up to the final result line: "OK" alone on its line, or an error line.
+    bool WaitFinalResult(std::chrono::seconds timeout, std::string& answer);
     // Moves every byte waiting into the saved text; true when any was moved.
     bool FlushSave();
     void LogMessage(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -137,6 +139,8 @@ private:
                          const std::string& failure, uint32_t timeoutMs);
     bool ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t timeoutMs,
                           std::string& answer);
+    bool WaitFramed(const TPortReader::TFramer& framer, std::chrono::seconds timeout,
+                    std::string* answer, bool log);
 
     bool SelectPduMode();
     TGsmResult RegisterPin();

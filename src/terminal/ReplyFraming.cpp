@@ -124,6 +124,19 @@ TReplyFrame FrameListing(std::string_view bytes, size_t maxLength) {
     return Complete(TFrameState::Overlong, lines, lines);
 }
 
+TReplyFrame FrameFinalResult(std::string_view bytes, size_t maxLength) {
+    const std::string_view bounded = bytes.substr(0, maxLength);
+    const size_t ok = FindOkLine(bounded);
+    const size_t error = FindErrorLine(bounded);
+    if (error != std::string_view::npos && (ok == std::string_view::npos || error < ok))
+        return Complete(TFrameState::Failure, error, error);
+    if (ok != std::string_view::npos)
+        return Complete(TFrameState::Success, ok, ok);
+    if (bytes.size() >= maxLength)
+        return Complete(TFrameState::Overlong, maxLength, maxLength);
+    return {};
+}
+
 TReplyFrame FrameListingRest(std::string_view bytes, size_t maxLength) {
     const std::string_view bounded = bytes.substr(0, maxLength);
     const size_t end = FindOkLine(bounded);

@@ -41,6 +41,11 @@ TReplyFrame FrameMarkerAnswer(std::string_view bytes, std::string_view success,
 // listing.
 TReplyFrame FrameListing(std::string_view bytes, size_t maxLength);
 
+// The answer to a submitted PDU: complete through its final result line, "OK" alone on its line
+// (success) or an error line (failure); an "OK" inside another line ends nothing. Bytes behind
+// the final line stay for whatever comes next; maxLength bounds an answer that never ends.
+TReplyFrame FrameFinalResult(std::string_view bytes, size_t maxLength);
+
 // The rest of a listing cut at its bound, read only to be dropped: complete through its line
 // "OK" (the bytes behind it stay for whatever comes next), or overlong at maxLength bytes
 // with its complete lines taken, so that the reading goes on from the start of a line.

@@ -71,6 +71,8 @@ public:
     // Bytes every at+cmgl answer sends behind its entries, before its OK: a call or a USSD
     // result arriving while the terminal lists. Empty: none.
     void SetListingInterjection(std::string bytes);
+    // Bytes sent in front of the answer to every submitted PDU: an unsolicited line meanwhile.
+    void SetSubmitInterjection(std::string bytes);
     void SetStrictLength(bool strict);
     // A terminal in text mode now and after every power-on (another program left it so), and
     // one that refuses at+cmgf=0.

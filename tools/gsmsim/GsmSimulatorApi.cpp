@@ -116,6 +116,11 @@ void TGsmSimulator::SetListingInterjection(std::string bytes) {
     FDialogue.FSettings.ListingInterjection = std::move(bytes);
 }
 
+void TGsmSimulator::SetSubmitInterjection(std::string bytes) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.SubmitInterjection = std::move(bytes);
+}
+
 void TGsmSimulator::SetTextMode(bool textMode) {
     std::lock_guard lock(FLock);
     FDialogue.FSettings.TextModeAtPowerOn = textMode;

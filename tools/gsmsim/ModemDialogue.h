@@ -38,6 +38,7 @@ struct TModemSettings {
     bool Hung = false;               // lines are recorded, but nothing is executed or answered
     size_t ListingPadBytes = 0;      // at+cmgl sends at least this many bytes of filler entries
     std::string ListingInterjection; // bytes every at+cmgl answer sends before its OK
+    std::string SubmitInterjection;  // bytes sent in front of the answer to every PDU
     // The message format at power-on: text mode, as another program may have left it saved
     // in the terminal; and at+cmgf=0 refused, a terminal that cannot do PDU mode.
     bool TextModeAtPowerOn = false;

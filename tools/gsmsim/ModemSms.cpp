@@ -123,6 +123,8 @@ void TModemDialogue::FinishSubmit(TModemOutputs& out) {
     const auto refused = FSettings.RefusedNumbers.find(sms.View.Destination);
     const bool refusedNumber = valid && refused != FSettings.RefusedNumbers.end();
     TSubmitReply reply = valid && !refusedNumber ? TakeSubmitReply() : TSubmitReply::CmsError;
+    if (!FSettings.SubmitInterjection.empty())
+        Answer(out, FSettings.SubmitInterjection);
     if (!valid) {
         CmsError(out, CmsInvalidPdu);
     } else if (refusedNumber) {
