@@ -45,25 +45,14 @@ TEST(ModemDialogueTest, ErrorModeShapesErrorReports) {
     }
 }
 
-// A terminal left in text mode refuses a PDU listing and takes a PDU for a text to the number
-// the length spells, with an answer that says it was sent; at+cmgf=0 ends all that.
-TEST(ModemDialogueTest, TextModeAnswersDifferently) {
-    TModemDialogue dialogue;
-    dialogue.FSettings.TextModeAtPowerOn = true;
-    dialogue.PowerOn();
-    Feed(dialogue, "at+cmee=2\ratq0v1e0\r");
-    EXPECT_EQ(Feed(dialogue, "at+cmgl=4\r"), "\r\n+CMS ERROR: 302\r\n");
-    EXPECT_EQ(Feed(dialogue, "at+cmgs=14\r"), "\r\n> ");
-    EXPECT_EQ(Feed(dialogue, std::string(HelloPdu) + "\x1A"), "\r\n+CMGS: 0\r\n\r\nOK\r\n");
+// In text mode the PDU is taken for a text to the number its length spells, and "sent".
+TEST(ModemDialogueTest, TextModeTakesAPduForText) {
+    TModemDialogue dialogue = Ready();
+    dialogue.SetTextMode(true);
+    EXPECT_EQ(Feed(dialogue, "at+cmgs=14\r" + std::string(HelloPdu) + "\x1A"),
+              "\r\n> \r\n+CMGS: 0\r\n\r\nOK\r\n");
     ASSERT_EQ(dialogue.Submitted().size(), 1u);
     EXPECT_NE(dialogue.Submitted()[0].View.Error, "") << "a text-mode submission is no PDU";
-    EXPECT_EQ(Feed(dialogue, "at+cmgf=0\r"), "\r\nOK\r\n");
-    EXPECT_EQ(Feed(dialogue, "at+cmgl=4\r"), "\r\nOK\r\n") << "PDU mode lists again";
-    dialogue.FSettings.PduModeRefused = true;
-    dialogue.PowerOn();
-    EXPECT_TRUE(dialogue.TextMode()) << "text mode comes back at power-on";
-    EXPECT_EQ(Feed(dialogue, "atq0v1e0\r"), "atq0v1e0\r\r\nOK\r\n");
-    EXPECT_EQ(Feed(dialogue, "at+cmgf=0\r"), "\r\nERROR\r\n");
 }
 
 TEST(ModemDialogueTest, EchoesEveryByteUntilEchoOff) {
