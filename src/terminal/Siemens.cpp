@@ -6,6 +6,7 @@
 #include "infra/RepeatedFailure.h"
 #include "terminal/RefusalCause.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace qvx {
@@ -14,6 +15,19 @@ namespace {
 
 // Refusals by the network ("+CMS ERROR") after which a message is given up.
 constexpr int32_t RefusalsToGiveUp = 3;
+
+// How often the network is asked while the terminal reports no registration, so that sending
+// resumes soon after the network is back.
+constexpr uint32_t UnregisteredQueryMs = 5000;
+
+// A registration that says the terminal is not in a network now: not registered, searching,
+// denied, or not known to the terminal itself. A terminal that never answered at+creg? is not
+// held: it may just not know the command.
+bool IsUnregistered(int32_t registration) {
+    return registration != static_cast<int32_t>(TRegistration::Unknown) &&
+           registration != static_cast<int32_t>(TRegistration::Home) &&
+           registration != static_cast<int32_t>(TRegistration::Roaming);
+}
 
 // Codes after which a message can never be sent: it leaves the queue.
 bool IsHopeless(TGsmResult code) {
@@ -157,17 +171,34 @@ void TSiemens::TakeUnsolicited() {
     }
 }
 
-// True right after an initialisation and then once every NetworkPeriodMs.
+// True right after an initialisation and then once every NetworkPeriodMs, more often while
+// the terminal reports no registration.
 bool TSiemens::NetworkQueryDue() const {
-    return !FNetworkQueried || uint32_t(FOptions.Session.TickSource() - FNetworkQueriedTick) >=
-                                   FOptions.NetworkPeriodMs;
+    const uint32_t periodMs = FUnregistered
+                                  ? std::min(FOptions.NetworkPeriodMs, UnregisteredQueryMs)
+                                  : FOptions.NetworkPeriodMs;
+    return !FNetworkQueried ||
+           uint32_t(FOptions.Session.TickSource() - FNetworkQueriedTick) >= periodMs;
+}
+
+// Without a network every submission would fail: nothing is tried and nothing counted until
+// the terminal reports a registration again.
+bool TSiemens::HeldForRegistration() {
+    const bool unregistered = IsUnregistered(Network().Registration);
+    if (unregistered != FUnregistered)
+        FSession.LogMessage(unregistered
+                                ? "Нет регистрации в сети: отправка приостановлена"
+                                : "Регистрация в сети восстановлена: отправка возобновлена");
+    FUnregistered = unregistered;
+    return unregistered;
 }
 
 // The message stays queued while it is sent, so a failure that points to the terminal leaves
 // it first in line for the next attempt.
 void TSiemens::SendFirstQueued(bool& reinitialise) {
     TQueuedSms queued;
-    if (!FHold.MayTry(FOptions.Session.TickSource()) || !FOutgoing.PeekForSubmission(queued))
+    if (HeldForRegistration() || !FHold.MayTry(FOptions.Session.TickSource()) ||
+        !FOutgoing.PeekForSubmission(queued))
         return;
     const TSMS& sms = queued.Sms;
     if (!StillDue(sms))

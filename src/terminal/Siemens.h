@@ -98,6 +98,7 @@ private:
     void Report(TOutcome outcome);
     void TakeUnsolicited();
     bool NetworkQueryDue() const;
+    bool HeldForRegistration();
 
     TSiemensOptions FOptions;
     TAtSession FSession;
@@ -112,6 +113,7 @@ private:
     TSMS FRefused;
     int32_t FRefusalCount = 0;
     TSubmissionHold FHold;
+    bool FUnregistered = false; // sending held: the terminal reports no registration
     bool FNetworkQueried = false;
     uint32_t FNetworkQueriedTick = 0;
     mutable std::mutex FNetworkLock;

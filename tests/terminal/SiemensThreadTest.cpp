@@ -324,6 +324,28 @@ TEST_F(SiemensThreadTest, AnOutageHoldsTheQueueAndGivesNothingUp) {
     EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 0u) << LogText();
 }
 
+// Without a registration nothing is tried; the network is asked every 5 s meanwhile, and the
+// message goes out once the terminal is registered again.
+TEST_F(SiemensThreadTest, NoRegistrationHoldsTheQueue) {
+    TSiemensOptions options = ThreadOptions();
+    options.Session.TickSource = [this] { return FTick.load(); };
+    FSim.SetRegistration(2);
+    StartWorking(options);
+    FTerminal->QueueSMS(Queued("12345", "later", 5));
+    const std::string held = "Нет регистрации в сети: отправка приостановлена";
+    ASSERT_TRUE(WaitForLine(held)) << LogText();
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 3, 10000));
+    EXPECT_EQ(FSim.SubmittedCount(), 0u) << "tried without a network";
+    FSim.SetRegistration(5);
+    NextPeriod(5000);
+    const std::vector<TOutcome> outcomes = Outcomes(1);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::Acknowledged);
+    EXPECT_EQ(CountLines(held), 1u) << LogText();
+    EXPECT_EQ(CountLines("Регистрация в сети восстановлена: отправка возобновлена"), 1u)
+        << LogText();
+}
+
 TEST_F(SiemensThreadTest, FailedSubmissionReinitialisesAndRetries) {
     struct TCase {
         TSubmitReply Reply;
