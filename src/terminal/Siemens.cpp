@@ -15,6 +15,9 @@ namespace {
 
 // Refusals by the network ("+CMS ERROR") after which a message is given up.
 constexpr int32_t RefusalsToGiveUp = 3;
+// Failures without a refusal (no prompt, no answer) after which a message goes to the back of
+// the queue, so that one the terminal chokes on does not hold the others back for ever.
+constexpr int32_t FailuresToMoveBack = 3;
 
 // How often the network is asked while the terminal reports no registration, so that sending
 // resumes soon after the network is back.
@@ -207,6 +210,7 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
     if (result.Code == TGsmResult::OK) {
         FOutgoing.Pop(queued);
         FRefusalCount = 0;
+        FFailureCount = 0;
         EndHold();
         FSession.LogMessage("SMS тел=\"%s\" текст=\"%s\" отправлена", sms.Telephone.c_str(),
                             sms.Text.c_str());
@@ -272,6 +276,17 @@ bool TSiemens::GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult&
             GiveUp(sms, result.Code, "сеть отклонила сообщение (" + result.Refusal + ")");
             return true;
         }
+        FOutgoing.ReleaseHead();
+        return false;
+    }
+    if (FFailureCount == 0 || FFailed != sms) {
+        FFailed = sms;
+        FFailureCount = 0;
+    }
+    if (++FFailureCount >= FailuresToMoveBack) {
+        FFailureCount = 0;
+        FOutgoing.ReleaseHeadToBack();
+        return false;
     }
     FOutgoing.ReleaseHead();
     return false;

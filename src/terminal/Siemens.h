@@ -112,6 +112,9 @@ private:
     // The message the network refused last, and how many times in a row.
     TSMS FRefused;
     int32_t FRefusalCount = 0;
+    // The message that failed last without a refusal, and how many times in a row.
+    TSMS FFailed;
+    int32_t FFailureCount = 0;
     TSubmissionHold FHold;
     bool FUnregistered = false; // sending held: the terminal reports no registration
     bool FNetworkQueried = false;

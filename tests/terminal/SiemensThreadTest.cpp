@@ -346,6 +346,19 @@ TEST_F(SiemensThreadTest, NoRegistrationHoldsTheQueue) {
         << LogText();
 }
 
+// A message the terminal fails three times without a refusal goes behind the others.
+TEST_F(SiemensThreadTest, AMessageThatKeepsFailingGoesToTheBack) {
+    FSim.SetSubmitReply(TSubmitReply::NoPrompt, 3);
+    StartWorking();
+    FTerminal->QueueSMS(Queued("12345", "stuck", 1));
+    FTerminal->QueueSMS(Queued("12345", "next", 2));
+    const std::vector<TOutcome> outcomes = Outcomes(2);
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].MsgId, 2) << "the message behind must go first";
+    EXPECT_EQ(outcomes[1].MsgId, 1);
+    EXPECT_EQ(outcomes[1].Kind, TOutcomeKind::Acknowledged);
+}
+
 TEST_F(SiemensThreadTest, FailedSubmissionReinitialisesAndRetries) {
     struct TCase {
         TSubmitReply Reply;
