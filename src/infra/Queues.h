@@ -103,6 +103,15 @@ public:
         std::lock_guard lock(FLock);
         FHeadInSubmission = false;
     }
+    // The head goes to the back of the queue and is no longer in submission.
+    void ReleaseHeadToBack() {
+        std::lock_guard lock(FLock);
+        FHeadInSubmission = false;
+        if (FList.size() < 2)
+            return;
+        FList.push_back(std::move(FList.front()));
+        FList.pop_front();
+    }
     int32_t Count() const {
         std::lock_guard lock(FLock);
         return static_cast<int32_t>(FList.size());

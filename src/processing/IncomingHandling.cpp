@@ -1,6 +1,7 @@
 #include "infra/LogFile.h"
 #include "processing/Database.h"
 #include "processing/DeliveryRules.h"
+#include "processing/Error.h"
 #include "processing/WorkThread.h"
 #include "terminal/Siemens.h"
 
@@ -53,9 +54,19 @@ void TWorkThread::HandleMessage(const TSMS& sms) {
         FPendingRequests.push_back(sms);
 }
 
+// A request the server refused (the function raised, the statement timed out on the server)
+// would be refused again and hold every later request behind it: it is logged and dropped.
+// Only a lost connection, after which the database is closed, keeps it for the next cycle.
 void TWorkThread::AnswerPendingRequests(bool& sendNow) {
     while (!FPendingRequests.empty()) {
-        PrepareAnswer(FPendingRequests.front(), sendNow);
+        try {
+            PrepareAnswer(FPendingRequests.front(), sendNow);
+        } catch (const EDatabaseError& error) {
+            if (!FDatabase->Connected())
+                throw;
+            WriteLog("Ошибка: %s", error.what());
+            WriteLog("Запрос подготовки состояния счета вернул ошибку");
+        }
         FPendingRequests.pop_front();
     }
 }

@@ -119,6 +119,8 @@ public:
     // Waits whole seconds, and its log line counts them.
     bool WaitAnswer(const std::string& success, const std::string& failure,
                     std::chrono::seconds timeout, std::string* answer, bool log);
+    // As WaitAnswer, up to the final result line: "OK" alone on its line, or an error line.
+    bool WaitFinalResult(std::chrono::seconds timeout, std::string& answer);
     // Moves every byte waiting into the saved text; true when any was moved.
     bool FlushSave();
     void LogMessage(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -147,7 +149,10 @@ private:
                          const std::string& failure, uint32_t timeoutMs);
     bool ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t timeoutMs,
                           std::string& answer);
+    bool WaitFramed(const TPortReader::TFramer& framer, std::chrono::seconds timeout,
+                    std::string* answer, bool log);
 
+    bool SelectPduMode();
     TGsmResult RegisterPin();
     std::string QueryIccid();
     TGsmResult WaitWithoutPin(TPinWait wait);
@@ -161,6 +166,8 @@ private:
     TGsmResult ReadListing(std::string& reply, bool& cut);
     bool DrainListing();
     TGsmResult UnendedListing(const std::string& reply);
+    TGsmResult RefusedListing(const std::string& reply);
+    void SaveStray(const std::string& text);
     enum class TDeletion { Deleted, Refused, Unsent, Failed };
     TGsmResult TakeEntry(const TListingEntry& entry, TReceiveResult& result);
     void HandOver(const TListingEntry& entry, const std::string& pdu, TReceiveResult& result);

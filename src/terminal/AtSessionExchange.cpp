@@ -101,12 +101,25 @@ bool TAtSession::SendString(const std::string& text, bool log) {
 
 bool TAtSession::WaitAnswer(const std::string& success, const std::string& failure,
                             std::chrono::seconds timeout, std::string* answer, bool log) {
+    return WaitFramed(
+        [&success, &failure](std::string_view bytes) {
+            return FrameMarkerAnswer(bytes, success, failure, AnswerMax + 1);
+        },
+        timeout, answer, log);
+}
+
+bool TAtSession::WaitFinalResult(std::chrono::seconds timeout, std::string& answer) {
+    return WaitFramed([](std::string_view bytes) { return FrameFinalResult(bytes, AnswerMax + 1); },
+                      timeout, &answer, true);
+}
+
+bool TAtSession::WaitFramed(const TPortReader::TFramer& framer, std::chrono::seconds timeout,
+                            std::string* answer, bool log) {
     const auto timeoutSec = static_cast<int32_t>(timeout.count());
     std::string received;
     bool result = false;
     if (FPort.IsOpen())
-        result =
-            ReadUntilMarker(received, success, failure, ToTimeoutMs(int64_t(timeoutSec) * 1000));
+        result = ReadFramedAnswer(framer, ToTimeoutMs(int64_t(timeoutSec) * 1000), received);
     if (log && FOptions.LogExchange) {
         if (!received.empty())
             LogMessage("Получено: %s", received.c_str());

@@ -23,6 +23,8 @@ TGsmResult TAtSession::Initialise() {
                      FOptions.Settings.ModemTimeoutMs) ||
         !SendCommand("atq0v1e0", answer, true, "OK", FOptions.Settings.ModemTimeoutMs))
         return TGsmResult::ATCommand;
+    if (!SelectPduMode())
+        return TGsmResult::ATCommand;
     TGsmResult result = RegisterPin();
     if (result == TGsmResult::OK)
         result = QuerySmsCentre();
@@ -36,6 +38,17 @@ TGsmResult TAtSession::Initialise() {
             LogMessage("Не могу включить режим регистрации входящих звонков ! [at+clip=1]");
     }
     return TGsmResult::OK;
+}
+
+// Another program may have left the terminal in text mode, where at+cmgs takes the length for
+// a number and the PDU for the text and still answers "+CMGS": the mode is always set, and a
+// terminal that refuses PDU mode is not ready.
+bool TAtSession::SelectPduMode() {
+    std::string answer;
+    if (SendCommand("at+cmgf=0", answer, true, "OK", FOptions.Settings.ModemTimeoutMs))
+        return true;
+    LogMessage("Не могу включить режим PDU ! [at+cmgf=0]");
+    return false;
 }
 
 // A terminal that does not answer at+cpin? is taken as one without a PIN. A SIM allows three

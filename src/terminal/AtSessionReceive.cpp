@@ -35,9 +35,7 @@ TGsmResult TAtSession::ReceiveListed(TReceiveResult& result) {
     bool cut = false;
     if (const TGsmResult read = ReadListing(reply, cut); read != TGsmResult::OK)
         return read;
-    const std::string unsolicited = UnsolicitedLines(reply);
-    if (!unsolicited.empty())
-        Save(unsolicited);
+    SaveStray(ListingStrays(reply));
     const std::vector<TListingEntry> entries = ParseListing(reply);
     // A cut listing does not show the entries behind the cut, which may still be there.
     if (!cut)
@@ -119,6 +117,8 @@ TGsmResult TAtSession::ReadListing(std::string& reply, bool& cut) {
         reply = FReader.Take(frame.Taken, frame.Kept);
         if (frame.State == TFrameState::Success)
             return TGsmResult::OK;
+        if (frame.State == TFrameState::Failure)
+            return RefusedListing(reply);
         // The entries read before the cut are handled and deleted, so that the next listing
         // gets the rest; a full store would otherwise never shrink.
         cut = DrainListing();
@@ -136,6 +136,16 @@ TGsmResult TAtSession::ReadListing(std::string& reply, bool& cut) {
     return UnendedListing(FReader.TakeAll());
 }
 
+// The terminal refused the listing (text mode, a SIM gone): the pass fails, and the thread
+// logs it and initialises the terminal again. Only the lines in front of the error line are
+// stray text; the error itself is that failure.
+TGsmResult TAtSession::RefusedListing(const std::string& reply) {
+    const size_t last = reply.find_last_not_of("\r\n");
+    const size_t errorLine = last == std::string::npos ? 0 : reply.find_last_of("\r\n", last);
+    SaveStray(ListingStrays(reply.substr(0, errorLine == std::string::npos ? 0 : errorLine)));
+    return TGsmResult::ATCommand;
+}
+
 // A reply that never said "OK": nothing at all, or text that was not a listing.
 TGsmResult TAtSession::UnendedListing(const std::string& reply) {
     if (reply.empty()) {
@@ -145,8 +155,18 @@ TGsmResult TAtSession::UnendedListing(const std::string& reply) {
         return TGsmResult::Timeout;
     }
     // Most likely unsolicited text, which NextUnsolicited() examines.
-    Save(reply);
+    SaveStray(reply);
     return TGsmResult::NoSMS;
+}
+
+// Text that came with a listing but is not part of it is logged and kept for the unsolicited
+// scan exactly as FlushSave() treats text found before a command: the terminal log shows
+// every call and every line the terminal sent.
+void TAtSession::SaveStray(const std::string& text) {
+    if (text.empty())
+        return;
+    Save(text);
+    LogMessage("FlushSave: %s", FSaved.c_str());
 }
 
 // The rest of a listing cut at its bound is read and dropped up to its final "OK", so that the

@@ -69,7 +69,9 @@ TGsmResult TAtSession::SubmitPart(const std::string& pduHex, int32_t commandLeng
     FlushSave();
     SendString(pduHex + CtrlZ, true);
     std::string answer;
-    if (!WaitAnswer("OK", "ERROR", FrameWait, &answer, true)) {
+    // Only a final "OK" line acknowledges: an OK inside another line (a USSD text arriving
+    // meanwhile) says nothing about the message.
+    if (!WaitFinalResult(FrameWait, answer)) {
         result.Refusal = RefusalOf(answer);
         return TGsmResult::WriteFrame;
     }
@@ -77,14 +79,17 @@ TGsmResult TAtSession::SubmitPart(const std::string& pduHex, int32_t commandLeng
     return TGsmResult::OK;
 }
 
-// The wait for the answer may stop at "ERROR", before the error number that follows it.
+// An answer cut off by the timeout may end inside the error line: its rest is read and joined.
 std::string TAtSession::RefusalOf(const std::string& answer) {
     const size_t at = answer.find("+CMS ERROR");
     if (at == std::string::npos)
         return {};
     std::string line = answer.substr(at);
-    if (line.find('\n') == std::string::npos)
-        ReadUntilMarker(line, "\n", "", RefusalLineWaitMs);
+    if (line.find('\n') == std::string::npos) {
+        std::string rest;
+        ReadUntilMarker(rest, "\n", "", RefusalLineWaitMs);
+        line += rest;
+    }
     line = line.substr(0, line.find_first_of("\r\n"));
     return line.substr(0, RefusalTextMax);
 }

@@ -61,4 +61,28 @@ std::string UnsolicitedLines(std::string_view reply) {
     return lines;
 }
 
+std::string ListingStrays(std::string_view reply) {
+    std::string lines;
+    bool pduNext = false;
+    size_t pos = 0;
+    while (pos < reply.size()) {
+        size_t end = reply.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos)
+            end = reply.size();
+        const std::string_view line = reply.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.empty())
+            continue;
+        const bool header = line.substr(0, EntryHeader.size()) == EntryHeader;
+        // The line behind a header is that entry's PDU, as ParseListing takes it.
+        const bool pdu = pduNext && !header;
+        pduNext = header;
+        if (header || pdu || line == "OK")
+            continue;
+        lines.append(line);
+        lines += "\r\n";
+    }
+    return lines;
+}
+
 } // namespace qvx

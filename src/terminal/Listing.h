@@ -30,4 +30,10 @@ std::vector<TListingEntry> ParseListing(std::string_view reply);
 // result often arrives during one and would be lost with the reply.
 std::string UnsolicitedLines(std::string_view reply);
 
+// Every line of an at+cmgl reply that is not part of the listing, each with CR LF, in their
+// order: anything but blank lines, entry headers, the PDU line behind a header and "OK". A
+// call, a USSD result or any other text the terminal sent while it listed is kept for the
+// terminal log and the unsolicited scan, as text that arrives between commands is.
+std::string ListingStrays(std::string_view reply);
+
 } // namespace qvx

@@ -40,6 +40,26 @@ size_t FindOkLine(std::string_view bytes) {
     return std::string_view::npos;
 }
 
+// The end of the first line that reports an error ("ERROR", "+CMS ERROR: ...", "+CME ERROR:
+// ..."), past its CR or LF and a LF right behind a CR; npos when no such line has ended yet.
+size_t FindErrorLine(std::string_view bytes) {
+    size_t start = 0;
+    while (start < bytes.size()) {
+        const size_t end = bytes.find_first_of("\r\n", start);
+        if (end == std::string_view::npos)
+            return std::string_view::npos;
+        const std::string_view line = bytes.substr(start, end - start);
+        for (std::string_view head : {"ERROR", "+CMS ERROR", "+CME ERROR"})
+            if (line.substr(0, head.size()) == head) {
+                const bool crLf =
+                    bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n';
+                return end + (crLf ? 2 : 1);
+            }
+        start = end + 1;
+    }
+    return std::string_view::npos;
+}
+
 // The length of the complete lines at the front: up to the last LF, or everything when there
 // is none (a line that long is no line of a listing).
 size_t CompleteLines(std::string_view bytes) {
@@ -92,12 +112,29 @@ TReplyFrame FrameMarkerAnswer(std::string_view bytes, std::string_view success,
 
 TReplyFrame FrameListing(std::string_view bytes, size_t maxLength) {
     const std::string_view bounded = bytes.substr(0, maxLength);
-    if (FindOkLine(bounded) != std::string_view::npos)
+    const size_t ok = FindOkLine(bounded);
+    const size_t error = FindErrorLine(bounded);
+    if (error != std::string_view::npos && (ok == std::string_view::npos || error < ok))
+        return Complete(TFrameState::Failure, error, error);
+    if (ok != std::string_view::npos)
         return CompleteWithAll(TFrameState::Success, bytes, maxLength);
     if (bytes.size() < maxLength)
         return {};
     const size_t lines = CompleteLines(bounded);
     return Complete(TFrameState::Overlong, lines, lines);
+}
+
+TReplyFrame FrameFinalResult(std::string_view bytes, size_t maxLength) {
+    const std::string_view bounded = bytes.substr(0, maxLength);
+    const size_t ok = FindOkLine(bounded);
+    const size_t error = FindErrorLine(bounded);
+    if (error != std::string_view::npos && (ok == std::string_view::npos || error < ok))
+        return Complete(TFrameState::Failure, error, error);
+    if (ok != std::string_view::npos)
+        return Complete(TFrameState::Success, ok, ok);
+    if (bytes.size() >= maxLength)
+        return Complete(TFrameState::Overlong, maxLength, maxLength);
+    return {};
 }
 
 TReplyFrame FrameListingRest(std::string_view bytes, size_t maxLength) {

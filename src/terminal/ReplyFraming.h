@@ -35,10 +35,16 @@ TReplyFrame FrameMarkerAnswer(std::string_view bytes, std::string_view success,
                               std::string_view failure, size_t maxLength);
 
 // A listing: complete at its final result, a line "OK" (ended by CR or LF), with every byte
-// received so far. A listing that reaches maxLength bytes without one is overlong: it takes
-// its complete lines only (all maxLength bytes when it has no line end), and the part line
-// stays for the rest of the listing.
+// received so far; failed through an error line ("ERROR", "+CMS ERROR: ...") in front of it. A
+// listing that reaches maxLength bytes without one is overlong: it takes its complete lines only
+// (all maxLength bytes when it has no line end), and the part line stays for the rest of the
+// listing.
 TReplyFrame FrameListing(std::string_view bytes, size_t maxLength);
+
+// The answer to a submitted PDU: complete through its final result line, "OK" alone on its line
+// (success) or an error line (failure); an "OK" inside another line ends nothing. Bytes behind
+// the final line stay for whatever comes next; maxLength bounds an answer that never ends.
+TReplyFrame FrameFinalResult(std::string_view bytes, size_t maxLength);
 
 // The rest of a listing cut at its bound, read only to be dropped: complete through its line
 // "OK" (the bytes behind it stay for whatever comes next), or overlong at maxLength bytes

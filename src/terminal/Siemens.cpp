@@ -4,7 +4,9 @@
 
 #include "infra/LogFile.h"
 #include "infra/RepeatedFailure.h"
+#include "terminal/RefusalCause.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace qvx {
@@ -13,6 +15,22 @@ namespace {
 
 // Refusals by the network ("+CMS ERROR") after which a message is given up.
 constexpr int32_t RefusalsToGiveUp = 3;
+// Failures without a refusal (no prompt, no answer) after which a message goes to the back of
+// the queue, so that one the terminal chokes on does not hold the others back for ever.
+constexpr int32_t FailuresToMoveBack = 3;
+
+// How often the network is asked while the terminal reports no registration, so that sending
+// resumes soon after the network is back.
+constexpr uint32_t UnregisteredQueryMs = 5000;
+
+// A registration that says the terminal is not in a network now: not registered, searching,
+// denied, or not known to the terminal itself. A terminal that never answered at+creg? is not
+// held: it may just not know the command.
+bool IsUnregistered(int32_t registration) {
+    return registration != static_cast<int32_t>(TRegistration::Unknown) &&
+           registration != static_cast<int32_t>(TRegistration::Home) &&
+           registration != static_cast<int32_t>(TRegistration::Roaming);
+}
 
 // Codes after which a message can never be sent: it leaves the queue.
 bool IsHopeless(TGsmResult code) {
@@ -169,17 +187,34 @@ void TSiemens::TakeUnsolicited() {
     }
 }
 
-// True right after an initialisation and then once every NetworkPeriodMs.
+// True right after an initialisation and then once every NetworkPeriodMs, more often while
+// the terminal reports no registration.
 bool TSiemens::NetworkQueryDue() const {
-    return !FNetworkQueried || uint32_t(FOptions.Session.TickSource() - FNetworkQueriedTick) >=
-                                   FOptions.NetworkPeriodMs;
+    const uint32_t periodMs = FUnregistered
+                                  ? std::min(FOptions.NetworkPeriodMs, UnregisteredQueryMs)
+                                  : FOptions.NetworkPeriodMs;
+    return !FNetworkQueried ||
+           uint32_t(FOptions.Session.TickSource() - FNetworkQueriedTick) >= periodMs;
+}
+
+// Without a network every submission would fail: nothing is tried and nothing counted until
+// the terminal reports a registration again.
+bool TSiemens::HeldForRegistration() {
+    const bool unregistered = IsUnregistered(Network().Registration);
+    if (unregistered != FUnregistered)
+        FSession.LogMessage(unregistered
+                                ? "Нет регистрации в сети: отправка приостановлена"
+                                : "Регистрация в сети восстановлена: отправка возобновлена");
+    FUnregistered = unregistered;
+    return unregistered;
 }
 
 // The message stays queued while it is sent, so a failure that points to the terminal leaves
 // it first in line for the next attempt.
 void TSiemens::SendFirstQueued(bool& reinitialise) {
     TQueuedSms queued;
-    if (!FOutgoing.PeekForSubmission(queued))
+    if (HeldForRegistration() || !FHold.MayTry(FOptions.Session.TickSource()) ||
+        !FOutgoing.PeekForSubmission(queued))
         return;
     const TSMS& sms = queued.Sms;
     if (!StillDue(sms))
@@ -188,6 +223,8 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
     if (result.Code == TGsmResult::OK) {
         FOutgoing.Pop(queued);
         FRefusalCount = 0;
+        FFailureCount = 0;
+        EndHold();
         FSession.LogMessage("SMS тел=\"%s\" текст=\"%s\" отправлена", sms.Telephone.c_str(),
                             sms.Text.c_str());
         Report({sms.MsgId,
@@ -202,7 +239,9 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
     FSession.LogMessage("Ошибка отправки SMS: %s [тел=\"%s\" текст=\"%s\" код=%d]",
                         ResultText(code).c_str(), queued.Prepared.Digits.c_str(),
                         queued.Prepared.Text.c_str(), code);
-    reinitialise = !GiveUpAfterFailure(queued, result);
+    // A refusal is an answer: the terminal works, and starting it over would cure nothing.
+    const bool refused = !result.Refusal.empty();
+    reinitialise = !GiveUpAfterFailure(queued, result) && !refused;
 }
 
 bool TSiemens::StillDue(const TSMS& sms) {
@@ -226,14 +265,21 @@ bool TSiemens::StillDue(const TSMS& sms) {
 }
 
 // A refusal counts against the message only when the network refused this very message
-// again; any other failure is the terminal's and leaves the count alone.
+// again for a cause that is the message's own; a network-wide or unknown cause and any other
+// failure leave the count alone.
 bool TSiemens::GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult& result) {
     const TSMS& sms = queued.Sms;
     if (IsHopeless(result.Code)) {
         GiveUp(sms, result.Code, ResultText(static_cast<int32_t>(result.Code)));
         return true;
     }
+    if (!result.Refusal.empty() &&
+        RefusalKind(RefusalCause(result.Refusal)) == TRefusalKind::Network) {
+        NetworkRefused(result);
+        return false;
+    }
     if (!result.Refusal.empty()) {
+        EndHold();
         if (FRefusalCount == 0 || FRefused != sms) {
             FRefused = sms;
             FRefusalCount = 0;
@@ -243,9 +289,35 @@ bool TSiemens::GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult&
             GiveUp(sms, result.Code, "сеть отклонила сообщение (" + result.Refusal + ")");
             return true;
         }
+        FOutgoing.ReleaseHead();
+        return false;
+    }
+    if (FFailureCount == 0 || FFailed != sms) {
+        FFailed = sms;
+        FFailureCount = 0;
+    }
+    if (++FFailureCount >= FailuresToMoveBack) {
+        FFailureCount = 0;
+        FOutgoing.ReleaseHeadToBack();
+        return false;
     }
     FOutgoing.ReleaseHead();
     return false;
+}
+
+// Nobody's message's fault: the message goes behind the others, so that a cause that is in
+// fact this message's alone does not hold the rest back, and a run of such refusals holds the
+// queue rather than send every message into a network that takes none.
+void TSiemens::NetworkRefused(const TSubmitResult& result) {
+    FOutgoing.ReleaseHeadToBack();
+    if (FHold.NetworkRefused(FOptions.Session.TickSource()))
+        FSession.LogMessage("Сеть не принимает SMS (%s): отправка приостановлена",
+                            result.Refusal.c_str());
+}
+
+void TSiemens::EndHold() {
+    if (FHold.Answered())
+        FSession.LogMessage("Сеть снова принимает SMS: отправка возобновлена");
 }
 
 void TSiemens::GiveUp(const TSMS& sms, TGsmResult code, std::string reason) {

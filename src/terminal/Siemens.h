@@ -8,6 +8,7 @@
 #include "infra/Queues.h"
 #include "infra/Thread.h"
 #include "terminal/AtSession.h"
+#include "terminal/SubmissionHold.h"
 
 #include <atomic>
 #include <cstdint>
@@ -95,11 +96,14 @@ private:
     void SendFirstQueued(bool& reinitialise);
     bool StillDue(const TSMS& sms);
     bool GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult& result);
+    void NetworkRefused(const TSubmitResult& result);
+    void EndHold();
     void GiveUp(const TSMS& sms, TGsmResult code, std::string reason);
     void Report(TOutcome outcome);
     void TakeUnsolicited();
     void PublishHandled();
     bool NetworkQueryDue() const;
+    bool HeldForRegistration();
 
     TSiemensOptions FOptions;
     TAtSession FSession;
@@ -113,6 +117,11 @@ private:
     // The message the network refused last, and how many times in a row.
     TSMS FRefused;
     int32_t FRefusalCount = 0;
+    // The message that failed last without a refusal, and how many times in a row.
+    TSMS FFailed;
+    int32_t FFailureCount = 0;
+    TSubmissionHold FHold;
+    bool FUnregistered = false; // sending held: the terminal reports no registration
     bool FNetworkQueried = false;
     uint32_t FNetworkQueriedTick = 0;
     mutable std::mutex FNetworkLock;

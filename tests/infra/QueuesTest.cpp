@@ -63,13 +63,15 @@ TEST(QueuesTest, PushFrontGoesBehindTheMessageInSubmissionOnly) {
     struct TCase {
         bool Submitting; // the head was taken for submission
         bool Released;   // and then released after a failure
+        bool ToBack;     // released to the back of the queue
         const char* Order;
         const char* Note;
     };
     const TCase cases[] = {
-        {false, false, "abxy", "idle: the answers go first"},
-        {true, false, "xaby", "behind the message in submission"},
-        {true, true, "abxy", "a released head no longer holds its place"},
+        {false, false, false, "abxy", "idle: the answers go first"},
+        {true, false, false, "xaby", "behind the message in submission"},
+        {true, true, false, "abxy", "a released head no longer holds its place"},
+        {true, true, true, "abyx", "a head released to the back goes behind the rest"},
     };
     for (const TCase& c : cases) {
         TSMSStack stack;
@@ -79,7 +81,9 @@ TEST(QueuesTest, PushFrontGoesBehindTheMessageInSubmissionOnly) {
         if (c.Submitting) {
             ASSERT_TRUE(stack.PeekForSubmission(head));
         }
-        if (c.Released)
+        if (c.Released && c.ToBack)
+            stack.ReleaseHeadToBack();
+        else if (c.Released)
             stack.ReleaseHead();
         stack.PushFront({Sms("3", "a"), Sms("4", "b")});
         std::string order;

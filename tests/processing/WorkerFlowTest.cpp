@@ -145,32 +145,62 @@ TEST_F(WorkerFlowTest, AccountRequestIsAnsweredInTheSameCycle) {
     EXPECT_EQ(answer.Text.rfind(U8(u8"Состояние счета"), 0), 0u) << answer.Text;
 }
 
-// The SIM no longer holds a request the worker has taken: when the database fails to prepare
-// its answer, the request waits for the next cycle instead of being lost, and is logged once.
-TEST_F(WorkerFlowTest, ARequestOutlivesAFailedPreparation) {
+// A request whose preparation the server refuses is logged and dropped: it would be refused
+// again and hold every later request behind it. The request after it is answered.
+TEST_F(WorkerFlowTest, ARefusedRequestIsDroppedAndTheNextOneAnswered) {
     const TZoneGuard zone(ZoneWithLocalHour(10));
     FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 12.5)");
     StartReady();
     FDb->Exec("ALTER FUNCTION prepare_acc_info(text) RENAME TO prepare_acc_info_kept; "
               "CREATE FUNCTION prepare_acc_info(phone text) RETURNS integer LANGUAGE plpgsql "
-              "AS $$ BEGIN RAISE EXCEPTION 'server busy'; END $$");
+              "AS $$ BEGIN IF phone LIKE '%0001' THEN RAISE EXCEPTION 'server busy'; END IF; "
+              "RETURN prepare_acc_info_kept(phone); END $$");
+    ASSERT_FALSE(FSim.StoreText("+79160000001", "1").empty());
+    ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty());
+    WaitIncoming(2);
+    size_t before = Log().size();
+    Cycle(false);
+    auto lines = LogSince(before);
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "Принято SMS. Номер: '79160000001', текст: '1'");
+    EXPECT_NE(lines[1].find("server busy"), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], "Запрос подготовки состояния счета вернул ошибку");
+    EXPECT_EQ(lines[3], "Принято SMS. Номер: '79161234567', текст: '1'");
+    EXPECT_EQ(lines.back(), "Сообщений всего/отправлено: 1/1") << "the good request is answered";
+    ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000)) << "the answer must reach the terminal";
+    EXPECT_EQ(FSim.Submitted()[0].View.Destination, "79161234567");
+    before = Log().size();
+    Cycle(false);
+    for (const std::string& line : LogSince(before))
+        EXPECT_EQ(line.find("server busy"), std::string::npos) << "the refused one came back";
+}
+
+// The SIM no longer holds a request the worker has taken: when the connection is lost while
+// its answer is prepared, the request waits for the next cycle instead of being lost.
+TEST_F(WorkerFlowTest, ARequestOutlivesALostConnection) {
+    const TZoneGuard zone(ZoneWithLocalHour(10));
+    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 12.5)");
+    StartReady();
+    FDb->Exec("ALTER FUNCTION prepare_acc_info(text) RENAME TO prepare_acc_info_kept; "
+              "CREATE FUNCTION prepare_acc_info(phone text) RETURNS integer LANGUAGE plpgsql "
+              "AS $$ BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN 0; END $$");
     ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty()) << "the SIM must take the request";
     WaitIncoming(1);
     size_t before = Log().size();
     Cycle(false);
     auto lines = LogSince(before);
-    ASSERT_EQ(lines.size(), 2u) << "received line and the database's error";
+    ASSERT_GE(lines.size(), 2u) << "received line and the database's error";
     EXPECT_EQ(lines[0], "Принято SMS. Номер: '79161234567', текст: '1'");
-    EXPECT_NE(lines[1].find("server busy"), std::string::npos) << lines[1];
+    for (const std::string& line : lines)
+        EXPECT_NE(line, "Запрос подготовки состояния счета вернул ошибку") << "dropped";
+    EXPECT_EQ(FSim.SubmittedCount(), 0u) << "the connection must have been lost";
 
     FDb->Exec("DROP FUNCTION prepare_acc_info(text); "
               "ALTER FUNCTION prepare_acc_info_kept(text) RENAME TO prepare_acc_info");
-    before = Log().size();
-    Cycle(false);
-    lines = LogSince(before);
-    ASSERT_EQ(lines.size(), 2u) << "hand-over and summary; the request is not logged again";
-    EXPECT_EQ(lines[1], "Сообщений всего/отправлено: 1/1");
-    ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000)) << "the answer must reach the terminal";
+    ASSERT_TRUE(WaitUntil([&] {
+        Cycle(false);
+        return FSim.SubmittedCount() > 0;
+    })) << "the kept request must be answered once the connection is back";
     EXPECT_EQ(FSim.Submitted()[0].View.Destination, "79161234567");
 }
 

@@ -186,12 +186,26 @@ TEST_F(AtSessionInitTest, PinQueryAndCentreQueryAnswers) {
         FDir.Write("Siemens.log", "");
         AnswerAfter("at+cmee", round, "\r\nOK\r\n");
         AnswerAfter("atq0v1e0", round, "\r\nOK\r\n");
+        AnswerAfter("at+cmgf", round, "\r\nOK\r\n");
         if (!c.PinAnswer.empty())
             AnswerAfter("at+cpin?", round, c.PinAnswer);
         AnswerAfter("at+csca?", round, c.CentreAnswer);
         EXPECT_EQ(static_cast<int32_t>(FSession->Initialise()), c.Code) << c.Note;
         EXPECT_EQ(LogLines(), c.Log) << c.Note << "\n" << LogText();
     }
+}
+
+// PDU mode is selected right after the result codes; a terminal that refuses it is not ready.
+TEST_F(AtSessionInitTest, ATerminalRefusingPduModeIsNotReady) {
+    FSim.SetPduModeRefused(true);
+    OpenSession(false);
+    EXPECT_EQ(FSession->Initialise(), TGsmResult::ATCommand);
+    EXPECT_EQ(LogLines(), std::vector<std::string>{"Не могу включить режим PDU ! [at+cmgf=0]"})
+        << LogText();
+    const std::vector<std::string> commands = FSim.CommandLog();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[commands.size() - 2], "atq0v1e0");
+    EXPECT_EQ(commands.back(), "at+cmgf=0") << "nothing may be sent after the refusal";
 }
 
 TEST_F(AtSessionInitTest, SilentTerminalFailsTheFirstCommand) {

@@ -82,6 +82,27 @@ TEST_F(AtSessionReceiveTest, MalformedEntryIsLoggedDeletedAndSkipped) {
     EXPECT_EQ(LogLines(), expected) << LogText();
 }
 
+// A call, a USSD result and a stray line the terminal sent while it listed reach the terminal
+// log and the unsolicited scan, as text between commands does; the entry is taken as usual.
+TEST_F(AtSessionReceiveTest, TextInsideTheListingIsLoggedAndScanned) {
+    OpenSession();
+    ASSERT_EQ(FSim.StoreText("12345", "hi").size(), 1u);
+    FSim.SetListingInterjection("RING\r\n\r\n+CUSD: 0,\"Balance 5\",15\r\nstray line\r\n");
+    const std::vector<TSMS> received = Received();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].Text, "hi");
+    // The flush before the deletion shows the saved text again, as every flush does until
+    // the unsolicited scan takes it.
+    const std::string saved =
+        "FlushSave: RING<cr><lf>+CUSD: 0,\"Balance 5\",15<cr><lf>stray line<cr><lf>";
+    const std::vector<std::string> expected = {
+        saved, "Получена SMS тел=\"12345\" текст=\"hi\" DCS=0", saved};
+    EXPECT_EQ(LogLines(), expected) << LogText();
+    const TUnsolicitedEvent event = FSession->NextUnsolicited();
+    EXPECT_EQ(event.Kind, TUnsolicitedKind::Ussd) << "the USSD result behind the RING is taken";
+    EXPECT_EQ(event.UssdText, "Balance 5");
+}
+
 TEST_F(AtSessionReceiveTest, FailuresGiveTheirCodes) {
     struct TCase {
         std::function<void()> Arrange;
@@ -107,12 +128,21 @@ TEST_F(AtSessionReceiveTest, FailuresGiveTheirCodes) {
          "no reply at all"},
         {[this] {
              FSim.SetSilent(true);
-             AnswerAfter("at+cmgl", FSim.CommandCount("at+cmgl") + 1, "\r\n+CMS ERROR: 321\r\n");
+             AnswerAfter("at+cmgl", FSim.CommandCount("at+cmgl") + 1, "\r\nRING\r\n");
          },
          8,
-         {},
-         "\r\n+CMS ERROR: 321\r\n",
+         {"FlushSave: <cr><lf>RING<cr><lf>"},
+         "\r\nRING\r\n",
          "a reply without OK goes to the saved text"},
+        {[this] {
+             FSim.SetSilent(true);
+             AnswerAfter("at+cmgl", FSim.CommandCount("at+cmgl") + 1,
+                         "\r\nRING\r\n\r\n+CMS ERROR: 302\r\n");
+         },
+         3,
+         {"FlushSave: RING<cr><lf>"},
+         "RING\r\n",
+         "a refused listing fails; only the text in front of the error is stray"},
         {[this] { FSim.SetListingPadBytes(300000); },
          9,
          {},

@@ -75,5 +75,25 @@ TEST_F(AtSessionSubmitTest, PromptWaitCountsWholeSeconds) {
     EXPECT_EQ(FSim.SubmittedCount(), 0u);
 }
 
+// Only a final "OK" line acknowledges: a USSD text "OK" in front of a refusal must not stamp
+// the message sent. A refusal that arrives slowly is read whole, not cut at "ERROR".
+TEST_F(AtSessionSubmitTest, OnlyAFinalOkAcknowledgesAndARefusalIsReadWhole) {
+    OpenSession();
+    FSim.SetSubmitInterjection("\r\n+CUSD: 0,\"OK\"\r\nOK then\r\n");
+    FSim.SetSubmitReply(TSubmitReply::CmsError, 1, 500);
+    TSubmitResult result = FSession->Submit(Queued("12345", "x").Prepared);
+    EXPECT_EQ(result.Code, TGsmResult::WriteFrame) << LogText();
+    EXPECT_EQ(result.Refusal, "+CMS ERROR: 500");
+    result = FSession->Submit(Queued("12345", "y").Prepared);
+    EXPECT_EQ(result.Code, TGsmResult::OK) << LogText();
+    EXPECT_EQ(result.References, std::vector<int32_t>{0}) << "the reference behind the USSD line";
+
+    FSim.SetSubmitInterjection("");
+    FSim.SetRefusedNumber("111", 21);
+    FSim.SetBaudRate(600); // 60 bytes a second: the refusal arrives in many reads
+    result = FSession->Submit(Queued("+111", "z").Prepared);
+    EXPECT_EQ(result.Refusal, "+CMS ERROR: 21") << LogText();
+}
+
 } // namespace
 } // namespace qvx

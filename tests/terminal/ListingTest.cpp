@@ -74,5 +74,27 @@ TEST(ListingTest, UnsolicitedLinesAreKeptFromTheReply) {
         EXPECT_EQ(UnsolicitedLines(c.Reply), c.Lines) << c.Note;
 }
 
+TEST(ListingTest, EveryLineOutsideTheListingIsAStray) {
+    struct TCase {
+        std::string Reply;
+        std::string Strays;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {"\r\n+CMGL: 1,0,,5\r\nAA\r\n+CMGL: 2,1,,5\r\nBB\r\n\r\nOK\r\n", "", "a listing alone"},
+        {"\r\nOK\r\n", "", "an empty listing"},
+        {"\r\n+CMGL: 1,0,,5\r\nAA\r\nRING\r\n\r\n+CUSD: 0,\"x\",15\r\nnoise\r\n\r\nOK\r\n",
+         "RING\r\n+CUSD: 0,\"x\",15\r\nnoise\r\n", "a call, a USSD result and a stray line"},
+        {"\r\nRING\r\n\r\n+CMGL: 1,0,,5\r\nAA\r\nOK\r\n+CLIP: \"1\",129\r\n",
+         "RING\r\n+CLIP: \"1\",129\r\n", "before the first entry and behind the OK"},
+        {"+CMGL: 1,0\r\n+CMGL: 2,0\r\nBB\r\nCC\nOKAY\r\nOK", "CC\r\nOKAY\r\n",
+         "a header behind a header; only the line behind a header is its PDU"},
+        {"+CUSD: 0,\"a\r\nb\"\r\nOK\r\n", "+CUSD: 0,\"a\r\nb\"\r\n",
+         "a USSD string over two lines"},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(ListingStrays(c.Reply), c.Strays) << c.Note;
+}
+
 } // namespace
 } // namespace qvx

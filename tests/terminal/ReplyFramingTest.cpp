@@ -31,6 +31,10 @@ TFramer Listing() {
     return [](std::string_view bytes) { return FrameListing(bytes, ListingLimit); };
 }
 
+TFramer FinalResult() {
+    return [](std::string_view bytes) { return FrameFinalResult(bytes, AnswerLimit); };
+}
+
 TFramer ListingRest() {
     return [](std::string_view bytes) { return FrameListingRest(bytes, ListingLimit); };
 }
@@ -98,12 +102,28 @@ TEST(ReplyFramingTest, CapturedRepliesCutAtEveryByte) {
          TFrameState::Success, 2 * ListingEntry.size() + 25,
          ListingEntry + "\r\n+CUSD: 0,\"OK\"\r\nOKx" + ListingEntry + "\r\nOK\n",
          "only a line that is OK alone ends it, a bare LF as well"},
-        {Listing(), "\r\n+CMS ERROR: 321\r\n", TFrameState::More, Never, "",
-         "no OK: the silence ends it"},
+        {Listing(), "\r\n+CMS ERROR: 302\r\nRING\r\n", TFrameState::Failure, 18,
+         "\r\n+CMS ERROR: 302\r\n", "a refused listing fails at its error line"},
+        {Listing(), ListingEntry + "RING\r\nERROR\r\n\r\nOK\r\n", TFrameState::Failure,
+         ListingEntry.size() + 12, ListingEntry + "RING\r\nERROR\r\n", "an error line before OK"},
+        {Listing(), "\r\n+CUSD: 1,\"ERROR\"\r\nOK\r\n", TFrameState::Success, 23,
+         "\r\n+CUSD: 1,\"ERROR\"\r\nOK\r\n", "ERROR inside a line is no error line"},
+        {Listing(), "\r\nRING\r\n", TFrameState::More, Never, "",
+         "neither OK nor error: the silence ends it"},
         {Listing(), std::string(ListingLimit + 10, 'z'), TFrameState::Overlong, ListingLimit,
          std::string(ListingLimit, 'z'), "a listing that reaches the bound without a line end"},
         {Listing(), Long, TFrameState::Overlong, ListingLimit, LongLines,
          "a listing cut at the bound keeps its complete lines"},
+        // the answer to a submitted PDU
+        {FinalResult(), "\r\n+CMGS: 7\r\n\r\nOK\r\nRING\r\n", TFrameState::Success, 17,
+         "\r\n+CMGS: 7\r\n\r\nOK\r\n", "the final OK; what follows stays"},
+        {FinalResult(), "\r\n+CUSD: 0,\"OK\"\r\nOK then\r\n+CMS ERROR: 500\r\n",
+         TFrameState::Failure, 42, "\r\n+CUSD: 0,\"OK\"\r\nOK then\r\n+CMS ERROR: 500\r\n",
+         "an OK inside a line or at a line's start acknowledges nothing"},
+        {FinalResult(), "\r\n+CMS ERROR: 21\r\n", TFrameState::Failure, 17,
+         "\r\n+CMS ERROR: 21\r\n", "a refusal ends at its line end, not at ERROR"},
+        {FinalResult(), std::string(6000, 'x'), TFrameState::Overlong, AnswerLimit,
+         std::string(AnswerLimit, 'x'), "an answer that never ends is cut at the bound"},
         // the rest of a cut listing, read to be dropped
         {ListingRest(), Pdu + "\r\n\r\nOK\r\nRING\r\n", TFrameState::Success, Pdu.size() + 7,
          Pdu + "\r\n\r\nOK\r\n", "the lines behind the final OK stay for the next reader"},

@@ -3,9 +3,8 @@
 #include "TerminalFixture.h"
 #include "support/Text.h"
 
-#include <atomic>
-
 #include <algorithm>
+#include <atomic>
 
 namespace qvx {
 namespace {
@@ -289,21 +288,92 @@ TEST_F(SiemensThreadTest, ARefusedMessageIsGivenUpAfterThreeRefusals) {
     ASSERT_EQ(sent.size(), 4u) << LogText();
     EXPECT_EQ(sent[2].View.Text, "refused") << "three tries of the refused message";
     EXPECT_EQ(sent[3].View.Text, "next");
-    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 2u)
-        << "a re-initialisation after each refusal but the last\n"
+    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 0u)
+        << "a refusal is an answer: no re-initialisation\n"
         << LogText();
+}
+
+// An outage is nobody's message's fault: after three refusals for no network service the
+// queue is held for 5 s and nothing is given up; once the network takes messages again every
+// one goes out, with one line for the hold and one for its end.
+TEST_F(SiemensThreadTest, AnOutageHoldsTheQueueAndGivesNothingUp) {
+    TSiemensOptions options = ThreadOptions();
+    options.Session.TickSource = [this] { return FTick.load(); };
+    FSim.SetSubmitReply(TSubmitReply::CmsError, 0, 331);
+    StartWorking(options);
+    for (int32_t id = 1; id <= 4; ++id)
+        FTerminal->QueueSMS(Queued("12345", "m" + std::to_string(id), id));
+    ASSERT_TRUE(FSim.WaitForSubmitted(3, 10000)) << LogText();
+    const std::string held = "Сеть не принимает SMS (+CMS ERROR: 331): отправка приостановлена";
+    ASSERT_TRUE(WaitForLine(held)) << LogText();
+    const auto passes = [this] { return FSim.CommandCount("at+cmgl"); };
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", passes() + 3, 10000));
+    EXPECT_EQ(FSim.SubmittedCount(), 3u) << "nothing may be tried while the queue is held";
+    const std::vector<TSubmittedSms> first = FSim.Submitted();
+    EXPECT_EQ(first[1].View.Text, "m2") << "a message refused so goes behind the others";
+    FTick += 4999;
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", passes() + 3, 10000));
+    EXPECT_EQ(FSim.SubmittedCount(), 3u) << "tried before its back-off ran out";
+    FSim.SetSubmitReply(TSubmitReply::Ok);
+    FTick += 1;
+    const std::vector<TOutcome> outcomes = Outcomes(4);
+    for (const TOutcome& outcome : outcomes)
+        EXPECT_EQ(outcome.Kind, TOutcomeKind::Acknowledged) << outcome.MsgId;
+    EXPECT_EQ(CountLines(held), 1u) << LogText();
+    EXPECT_EQ(CountLines("Сеть снова принимает SMS: отправка возобновлена"), 1u) << LogText();
+    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 0u) << LogText();
+}
+
+// Without a registration nothing is tried; the network is asked every 5 s meanwhile, and the
+// message goes out once the terminal is registered again.
+TEST_F(SiemensThreadTest, NoRegistrationHoldsTheQueue) {
+    TSiemensOptions options = ThreadOptions();
+    options.Session.TickSource = [this] { return FTick.load(); };
+    FSim.SetRegistration(2);
+    StartWorking(options);
+    FTerminal->QueueSMS(Queued("12345", "later", 5));
+    const std::string held = "Нет регистрации в сети: отправка приостановлена";
+    ASSERT_TRUE(WaitForLine(held)) << LogText();
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 3, 10000));
+    EXPECT_EQ(FSim.SubmittedCount(), 0u) << "tried without a network";
+    FSim.SetRegistration(5);
+    NextPeriod(5000);
+    const std::vector<TOutcome> outcomes = Outcomes(1);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::Acknowledged);
+    EXPECT_EQ(CountLines(held), 1u) << LogText();
+    EXPECT_EQ(CountLines("Регистрация в сети восстановлена: отправка возобновлена"), 1u)
+        << LogText();
+}
+
+// A message the terminal fails three times without a refusal goes behind the others.
+TEST_F(SiemensThreadTest, AMessageThatKeepsFailingGoesToTheBack) {
+    FSim.SetSubmitReply(TSubmitReply::NoPrompt, 3);
+    StartWorking();
+    FTerminal->QueueSMS(Queued("12345", "stuck", 1));
+    FTerminal->QueueSMS(Queued("12345", "next", 2));
+    const std::vector<TOutcome> outcomes = Outcomes(2);
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].MsgId, 2) << "the message behind must go first";
+    EXPECT_EQ(outcomes[1].MsgId, 1);
+    EXPECT_EQ(outcomes[1].Kind, TOutcomeKind::Acknowledged);
 }
 
 TEST_F(SiemensThreadTest, FailedSubmissionReinitialisesAndRetries) {
     struct TCase {
         TSubmitReply Reply;
         std::string Line;
+        bool Reinitialised; // a refusal is an answer and needs none
     };
     const TCase cases[] = {
-        {TSubmitReply::NoPrompt, "Ошибка отправки SMS: при выполнении AT команды "
-                                 "[тел=\"12345\" текст=\"Ёлка\" код=3]"},
-        {TSubmitReply::CmsError, "Ошибка отправки SMS: при записи SMS кадра "
-                                 "[тел=\"12345\" текст=\"Ёлка\" код=4]"},
+        {TSubmitReply::NoPrompt,
+         "Ошибка отправки SMS: при выполнении AT команды "
+         "[тел=\"12345\" текст=\"Ёлка\" код=3]",
+         true},
+        {TSubmitReply::CmsError,
+         "Ошибка отправки SMS: при записи SMS кадра "
+         "[тел=\"12345\" текст=\"Ёлка\" код=4]",
+         false},
     };
     StartWorking();
     size_t attempts = 0;
@@ -315,15 +385,36 @@ TEST_F(SiemensThreadTest, FailedSubmissionReinitialisesAndRetries) {
         const std::vector<std::string> lines = LogLines();
         const auto failed = std::find(lines.begin(), lines.end(), c.Line);
         ASSERT_NE(failed, lines.end()) << LogText();
-        ASSERT_LT(failed + 2, lines.end()) << LogText();
-        EXPECT_EQ(failed[1], "Выполним инициализацию повторно") << LogText();
-        EXPECT_EQ(failed[2], "Открытие порта \"" + FDir.File("modem") + "\"") << LogText();
+        ASSERT_LT(failed + (c.Reinitialised ? 2 : 1), lines.end()) << LogText();
+        EXPECT_EQ(failed[1] == "Выполним инициализацию повторно", c.Reinitialised) << LogText();
+        if (c.Reinitialised) {
+            EXPECT_EQ(failed[2], "Открытие порта \"" + FDir.File("modem") + "\"") << LogText();
+        }
         EXPECT_EQ(lines.back(), "SMS тел=\"12345\" текст=\"Ёлка\" отправлена") << LogText();
         attempts += c.Reply == TSubmitReply::CmsError ? 2 : 1;
         ASSERT_TRUE(FSim.WaitForSubmitted(attempts, 10000));
         EXPECT_EQ(FSim.Submitted().back().View.Text, U8(u8"Ёлка"))
             << "the same message is sent after re-initialisation";
     }
+}
+
+// A terminal found in text mode while working (another program switched it) refuses the
+// listing: the pass fails, logged once, and the terminal is initialised again into PDU mode,
+// so that the next message goes out as a PDU.
+TEST_F(SiemensThreadTest, ARefusedListingReinitialisesIntoPduMode) {
+    StartWorking();
+    const int32_t formats = FSim.CommandCount("at+cmgf");
+    FSim.SetTextMode(true);
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgf", formats + 1, 10000)) << LogText();
+    FTerminal->QueueSMS(Queued("12345", "pdu"));
+    ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000)) << LogText();
+    ASSERT_TRUE(WaitForQueueEmpty()) << LogText();
+    const std::vector<TSubmittedSms> sent = FSim.Submitted();
+    EXPECT_EQ(sent.back().View.Error, "") << "the message must go out as a PDU";
+    EXPECT_EQ(sent.back().View.Text, "pdu");
+    EXPECT_EQ(CountLines("Ошибка получения SMS: при выполнении AT команды [код=3]"), 1u)
+        << LogText();
+    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 1u) << LogText();
 }
 
 TEST_F(SiemensThreadTest, OneSubmissionPerPass) {

@@ -45,6 +45,16 @@ TEST(ModemDialogueTest, ErrorModeShapesErrorReports) {
     }
 }
 
+// In text mode the PDU is taken for a text to the number its length spells, and "sent".
+TEST(ModemDialogueTest, TextModeTakesAPduForText) {
+    TModemDialogue dialogue = Ready();
+    dialogue.SetTextMode(true);
+    EXPECT_EQ(Feed(dialogue, "at+cmgs=14\r" + std::string(HelloPdu) + "\x1A"),
+              "\r\n> \r\n+CMGS: 0\r\n\r\nOK\r\n");
+    ASSERT_EQ(dialogue.Submitted().size(), 1u);
+    EXPECT_NE(dialogue.Submitted()[0].View.Error, "") << "a text-mode submission is no PDU";
+}
+
 TEST(ModemDialogueTest, EchoesEveryByteUntilEchoOff) {
     TModemDialogue dialogue;
     EXPECT_EQ(Feed(dialogue, "at\r"), "at\r\r\nOK\r\n");

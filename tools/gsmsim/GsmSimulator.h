@@ -70,7 +70,17 @@ public:
     void SetBaudRate(int32_t baud);        // output at baud / 10 bytes a second; 0: at once
     void SetEndless(bool endless);         // keep sending bytes that never end an answer
     void SetListingPadBytes(size_t bytes); // at+cmgl answers this many bytes of filler first
+    // Bytes every at+cmgl answer sends behind its entries, before its OK: a call or a USSD
+    // result arriving while the terminal lists. Empty: none.
+    void SetListingInterjection(std::string bytes);
+    // Bytes sent in front of the answer to every submitted PDU: an unsolicited line meanwhile.
+    void SetSubmitInterjection(std::string bytes);
     void SetStrictLength(bool strict);
+    // A terminal in text mode now and after every power-on (another program left it so), and
+    // one that refuses at+cmgf=0.
+    void SetTextMode(bool textMode);
+    void SetPduModeRefused(bool refused);
+    bool TextMode() const;
     void SetStoreCapacity(int32_t capacity);
 
     // --- unsolicited output ---

@@ -116,6 +116,32 @@ void TGsmSimulator::SetListingPadBytes(size_t bytes) {
     FDialogue.FSettings.ListingPadBytes = bytes;
 }
 
+void TGsmSimulator::SetListingInterjection(std::string bytes) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.ListingInterjection = std::move(bytes);
+}
+
+void TGsmSimulator::SetSubmitInterjection(std::string bytes) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.SubmitInterjection = std::move(bytes);
+}
+
+void TGsmSimulator::SetTextMode(bool textMode) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.TextModeAtPowerOn = textMode;
+    FDialogue.SetTextMode(textMode);
+}
+
+void TGsmSimulator::SetPduModeRefused(bool refused) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.PduModeRefused = refused;
+}
+
+bool TGsmSimulator::TextMode() const {
+    std::lock_guard lock(FLock);
+    return FDialogue.TextMode();
+}
+
 void TGsmSimulator::SetStrictLength(bool strict) {
     std::lock_guard lock(FLock);
     FDialogue.FSettings.StrictLength = strict;

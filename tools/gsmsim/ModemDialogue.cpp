@@ -48,6 +48,7 @@ void TModemDialogue::PowerOn() {
     FErrorMode = 0;
     FPinGiven = false;
     FClip = false;
+    FTextMode = FSettings.TextModeAtPowerOn;
     FInPdu = false;
     FLine.clear();
     FLineOverflow = false;
@@ -135,6 +136,8 @@ void TModemDialogue::Dispatch(const std::string& lower, const std::string& line,
         Answer(out, "\r\n+CCID: " + FSettings.Iccid + "\r\n\r\nOK\r\n");
     else if (head == "at+creg?" || head == "at+csq")
         NetworkQuery(head, out);
+    else if (head == "at+cmgf")
+        SetFormat(argument, out);
     else if (head == "at+cmgs")
         StartSubmit(argument, out);
     else if (head == "at+cmgl")

@@ -36,10 +36,16 @@ struct TModemSettings {
     bool DeleteFails = false; // at+cmgd answers ERROR and deletes nothing
     // Indexes whose at+cmgd is refused with this +CMS ERROR number, deleting nothing.
     std::map<int32_t, int32_t> DeleteErrors;
-    bool Hung = false;          // lines are recorded, but nothing is executed or answered
-    size_t ListingPadBytes = 0; // at+cmgl sends at least this many bytes of filler entries
-    bool StrictLength = true;   // a PDU whose length differs from the at+cmgs value is refused
-    int32_t Capacity = 100;     // SIM store indexes 1..Capacity
+    bool Hung = false;               // lines are recorded, but nothing is executed or answered
+    size_t ListingPadBytes = 0;      // at+cmgl sends at least this many bytes of filler entries
+    std::string ListingInterjection; // bytes every at+cmgl answer sends before its OK
+    std::string SubmitInterjection;  // bytes sent in front of the answer to every PDU
+    // The message format at power-on: text mode, as another program may have left it saved
+    // in the terminal; and at+cmgf=0 refused, a terminal that cannot do PDU mode.
+    bool TextModeAtPowerOn = false;
+    bool PduModeRefused = false;
+    bool StrictLength = true; // a PDU whose length differs from the at+cmgs value is refused
+    int32_t Capacity = 100;   // SIM store indexes 1..Capacity
     std::string SmscNumber = "+79037011111";
     // What at+creg? and at+csq report (3GPP TS 27.007 <stat> and <rssi>); a negative value
     // makes the command answer ERROR.
@@ -113,6 +119,8 @@ public:
     // Wrong PINs the SIM still takes before it asks for its PUK; 0: locked.
     int32_t PinAttemptsLeft() const { return FPinAttemptsLeft; }
     bool ClipOn() const { return FClip; }
+    bool TextMode() const { return FTextMode; }
+    void SetTextMode(bool textMode) { FTextMode = textMode; }
 
 private:
     void FeedCommandByte(char c, TModemOutputs& out);
@@ -126,7 +134,9 @@ private:
     void PinEntry(const std::string& argument, TModemOutputs& out);
     void CentreQuery(TModemOutputs& out);
     void NetworkQuery(const std::string& head, TModemOutputs& out);
+    void SetFormat(const std::string& argument, TModemOutputs& out);
     void StartSubmit(const std::string& argument, TModemOutputs& out);
+    void FinishTextSubmit(TSubmittedSms& sms, TModemOutputs& out);
     void FinishSubmit(TModemOutputs& out);
     void List(const std::string& argument, TModemOutputs& out);
     void Delete(const std::string& argument, TModemOutputs& out);
@@ -145,6 +155,7 @@ private:
     int32_t FErrorMode = 0; // at+cmee: 0 plain ERROR, 1 numeric, 2 verbose
     bool FPinGiven = false;
     bool FClip = false;
+    bool FTextMode = false; // at+cmgf=1: messages are texts, listings take "ALL" and the like
     bool FInPdu = false;
     std::string FLine;
     bool FLineOverflow = false;

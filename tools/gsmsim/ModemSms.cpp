@@ -13,6 +13,7 @@ namespace {
 constexpr char CtrlZ = 0x1A;
 constexpr char Escape = 0x1B;
 // 3GPP TS 27.005 error numbers.
+constexpr int32_t CmsNotAllowed = 302;
 constexpr int32_t CmsInvalidPdu = 304;
 constexpr int32_t CmsSimPinRequired = 311;
 constexpr int32_t CmsInvalidIndex = 321;
@@ -45,13 +46,23 @@ TSubmitReply TModemDialogue::TakeSubmitReply() {
     return reply;
 }
 
+void TModemDialogue::SetFormat(const std::string& argument, TModemOutputs& out) {
+    if ((argument != "0" && argument != "1") || (argument == "0" && FSettings.PduModeRefused)) {
+        Answer(out, "\r\nERROR\r\n");
+        return;
+    }
+    FTextMode = argument == "1";
+    Ok(out);
+}
+
 void TModemDialogue::StartSubmit(const std::string& argument, TModemOutputs& out) {
     if (PinNeeded()) {
         CmsError(out, CmsSimPinRequired);
         return;
     }
+    // In text mode the argument is the destination, so a PDU length passes for a number.
     int32_t length = 0;
-    if (!ParseNumber(argument, length) || length < 1 || length > MaxSubmitLength) {
+    if (!ParseNumber(argument, length) || length < 1 || (length > MaxSubmitLength && !FTextMode)) {
         Answer(out, "\r\nERROR\r\n");
         return;
     }
@@ -100,6 +111,10 @@ void TModemDialogue::FinishSubmit(TModemOutputs& out) {
     sms.Pdu = FPdu;
     sms.CommandLength = FPduLength;
     sms.ReceivedAt = std::chrono::steady_clock::now();
+    if (FTextMode) {
+        FinishTextSubmit(sms, out);
+        return;
+    }
     sms.View = DecodeSubmitPdu(FPdu);
     if (FPduOverflow)
         sms.View.Error = "PDU longer than " + std::to_string(PduMax) + " characters";
@@ -108,6 +123,8 @@ void TModemDialogue::FinishSubmit(TModemOutputs& out) {
     const auto refused = FSettings.RefusedNumbers.find(sms.View.Destination);
     const bool refusedNumber = valid && refused != FSettings.RefusedNumbers.end();
     TSubmitReply reply = valid && !refusedNumber ? TakeSubmitReply() : TSubmitReply::CmsError;
+    if (!FSettings.SubmitInterjection.empty())
+        Answer(out, FSettings.SubmitInterjection);
     if (!valid) {
         CmsError(out, CmsInvalidPdu);
     } else if (refusedNumber) {
@@ -124,6 +141,17 @@ void TModemDialogue::FinishSubmit(TModemOutputs& out) {
     FSubmitted.push_back(std::move(sms));
 }
 
+// What a terminal in text mode does with a PDU submission: the hex goes out as the text of a
+// message to the number the length spelled, and the answer says the message was sent.
+void TModemDialogue::FinishTextSubmit(TSubmittedSms& sms, TModemOutputs& out) {
+    sms.View.Error = "text mode: the PDU went out as text to " + std::to_string(FPduLength);
+    sms.Accepted = true;
+    sms.Reference = FNextReference++;
+    out.push_back(
+        {true, "\r\n+CMGS: " + std::to_string(sms.Reference) + "\r\n\r\nOK\r\n", sms.Serial});
+    FSubmitted.push_back(std::move(sms));
+}
+
 void TModemDialogue::MarkAcknowledged(uint64_t serial) {
     for (auto it = FSubmitted.rbegin(); it != FSubmitted.rend(); ++it) {
         if (it->Serial == serial) {
@@ -136,6 +164,11 @@ void TModemDialogue::MarkAcknowledged(uint64_t serial) {
 void TModemDialogue::List(const std::string& argument, TModemOutputs& out) {
     if (PinNeeded()) {
         CmsError(out, CmsSimPinRequired);
+        return;
+    }
+    // Text mode lists by words ("ALL"); its error for a PDU mode number is 302, not allowed.
+    if (FTextMode) {
+        CmsError(out, CmsNotAllowed);
         return;
     }
     int32_t status = 0; // PDU mode: 0 unread, 1 read, 2 unsent, 3 sent, 4 all
@@ -156,6 +189,8 @@ void TModemDialogue::List(const std::string& argument, TModemOutputs& out) {
                 std::to_string(sms.Length) + "\r\n" + sms.Pdu + "\r\n";
         sms.Status = 1; // listed means read
     }
+    // Unsolicited text the terminal sends while it lists arrives between the entries and OK.
+    body += FSettings.ListingInterjection;
     Answer(out, body.empty() ? "\r\nOK\r\n" : "\r\n" + body + "\r\nOK\r\n");
 }
 

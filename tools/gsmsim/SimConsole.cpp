@@ -87,6 +87,8 @@ std::string TSimConsole::Help() {
            "  delay MS | baud N | pad BYTES\n"
            "                           delay answers, throttle output, pad the listing\n"
            "  silent on|off | endless on|off | delete-fails on|off\n"
+           "  text-mode on|off | pdu-refused on|off\n"
+           "                           left in text mode; at+cmgf=0 answers ERROR\n"
            "  delete-error INDEX N     at+cmgd of INDEX answers +CMS ERROR N (0: deletes again)\n"
            "  help | quit\n";
 }
@@ -130,7 +132,8 @@ std::string TSimConsole::Execute(std::string_view line, bool& quit) {
         return SetNumber(command, arguments);
     if (command == "creg" || command == "csq")
         return SetNetwork(command, arguments);
-    if (command == "silent" || command == "endless" || command == "delete-fails")
+    if (command == "silent" || command == "endless" || command == "delete-fails" ||
+        command == "text-mode" || command == "pdu-refused")
         return SetSwitch(command, arguments);
     if (command == "delete-error")
         return SetDeleteError(arguments);
@@ -263,6 +266,10 @@ std::string TSimConsole::SetSwitch(std::string_view command, std::string_view ar
         FSim.SetSilent(on);
     else if (command == "endless")
         FSim.SetEndless(on);
+    else if (command == "text-mode")
+        FSim.SetTextMode(on);
+    else if (command == "pdu-refused")
+        FSim.SetPduModeRefused(on);
     else
         FSim.SetDeleteFails(on);
     return "ok\n";
