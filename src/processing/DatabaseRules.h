@@ -63,10 +63,11 @@ constexpr const char* UnencryptedMessage =
     "соединение с базой данных не зашифровано; чтобы требовать TLS и проверять сервер, задайте "
     "SSLMode=verify-full и SSLRootCert";
 
-// Whether a statement the server refused (its SQLSTATE) may be at fault for some rows only, so
-// that the rows are worth trying one by one: not a lost connection or a server that cannot work
-// now (08, 53, 57, 58), not a deadlock or a serialization conflict (40), not a lock that was not
-// granted in time (55P03), all of which another try later mends for every row alike.
+// Whether a statement the server refused (its SQLSTATE) was refused for its own data, so that
+// its rows are worth trying one by one and a request that raised is not worth trying again:
+// not a lost connection or a server that cannot work now (08, 53, 57, 58), not a deadlock or a
+// serialization conflict (40), not a lock that was not granted in time (55P03), all of which
+// another try later mends for every row and request alike.
 inline bool RowLevelRefusal(std::string_view sqlState) {
     if (sqlState.size() != 5 || sqlState == "55P03")
         return false;

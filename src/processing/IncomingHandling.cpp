@@ -1,5 +1,6 @@
 #include "infra/LogFile.h"
 #include "processing/Database.h"
+#include "processing/DatabaseRules.h"
 #include "processing/DeliveryRules.h"
 #include "processing/Error.h"
 #include "processing/WorkThread.h"
@@ -54,15 +55,15 @@ void TWorkThread::HandleMessage(const TSMS& sms) {
         FPendingRequests.push_back(sms);
 }
 
-// A request the server refused (the function raised, the statement timed out on the server)
-// would be refused again and hold every later request behind it: it is logged and dropped.
-// Only a lost connection, after which the database is closed, keeps it for the next cycle.
+// A request the server refused for its own sake (the function raised) would be refused again
+// and hold every later request behind it: it is logged and dropped. A lost connection, or a
+// server that cannot work now (a timeout, a lock, a deadlock), keeps it for the next cycle.
 void TWorkThread::AnswerPendingRequests(bool& sendNow) {
     while (!FPendingRequests.empty()) {
         try {
             PrepareAnswer(FPendingRequests.front(), sendNow);
         } catch (const EDatabaseError& error) {
-            if (!FDatabase->Connected())
+            if (!FDatabase->Connected() || !RowLevelRefusal(FDatabase->LastSqlState()))
                 throw;
             WriteLog("Ошибка: %s", error.what());
             WriteLog("Запрос подготовки состояния счета вернул ошибку");
