@@ -31,6 +31,7 @@ void TWorkThread::LoadDatabaseParams() {
         FConfig.SmsOldHours = SmsOldHoursOf(*hours);
     if (const auto transliterate = FDatabase->ReadParam("SMSTRANSLITERATE"))
         FConfig.SmsTransliterate = SmsTransliterateOf(*transliterate);
+    FSendOldHours.store(FConfig.SmsOldHours);
 }
 
 } // namespace qvx

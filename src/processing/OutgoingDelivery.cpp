@@ -33,6 +33,7 @@ void TWorkThread::SendPendingMessages() {
     const std::time_t now = FTimeSource();
     const std::set<std::string> answerNumbers = FLedger.TakeAnswerNumbers();
     ExpireGivenUp(now);
+    FPassDue = false;
     if (!InSendingWindow(now))
         return;
     // Page by page, so that memory does not follow the backlog; the terminal's queue is kept
@@ -46,8 +47,10 @@ void TWorkThread::SendPendingMessages() {
             std::vector<TPendingSMS> rows = FDatabase->GetSMSPage(FConfig.SmsOldHours, cursor);
             std::erase_if(rows,
                           [this](const TPendingSMS& row) { return FLedger.Skipped(row.MsgId); });
-            if (rowCount == 0 && !rows.empty() && !TerminalWorking(*FSiemens))
+            if (rowCount == 0 && !rows.empty() && !TerminalWorking(*FSiemens)) {
+                FPassDue = true;
                 return;
+            }
             rowCount += static_cast<int32_t>(rows.size());
             for (const TPendingSMS& row : rows) {
                 // A stop ends even a long pass between two messages; the rest stay unsent for

@@ -206,9 +206,9 @@ void TWorkThread::StartTerminal() {
             FOutcomesPending.store(true);
             Wake();
         };
-        options.SendCheck = [timeSource = FTimeSource,
-                             oldHours = FConfig.SmsOldHours](const TSMS& sms, std::string& reason) {
-            return VerdictAtHead(sms, timeSource(), oldHours, reason);
+        FSendOldHours.store(FConfig.SmsOldHours);
+        options.SendCheck = [this, timeSource = FTimeSource](const TSMS& sms, std::string& reason) {
+            return VerdictAtHead(sms, timeSource(), FSendOldHours.load(), reason);
         };
         auto siemens = std::make_unique<TSiemens>(std::move(options));
         if (!siemens->Start())
@@ -241,8 +241,12 @@ void TWorkThread::StopTerminal() {
 }
 
 void TWorkThread::ProcessCycle(bool sendNow) {
-    if (FStartResult.load() != 1 || !FSiemens)
+    if (FStartResult.load() != 1 || !FSiemens) {
+        FPassDue = FPassDue || sendNow;
         return;
+    }
+    if (FPassDue && FSiemens->GetState() == static_cast<int32_t>(TTerminalState::Working))
+        sendNow = true;
     // The connection is closed at the end of every cycle, also after an error.
     struct TCloseAtEnd {
         TDatabase& Database;

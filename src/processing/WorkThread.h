@@ -174,6 +174,12 @@ private:
     std::atomic<bool> FReloadPending{false};
     std::atomic<bool> FProcessPending{false};
     std::atomic<bool> FSendNow{false};
+    // A pass that was asked for but found no database or no working terminal: it runs as soon
+    // as both are there, not at the next five-minute tick. Worker thread only.
+    bool FPassDue = false;
+    // The message lifetime the terminal judges a message by at the head of its queue: the
+    // database's SMSOLDHOURS as last loaded, also after a start that waited for the database.
+    std::atomic<int32_t> FSendOldHours{0};
     std::atomic<int32_t> FTerminalState{-1};
     std::atomic<int32_t> FOutgoingCount{0};
     std::atomic<int32_t> FIncomingCount{0};

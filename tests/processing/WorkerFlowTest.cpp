@@ -365,6 +365,29 @@ TEST_F(WorkerFlowTest, AcknowledgementsWaitForTheDatabase) {
     EXPECT_EQ(FSim.SubmittedCount(), 2u) << "nothing may go out twice";
 }
 
+// A pass that found the terminal unplugged runs once the terminal works again, with the
+// ordinary one-second cycles and no new request to send.
+TEST_F(WorkerFlowTest, APassThatFoundNoTerminalRunsWhenItWorks) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    StartReady();
+    ASSERT_TRUE(FSim.Unplug()) << FSim.LastError();
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->TerminalState() != 3; }, 20000));
+    const int32_t id = AddMessage("'+79160000001'", "'late'", 5);
+    const size_t before = Log().size();
+    Cycle(true);
+    ASSERT_EQ(LogSince(before).size(), 1u) << "only the line that the terminal is not ready";
+    Cycle(false);
+    EXPECT_EQ(LogSince(before).size(), 1u) << "no pass and no line while the terminal is away";
+    ASSERT_TRUE(FSim.Plug()) << FSim.LastError();
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            Cycle(false);
+            return IsSent(id);
+        },
+        30000))
+        << "the pass that was due must run without a new request";
+}
+
 // A SIM allows three wrong PINs before it needs the carrier's PUK: a refused PIN goes out once,
 // also across a reload that brings it again; a reload with the right one brings the terminal up.
 TEST_F(WorkerFlowTest, RefusedPinWaitsForAReloadWithAnotherOne) {
