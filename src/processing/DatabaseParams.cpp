@@ -32,6 +32,9 @@ void TWorkThread::LoadDatabaseParams() {
     if (const auto transliterate = FDatabase->ReadParam("SMSTRANSLITERATE"))
         FConfig.SmsTransliterate = SmsTransliterateOf(*transliterate);
     FSendOldHours.store(FConfig.SmsOldHours);
+    if (FConfig.SmsOldHours <= 0)
+        WriteLog("Параметр SMSOLDHOURS=%d: срок жизни сообщений истек сразу, SMS не отправляются",
+                 FConfig.SmsOldHours);
 }
 
 } // namespace qvx

@@ -97,7 +97,10 @@ void TWorkThread::Execute() {
         if (reload)
             Guarded([this] {
                 Reload();
-                WriteLog("Новые настройки применены");
+                // A reload that waits for the database has not applied its settings yet: the
+                // line that the database is back says so when it comes.
+                if (FStartResult.load() == 1)
+                    WriteLog("Новые настройки применены");
             });
         else if (FDatabaseRetry.Due(GetTickCount()))
             Guarded([this] { RetryDatabase(); });

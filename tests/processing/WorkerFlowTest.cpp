@@ -5,6 +5,8 @@
 #include "WorkerHarness.h"
 #include "support/Text.h"
 
+#include <algorithm>
+
 namespace qvx {
 namespace {
 
@@ -93,6 +95,17 @@ TEST_F(WorkerFlowTest, LifetimeFollowsSmsOldHours) {
     EXPECT_TRUE(WaitSent({old25})) << "with SMSOLDHOURS 48 the 25-hour-old message is due";
     ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000));
     EXPECT_EQ(SubmittedTexts(), (std::vector<std::string>{"young", "old"}));
+
+    // A lifetime of no hours sends nothing, and the log says so once a load.
+    FDb->Exec("UPDATE appconfig SET val = '0' WHERE propid = 'SMSOLDHOURS'");
+    const size_t beforeZero = Log().size();
+    Reload();
+    const auto zeroLines = LogSince(beforeZero);
+    EXPECT_EQ(std::count(zeroLines.begin(), zeroLines.end(),
+                         "Параметр SMSOLDHOURS=0: срок жизни сообщений истек сразу, SMS не "
+                         "отправляются"),
+              1)
+        << "sending that is off is said once";
 
     // A value that is not an integer, or no row at all, gives the default 24 hours again.
     for (const char* change : {"UPDATE appconfig SET val = 'abc' WHERE propid = 'SMSOLDHOURS'",

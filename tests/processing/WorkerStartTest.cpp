@@ -132,6 +132,14 @@ TEST_F(WorkerStartTest, UnreachableDatabaseIsTriedAgainWhileTheTerminalRuns) {
     EXPECT_GT(lines[0].size(), std::string("Ошибка: ").size()) << "the client's text follows";
     EXPECT_EQ(lines[0].find("hidden-Pw"), std::string::npos) << "the password must not be logged";
 
+    // A reload that still finds no database applies nothing yet, and says nothing of it.
+    FWorker->PostCommand(CommandReload);
+    ASSERT_TRUE(test::WaitUntil([this] { return Log().size() >= 2; })) << "the reload's error";
+    WaitTurns();
+    EXPECT_EQ(FWorker->StartResult(), StartWaitingForDatabase);
+    for (const auto& line : Log())
+        EXPECT_NE(line, "Новые настройки применены") << "nothing was applied yet";
+
     // A reload does not wait for the next try.
     WriteIni(MissingPort);
     FWorker->PostCommand(CommandReload);
