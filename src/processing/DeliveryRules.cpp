@@ -29,10 +29,14 @@ std::string SubscriberKey(std::string_view telephone) {
     return digits.size() > KeyDigits ? digits.substr(digits.size() - KeyDigits) : digits;
 }
 
-bool HasDigit(std::string_view telephone) noexcept {
-    for (const char c : telephone)
-        if (c >= '0' && c <= '9')
+bool HasLetter(std::string_view telephone) noexcept {
+    for (const char c : telephone) {
+        const auto byte = static_cast<unsigned char>(c | 0x20);
+        // Ё (0xA8) and ё (0xB8) lie outside the А..я block.
+        if ((byte >= 'a' && byte <= 'z') || static_cast<unsigned char>(c) >= 0xC0 || c == '\xA8' ||
+            c == '\xB8')
             return true;
+    }
     return false;
 }
 

@@ -34,8 +34,8 @@ TSendVerdict VerdictAtHead(const TSMS& sms, std::time_t now, int32_t oldHours, s
 // The key under which an answer's rows are found: the last ten digits of the number, so that
 // +7 916 123-45-67 and 8 916 123-45-67 name the same subscriber.
 std::string SubscriberKey(std::string_view telephone);
-// The terminal submits only the digits of a number, so a number without any digit can never
-// reach a subscriber.
-bool HasDigit(std::string_view telephone) noexcept;
+// A number with a letter in it (Latin or Cyrillic, cp1251) is no number: sending its digits
+// alone would reach somebody else.
+bool HasLetter(std::string_view telephone) noexcept;
 
 } // namespace qvx

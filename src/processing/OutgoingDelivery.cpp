@@ -92,6 +92,10 @@ bool TWorkThread::Sendable(const TPendingSMS& row, TPreparedSms& prepared) const
         WriteLog("Отсутствует номер телефона (ID=%d)", row.MsgId);
         return false;
     }
+    if (HasLetter(row.Telephone)) {
+        WriteLog("Номер телефона содержит буквы (ID=%d)", row.MsgId);
+        return false;
+    }
     if (row.Text.empty()) {
         WriteLog("Отсутствует текст сообщения (ID=%d)", row.MsgId);
         return false;

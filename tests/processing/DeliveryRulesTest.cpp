@@ -86,17 +86,23 @@ TEST(SendingWindow, VerdictAtTheHeadOfTheQueue) {
     }
 }
 
-TEST(SendingWindow, NumberWithoutDigits) {
+TEST(SendingWindow, NumbersWithLetters) {
     struct {
         const char* Number;
-        bool Usable;
+        bool Letter;
     } const cases[] = {
-        {"", false},     {"+", false}, {"( ) - ", false},
-        {"abc", false},  {"+7", true}, {"8 (916) 555-01-02", true},
+        {"", false},
+        {"+7 (916) 555-01-02", false},
+        {"8.916/555", false},
+        {"7916abc1234", true},
+        {"79161234567Z", true},
         {"tel:0", true},
+        {"+7916 доб 5", true},
+        {"7916Ё", true},
+        {"7916\x98", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(HasDigit(c.Number), c.Usable) << "number '" << c.Number << "'";
+        EXPECT_EQ(HasLetter(c.Number), c.Letter) << "number '" << c.Number << "'";
     EXPECT_EQ(SubscriberKey("+7 (916) 123-45-67"), SubscriberKey("8 916 1234567"))
         << "an answer must find its rows whichever way the number is written";
     EXPECT_EQ(SubscriberKey("12345"), "12345") << "a short number is its own key";

@@ -33,6 +33,7 @@ TEST_F(WorkerFlowTest, PassHandsOverStampsAndSummarises) {
     StartReady();
     const int32_t latin = AddMessage("'+79161234567'", "'Hello'", 50);
     const int32_t noPhone = AddMessage("NULL", "'x'", 40);
+    const int32_t letters = AddMessage("'+7916abc1234'", "'x'", 35);
     const int32_t noDigits = AddMessage("'+( )-'", "'x'", 30);
     const int32_t noText = AddMessage("'+79160000003'", "NULL", 20);
     const int32_t russian = AddMessage("'8 (926) 555-01-02'", U8(u8"'Привет'"), 10);
@@ -43,21 +44,22 @@ TEST_F(WorkerFlowTest, PassHandsOverStampsAndSummarises) {
     Cycle(true);
     const std::vector<std::string> skipped = {
         "Отсутствует номер телефона (ID=" + Id(noPhone) + ")",
+        "Номер телефона содержит буквы (ID=" + Id(letters) + ")",
         "Отсутствует номер телефона (ID=" + Id(noDigits) + ")",
         "Отсутствует текст сообщения (ID=" + Id(noText) + ")",
         "Номер телефона длиннее 20 цифр (ID=" + Id(longNumber) + ")",
         "Текст сообщения длиннее 255 SMS (ID=" + Id(longText) + ")",
     };
     std::vector<std::string> expected = {"Сообщение ID=" + Id(latin) + ": ОТПРАВЛЕНО"};
-    expected.insert(expected.end(), skipped.begin(), skipped.begin() + 3);
+    expected.insert(expected.end(), skipped.begin(), skipped.begin() + 4);
     expected.push_back("Сообщение ID=" + Id(russian) + ": ОТПРАВЛЕНО");
-    expected.insert(expected.end(), skipped.begin() + 3, skipped.end());
-    expected.push_back("Сообщений всего/отправлено: 7/2");
+    expected.insert(expected.end(), skipped.begin() + 4, skipped.end());
+    expected.push_back("Сообщений всего/отправлено: 8/2");
     EXPECT_EQ(LogSince(before), expected)
         << "what the terminal could never send is refused before the hand-over";
     EXPECT_TRUE(WaitSent({latin, russian})) << "acknowledged rows must be stamped";
-    EXPECT_FALSE(IsSent(noPhone) || IsSent(noDigits) || IsSent(noText) || IsSent(longNumber) ||
-                 IsSent(longText))
+    EXPECT_FALSE(IsSent(noPhone) || IsSent(letters) || IsSent(noDigits) || IsSent(noText) ||
+                 IsSent(longNumber) || IsSent(longText))
         << "skipped rows must stay unsent";
     EXPECT_EQ(FWorker->AcknowledgedCount(), 2);
     EXPECT_GT(FWorker->LastAcknowledgedAt(), 0);
@@ -73,7 +75,7 @@ TEST_F(WorkerFlowTest, PassHandsOverStampsAndSummarises) {
     const size_t again = Log().size();
     Cycle(true);
     expected = skipped;
-    expected.push_back("Сообщений всего/отправлено: 5/0");
+    expected.push_back("Сообщений всего/отправлено: 6/0");
     EXPECT_EQ(LogSince(again), expected)
         << "stamped rows are not sent again; skipped ones are reported at every pass";
 }
