@@ -2,6 +2,7 @@
 
 #include "infra/Codepage.h"
 #include "infra/Decimal.h"
+#include "infra/LogFile.h"
 #include "processing/Error.h"
 
 #include <charconv>
@@ -130,9 +131,14 @@ std::vector<TPendingSMS> TDatabase::GetSMSPage(int32_t messTtlHours, TPendingCur
     std::vector<TPendingSMS> pending;
     pending.reserve(static_cast<size_t>(count));
     for (int row = 0; row < count; ++row) {
+        // A row the service cannot name (an id outside int32, a null) is passed over alone:
+        // the rest of the pass goes on.
         const auto id = ParseInt32(PQgetvalue(rows, row, idColumn));
-        if (!id)
-            throw EServiceError("Недопустимый идентификатор сообщения в базе данных");
+        if (!id) {
+            WriteLog("Недопустимый идентификатор сообщения в базе данных: '%s', строка пропущена",
+                     PQgetvalue(rows, row, idColumn));
+            continue;
+        }
         pending.push_back({*id, ValueAt(rows, row, textColumn), ValueAt(rows, row, phoneColumn),
                            SecondsAt(rows, row, ageColumn)});
     }

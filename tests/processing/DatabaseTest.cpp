@@ -1,6 +1,7 @@
 // TDatabase against a real PostgreSQL database loaded with the demo schema.
 #include "processing/Database.h"
 
+#include "infra/LogFile.h"
 #include "infra/Thread.h"
 #include "processing/DatabaseRules.h"
 #include "processing/Error.h"
@@ -123,6 +124,25 @@ TEST_F(DatabaseTest, PendingTextsAreConvertedAndNullsReadEmpty) {
     EXPECT_EQ(rows[2].Text, "") << "a null text must read as empty";
     EXPECT_EQ(rows[3].MsgId, noPhone);
     EXPECT_EQ(rows[3].Telephone, "") << "a null number must read as empty";
+}
+
+// An id the service cannot hold skips its row with one line, not the pass.
+TEST_F(DatabaseTest, ARowWithAnUnusableIdIsPassedOver) {
+    const int32_t before = AddMessage(1, "'before'", 2);
+    FDb->Exec("ALTER TABLE msgdelivery DROP CONSTRAINT msgdelivery_msgid_fkey; ALTER TABLE "
+              "msgdelivery ALTER msgid TYPE bigint; ALTER TABLE msglog ALTER msgid TYPE bigint; "
+              "INSERT INTO msglog (msgid, abonentid, msgtext, regdt) VALUES (3000000000, 1, "
+              "'big', LOCALTIMESTAMP - interval '1 hour'); INSERT INTO msgdelivery (msgid, "
+              "chanid) VALUES (3000000000, 0)");
+    const int32_t after = AddMessage(1, "'after'", 0.5);
+    TLogCapture log(LogFileName());
+    std::vector<int32_t> ids;
+    for (const TPendingSMS& row : FDatabase.GetSMS(24))
+        ids.push_back(row.MsgId);
+    EXPECT_EQ(ids, (std::vector<int32_t>{before, after}));
+    EXPECT_EQ(log.Take(),
+              std::vector<std::string>{"Недопустимый идентификатор сообщения в базе данных: "
+                                       "'3000000000', строка пропущена"});
 }
 
 // 1,201 rows, 300 of them sharing one registration time: the pages give each row once, in
