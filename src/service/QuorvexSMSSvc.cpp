@@ -31,9 +31,14 @@ void TQuorvexSMSSvc::StartWork() {
     if (!FWorkThread->Start())
         throw EServiceError("Не удалось создать рабочий поток");
     // No time limit: the worker's own timeouts (database connection, port) bound its start.
-    // Meanwhile the host keeps answering control requests and remembers a stop for later.
+    // Meanwhile the host keeps answering control requests. A stop that comes meanwhile is
+    // honoured at once: the worker's database calls end at its stop, and the start ends
+    // without the ready line, so that the host goes straight on to the stop.
     while (FWorkThread->StartResult() == -1) {
-        ProcessRequests();
+        if (ProcessRequests()) {
+            FWorkThread->Terminate();
+            return;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(StartPollMs));
     }
     WriteLog("*** Служба готова к работе ***");

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <optional>
 #include <poll.h>
 #include <sys/socket.h>
@@ -265,6 +266,33 @@ TEST_F(ServiceProcessTest, MissingHostIsLoggedAndTheServiceRunsOn) {
     EXPECT_EQ(ServiceLines(), (std::vector<std::string>{"", StartLine, ReadyLine, ProcessLine,
                                                         ReloadLine, ShutdownLine, StopLine}))
         << "SIGPWR must write the shutdown line before the stop line:" << LogText();
+}
+
+// A server that takes the connection and never answers holds the start for the whole
+// connection timeout (15 s): a stop meanwhile ends the service at once.
+TEST_F(ServiceProcessTest, AStopDuringTheStartEndsItAtOnce) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    FDir.Write("QuorvexSMS.ini",
+               "[Database]\r\nHost=127.0.0.1\r\nPort=" + std::to_string(ntohs(address.sin_port)) +
+                   "\r\nDBName=x\r\nUserName=u\r\n[GSMTerminal]\r\n"
+                   "Device=/dev/null\r\n");
+    auto service = StartService();
+    ASSERT_TRUE(WaitForLog(StartLine)) << LogText();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    service->Signal(SIGTERM);
+    const std::optional<int> exitCode = service->WaitExit(5000);
+    close(listener);
+    ASSERT_TRUE(exitCode.has_value()) << "the stop must not wait for the connection timeout";
+    EXPECT_EQ(*exitCode, 0);
+    EXPECT_EQ(LogCount(ReadyLine), 0u) << "a start broken off is never ready:" << LogText();
 }
 
 // The folder belongs to the service's user, who may plant links in it: root runs the commands
