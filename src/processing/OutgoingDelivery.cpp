@@ -32,6 +32,22 @@ bool TerminalWorking(TSiemens& siemens) {
 void TWorkThread::SendPendingMessages() {
     const std::time_t now = FTimeSource();
     const std::set<std::string> answerNumbers = FLedger.TakeAnswerNumbers();
+    // An answer keeps its place at the head until a pass has read every row: one that ends
+    // early (night, no terminal, a failed page) gives its subscribers back to the next pass.
+    struct TGiveBack {
+        TDeliveryLedger& Ledger;
+        const std::set<std::string>& Numbers;
+        bool Done = false;
+        ~TGiveBack() {
+            try {
+                for (const std::string& number : Numbers)
+                    if (!Done)
+                        Ledger.AnswerPrepared(number);
+            } catch (...) {
+                // Without memory the answer goes in its turn, behind the older rows.
+            }
+        }
+    } giveBack{FLedger, answerNumbers};
     ExpireGivenUp(now);
     FPassDue = false;
     if (!InSendingWindow(now))
@@ -75,6 +91,7 @@ void TWorkThread::SendPendingMessages() {
             FSiemens->QueueAnswers(answers);
         throw;
     }
+    giveBack.Done = true;
     if (rowCount == 0)
         return;
     // Account answers overtake the backlog: they go behind the message in submission.

@@ -403,6 +403,31 @@ TEST_F(WorkerFlowTest, APassThatFoundNoTerminalRunsWhenItWorks) {
         << "the pass that was due must run without a new request";
 }
 
+// An answer whose pass found the terminal away keeps its place: once the terminal works, it
+// leaves before the rows that were waiting already.
+TEST_F(WorkerFlowTest, AnAnswerKeepsItsPlaceThroughAPassThatEndedEarly) {
+    const TZoneGuard zone(ZoneWithLocalHour(12));
+    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 7)");
+    StartReady();
+    ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty());
+    WaitIncoming(1);
+    ASSERT_TRUE(FSim.Unplug()) << FSim.LastError();
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->TerminalState() != 3; }, 20000));
+    for (int32_t i = 0; i < 5; ++i)
+        AddMessage("'+7916000" + std::to_string(1000 + i) + "'", "'backlog " + Id(i) + "'", 30);
+    Cycle(false); // the request is prepared; its pass finds no terminal
+    ASSERT_TRUE(FSim.Plug()) << FSim.LastError();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            Cycle(false);
+            return FSim.SubmittedCount() >= 1;
+        },
+        30000))
+        << "the pass that was due must run";
+    EXPECT_EQ(FSim.Submitted().front().View.Destination, "79161234567")
+        << "the answer goes first, ahead of the backlog";
+}
+
 // A SIM allows three wrong PINs before it needs the carrier's PUK: a refused PIN goes out once,
 // also across a reload that brings it again; a reload with the right one brings the terminal up.
 TEST_F(WorkerFlowTest, RefusedPinWaitsForAReloadWithAnotherOne) {
