@@ -69,6 +69,14 @@ const TFaultCase FaultCases[] = {
              sim.SetSilent(true);
      },
      [](TGsmSimulator& sim) { sim.SetSilent(false); }, 4000},
+    // The network refuses every submission with "no network service": no message is charged
+    // with it, so every one is stamped soon after, with no reload.
+    {"NetworkOutage",
+     [](TGsmSimulator& sim, std::mt19937&, bool first) {
+         if (first)
+             sim.SetSubmitReply(TSubmitReply::CmsError, 0, 331);
+     },
+     [](TGsmSimulator& sim) { sim.SetSubmitReply(TSubmitReply::Ok); }, 10000},
 };
 
 class TerminalFaultTest : public TReliabilityTest,
