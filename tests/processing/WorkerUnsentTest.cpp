@@ -3,6 +3,8 @@
 // unsent, and goes out with a later pass (or, given up, after a reload).
 #include "WorkerHarness.h"
 
+#include <algorithm>
+
 namespace qvx {
 namespace {
 
@@ -185,6 +187,19 @@ TEST_F(WorkerUnsentTest, StopHandlesMessagesTheTerminalHadReceived) {
     EXPECT_EQ(FDb->Scalar("SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL"),
               std::optional<std::string>(std::to_string(std::stoi(unsentBefore.value()) + 1)))
         << "the account state must be prepared for the next start to send";
+
+    // Made safe after the terminal stopped, it is deleted by the next start, not taken again.
+    EXPECT_EQ(FSim.StoredCount(), 1u);
+    StartReady();
+    EXPECT_TRUE(WaitUntil([&] {
+        Cycle(false);
+        return FSim.StoredCount() == 0;
+    })) << "the next start must delete it";
+    const auto logged = Log();
+    EXPECT_EQ(
+        std::count(logged.begin(), logged.end(), "Принято SMS. Номер: '79160000009', текст: '1'"),
+        1)
+        << "without taking it a second time";
 }
 
 } // namespace
