@@ -27,6 +27,10 @@ struct TSMS {
     bool Transliterate = false;
     int32_t MsgId = 0;
     TDateTime RegDt = 0;
+    // A received text: the SIM entry it came from, which stays on the SIM until the owner has
+    // confirmed the text safe. -1 for anything else (an outgoing message, a USSD result).
+    int32_t SimIndex = -1;
+    std::string SimPdu = {};
 
     bool operator==(const TSMS&) const = default;
 };

@@ -43,8 +43,9 @@ bool TWorkThread::TakeReceived(TSMS& sms) {
     return false;
 }
 
-// The message is taken off the SIM already: it is logged once here, and an account request
-// is kept until the database has prepared its answer.
+// The message is still on the SIM: it is logged once here and then confirmed, an account
+// request only once the database has prepared its answer (or refused it), so that a kill before
+// that leaves it on the SIM for the next start.
 void TWorkThread::HandleMessage(const TSMS& sms) {
     // WriteLog escapes control bytes, so a subscriber's text can neither forge lines nor drive
     // the terminal of an operator who reads the log.
@@ -53,6 +54,19 @@ void TWorkThread::HandleMessage(const TSMS& sms) {
     FLastReceivedAt.store(std::time(nullptr));
     if (sms.Text == AccountRequest)
         FPendingRequests.push_back(sms);
+    else
+        ConfirmReceived(sms);
+}
+
+void TWorkThread::ConfirmReceived(const TSMS& sms) {
+    if (sms.SimIndex < 0)
+        return;
+    if (FSiemens) {
+        FSiemens->ConfirmReceived(sms);
+        return;
+    }
+    FAwaitingEntries.Forget(sms.SimIndex, sms.SimPdu);
+    FConfirmedEntries.Add(sms.SimIndex, sms.SimPdu);
 }
 
 // A request the server refused for its own sake (the function raised) would be refused again
@@ -68,6 +82,7 @@ void TWorkThread::AnswerPendingRequests(bool& sendNow) {
             WriteLog("Ошибка: %s", error.what());
             WriteLog("Запрос подготовки состояния счета вернул ошибку");
         }
+        ConfirmReceived(FPendingRequests.front());
         FPendingRequests.pop_front();
     }
 }
@@ -89,8 +104,19 @@ void TWorkThread::PrepareAnswer(const TSMS& sms, bool& sendNow) {
 // At the end of the service the messages a stopped terminal had received are still logged,
 // and their account requests prepared, so that the answers leave with the next start.
 void TWorkThread::HandleBacklogOnExit() noexcept {
-    if (FReceivedBacklog.empty() && FPendingRequests.empty())
-        return;
+    if (!FReceivedBacklog.empty() || !FPendingRequests.empty())
+        AnswerBacklogOnExit();
+    // What was made safe is deleted by the next start without being handed over again.
+    try {
+        for (const auto& [index, pdu] : FConfirmedEntries.Entries())
+            FHandledEntries.Add(index, pdu);
+        KeepUndeletable();
+    } catch (const std::exception& error) {
+        WriteLog("Ошибка: %s", error.what());
+    }
+}
+
+void TWorkThread::AnswerBacklogOnExit() noexcept {
     bool ignoredSendNow = false;
     try {
         // Every message is logged before the database is asked for anything.
@@ -102,7 +128,7 @@ void TWorkThread::HandleBacklogOnExit() noexcept {
         WriteLog("Ошибка: %s", error.what());
     }
     FDatabase->Close();
-    // The SIM no longer holds them: the log is the last trace of what goes unanswered.
+    // The SIM still holds them: the next start hands them over again.
     for (const TSMS& sms : FPendingRequests)
         WriteLog("Запрос состояния счета с номера '%s' не обработан: база данных недоступна",
                  sms.Telephone.c_str());

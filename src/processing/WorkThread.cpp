@@ -200,6 +200,9 @@ void TWorkThread::StartTerminal() {
         options.Session.Settings = FConfig.TerminalSettings();
         options.Session.RefusedPin = FRefusedPin;
         options.Session.Handled = FHandledEntries;
+        options.Session.HoldUntilConfirmed = true;
+        options.Session.Awaiting = FAwaitingEntries;
+        options.Session.Confirmed = FConfirmedEntries;
         options.Session.ConcatRef = FConcatRef;
         options.Session.PinAttempt = [this](const std::string& iccid, const std::string& pin) {
             return PinAttempt(iccid, pin);
@@ -236,6 +239,8 @@ void TWorkThread::StopTerminal() {
     FRefusedPin = FSiemens->RefusedPin();
     FHandledEntries = FSiemens->Handled();
     KeepUndeletable();
+    FAwaitingEntries = FSiemens->Awaiting();
+    FConfirmedEntries = FSiemens->Confirmed();
     FConcatRef = FSiemens->NextConcatRef();
     FSiemens.reset();
     FLedger.TerminalStopped();

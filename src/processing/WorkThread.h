@@ -89,6 +89,8 @@ private:
     void ProcessCycle(bool sendNow);
     void HandleReceived(bool& sendNow);
     bool TakeReceived(TSMS& sms);
+    // The text is safe (logged, its request answered or dropped): its SIM entry may go.
+    void ConfirmReceived(const TSMS& sms);
     // Logs a received message and keeps an account request for AnswerPendingRequests.
     void HandleMessage(const TSMS& sms);
     // Prepares the answers of FPendingRequests in order; a database failure leaves the failed
@@ -96,6 +98,7 @@ private:
     void AnswerPendingRequests(bool& sendNow);
     void PrepareAnswer(const TSMS& sms, bool& sendNow);
     void HandleBacklogOnExit() noexcept;
+    void AnswerBacklogOnExit() noexcept;
     void SendPendingMessages();
     // False, with a log line, for a row the terminal could never send.
     bool Sendable(const TPendingSMS& row, TPreparedSms& prepared) const;
@@ -150,8 +153,8 @@ private:
     TServiceState FSavedState;
     // Ids whose row alone was refused a stamp, with the error already logged.
     std::map<int32_t, std::string> FStampErrors;
-    // Messages a stopped terminal had received (and deleted from the SIM) before the worker
-    // took them; handled first by the next cycle.
+    // Messages a stopped terminal had received (still on the SIM until confirmed) before the
+    // worker took them; handled first by the next cycle.
     std::deque<TSMS> FReceivedBacklog;
     // Account requests logged but not yet prepared: the database failed while preparing them.
     // They are prepared, in order, before anything newly received.
@@ -166,6 +169,10 @@ private:
     // the PIN the SIM refused, and the entries handed over that it failed to delete.
     std::string FRefusedPin;
     THandledEntries FHandledEntries;
+    // Received texts on the SIM that the worker holds (Awaiting) or has made safe (Confirmed):
+    // the next terminal object neither hands them over again nor deletes one too early.
+    THandledEntries FAwaitingEntries;
+    THandledEntries FConfirmedEntries;
     // Random at the start, so that the first long message after a restart (a kill too) is
     // not joined with a recent one by the subscriber's phone.
     uint8_t FConcatRef;

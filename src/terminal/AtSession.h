@@ -43,6 +43,13 @@ struct TAtSessionOptions {
     // the entries whose deletion failed are deleted without a second hand-over.
     std::string RefusedPin;
     THandledEntries Handled;
+    // With HoldUntilConfirmed, a received text stays on the SIM until the owner confirms it
+    // (moves it from Awaiting to Confirmed): a kill then loses nothing the owner has not made
+    // safe. Both sets travel from one terminal object to the next like Handled. Without it
+    // (a session used alone) an entry is deleted as soon as it is handed over.
+    bool HoldUntilConfirmed = false;
+    THandledEntries Awaiting;
+    THandledEntries Confirmed;
     // The reference of the next concatenated message.
     uint8_t ConcatRef = 0;
     // The owner's memory of PIN attempts across restarts, called on the session's thread.
@@ -135,6 +142,10 @@ public:
     TPinWait PinWait() const { return FPinWait; }
     const std::string& RefusedPin() const { return FOptions.RefusedPin; }
     const THandledEntries& Handled() const { return FOptions.Handled; }
+    const THandledEntries& Awaiting() const { return FOptions.Awaiting; }
+    const THandledEntries& Confirmed() const { return FOptions.Confirmed; }
+    // The owner made the entry safe: the next listing deletes it.
+    void Confirm(int32_t index, const std::string& pdu);
     uint8_t NextConcatRef() const { return FConcatRef; }
     // The unsolicited text saved so far, not yet taken by NextUnsolicited().
     const std::string& Saved() const { return FSaved; }
@@ -170,7 +181,7 @@ private:
     void SaveStray(const std::string& text);
     enum class TDeletion { Deleted, Refused, Unsent, Failed };
     TGsmResult TakeEntry(const TListingEntry& entry, TReceiveResult& result);
-    void HandOver(const TListingEntry& entry, const std::string& pdu, TReceiveResult& result);
+    bool HandOver(const TListingEntry& entry, const std::string& pdu, TReceiveResult& result);
     TDeletion DeleteEntry(int32_t index, bool logRefusal);
 
     bool AskNetwork(const std::string& command, std::string& answer);

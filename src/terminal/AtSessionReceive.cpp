@@ -1,6 +1,6 @@
 // Reception: the terminal's stored messages are listed with at+cmgl=4 (3GPP TS 27.005, PDU
 // mode), each entry is decoded, queued for the worker and deleted from the terminal by its
-// index.
+// index, a received text once the worker has confirmed it safe.
 #include "infra/LogFile.h"
 #include "terminal/AtSession.h"
 #include "terminal/HandledEntries.h"
@@ -38,8 +38,11 @@ TGsmResult TAtSession::ReceiveListed(TReceiveResult& result) {
     SaveStray(ListingStrays(reply));
     const std::vector<TListingEntry> entries = ParseListing(reply);
     // A cut listing does not show the entries behind the cut, which may still be there.
-    if (!cut)
+    if (!cut) {
         FOptions.Handled.KeepListed(entries);
+        FOptions.Awaiting.KeepListed(entries);
+        FOptions.Confirmed.KeepListed(entries);
+    }
     std::vector<int32_t> taken;
     for (const TListingEntry& entry : entries) {
         if (Stopped())
@@ -55,15 +58,23 @@ TGsmResult TAtSession::ReceiveListed(TReceiveResult& result) {
     return TGsmResult::OK;
 }
 
-// An entry is handed over the first time it is listed and deleted every time: one whose
-// deletion fails stays known, so that a later listing deletes it again without a second
-// answer to the same request. Fails when the terminal failed to answer the deletion.
+// An entry is handed over the first time it is listed. A received text the owner has to
+// confirm stays on the SIM until it has, and is not handed over again meanwhile; anything
+// else is deleted every time it is listed: one whose deletion fails stays known, so that a
+// later listing deletes it again without a second answer to the same request. Fails when the
+// terminal failed to answer the deletion.
 TGsmResult TAtSession::TakeEntry(const TListingEntry& entry, TReceiveResult& result) {
     const std::string pdu(entry.Pdu);
+    if (FOptions.Awaiting.Contains(entry.Index, pdu))
+        return TGsmResult::OK;
     const bool known = FOptions.Handled.Contains(entry.Index, pdu);
-    if (!known)
-        HandOver(entry, pdu, result);
+    if (!known && !FOptions.Confirmed.Contains(entry.Index, pdu) && HandOver(entry, pdu, result) &&
+        FOptions.HoldUntilConfirmed) {
+        FOptions.Awaiting.Add(entry.Index, pdu);
+        return TGsmResult::OK;
+    }
     const TDeletion deletion = DeleteEntry(entry.Index, !known);
+    FOptions.Confirmed.Forget(entry.Index, pdu);
     if (deletion == TDeletion::Deleted) {
         FOptions.Handled.Forget(entry.Index, pdu);
         return TGsmResult::OK;
@@ -74,9 +85,14 @@ TGsmResult TAtSession::TakeEntry(const TListingEntry& entry, TReceiveResult& res
                                            : TGsmResult::Timeout;
 }
 
-// Only a received text reaches the worker; anything else is logged and deleted all the same:
-// left on the SIM it would come back in every pass.
-void TAtSession::HandOver(const TListingEntry& entry, const std::string& pdu,
+void TAtSession::Confirm(int32_t index, const std::string& pdu) {
+    FOptions.Awaiting.Forget(index, pdu);
+    FOptions.Confirmed.Add(index, pdu);
+}
+
+// Only a received text reaches the worker (true); anything else is logged and deleted all the
+// same: left on the SIM it would come back in every pass.
+bool TAtSession::HandOver(const TListingEntry& entry, const std::string& pdu,
                           TReceiveResult& result) {
     if (FOptions.LogExchange)
         LogMessage("Прием SMS: %s", std::string(entry.FromHeader).c_str());
@@ -86,10 +102,12 @@ void TAtSession::HandOver(const TListingEntry& entry, const std::string& pdu,
         TSMS sms;
         sms.Telephone = deliver.Telephone;
         sms.Text = deliver.Text;
-        result.Messages.push_back(sms);
+        sms.SimIndex = entry.Index;
+        sms.SimPdu = pdu;
         LogMessage("Получена SMS тел=\"%s\" текст=\"%s\" DCS=%d", sms.Telephone.c_str(),
                    sms.Text.c_str(), deliver.Dcs);
-        break;
+        result.Messages.push_back(std::move(sms));
+        return true;
     }
     case TDecodeStatus::NotDeliver:
         LogMessage("Запись не является принятой SMS (TP-MTI=%d) [индекс=%d]: %s", deliver.Type,
@@ -99,6 +117,7 @@ void TAtSession::HandOver(const TListingEntry& entry, const std::string& pdu,
         LogMessage("Нераспознанная SMS [индекс=%d]: %s", entry.Index, pdu.c_str());
         break;
     }
+    return false;
 }
 
 // The listing has no length in front, so it is read until "OK" arrives or the terminal stays

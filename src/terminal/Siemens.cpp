@@ -147,6 +147,7 @@ bool TSiemens::InitLoop() {
 bool TSiemens::WorkingPass() {
     bool reinitialise = false;
     SendFirstQueued(reinitialise);
+    ApplyConfirmations();
     const TReceiveResult received = FSession.Receive();
     PublishHandled();
     for (const TSMS& sms : received.Messages)
@@ -163,6 +164,28 @@ bool TSiemens::WorkingPass() {
 THandledEntries TSiemens::HandledNow() const {
     std::lock_guard<std::mutex> lock(FHandledLock);
     return FHandledShared;
+}
+
+void TSiemens::ConfirmReceived(const TSMS& sms) {
+    if (sms.SimIndex < 0)
+        return;
+    std::lock_guard<std::mutex> lock(FConfirmLock);
+    FConfirmations.emplace_back(sms.SimIndex, sms.SimPdu);
+}
+
+void TSiemens::ApplyConfirmations() {
+    std::vector<std::pair<int32_t, std::string>> confirmations;
+    {
+        std::lock_guard<std::mutex> lock(FConfirmLock);
+        confirmations.swap(FConfirmations);
+    }
+    for (const auto& [index, pdu] : confirmations)
+        FSession.Confirm(index, pdu);
+}
+
+THandledEntries TSiemens::Awaiting() {
+    ApplyConfirmations();
+    return FSession.Awaiting();
 }
 
 void TSiemens::PublishHandled() {

@@ -66,6 +66,9 @@ public:
     int32_t OutgoingCount() const { return FOutgoing.Count(); }
     int32_t ReceivedSMSCount() const { return FIncoming.Count(); }
     bool GetReceivedSMS(TSMS& sms) { return FIncoming.Pop(sms); }
+    // The owner has made a received text safe (logged it, answered its request): its SIM entry
+    // is deleted in the next pass. Needs HoldUntilConfirmed; ignored for anything else.
+    void ConfirmReceived(const TSMS& sms);
     // Incoming calls, recorded only with caller identification on.
     bool GetRing(TRing& ring) { return FRings.Pop(ring); }
     int32_t GetState() const { return FState.load(std::memory_order_acquire); }
@@ -78,6 +81,10 @@ public:
     // What the next terminal object carries over; read after WaitFor().
     const std::string& RefusedPin() const { return FSession.RefusedPin(); }
     const THandledEntries& Handled() const { return FSession.Handled(); }
+    // The texts handed over and not yet confirmed, and those confirmed and not yet deleted,
+    // with every confirmation received so far applied.
+    THandledEntries Awaiting();
+    const THandledEntries& Confirmed() const { return FSession.Confirmed(); }
     uint8_t NextConcatRef() const { return FSession.NextConcatRef(); }
     // The same entries while the thread runs (any thread): published before the messages of
     // their listing are queued, so that whoever takes a message can keep its entry first.
@@ -102,6 +109,7 @@ private:
     void Report(TOutcome outcome);
     void TakeUnsolicited();
     void PublishHandled();
+    void ApplyConfirmations();
     bool NetworkQueryDue() const;
     bool HeldForRegistration();
 
@@ -127,6 +135,8 @@ private:
     mutable std::mutex FNetworkLock;
     mutable std::mutex FHandledLock;
     THandledEntries FHandledShared;
+    std::mutex FConfirmLock;
+    std::vector<std::pair<int32_t, std::string>> FConfirmations;
     TNetworkStatus FNetwork;
 };
 

@@ -18,12 +18,11 @@ using test::ZoneWithLocalHour;
 
 class WorkerFlowTest : public TSimWorkerTest {
 protected:
-    // Waits until the terminal has taken every stored message off the SIM and queued it.
+    // Waits until the terminal has queued every stored message; each stays on the SIM until
+    // the worker has made it safe.
     void WaitIncoming(int32_t count) {
-        ASSERT_TRUE(WaitUntil([&] {
-            return FSim.StoredCount() == 0 && FWorker->IncomingCount() == count;
-        })) << "the terminal must queue "
-            << count << " received messages";
+        ASSERT_TRUE(WaitUntil([&] { return FWorker->IncomingCount() == count; }))
+            << "the terminal must queue " << count << " received messages";
     }
     std::string Id(int32_t msgId) const { return std::to_string(msgId); }
 };
@@ -147,8 +146,12 @@ TEST_F(WorkerFlowTest, AccountRequestIsAnsweredInTheSameCycle) {
     StartReady();
     ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty()) << "the SIM must take the request";
     WaitIncoming(1);
+    EXPECT_EQ(FSim.StoredCount(), 1u) << "on the SIM until the worker has it safe";
     const size_t before = Log().size();
     Cycle(false);
+    const int32_t listings = FSim.CommandCount("at+cmgl");
+    EXPECT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; }));
+    EXPECT_LE(FSim.CommandCount("at+cmgl"), listings + 2) << "deleted by the next pass";
     const auto lines = LogSince(before);
     ASSERT_EQ(lines.size(), 3u) << "received line, hand-over, summary";
     EXPECT_EQ(lines[0], "Принято SMS. Номер: '79161234567', текст: '1'");
@@ -188,10 +191,11 @@ TEST_F(WorkerFlowTest, ARefusedRequestIsDroppedAndTheNextOneAnswered) {
     Cycle(false);
     for (const std::string& line : LogSince(before))
         EXPECT_EQ(line.find("server busy"), std::string::npos) << "the refused one came back";
+    EXPECT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; })) << "a dropped one leaves too";
 }
 
-// The SIM no longer holds a request the worker has taken: when the connection is lost while
-// its answer is prepared, the request waits for the next cycle instead of being lost.
+// When the connection is lost while a request's answer is prepared, the request waits for the
+// next cycle, and stays on the SIM until it is answered.
 TEST_F(WorkerFlowTest, ARequestOutlivesALostConnection) {
     const TZoneGuard zone(ZoneWithLocalHour(10));
     FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 12.5)");
@@ -209,6 +213,8 @@ TEST_F(WorkerFlowTest, ARequestOutlivesALostConnection) {
     for (const std::string& line : lines)
         EXPECT_NE(line, "Запрос подготовки состояния счета вернул ошибку") << "dropped";
     EXPECT_EQ(FSim.SubmittedCount(), 0u) << "the connection must have been lost";
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 2, 10000));
+    EXPECT_EQ(FSim.StoredCount(), 1u) << "unanswered, the request stays on the SIM";
 
     FDb->Exec("DROP FUNCTION prepare_acc_info(text); "
               "ALTER FUNCTION prepare_acc_info_kept(text) RENAME TO prepare_acc_info");
@@ -217,6 +223,7 @@ TEST_F(WorkerFlowTest, ARequestOutlivesALostConnection) {
         return FSim.SubmittedCount() > 0;
     })) << "the kept request must be answered once the connection is back";
     EXPECT_EQ(FSim.Submitted()[0].View.Destination, "79161234567");
+    EXPECT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; })) << "and then deleted";
 }
 
 TEST_F(WorkerFlowTest, ReceivedMessagesAreJudgedOneByOne) {

@@ -128,10 +128,9 @@ TEST_F(WorkerStateTest, AnUndeletableRequestIsAnsweredOnceAcrossARestart) {
     StartReady();
     ASSERT_TRUE(WaitUntil([&] {
         Cycle(false);
-        return LogCount(received) == 1;
-    })) << "the request must be taken";
-    EXPECT_TRUE(StateHas("undeletable " + std::to_string(stored[0])))
-        << "kept before the answer, so that a kill cannot lose it: " << StateText();
+        return LogCount(received) == 1 && StateHas("undeletable " + std::to_string(stored[0]));
+    })) << "answered, and its failed deletion kept: "
+        << StateText();
     StopWorker();
 
     const int32_t listings = FSim.CommandCount("at+cmgl");

@@ -3,6 +3,8 @@
 // unsent, and goes out with a later pass (or, given up, after a reload).
 #include "WorkerHarness.h"
 
+#include <algorithm>
+
 namespace qvx {
 namespace {
 
@@ -167,16 +169,16 @@ TEST_F(WorkerUnsentTest, ARefusedNumberIsGivenUpWithoutHoldingTheOthers) {
     EXPECT_TRUE(WaitSent({refused})) << "after a reload it is tried again";
 }
 
-// The terminal deletes a message from the SIM as soon as it has read it; one the worker has
-// not taken yet when the terminal stops must still be logged and its request prepared.
+// A message the worker has not taken yet when the terminal stops is still logged and its
+// request prepared; the SIM keeps it until then.
 TEST_F(WorkerUnsentTest, StopHandlesMessagesTheTerminalHadReceived) {
     const TZoneGuard zone(ZoneWithLocalHour(12));
     StartReady();
     AddMessage("'+79160000009'", "'earlier'", 30);
     ASSERT_FALSE(FSim.StoreText("+79160000009", "1").empty());
-    ASSERT_TRUE(WaitUntil([this] {
-        return FSim.StoredCount() == 0 && FWorker->IncomingCount() == 1;
-    })) << "the terminal must take the request off the SIM and keep it for the worker";
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->IncomingCount() == 1; }))
+        << "the terminal must keep the request for the worker";
+    EXPECT_EQ(FSim.StoredCount(), 1u) << "it stays on the SIM until the worker has it safe";
     const auto unsentBefore =
         FDb->Scalar("SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL");
     StopWorker();
@@ -185,6 +187,19 @@ TEST_F(WorkerUnsentTest, StopHandlesMessagesTheTerminalHadReceived) {
     EXPECT_EQ(FDb->Scalar("SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL"),
               std::optional<std::string>(std::to_string(std::stoi(unsentBefore.value()) + 1)))
         << "the account state must be prepared for the next start to send";
+
+    // Made safe after the terminal stopped, it is deleted by the next start, not taken again.
+    EXPECT_EQ(FSim.StoredCount(), 1u);
+    StartReady();
+    EXPECT_TRUE(WaitUntil([&] {
+        Cycle(false);
+        return FSim.StoredCount() == 0;
+    })) << "the next start must delete it";
+    const auto logged = Log();
+    EXPECT_EQ(
+        std::count(logged.begin(), logged.end(), "Принято SMS. Номер: '79160000009', текст: '1'"),
+        1)
+        << "without taking it a second time";
 }
 
 } // namespace

@@ -13,6 +13,8 @@ namespace {
 
 class DatabaseRestartTest : public TReliabilityTest {
 protected:
+    static constexpr const char* Received = "Получена SMS тел=\"79161234567\" текст=\"1\"";
+
     void SetUp() override {
         TReliabilityTest::SetUp();
         if (HasFatalFailure())
@@ -122,17 +124,21 @@ TEST_F(DatabaseRestartTest, ServerStartedAfterTheServiceIsFoundWithoutAReload) {
     const auto status = notify.NextStarting("STATUS=", 5000);
     EXPECT_NE(status.value_or("").find(U8(u8"ждёт подключения к базе данных")), std::string::npos)
         << "the status must say what the service waits for: " << status.value_or("(none)");
-    EXPECT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; }, 15000))
-        << "the terminal must take the request off the SIM meanwhile" << Diagnostics();
+    EXPECT_TRUE(WaitUntil([&] { return TerminalLogCountPrefix(Received) == 1; }, 15000))
+        << "the terminal must read the request meanwhile" << Diagnostics();
 
     std::this_thread::sleep_for(std::chrono::seconds(DownSeconds) -
                                 (std::chrono::steady_clock::now() - start));
+    EXPECT_EQ(FSim.StoredCount(), 1u) << "unanswered, the request stays on the SIM";
     ASSERT_TRUE(FCluster->Start()) << "cannot start the private server";
     const auto back = std::chrono::steady_clock::now();
     EXPECT_TRUE(FSim.WaitForSubmitted(1, 60000))
         << "the waiting request must be answered within a minute of the server's return"
         << Diagnostics();
     const double answerSeconds = SecondsSince(back);
+    EXPECT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; }, 10000))
+        << "once answered, the request leaves the SIM" << Diagnostics();
+    EXPECT_EQ(TerminalLogCountPrefix(Received), 1u) << "read once" << Diagnostics();
     EXPECT_EQ(LogCountPrefix(ErrorPrefix), 1u)
         << "an unchanged error must be logged once" << Diagnostics();
     EXPECT_EQ(LogCountPrefix("Подключение к базе данных установлено"), 1u) << Diagnostics();
@@ -184,6 +190,31 @@ TEST_F(DatabaseRestartTest, AcknowledgedWhileTheServerIsDownSurviveAKill) {
                  " messages acknowledged, " + std::to_string(unsentAtKill) +
                  " unstamped at the kill, " + std::to_string(FLedger.Repeats()) +
                  " repeats after the restart");
+}
+
+// A request that arrives while the server is down stays on the SIM until it is answered: a
+// kill meanwhile loses nothing, and the next start, with the server back, answers it.
+TEST_F(DatabaseRestartTest, ARequestReceivedWhileTheServerIsDownSurvivesAKill) {
+    WriteIni();
+    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 5)");
+    auto service = StartReady();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_TRUE(FCluster->Stop(true)) << "cannot stop the private server";
+    ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty());
+    ASSERT_TRUE(WaitForLog("Принято SMS. Номер: '79161234567', текст: '1'", 1, 20000))
+        << Diagnostics();
+    const int32_t listings = FSim.CommandCount("at+cmgl");
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", listings + 2, 10000));
+    EXPECT_EQ(FSim.StoredCount(), 1u) << "unanswered, the request stays on the SIM";
+    service->Signal(SIGKILL);
+    ASSERT_TRUE(service->WaitExit(5000).has_value());
+
+    ASSERT_TRUE(FCluster->Start()) << "cannot start the private server again";
+    service = StartReady();
+    ASSERT_TRUE(FSim.WaitForSubmitted(1, 60000)) << "the request must be answered" << Diagnostics();
+    EXPECT_EQ(FSim.Submitted()[0].View.Destination, "79161234567");
+    EXPECT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; }, 10000)) << Diagnostics();
+    StopService(*service);
 }
 
 } // namespace

@@ -217,7 +217,11 @@ TEST_F(SiemensThreadTest, ReceivedMessagesCallsAndUssdReachTheWorker) {
     TSMS first, second;
     ASSERT_TRUE(FTerminal->GetReceivedSMS(first));
     ASSERT_TRUE(FTerminal->GetReceivedSMS(second));
-    EXPECT_EQ(first, (TSMS{"79161234567", "1", false, false}));
+    TSMS request{"79161234567", "1", false, false};
+    request.SimIndex = first.SimIndex;
+    request.SimPdu = first.SimPdu;
+    EXPECT_EQ(first, request);
+    EXPECT_FALSE(first.SimPdu.empty()) << "a received text names its SIM entry";
     EXPECT_EQ(second, (TSMS{"USSD", "ABCD", true, false}));
     EXPECT_EQ(FSim.StoredCount(), 0u);
     TRing ring;
@@ -477,6 +481,30 @@ TEST_F(SiemensThreadTest, AsksAfterInitialisationThenOncePerPeriodAndLogsOnlyCha
     WaitForQuery(asked + 1);
     EXPECT_GE(FSim.CommandCount("at+cpin?"), 2) << "the query must follow a new initialisation";
     EXPECT_EQ(CountLines(SearchingLine), 1u) << LogText();
+}
+
+// A text the owner must confirm stays on the SIM, listed in every pass but handed over once;
+// the pass after the confirmation deletes it, and a re-initialisation meanwhile changes none
+// of that.
+TEST_F(SiemensThreadTest, AReceivedTextStaysOnTheSimUntilConfirmed) {
+    TSiemensOptions options = ThreadOptions();
+    options.Session.HoldUntilConfirmed = true;
+    StartWorking(options);
+    FSim.StoreText("+79161234567", "1");
+    ASSERT_TRUE(WaitUntil([&] { return FTerminal->ReceivedSMSCount() == 1; })) << LogText();
+    const int32_t inits = FSim.CommandCount("at+cmgf");
+    FSim.SetTextMode(true); // the listing is refused: the thread initialises the terminal again
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgf", inits + 1, 10000)) << LogText();
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 3, 10000));
+    EXPECT_EQ(FSim.StoredCount(), 1u) << "unconfirmed, it stays on the SIM";
+    EXPECT_EQ(FTerminal->ReceivedSMSCount(), 1) << "and is handed over once\n" << LogText();
+    EXPECT_EQ(FSim.CommandCount("at+cmgd"), 0);
+    TSMS sms;
+    ASSERT_TRUE(FTerminal->GetReceivedSMS(sms));
+    FTerminal->ConfirmReceived(sms);
+    ASSERT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; })) << LogText();
+    EXPECT_EQ(FTerminal->ReceivedSMSCount(), 0);
+    EXPECT_EQ(CountLines("Получена SMS тел=\"79161234567\" текст=\"1\" DCS=0"), 1u) << LogText();
 }
 
 TEST_F(SiemensThreadTest, NeverAsksInsideASubmissionOrAListing) {
