@@ -73,12 +73,21 @@ void TWorkThread::ConfirmReceived(const TSMS& sms) {
 // and hold every later request behind it: it is logged and dropped. A lost connection, or a
 // server that cannot work now (a timeout, a lock, a deadlock), keeps it for the next cycle.
 void TWorkThread::AnswerPendingRequests(bool& sendNow) {
+    // While the database is away the requests wait with its back-off (10 s doubling to a
+    // minute), and its error is logged when it changes, not at every cycle; the rest of the
+    // cycle goes on.
+    if (FRequestRetry.Waiting() && !FRequestRetry.Due(GetTickCount()))
+        return;
     while (!FPendingRequests.empty()) {
         try {
             PrepareAnswer(FPendingRequests.front(), sendNow);
+            FRequestRetry.Reset();
         } catch (const EDatabaseError& error) {
-            if (!FDatabase->Connected() || !RowLevelRefusal(FDatabase->LastSqlState()))
-                throw;
+            if (!FDatabase->Connected() || !RowLevelRefusal(FDatabase->LastSqlState())) {
+                if (FRequestRetry.Failed(error.what(), GetTickCount()))
+                    WriteLog("Ошибка: %s", error.what());
+                return;
+            }
             WriteLog("Ошибка: %s", error.what());
             WriteLog("Запрос подготовки состояния счета вернул ошибку");
         }
@@ -118,6 +127,8 @@ void TWorkThread::HandleBacklogOnExit() noexcept {
 
 void TWorkThread::AnswerBacklogOnExit() noexcept {
     bool ignoredSendNow = false;
+    // The end tries the database once more, whatever its back-off says.
+    FRequestRetry.Reset();
     try {
         // Every message is logged before the database is asked for anything.
         TSMS sms;

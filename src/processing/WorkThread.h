@@ -160,6 +160,8 @@ private:
     // They are prepared, in order, before anything newly received.
     std::deque<TSMS> FPendingRequests;
     TDatabaseRetry FDatabaseRetry;
+    // The same back-off for account requests that met a lost connection.
+    TDatabaseRetry FRequestRetry;
     // Readable while a reload waits to be taken: breaks off a database call in progress.
     TStopEvent FReloadEvent;
     // Since when the worker has no terminal.
