@@ -18,11 +18,7 @@ constexpr size_t SaltHexMax = 64;
 constexpr size_t HashHex = 64;
 
 std::string TimeText(std::time_t t) {
-    std::tm utc{};
-    gmtime_r(&t, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
+    return UtcText(t, "%Y-%m-%dT%H:%M:%SZ");
 }
 
 bool ParseTime(const std::string& text, std::time_t& t) {
@@ -108,6 +104,13 @@ size_t TrimOldest(std::map<int32_t, std::time_t>& ids, size_t max) {
 }
 
 } // namespace
+
+std::string UtcText(std::time_t t, const char* format) {
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char text[64];
+    return std::strftime(text, sizeof text, format, &utc) > 0 ? text : "";
+}
 
 size_t TServiceState::Trim() {
     return TrimOldest(Unstamped, MessagesMax) + TrimOldest(GivenUp, MessagesMax) +

@@ -51,6 +51,9 @@ struct TServiceState {
     size_t Trim();
 };
 
+// t as UTC text in a strftime format, for the state file and its damaged copies' names.
+std::string UtcText(std::time_t t, const char* format);
+
 // The hash kept for a refused PIN.
 std::string RefusedPinHash(std::string_view salt, std::string_view iccid, std::string_view pin);
 

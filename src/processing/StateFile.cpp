@@ -62,14 +62,6 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-std::string Stamp(std::time_t now) {
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
-    return text;
-}
-
 } // namespace
 
 TStateFile::TStateFile(const std::string& dir)
@@ -89,7 +81,7 @@ TStateFile::TLoaded TStateFile::Load(std::time_t now) const {
     }
     loaded.State = {};
     // A link is moved aside as a link; rename never follows it.
-    const std::string aside = FPath + ".bad-" + Stamp(now);
+    const std::string aside = FPath + ".bad-" + UtcText(now, "%Y%m%dT%H%M%SZ");
     if (::rename(FPath.c_str(), aside.c_str()) == 0)
         loaded.MovedTo = aside;
     return loaded;

@@ -110,13 +110,30 @@ TReplyFrame FrameMarkerAnswer(std::string_view bytes, std::string_view success,
     return {};
 }
 
+namespace {
+
+// The first final result line of a reply read up to its bound: an error line before any OK
+// line fails it; ok is npos while no OK line has come.
+struct TFinalLine {
+    size_t Ok = std::string_view::npos;
+    size_t Error = std::string_view::npos;
+    bool Failed() const {
+        return Error != std::string_view::npos && (Ok == std::string_view::npos || Error < Ok);
+    }
+};
+
+TFinalLine FindFinalLine(std::string_view bounded) {
+    return {FindOkLine(bounded), FindErrorLine(bounded)};
+}
+
+} // namespace
+
 TReplyFrame FrameListing(std::string_view bytes, size_t maxLength) {
     const std::string_view bounded = bytes.substr(0, maxLength);
-    const size_t ok = FindOkLine(bounded);
-    const size_t error = FindErrorLine(bounded);
-    if (error != std::string_view::npos && (ok == std::string_view::npos || error < ok))
-        return Complete(TFrameState::Failure, error, error);
-    if (ok != std::string_view::npos)
+    const TFinalLine line = FindFinalLine(bounded);
+    if (line.Failed())
+        return Complete(TFrameState::Failure, line.Error, line.Error);
+    if (line.Ok != std::string_view::npos)
         return CompleteWithAll(TFrameState::Success, bytes, maxLength);
     if (bytes.size() < maxLength)
         return {};
@@ -125,13 +142,11 @@ TReplyFrame FrameListing(std::string_view bytes, size_t maxLength) {
 }
 
 TReplyFrame FrameFinalResult(std::string_view bytes, size_t maxLength) {
-    const std::string_view bounded = bytes.substr(0, maxLength);
-    const size_t ok = FindOkLine(bounded);
-    const size_t error = FindErrorLine(bounded);
-    if (error != std::string_view::npos && (ok == std::string_view::npos || error < ok))
-        return Complete(TFrameState::Failure, error, error);
-    if (ok != std::string_view::npos)
-        return Complete(TFrameState::Success, ok, ok);
+    const TFinalLine line = FindFinalLine(bytes.substr(0, maxLength));
+    if (line.Failed())
+        return Complete(TFrameState::Failure, line.Error, line.Error);
+    if (line.Ok != std::string_view::npos)
+        return Complete(TFrameState::Success, line.Ok, line.Ok);
     if (bytes.size() >= maxLength)
         return Complete(TFrameState::Overlong, maxLength, maxLength);
     return {};
