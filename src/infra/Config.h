@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qvx {
 
@@ -14,6 +15,35 @@ constexpr int32_t DefaultSmsOldHours = 24;
 // libpq's sslmode: TLS when the server offers it.
 constexpr const char* DefaultSslMode = "prefer";
 constexpr const char* IniName = "QuorvexSMS.ini";
+
+// The most terminals one service drives: [GSMTerminal] and [GSMTerminal2] ... [GSMTerminal16].
+constexpr int32_t TerminalsMax = 16;
+
+// One configured terminal. Terminal 1 is [GSMTerminal]; the others carry the same keys in
+// their own sections. Number is the section's number (1 for [GSMTerminal]).
+struct TTerminalConfig {
+    int32_t Number = 1;
+    std::string Name; // default: the section's number
+    std::string Device;
+    int32_t BaudRate = DefaultBaudRate;
+    int32_t StopBits = DefaultStopBits;
+    int32_t Parity = DefaultParity;
+    bool RtsCts = false;
+    int32_t ModemTimeoutMs = DefaultModemTimeoutMs;
+    std::string PIN;
+    bool Send = true;
+    bool Receive = true;
+    int32_t MaxPerMinute = 0;  // 0: no limit
+    int32_t DailyLimit = 0;    // 0: no limit
+    int32_t DailyResetMin = 0; // minutes after local midnight
+    // International digits that route a message to this terminal: preferred, or only here.
+    std::vector<std::string> Prefixes;
+    bool PrefixOnly = false;
+    // A key whose value could not be read, as "Key=value", for the check; empty when all read.
+    std::vector<std::string> Unreadable;
+
+    TTerminalSettings Settings() const;
+};
 
 struct TConfig {
     std::string Host;
@@ -32,6 +62,9 @@ struct TConfig {
     bool RtsCts = false;
     int32_t ModemTimeoutMs = DefaultModemTimeoutMs;
     std::string PIN;
+    // Every terminal section that names a device, terminal 1 first even without one. The
+    // fields above stay terminal 1's.
+    std::vector<TTerminalConfig> Terminals;
     int32_t SmsOldHours = DefaultSmsOldHours;
     bool SmsTransliterate = false;
     std::string IniFileName;
@@ -43,5 +76,10 @@ struct TConfig {
     // What the terminal is set up with, for the service's terminal and the check's alike.
     TTerminalSettings TerminalSettings() const;
 };
+
+// What is wrong with the terminal sections, one line each (cp1251): unreadable values, names
+// that are not letters, digits, '-' and '_' or are used twice, a device named twice. Empty
+// when the terminals can run together.
+std::vector<std::string> TerminalProblems(const std::vector<TTerminalConfig>& terminals);
 
 } // namespace qvx

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ enum class TOutcomeKind : int32_t {
     Acknowledged = 0, // the network took every part; References holds their +CMGS numbers
     GivenUp = 1,      // it can never go out: ResultCode and Reason say why
     Returned = 2,     // not sent, and not to be sent now; a later pass sends it
+    // Not sent, and handed back at once: a terminal that shares its work with others failed
+    // on it (Reason holds the network's refusal, empty when the terminal itself failed).
+    Failed = 3,
 };
 
 struct TOutcome {
@@ -119,6 +123,14 @@ public:
     int32_t Count() const {
         std::lock_guard lock(FLock);
         return static_cast<int32_t>(FList.size());
+    }
+    // Removes and returns, in order, every item but the one in submission.
+    std::vector<T> TakeWaiting() {
+        std::lock_guard lock(FLock);
+        const auto from = FList.begin() + (FHeadInSubmission && !FList.empty() ? 1 : 0);
+        std::vector<T> taken(std::make_move_iterator(from), std::make_move_iterator(FList.end()));
+        FList.erase(from, FList.end());
+        return taken;
     }
 
 protected:

@@ -47,6 +47,7 @@ void TWorkThread::ApplyOutcome(const TOutcome& outcome) {
                  outcome.Telephone.c_str(), outcome.Reason.c_str());
         break;
     case TOutcomeKind::Returned:
+    case TOutcomeKind::Failed:
         FLedger.Returned(outcome.MsgId);
         break;
     }

@@ -39,11 +39,19 @@ struct TServiceState {
         bool operator==(const TUndeletable&) const = default;
     };
 
+    // A SIM's messages acknowledged since its last daily reset (PeriodStart), by IMSI.
+    struct TSimCount {
+        std::time_t PeriodStart = 0;
+        int32_t Count = 0;
+        bool operator==(const TSimCount&) const = default;
+    };
+
     std::map<int32_t, std::time_t> Unstamped; // acknowledged by the network, row not stamped
     std::map<int32_t, std::time_t> GivenUp;   // given up, and since when
     std::vector<TRefusedPin> RefusedPins;
     std::vector<TUndeletable> Undeletable;
     std::optional<uint8_t> NextConcatRef;
+    std::map<std::string, TSimCount> SimCounts;
 
     bool operator==(const TServiceState&) const = default;
     bool Empty() const { return *this == TServiceState{}; }

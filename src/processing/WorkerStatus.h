@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qvx {
 
@@ -15,6 +16,20 @@ enum class TDatabaseState : int32_t {
     Unreachable = 0, // the last connection failed or broke
     Reachable = 1,   // the last connection succeeded
     Waiting = 2,     // the start waits for the database and tries again by itself
+};
+
+// One terminal of several, for the status command.
+struct TTerminalStatus {
+    std::string Name;
+    std::string Device;
+    int64_t State = -1;        // as TerminalState
+    int64_t Registration = -1; // as below
+    int64_t SignalRssi = 99;
+    int64_t InFlight = 0;  // messages it holds: in submission and waiting
+    int64_t SentToday = 0; // acknowledged since its SIM's last daily reset
+    int64_t DailyLimit = 0;
+    int64_t SuspendedUntil = 0; // wall-clock seconds; 0 when not suspended
+    bool operator==(const TTerminalStatus&) const = default;
 };
 
 struct TWorkerStatus {
@@ -54,6 +69,8 @@ struct TWorkerStatus {
     int64_t DatabaseState = static_cast<int64_t>(TDatabaseState::Unknown);
     int64_t DatabaseErrorAt = 0;
     std::string DatabaseError;
+    // Every configured terminal, terminal 1 first (its fields above stay as they are).
+    std::vector<TTerminalStatus> Terminals;
 
     bool operator==(const TWorkerStatus&) const = default;
 };

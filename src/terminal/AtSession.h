@@ -50,6 +50,8 @@ struct TAtSessionOptions {
     bool HoldUntilConfirmed = false;
     THandledEntries Awaiting;
     THandledEntries Confirmed;
+    // Initialisation asks the SIM's IMSI (at+cimi), which keys the SIM's daily count.
+    bool QueryImsi = false;
     // The reference of the next concatenated message.
     uint8_t ConcatRef = 0;
     // The owner's memory of PIN attempts across restarts, called on the session's thread.

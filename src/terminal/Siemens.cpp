@@ -50,6 +50,11 @@ void TSiemens::SetState(TTerminalState state) {
     FState.store(static_cast<int32_t>(state), std::memory_order_release);
 }
 
+std::string TSiemens::Imsi() const {
+    std::lock_guard<std::mutex> lock(FImsiLock);
+    return FImsi;
+}
+
 TNetworkStatus TSiemens::Network() const {
     std::lock_guard<std::mutex> lock(FNetworkLock);
     return FNetwork;
@@ -82,7 +87,7 @@ void TSiemens::Execute() {
                     std::lock_guard<std::mutex> lock(FNetworkLock);
                     FNetwork = network;
                 }
-                if (WorkingPass())
+                if (FReinitialise.exchange(false, std::memory_order_acq_rel) || WorkingPass())
                     break;
             }
         } catch (...) {

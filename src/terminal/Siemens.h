@@ -51,6 +51,12 @@ struct TSiemensOptions {
     // Asked on the terminal thread before each message is submitted; a message the verdict
     // holds back leaves the queue with the verdict's reason. Empty: every message is sent.
     std::function<TSendVerdict(const TSMS&, std::string& reason)> SendCheck;
+    // One of several terminals: a message it fails on (refused, or no answer) leaves its queue
+    // at once as a Failed outcome, so that the owner can hand it to another terminal and
+    // judge who is at fault; a message that can never be sent is still given up here.
+    bool ReportFailures = false;
+    // The working pass lists the SIM's received messages; off, the terminal only sends.
+    bool Receive = true;
 };
 
 class TSiemens : public TThread {
@@ -64,6 +70,13 @@ public:
     // Moves the outcomes reported so far to the end of list; false when there was none.
     bool TakeOutcomes(std::vector<TOutcome>& list) { return FOutcomes.TakeAll(list); }
     int32_t OutgoingCount() const { return FOutgoing.Count(); }
+    // Takes back every queued message that is not in submission, in order.
+    std::vector<TQueuedSms> Withdraw() { return FOutgoing.TakeWaiting(); }
+    // The terminal is initialised again before its next message (after a suspension).
+    void RequestReinitialise() { FReinitialise.store(true, std::memory_order_release); }
+    // The SIM's IMSI (at+cimi) from the last initialisation that asked for it
+    // (Session.QueryImsi); empty when not known.
+    std::string Imsi() const;
     int32_t ReceivedSMSCount() const { return FIncoming.Count(); }
     bool GetReceivedSMS(TSMS& sms) { return FIncoming.Pop(sms); }
     // The owner has made a received text safe (logged it, answered its request): its SIM entry
@@ -122,6 +135,9 @@ private:
     std::atomic<int32_t> FState{0};
     std::atomic<int64_t> FStateSince;
     std::atomic<int32_t> FPinWait{0};
+    std::atomic<bool> FReinitialise{false};
+    mutable std::mutex FImsiLock;
+    std::string FImsi;
     // The message the network refused last, and how many times in a row.
     TSMS FRefused;
     int32_t FRefusalCount = 0;

@@ -1,0 +1,45 @@
+// TClaims, the messages this process has taken from the database: each is held by a
+// session-level advisory lock (two-integer form, class LockClass, key msgid) on the worker's
+// connection, so that a second service started against the same database by mistake skips
+// it. A message is claimed when a terminal takes it, checked again in a later statement to be
+// still unsent, and released only after its stamp was committed or when it goes back to the
+// pending list. Claims stay few: what the terminals hold, never the whole backlog. Worker
+// thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <vector>
+
+namespace qvx {
+
+class TDatabase;
+
+class TClaims {
+public:
+    // The class half of every lock key: "QVXS".
+    static constexpr int32_t LockClass = 0x51565853;
+
+    explicit TClaims(TDatabase& database) : FDatabase(database) {}
+
+    // Locks what it can of ids and keeps those still unsent; returns them in the order given.
+    // Ids another session holds, or already stamped, are left out (the latter unlocked again).
+    // Throws EDatabaseError when the database fails; nothing is claimed then.
+    std::vector<int32_t> Claim(const std::vector<int32_t>& ids);
+    // Unlocks ids (their stamp is committed, or they went back to the list). Never throws:
+    // locks of a lost connection are gone with it.
+    void Release(const std::vector<int32_t>& ids) noexcept;
+    bool Holds(int32_t id) const { return FHeld.count(id) != 0; }
+    size_t Count() const { return FHeld.size(); }
+    // The connection that held the claims was lost: they are gone on the server. The next
+    // Claim of the same ids locks them again.
+    bool Lost() const;
+
+private:
+    TDatabase& FDatabase;
+    std::set<int32_t> FHeld;
+    uint64_t FGeneration = 0;
+};
+
+} // namespace qvx
