@@ -25,7 +25,9 @@ public:
 
     // Locks what it can of ids and keeps those still unsent; returns them in the order given.
     // Ids another session holds, or already stamped, are left out (the latter unlocked again).
-    // Throws EDatabaseError when the database fails; nothing is claimed then.
+    // Claims lost with a connection are locked again first; those another session took
+    // meanwhile are forgotten. Throws EDatabaseError when the database fails; nothing new is
+    // claimed then.
     std::vector<int32_t> Claim(const std::vector<int32_t>& ids);
     // Unlocks ids (their stamp is committed, or they went back to the list). Never throws:
     // locks of a lost connection are gone with it.
@@ -37,9 +39,14 @@ public:
     bool Lost() const;
 
 private:
+    // The held locks live on the open connection, the one they were taken on.
+    bool OnTheirSession() const;
+    // Locks ids (each once) on the current connection; the ones it got.
+    std::set<int32_t> Lock(const std::vector<int32_t>& ids);
+
     TDatabase& FDatabase;
     std::set<int32_t> FHeld;
-    uint64_t FGeneration = 0;
+    uint64_t FGeneration = 0; // TDatabase::Generation() of the connection holding FHeld
 };
 
 } // namespace qvx

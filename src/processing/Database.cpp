@@ -8,6 +8,7 @@
 #include <charconv>
 #include <ctime>
 #include <libpq-fe.h>
+#include <set>
 
 namespace qvx {
 
@@ -57,6 +58,18 @@ const char* const SqlPrivileges =
     "SELECT has_table_privilege($1::text, 'UPDATE') AS may_update,\n"
     "       has_function_privilege('prepare_acc_info(text)', 'EXECUTE') AS may_execute";
 
+// A message is claimed by locking it first, and then reading its row in a later statement: a
+// lock call inside WHERE or LIMIT may run for rows the statement then leaves out, and such a
+// lock would stay taken unseen. Each id of the array is locked once. $1 is an int4 array in
+// its text form, $2 the lock class.
+const char* const SqlTryLocks =
+    "SELECT id, pg_try_advisory_lock($2, id) AS locked FROM unnest($1::int4[]) AS id";
+// Unsent as the sending pass reads it and the stamp changes it.
+const char* const SqlUnsent = "SELECT msgid FROM msgdelivery\n"
+                              "WHERE msgid = ANY($1::int4[]) AND chanid = 0 AND sentdt IS NULL";
+const char* const SqlUnlocks =
+    "SELECT pg_advisory_unlock($2, id) AS unlocked FROM unnest($1::int4[]) AS id";
+
 namespace {
 
 // Type oids of the bound parameters (pg_type): the server then never has to guess.
@@ -77,6 +90,21 @@ double SecondsAt(const PGresult* result, int row, int column) {
     double seconds = 0;
     std::from_chars(text, text + PQgetlength(result, row, column), seconds);
     return seconds;
+}
+
+// ids as an int4 array in its text form, such as {17,18}.
+std::string IdArray(const std::vector<int32_t>& ids) {
+    std::string list = "{";
+    for (const int32_t id : ids) {
+        if (list.size() > 1)
+            list += ',';
+        list += std::to_string(id);
+    }
+    return list + "}";
+}
+
+bool TrueAt(const PGresult* result, int row, int column) {
+    return !PQgetisnull(result, row, column) && PQgetvalue(result, row, column)[0] == 't';
 }
 
 int ColumnOf(const PGresult* result, const char* name) {
@@ -172,15 +200,54 @@ std::vector<std::string> TDatabase::MissingPrivileges() {
 }
 
 int64_t TDatabase::MarkSent(const std::vector<int32_t>& msgIds) {
-    std::string list = "{";
-    for (const int32_t id : msgIds) {
-        if (list.size() > 1)
-            list += ',';
-        list += std::to_string(id);
-    }
-    list += "}";
-    const TPgResult result = Exec(SqlMarkSent, list, false, false);
+    const TPgResult result = Exec(SqlMarkSent, IdArray(msgIds), false, false);
     return ParseInt64(PQcmdTuples(result.get())).value_or(0);
+}
+
+TPgResult TDatabase::ExecIds(const char* sql, const std::vector<int32_t>& ids, int32_t lockClass) {
+    PGconn* conn = Connection();
+    const std::string list = IdArray(ids);
+    const std::string lockClassText = std::to_string(lockClass);
+    const Oid types[] = {TextOid, Int4Oid};
+    const char* const values[] = {list.c_str(), lockClassText.c_str()};
+    return Run(conn, sql, 2, types, values, true);
+}
+
+std::vector<int32_t> TDatabase::TryLocks(int32_t lockClass, const std::vector<int32_t>& ids) {
+    const TPgResult result = ExecIds(SqlTryLocks, ids, lockClass);
+    const PGresult* rows = result.get();
+    const int idColumn = ColumnOf(rows, "id");
+    const int lockedColumn = ColumnOf(rows, "locked");
+    std::vector<int32_t> locked;
+    for (int row = 0; row < PQntuples(rows); ++row) {
+        const std::optional<int32_t> id = ParseInt32(PQgetvalue(rows, row, idColumn));
+        if (id && TrueAt(rows, row, lockedColumn))
+            locked.push_back(*id);
+    }
+    return locked;
+}
+
+int64_t TDatabase::Unlock(int32_t lockClass, const std::vector<int32_t>& ids) {
+    const TPgResult result = ExecIds(SqlUnlocks, ids, lockClass);
+    const int column = ColumnOf(result.get(), "unlocked");
+    int64_t unlocked = 0;
+    for (int row = 0; row < PQntuples(result.get()); ++row)
+        unlocked += TrueAt(result.get(), row, column) ? 1 : 0;
+    return unlocked;
+}
+
+std::vector<int32_t> TDatabase::Unsent(const std::vector<int32_t>& ids) {
+    const TPgResult result = Exec(SqlUnsent, IdArray(ids), false, true);
+    const int column = ColumnOf(result.get(), "msgid");
+    std::set<int32_t> unsent;
+    for (int row = 0; row < PQntuples(result.get()); ++row)
+        if (const std::optional<int32_t> id = ParseInt32(PQgetvalue(result.get(), row, column)))
+            unsent.insert(*id);
+    std::vector<int32_t> kept;
+    for (const int32_t id : ids)
+        if (unsent.count(id) != 0)
+            kept.push_back(id);
+    return kept;
 }
 
 } // namespace qvx

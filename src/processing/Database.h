@@ -77,6 +77,9 @@ extern const char* const SqlPrepAccInfo;
 extern const char* const SqlGetSMS;
 extern const char* const SqlMarkSent;
 extern const char* const SqlPrivileges;
+extern const char* const SqlTryLocks;
+extern const char* const SqlUnsent;
+extern const char* const SqlUnlocks;
 
 class TDatabase {
 public:
@@ -103,6 +106,9 @@ public:
     // Takes effect at the next connection; an open connection is closed first.
     void SetParams(const TDbParams& params);
     bool Connected() const noexcept { return FConn != nullptr; }
+    // Counts the connections made: a session's advisory locks live only as long as the
+    // connection that took them, so a holder compares the number it locked on with this one.
+    uint64_t Generation() const noexcept { return FGeneration; }
     // Closes the connection (and with it every statement); the next statement reconnects.
     void Close() noexcept;
     // How the last connection went, as a TDatabaseState: -1 not tried yet, 0 it failed or
@@ -154,6 +160,15 @@ public:
     // privileges ("UPDATE msgdelivery", "EXECUTE prepare_acc_info") it lacks.
     std::vector<std::string> MissingPrivileges();
 
+    // Session-level advisory locks (lockClass, id), each taken at most once per call: a lock
+    // taken twice stacks and would need two unlocks. TryLocks returns the ids it locked, in
+    // the order given; an id another session holds is left out. Unlock returns how many it
+    // freed. Should TryLocks fail, some of its locks may be held: only closing frees them.
+    std::vector<int32_t> TryLocks(int32_t lockClass, const std::vector<int32_t>& ids);
+    int64_t Unlock(int32_t lockClass, const std::vector<int32_t>& ids);
+    // The ids whose SMS delivery is still unsent, in the order given.
+    std::vector<int32_t> Unsent(const std::vector<int32_t>& ids);
+
 private:
     // The state of one call's waits: its deadline and whether an interrupt arrived.
     struct TCallWait {
@@ -168,6 +183,8 @@ private:
     // Runs a statement with one text or int4 parameter; throws unless it succeeded with rows
     // (returnsRows) or as a command without them.
     TPgResult Exec(const char* sql, const std::string& value, bool isInteger, bool returnsRows);
+    // Runs a statement over a list of ids ($1, an int4 array) and one lock class ($2).
+    TPgResult ExecIds(const char* sql, const std::vector<int32_t>& ids, int32_t lockClass);
     // Sends a statement without blocking and collects its one result within the limits.
     // types are the parameters' type oids.
     TPgResult Run(pg_conn* conn, const char* sql, int count, const unsigned int* types,
@@ -192,6 +209,7 @@ private:
     std::string FLastError;
     std::string FLastSqlState;
     int64_t FLastErrorAt = 0;
+    uint64_t FGeneration = 0;
 };
 
 } // namespace qvx

@@ -229,6 +229,7 @@ PGconn* TDatabase::Connection() {
     // A connection whose limits could not be set is not kept.
     ApplyLimits(conn.get());
     FConn = std::move(conn);
+    ++FGeneration;
     FReachability = 1;
     return FConn.get();
 }

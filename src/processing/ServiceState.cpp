@@ -16,6 +16,9 @@ constexpr int32_t Version = 1;
 constexpr size_t IccidDigitsMax = 22;
 constexpr size_t SaltHexMax = 64;
 constexpr size_t HashHex = 64;
+constexpr size_t ImsiDigitsMax = 15;
+constexpr size_t TerminalNameMax = 32;
+constexpr std::string_view TerminalSim = "terminal:";
 
 std::string TimeText(std::time_t t) {
     return UtcText(t, "%Y-%m-%dT%H:%M:%SZ");
@@ -71,6 +74,12 @@ bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TSe
         s.Undeletable.push_back({static_cast<int32_t>(number), f[1], at});
         return true;
     }
+    if (kind == "sim" && f.size() == 3) {
+        if (!SimKeyAllowed(f[0]) || !ParseInt(f[1], 0, INT32_MAX, number))
+            return false;
+        s.SimCounts[f[0]] = {at, static_cast<int32_t>(number)};
+        return true;
+    }
     if (kind == "concatref" && f.size() == 2) {
         if (!ParseInt(f[0], 0, 255, number))
             return false;
@@ -78,6 +87,19 @@ bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TSe
         return true;
     }
     return false;
+}
+
+size_t TrimOldest(std::map<std::string, TServiceState::TSimCount>& sims, size_t max) {
+    if (sims.size() <= max)
+        return 0;
+    std::vector<std::pair<std::time_t, std::string>> byPeriod;
+    for (const auto& [key, sim] : sims)
+        byPeriod.emplace_back(sim.PeriodStart, key);
+    std::sort(byPeriod.begin(), byPeriod.end());
+    const size_t excess = sims.size() - max;
+    for (size_t i = 0; i < excess; ++i)
+        sims.erase(byPeriod[i].second);
+    return excess;
 }
 
 template <typename TRecord> size_t TrimOldest(std::vector<TRecord>& list, size_t max) {
@@ -105,6 +127,20 @@ size_t TrimOldest(std::map<int32_t, std::time_t>& ids, size_t max) {
 
 } // namespace
 
+bool SimKeyAllowed(std::string_view key) {
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto nameChar = [&](char c) {
+        return digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' || c == '_';
+    };
+    if (key.starts_with(TerminalSim)) {
+        const std::string_view name = key.substr(TerminalSim.size());
+        return !name.empty() && name.size() <= TerminalNameMax &&
+               std::all_of(name.begin(), name.end(), nameChar);
+    }
+    return !key.empty() && key.size() <= ImsiDigitsMax &&
+           std::all_of(key.begin(), key.end(), digit);
+}
+
 std::string UtcText(std::time_t t, const char* format) {
     std::tm utc{};
     gmtime_r(&t, &utc);
@@ -114,7 +150,8 @@ std::string UtcText(std::time_t t, const char* format) {
 
 size_t TServiceState::Trim() {
     return TrimOldest(Unstamped, MessagesMax) + TrimOldest(GivenUp, MessagesMax) +
-           TrimOldest(RefusedPins, PinsMax) + TrimOldest(Undeletable, EntriesMax);
+           TrimOldest(RefusedPins, PinsMax) + TrimOldest(Undeletable, EntriesMax) +
+           TrimOldest(SimCounts, SimsMax);
 }
 
 std::string RefusedPinHash(std::string_view salt, std::string_view iccid, std::string_view pin) {
@@ -181,6 +218,12 @@ std::string FormatState(const TServiceState& state, std::time_t now) {
     for (const auto& entry : state.Undeletable)
         out << "undeletable " << entry.Index << ' ' << entry.Pdu << ' ' << TimeText(entry.At)
             << '\n';
+    // The time of a SIM's record is the start of its daily period. A record that could not be
+    // read back would make the whole file unreadable, and one without a count says nothing:
+    // neither is written.
+    for (const auto& [key, sim] : state.SimCounts)
+        if (SimKeyAllowed(key) && sim.Count > 0 && sim.PeriodStart > 0)
+            out << "sim " << key << ' ' << sim.Count << ' ' << TimeText(sim.PeriodStart) << '\n';
     if (state.NextConcatRef)
         out << "concatref " << int(*state.NextConcatRef) << ' ' << TimeText(now) << '\n';
     return out.str();

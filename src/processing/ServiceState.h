@@ -20,6 +20,7 @@ struct TServiceState {
     static constexpr size_t MessagesMax = 10000;
     static constexpr size_t PinsMax = 8;
     static constexpr size_t EntriesMax = 256;
+    static constexpr size_t SimsMax = 64;
     // The longest listed PDU in hex: 176 octets of an SMS-DELIVER with its centre address.
     static constexpr size_t PduHexMax = 2 * 176;
 
@@ -39,7 +40,8 @@ struct TServiceState {
         bool operator==(const TUndeletable&) const = default;
     };
 
-    // A SIM's messages acknowledged since its last daily reset (PeriodStart), by IMSI.
+    // A SIM's messages acknowledged since its last daily reset (PeriodStart), by IMSI: its
+    // digits, or "terminal:<Name>" while the terminal has not told it.
     struct TSimCount {
         std::time_t PeriodStart = 0;
         int32_t Count = 0;
@@ -58,6 +60,9 @@ struct TServiceState {
     // Drops the oldest records past the bounds; returns how many went.
     size_t Trim();
 };
+
+// Whether key may name a SIM in SimCounts (and so be written as one word of a record).
+bool SimKeyAllowed(std::string_view key);
 
 // t as UTC text in a strftime format, for the state file and its damaged copies' names.
 std::string UtcText(std::time_t t, const char* format);

@@ -22,6 +22,7 @@ TServiceState FullState() {
     state.RefusedPins = {{"8970101234567890123F", "A1B2", hash, Noon}};
     state.Undeletable = {{3, "07919761980614F8040B91", Noon}};
     state.NextConcatRef = 200;
+    state.SimCounts = {{"250011234567890", {Noon - 3600, 42}}, {"terminal:gsm-2_B", {Noon, 3}}};
     return state;
 }
 
@@ -29,6 +30,7 @@ TEST(ServiceState, TextFormReadsBackAndFaultsAreFound) {
     const std::string text = FormatState(FullState(), Noon);
     EXPECT_NE(text.find("unstamped 17 2026-12-07T12:00:00Z\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("1234\n"), std::string::npos) << "no PIN in clear text";
+    EXPECT_NE(text.find("sim 250011234567890 42 2026-12-07T11:00:00Z\n"), std::string::npos);
     TServiceState back;
     std::string error;
     ASSERT_TRUE(ParseState(text, back, error)) << error;
@@ -48,6 +50,11 @@ TEST(ServiceState, TextFormReadsBackAndFaultsAreFound) {
         {"version 1\npin 89 A1 SHORT 2026-12-07T12:00:00Z\n", "hash of the wrong length"},
         {"version 1\nundeletable 3 XYZ 2026-12-07T12:00:00Z\n", "PDU that is not hex"},
         {"version 1\nsomething 1 2026-12-07T12:00:00Z\n", "unknown kind"},
+        {"version 1\nsim 2500112345678901 5 2026-12-07T12:00:00Z\n", "IMSI of 16 digits"},
+        {"version 1\nsim 25001A 5 2026-12-07T12:00:00Z\n", "IMSI with a letter"},
+        {"version 1\nsim terminal:a/b 5 2026-12-07T12:00:00Z\n", "name with a slash"},
+        {"version 1\nsim terminal: 5 2026-12-07T12:00:00Z\n", "terminal without a name"},
+        {"version 1\nsim 25001 -1 2026-12-07T12:00:00Z\n", "negative count"},
     };
     for (const auto& f : faults) {
         TServiceState state = FullState();
@@ -62,7 +69,10 @@ TEST(ServiceState, TrimDropsTheOldestOfEachKind) {
         state.Unstamped[id] = Noon - id; // the highest ids are the oldest
     state.RefusedPins.assign(TServiceState::PinsMax + 1, {"89", "A1", std::string(64, 'A'), Noon});
     state.RefusedPins.front().At = Noon - 1;
-    EXPECT_EQ(state.Trim(), 4u);
+    for (int32_t sim = 0; sim <= int32_t(TServiceState::SimsMax); ++sim)
+        state.SimCounts[std::to_string(25001000 + sim)] = {Noon + sim, 1};
+    EXPECT_EQ(state.Trim(), 5u);
+    EXPECT_EQ(state.SimCounts.count("25001000"), 0u) << "the SIM of the oldest period went";
     EXPECT_EQ(state.Unstamped.size(), TServiceState::MessagesMax);
     EXPECT_EQ(state.Unstamped.count(int32_t(TServiceState::MessagesMax) + 2), 0u);
     EXPECT_EQ(state.Unstamped.count(0), 1u) << "the newest stays";

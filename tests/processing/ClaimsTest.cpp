@@ -1,0 +1,117 @@
+// TClaims on two connections to one real database, as two service processes would hold them.
+#include "processing/Claims.h"
+
+#include "processing/Database.h"
+#include "processing/DatabaseRules.h"
+#include "processing/Error.h"
+#include "support/PgFixture.h"
+#include "support/Waiting.h"
+
+#include <gtest/gtest.h>
+#include <numeric>
+
+namespace qvx {
+namespace {
+
+using TIds = std::vector<int32_t>;
+
+class ClaimsTest : public test::TPgTest {
+protected:
+    void SetUp() override {
+        TPgTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        TConfig config("/nonexistent/");
+        FDb->ApplyTo(config);
+        FFirst.SetParams(DbParamsOf(config));
+        FSecond.SetParams(DbParamsOf(config));
+        FDb->Exec("INSERT INTO abonents (cellphone, name) VALUES ('+79161234567', 'A');"
+                  "INSERT INTO msglog (abonentid, msgtext) "
+                  "SELECT 1, 'text ' || n FROM generate_series(1, 400) AS n;"
+                  "INSERT INTO msgdelivery (msgid, chanid) SELECT msgid, 0 FROM msglog");
+    }
+
+    // Claim locks held on the test database by any session, one row per key.
+    int32_t LocksHeld() const {
+        return std::stoi(
+            FDb->Scalar("SELECT count(*) FROM pg_locks l JOIN pg_database d ON d.oid = l.database "
+                        "WHERE l.locktype = 'advisory' AND l.objsubid = 2 AND l.classid = " +
+                        std::to_string(TClaims::LockClass) + " AND d.datname = current_database()")
+                .value_or("-1"));
+    }
+    bool LocksHeldBecome(int32_t count) const {
+        return test::WaitUntil([&] { return LocksHeld() == count; });
+    }
+
+    TDatabase FFirst;
+    TDatabase FSecond;
+    TClaims FFirstClaims{FFirst};
+    TClaims FSecondClaims{FSecond};
+};
+
+TEST_F(ClaimsTest, WhatOneSessionClaimsTheOtherCannot) {
+    FDb->Exec("UPDATE msgdelivery SET sentdt = LOCALTIMESTAMP WHERE msgid = 5");
+    EXPECT_EQ(FFirstClaims.Claim({3, 1, 5, 2}), (TIds{3, 1, 2}))
+        << "unsent ids are claimed in the order given, a stamped one is not";
+    EXPECT_FALSE(FFirstClaims.Holds(5));
+    EXPECT_EQ(LocksHeld(), 3) << "the lock of the stamped row must be given back";
+    EXPECT_EQ(FSecondClaims.Claim({2, 4, 3}), (TIds{4})) << "ids the first holds are skipped";
+
+    FFirstClaims.Release({1, 2});
+    EXPECT_EQ(FSecondClaims.Claim({1, 2, 3}), (TIds{1, 2})) << "released ids are free again";
+    EXPECT_EQ(FFirstClaims.Count(), 1u);
+
+    // The stamp is committed before the unlock: the other session must then find it sent.
+    EXPECT_EQ(FSecond.MarkSent({4}), 1);
+    FSecondClaims.Release({4});
+    EXPECT_EQ(FFirstClaims.Claim({4}), TIds{}) << "a row stamped by the other must not be claimed";
+    EXPECT_EQ(LocksHeld(), 3);
+    EXPECT_FALSE(FFirstClaims.Lost());
+}
+
+TEST_F(ClaimsTest, LostConnectionLosesTheClaimsUntilTheNextClaim) {
+    ASSERT_EQ(FFirstClaims.Claim({1, 2, 3}), (TIds{1, 2, 3}));
+    FFirst.Close();
+    EXPECT_TRUE(FFirstClaims.Lost()) << "a closed connection took its locks with it";
+    EXPECT_TRUE(LocksHeldBecome(0));
+    EXPECT_EQ(FSecondClaims.Claim({2}), (TIds{2})) << "a lost claim is free for another session";
+
+    EXPECT_EQ(FFirstClaims.Claim({4}), (TIds{4}));
+    EXPECT_FALSE(FFirstClaims.Lost()) << "the next claim locks the held ids again";
+    EXPECT_TRUE(FFirstClaims.Holds(1) && FFirstClaims.Holds(3));
+    EXPECT_FALSE(FFirstClaims.Holds(2)) << "an id the other session took meanwhile is forgotten";
+    EXPECT_EQ(LocksHeld(), 4);
+
+    // A server that ends the session: the failing claim takes nothing, the one after recovers.
+    FDb->TerminateSessions();
+    ASSERT_TRUE(test::WaitUntil([&] {
+        return FDb->Scalar("SELECT count(*) FROM pg_stat_activity WHERE datname = "
+                           "current_database() AND application_name = 'quorvexsms'") == "0";
+    }));
+    EXPECT_THROW(FFirstClaims.Claim({5}), EDatabaseError);
+    EXPECT_TRUE(FFirstClaims.Lost());
+    EXPECT_EQ(FFirstClaims.Claim({5}), (TIds{5}));
+    EXPECT_EQ(FFirstClaims.Count(), 4u);
+    EXPECT_EQ(LocksHeld(), 4);
+
+    FSecondClaims.Release({2}); // on a dead connection: must neither throw nor lock anything
+    FFirstClaims.Release({1, 3, 4, 5});
+    EXPECT_EQ(FFirstClaims.Count(), 0u);
+    EXPECT_EQ(LocksHeld(), 0) << "ids locked again must each be unlocked by one release";
+}
+
+TEST_F(ClaimsTest, ManyIdsStayOneLockEach) {
+    TIds ids(300);
+    std::iota(ids.begin(), ids.end(), 1);
+    TIds twice = ids;
+    twice.insert(twice.end(), ids.begin(), ids.begin() + 50);
+    EXPECT_EQ(FFirstClaims.Claim(twice), ids) << "an id given twice is claimed once";
+    EXPECT_EQ(FFirstClaims.Claim(ids), ids) << "held ids stay claimed";
+    EXPECT_EQ(LocksHeld(), 300);
+    FFirstClaims.Release(ids);
+    EXPECT_EQ(LocksHeld(), 0) << "a lock taken twice would outlive its release";
+    EXPECT_EQ(FSecondClaims.Claim(ids), ids);
+}
+
+} // namespace
+} // namespace qvx
