@@ -28,18 +28,28 @@ bool TClaims::Lost() const {
 }
 
 std::vector<int32_t> TClaims::Claim(const std::vector<int32_t>& ids) {
-    const bool lost = Lost();
-    const std::set<int32_t> heldBefore = FHeld;
     const std::vector<int32_t> wanted = Distinct(ids);
-    const std::set<int32_t> wantedSet(wanted.begin(), wanted.end());
+    const std::set<int32_t> heldBefore = FHeld;
+    LockOnSession(wanted);
+    std::vector<int32_t> held;
+    for (const int32_t id : wanted)
+        if (Holds(id))
+            held.push_back(id);
+    return held.empty() ? held : KeepUnsent(held, heldBefore);
+}
+
+void TClaims::LockOnSession(const std::vector<int32_t>& wanted) {
+    const bool lost = Lost();
     std::vector<int32_t> toLock;
     for (const int32_t id : wanted)
         if (lost || !Holds(id))
             toLock.push_back(id);
-    if (lost)
+    if (lost) {
+        const std::set<int32_t> wantedSet(wanted.begin(), wanted.end());
         for (const int32_t id : FHeld)
             if (wantedSet.count(id) == 0)
                 toLock.push_back(id);
+    }
     std::set<int32_t> locked;
     if (!toLock.empty())
         locked = Lock(toLock);
@@ -47,14 +57,11 @@ std::vector<int32_t> TClaims::Claim(const std::vector<int32_t>& ids) {
         std::erase_if(FHeld, [&](int32_t id) { return locked.count(id) == 0; });
     FHeld.insert(locked.begin(), locked.end());
     FGeneration = FDatabase.Generation();
+}
 
-    std::vector<int32_t> held;
-    for (const int32_t id : wanted)
-        if (Holds(id))
-            held.push_back(id);
-    if (held.empty())
-        return {};
-    // Read after locking: a stamp committed by another session before it unlocked is seen.
+std::vector<int32_t> TClaims::KeepUnsent(const std::vector<int32_t>& held,
+                                         const std::set<int32_t>& heldBefore) {
+    // Read after locking: a stamp another session committed before it unlocked is seen.
     std::vector<int32_t> unsent;
     try {
         unsent = FDatabase.Unsent(held);

@@ -41,8 +41,14 @@ public:
 private:
     // The held locks live on the open connection, the one they were taken on.
     bool OnTheirSession() const;
+    // Locks the wanted ids not held yet, and every held one again when the claims were lost.
+    void LockOnSession(const std::vector<int32_t>& wanted);
     // Locks ids (each once) on the current connection; the ones it got.
     std::set<int32_t> Lock(const std::vector<int32_t>& ids);
+    // The held ids still unsent; the others are released (heldBefore: those held before this
+    // claim, which a failure keeps).
+    std::vector<int32_t> KeepUnsent(const std::vector<int32_t>& held,
+                                    const std::set<int32_t>& heldBefore);
 
     TDatabase& FDatabase;
     std::set<int32_t> FHeld;

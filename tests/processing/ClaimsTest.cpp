@@ -74,6 +74,8 @@ TEST_F(ClaimsTest, LostConnectionLosesTheClaimsUntilTheNextClaim) {
     FFirst.Close();
     EXPECT_TRUE(FFirstClaims.Lost()) << "a closed connection took its locks with it";
     EXPECT_TRUE(LocksHeldBecome(0));
+    EXPECT_EQ(FFirst.ReadParam("DBVER"), std::optional<std::string>("2.00"));
+    EXPECT_TRUE(FFirstClaims.Lost()) << "a new connection does not hold the old one's locks";
     EXPECT_EQ(FSecondClaims.Claim({2}), (TIds{2})) << "a lost claim is free for another session";
 
     EXPECT_EQ(FFirstClaims.Claim({4}), (TIds{4}));
