@@ -34,8 +34,9 @@ public:
     void Release(const std::vector<int32_t>& ids) noexcept;
     bool Holds(int32_t id) const { return FHeld.count(id) != 0; }
     size_t Count() const { return FHeld.size(); }
-    // The connection that held the claims was lost: they are gone on the server. The next
-    // Claim of the same ids locks them again.
+    // The connection that held the claims was closed, broke or was replaced: they are gone on
+    // the server. The next Claim (even of no ids) locks them again. A failed lock statement or
+    // unlock closes the connection, since only that frees the locks it may have left.
     bool Lost() const;
 
 private:
