@@ -127,10 +127,13 @@ bool TSiemens::InitLoop() {
     SetState(TTerminalState::Initializing);
     TRepeatedFailure failure;
     while (!Terminated()) {
+        // Every attempt is a fresh initialisation: it answers a request made before it began.
+        FReinitialise.store(false, std::memory_order_release);
         FSession.HoldLog(failure.Active());
         const TGsmResult result = FSession.Initialise();
         FPinWait.store(static_cast<int32_t>(FSession.PinWait()), std::memory_order_release);
         if (result == TGsmResult::OK) {
+            PublishImsi();
             FSession.LogLines(failure.Succeeded());
             FSession.ReleaseLog(true);
             FSession.LogMessage("Инициализация GSM терминала успешно завершена");
@@ -147,6 +150,12 @@ bool TSiemens::InitLoop() {
         SleepMs(FOptions.Session.RetryPauseMs);
     }
     return false;
+}
+
+void TSiemens::PublishImsi() {
+    std::string imsi = FSession.Imsi();
+    std::lock_guard<std::mutex> lock(FImsiLock);
+    FImsi = std::move(imsi);
 }
 
 bool TSiemens::WorkingPass() {

@@ -113,6 +113,7 @@ private:
     bool InitLoop();
     // One working pass; true when the terminal must be initialised again.
     bool WorkingPass();
+    void PublishImsi();
     void SendFirstQueued(bool& reinitialise);
     bool StillDue(const TSMS& sms);
     bool GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult& result);

@@ -442,6 +442,36 @@ TEST_F(SiemensThreadTest, OneSubmissionPerPass) {
     EXPECT_EQ(sent[2].View.Text, "three") << "the queue keeps its order";
 }
 
+// A request to initialise the terminal again is served once, before the next message; every
+// successful initialisation publishes the IMSI it read, an unknown one too.
+TEST_F(SiemensThreadTest, ReinitialisationRequestIsServedOnceAndRereadsTheImsi) {
+    TSiemensOptions options = ThreadOptions();
+    options.Session.QueryImsi = true;
+    StartWorking(options);
+    EXPECT_EQ(FTerminal->Imsi(), "250990000000001") << "known once the terminal works";
+    int32_t id = 0;
+    for (const std::string imsi : {"250990000000002", ""}) {
+        FDir.Write("Siemens.log", "");
+        FSim.SetImsi(imsi);
+        const int32_t asked = FSim.CommandCount("at+cimi");
+        FTerminal->RequestReinitialise();
+        ASSERT_TRUE(FSim.WaitForCommandCount("at+cimi", asked + 1, 10000)) << LogText();
+        ASSERT_TRUE(WaitForState(TTerminalState::Working)) << LogText();
+        ASSERT_TRUE(WaitUntil([&] { return FTerminal->Imsi() == imsi; }))
+            << "IMSI " << FTerminal->Imsi() << " after reading " << imsi;
+        FTerminal->QueueSMS(Queued("12345", "after", ++id));
+        ASSERT_TRUE(WaitForQueueEmpty()) << LogText();
+        ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 3, 10000));
+        EXPECT_EQ(FSim.CommandCount("at+cimi"), asked + 1) << "one initialisation per request";
+        const std::vector<std::string> lines = LogLines();
+        const auto again = std::find(lines.begin(), lines.end(), "Выполним инициализацию повторно");
+        const auto sent =
+            std::find(lines.begin(), lines.end(), "SMS тел=\"12345\" текст=\"after\" отправлена");
+        EXPECT_LT(again, sent) << LogText();
+        EXPECT_NE(sent, lines.end()) << LogText();
+    }
+}
+
 const std::string HomeLine = "Регистрация в сети: домашняя сеть [1]";
 const std::string SearchingLine = "Регистрация в сети: поиск сети [2]";
 
