@@ -91,7 +91,9 @@ void TSiemens::Execute() {
                     break;
             }
         } catch (...) {
-            // Only an allocation failure can get here; a fresh start is the best answer.
+            // Only an allocation failure can get here; a fresh start is the best answer. The
+            // message it cut short is free again, so that the owner may withdraw it.
+            FOutgoing.ReleaseHead();
         }
         FSession.Close();
         FSession.LogMessage("Выполним инициализацию повторно");
@@ -278,7 +280,32 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
                         queued.Prepared.Text.c_str(), code);
     // A refusal is an answer: the terminal works, and starting it over would cure nothing.
     const bool refused = !result.Refusal.empty();
+    if (FOptions.ReportFailures && !IsHopeless(result.Code)) {
+        ReportFailure(sms, result);
+        reinitialise = !refused;
+        return;
+    }
     reinitialise = !GiveUpAfterFailure(queued, result) && !refused;
+}
+
+// One of several terminals does not count failures itself: the owner sees every terminal's
+// and can tell a message the network will not take from a terminal that does not work. Only
+// the hold after network-wide refusals stays here, as it concerns this terminal's SIM alone.
+void TSiemens::ReportFailure(const TSMS& sms, const TSubmitResult& result) {
+    if (!result.Refusal.empty()) {
+        if (RefusalKind(RefusalCause(result.Refusal)) == TRefusalKind::Network)
+            HoldAfterNetworkRefusal(result);
+        else
+            EndHold();
+    }
+    TQueuedSms taken;
+    FOutgoing.Pop(taken);
+    Report({sms.MsgId,
+            TOutcomeKind::Failed,
+            static_cast<int32_t>(result.Code),
+            sms.Telephone,
+            result.Refusal,
+            {}});
 }
 
 bool TSiemens::StillDue(const TSMS& sms) {
@@ -347,6 +374,10 @@ bool TSiemens::GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult&
 // queue rather than send every message into a network that takes none.
 void TSiemens::NetworkRefused(const TSubmitResult& result) {
     FOutgoing.ReleaseHeadToBack();
+    HoldAfterNetworkRefusal(result);
+}
+
+void TSiemens::HoldAfterNetworkRefusal(const TSubmitResult& result) {
     if (FHold.NetworkRefused(FOptions.Session.TickSource()))
         FSession.LogMessage("Сеть не принимает SMS (%s): отправка приостановлена",
                             result.Refusal.c_str());
