@@ -115,6 +115,10 @@ public:
     // Submits the prepared parts of one message, each with a reference of its own stamped in.
     TSubmitResult Submit(const TPreparedSms& sms);
     TReceiveResult Receive();
+    // A pass of a terminal that does not list its SIM: the pause a listing would take, and
+    // whatever arrived meanwhile saved for NextUnsolicited(); PortNotReady once the port is
+    // gone, so that an idle terminal still notices a dead line.
+    TGsmResult Watch();
     // Asks for the registration and the signal; what the answers say replaces the values of
     // last, a change of the registration is logged. Nothing else depends on the answers.
     TNetworkStatus QueryNetwork(TNetworkStatus last);

@@ -164,6 +164,8 @@ bool TSiemens::WorkingPass() {
     bool reinitialise = false;
     SendFirstQueued(reinitialise);
     ApplyConfirmations();
+    if (!FOptions.Receive)
+        return WatchPass() || reinitialise;
     const TReceiveResult received = FSession.Receive();
     PublishHandled();
     for (const TSMS& sms : received.Messages)
@@ -175,6 +177,19 @@ bool TSiemens::WorkingPass() {
     }
     TakeUnsolicited();
     return reinitialise;
+}
+
+// A terminal that only sends leaves the SIM's messages alone and still takes calls and USSD
+// results; true when the line went dead.
+bool TSiemens::WatchPass() {
+    const TGsmResult watched = FSession.Watch();
+    TakeUnsolicited();
+    if (watched == TGsmResult::OK || Terminated())
+        return false;
+    const auto code = static_cast<int32_t>(watched);
+    FSession.LogMessage("Ошибка связи с GSM терминалом: %s [код=%d]", ResultText(code).c_str(),
+                        code);
+    return true;
 }
 
 THandledEntries TSiemens::HandledNow() const {

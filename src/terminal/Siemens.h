@@ -113,6 +113,7 @@ private:
     bool InitLoop();
     // One working pass; true when the terminal must be initialised again.
     bool WorkingPass();
+    bool WatchPass();
     void PublishImsi();
     void SendFirstQueued(bool& reinitialise);
     bool StillDue(const TSMS& sms);

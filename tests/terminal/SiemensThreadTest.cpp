@@ -542,6 +542,33 @@ TEST_F(SiemensThreadTest, WithdrawLeavesTheMessageInSubmission) {
     }
 }
 
+// A terminal that only sends never lists or deletes the SIM's messages, still takes what the
+// terminal reports unasked, and notices a dead line while idle.
+TEST_F(SiemensThreadTest, ATerminalThatDoesNotReceiveOnlySendsAndWatches) {
+    TSiemensOptions options = ThreadOptions();
+    options.Receive = false;
+    options.NetworkPeriodMs = 0; // a query every pass shows the passes
+    FSim.StoreText("+79161234567", "1");
+    StartWorking(options);
+    FTerminal->QueueSMS(Queued("12345", "out", 1));
+    const std::vector<TOutcome> outcomes = Outcomes(1);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::Acknowledged);
+    FSim.InjectLine("+CUSD: 2,\"0041004200430044\",72");
+    ASSERT_TRUE(WaitUntil([&] { return FTerminal->ReceivedSMSCount() == 1; })) << LogText();
+    TSMS ussd;
+    ASSERT_TRUE(FTerminal->GetReceivedSMS(ussd));
+    EXPECT_EQ(ussd, (TSMS{"USSD", "ABCD", true, false}));
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+creg?", FSim.CommandCount("at+creg?") + 3, 10000));
+    EXPECT_EQ(FSim.CommandCount("at+cmgl"), 0) << "the SIM must not be listed";
+    EXPECT_EQ(FSim.CommandCount("at+cmgd"), 0);
+    EXPECT_EQ(FSim.StoredCount(), 1u);
+    ASSERT_TRUE(FSim.Unplug());
+    ASSERT_TRUE(WaitForState(TTerminalState::Opening)) << LogText();
+    EXPECT_EQ(CountLines("Ошибка связи с GSM терминалом: порт модема не готов [код=5]"), 1u)
+        << LogText();
+}
+
 // A request to initialise the terminal again is served once, before the next message; every
 // successful initialisation publishes the IMSI it read, an unknown one too.
 TEST_F(SiemensThreadTest, ReinitialisationRequestIsServedOnceAndRereadsTheImsi) {
