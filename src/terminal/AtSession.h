@@ -115,6 +115,10 @@ public:
     // Submits the prepared parts of one message, each with a reference of its own stamped in.
     TSubmitResult Submit(const TPreparedSms& sms);
     TReceiveResult Receive();
+    // A pass of a terminal that does not list its SIM: the pause a listing would take, and
+    // whatever arrived meanwhile saved for NextUnsolicited(); PortNotReady once the port is
+    // gone, so that an idle terminal still notices a dead line.
+    TGsmResult Watch();
     // Asks for the registration and the signal; what the answers say replaces the values of
     // last, a change of the registration is logged. Nothing else depends on the answers.
     TNetworkStatus QueryNetwork(TNetworkStatus last);
@@ -149,6 +153,9 @@ public:
     // The owner made the entry safe: the next listing deletes it.
     void Confirm(int32_t index, const std::string& pdu);
     uint8_t NextConcatRef() const { return FConcatRef; }
+    // The IMSI the last initialisation read (QueryImsi); empty when it did not ask, the SIM
+    // did not tell, or the initialisation failed before asking.
+    const std::string& Imsi() const { return FImsi; }
     // The unsolicited text saved so far, not yet taken by NextUnsolicited().
     const std::string& Saved() const { return FSaved; }
 
@@ -170,6 +177,7 @@ private:
     std::string QueryIccid();
     TGsmResult WaitWithoutPin(TPinWait wait);
     TGsmResult QuerySmsCentre();
+    std::string AskImsi();
 
     TGsmResult SubmitPart(const std::string& pduHex, int32_t commandLength, TSubmitResult& result);
     std::string RefusalOf(const std::string& answer);
@@ -198,6 +206,7 @@ private:
     TUnsolicitedScanner FScanner{RingWaitMs};
     uint8_t FConcatRef = 0; // reference of the next concatenated message
     TPinWait FPinWait = TPinWait::None;
+    std::string FImsi;
     bool FHoldLog = false;
     std::vector<std::string> FHeldLog;
 };

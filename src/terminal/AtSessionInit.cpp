@@ -1,6 +1,6 @@
 // Bringing a freshly opened terminal into the state the driver relies on: text error reports,
-// word result codes without echo, an unlocked SIM, a readable SMS centre and, when asked,
-// caller identification.
+// word result codes without echo, an unlocked SIM, a readable SMS centre and, when asked, the
+// SIM's IMSI and caller identification.
 #include "terminal/AtSession.h"
 
 namespace qvx {
@@ -14,6 +14,7 @@ constexpr char Escape = '\x1B';
 } // namespace
 
 TGsmResult TAtSession::Initialise() {
+    FImsi.clear();
     std::string answer;
     // at+cmee=2 comes first, so its answer may still carry the echo; the exchange skips it.
     // The ESC in front of it ends a PDU entry that a submission cut short (a stop, or a port
@@ -30,6 +31,8 @@ TGsmResult TAtSession::Initialise() {
         result = QuerySmsCentre();
     if (result != TGsmResult::OK)
         return result;
+    if (FOptions.QueryImsi)
+        FImsi = AskImsi();
     if (FOptions.Clip) {
         LogMessage("Включение режима регистрации входящих звонков...");
         if (SendCommand("at+clip=1", answer, true, "OK", FOptions.Settings.ModemTimeoutMs))
@@ -98,6 +101,20 @@ std::string TAtSession::QueryIccid() {
     if (!SendCommand("at+ccid", answer, true, "OK", FOptions.Settings.ModemTimeoutMs))
         return {};
     return IccidOf(answer);
+}
+
+// Asked once the SMS centre answered, so that a SIM just unlocked is past its busy answers.
+// A terminal that cannot tell is still of use: it only has no IMSI to count its SIM by.
+std::string TAtSession::AskImsi() {
+    std::string answer;
+    const bool answered =
+        SendCommand("at+cimi", answer, true, "OK", FOptions.Settings.ModemTimeoutMs);
+    const std::string imsi = answered ? ImsiOf(answer) : std::string();
+    if (imsi.empty())
+        LogMessage("Не могу получить IMSI SIM карты ! [at+cimi]");
+    else
+        LogMessage("IMSI SIM карты: %s", imsi.c_str());
+    return imsi;
 }
 
 // Says once why no PIN goes out; the initialisation keeps asking at+cpin?, so a SIM unlocked

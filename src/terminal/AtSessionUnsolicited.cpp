@@ -1,7 +1,16 @@
-// Unsolicited results saved aside before commands: one incoming call or USSD result per call.
+// Unsolicited results saved aside before commands, or watched for by a terminal that does not
+// list its SIM: one incoming call or USSD result per call.
 #include "terminal/AtSession.h"
 
 namespace qvx {
+
+TGsmResult TAtSession::Watch() {
+    if (!FPort.IsOpen())
+        return TGsmResult::PortNotReady;
+    Pause(FOptions.PassPauseMs);
+    FlushSave();
+    return PortBroken() ? TGsmResult::PortNotReady : TGsmResult::OK;
+}
 
 TUnsolicitedEvent TAtSession::NextUnsolicited() {
     try {

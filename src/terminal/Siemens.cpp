@@ -91,7 +91,9 @@ void TSiemens::Execute() {
                     break;
             }
         } catch (...) {
-            // Only an allocation failure can get here; a fresh start is the best answer.
+            // Only an allocation failure can get here; a fresh start is the best answer. The
+            // message it cut short is free again, so that the owner may withdraw it.
+            FOutgoing.ReleaseHead();
         }
         FSession.Close();
         FSession.LogMessage("Выполним инициализацию повторно");
@@ -127,10 +129,13 @@ bool TSiemens::InitLoop() {
     SetState(TTerminalState::Initializing);
     TRepeatedFailure failure;
     while (!Terminated()) {
+        // Every attempt is a fresh initialisation: it answers a request made before it began.
+        FReinitialise.store(false, std::memory_order_release);
         FSession.HoldLog(failure.Active());
         const TGsmResult result = FSession.Initialise();
         FPinWait.store(static_cast<int32_t>(FSession.PinWait()), std::memory_order_release);
         if (result == TGsmResult::OK) {
+            PublishImsi();
             FSession.LogLines(failure.Succeeded());
             FSession.ReleaseLog(true);
             FSession.LogMessage("Инициализация GSM терминала успешно завершена");
@@ -149,10 +154,18 @@ bool TSiemens::InitLoop() {
     return false;
 }
 
+void TSiemens::PublishImsi() {
+    std::string imsi = FSession.Imsi();
+    std::lock_guard<std::mutex> lock(FImsiLock);
+    FImsi = std::move(imsi);
+}
+
 bool TSiemens::WorkingPass() {
     bool reinitialise = false;
     SendFirstQueued(reinitialise);
     ApplyConfirmations();
+    if (!FOptions.Receive)
+        return WatchPass() || reinitialise;
     const TReceiveResult received = FSession.Receive();
     PublishHandled();
     for (const TSMS& sms : received.Messages)
@@ -164,6 +177,19 @@ bool TSiemens::WorkingPass() {
     }
     TakeUnsolicited();
     return reinitialise;
+}
+
+// A terminal that only sends leaves the SIM's messages alone and still takes calls and USSD
+// results; true when the line went dead.
+bool TSiemens::WatchPass() {
+    const TGsmResult watched = FSession.Watch();
+    TakeUnsolicited();
+    if (watched == TGsmResult::OK || Terminated())
+        return false;
+    const auto code = static_cast<int32_t>(watched);
+    FSession.LogMessage("Ошибка связи с GSM терминалом: %s [код=%d]", ResultText(code).c_str(),
+                        code);
+    return true;
 }
 
 THandledEntries TSiemens::HandledNow() const {
@@ -269,7 +295,32 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
                         queued.Prepared.Text.c_str(), code);
     // A refusal is an answer: the terminal works, and starting it over would cure nothing.
     const bool refused = !result.Refusal.empty();
+    if (FOptions.ReportFailures && !IsHopeless(result.Code)) {
+        ReportFailure(sms, result);
+        reinitialise = !refused;
+        return;
+    }
     reinitialise = !GiveUpAfterFailure(queued, result) && !refused;
+}
+
+// One of several terminals does not count failures itself: the owner sees every terminal's
+// and can tell a message the network will not take from a terminal that does not work. Only
+// the hold after network-wide refusals stays here, as it concerns this terminal's SIM alone.
+void TSiemens::ReportFailure(const TSMS& sms, const TSubmitResult& result) {
+    if (!result.Refusal.empty()) {
+        if (RefusalKind(RefusalCause(result.Refusal)) == TRefusalKind::Network)
+            HoldAfterNetworkRefusal(result);
+        else
+            EndHold();
+    }
+    TQueuedSms taken;
+    FOutgoing.Pop(taken);
+    Report({sms.MsgId,
+            TOutcomeKind::Failed,
+            static_cast<int32_t>(result.Code),
+            sms.Telephone,
+            result.Refusal,
+            {}});
 }
 
 bool TSiemens::StillDue(const TSMS& sms) {
@@ -338,6 +389,10 @@ bool TSiemens::GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult&
 // queue rather than send every message into a network that takes none.
 void TSiemens::NetworkRefused(const TSubmitResult& result) {
     FOutgoing.ReleaseHeadToBack();
+    HoldAfterNetworkRefusal(result);
+}
+
+void TSiemens::HoldAfterNetworkRefusal(const TSubmitResult& result) {
     if (FHold.NetworkRefused(FOptions.Session.TickSource()))
         FSession.LogMessage("Сеть не принимает SMS (%s): отправка приостановлена",
                             result.Refusal.c_str());

@@ -113,10 +113,14 @@ private:
     bool InitLoop();
     // One working pass; true when the terminal must be initialised again.
     bool WorkingPass();
+    bool WatchPass();
+    void PublishImsi();
     void SendFirstQueued(bool& reinitialise);
     bool StillDue(const TSMS& sms);
     bool GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult& result);
+    void ReportFailure(const TSMS& sms, const TSubmitResult& result);
     void NetworkRefused(const TSubmitResult& result);
+    void HoldAfterNetworkRefusal(const TSubmitResult& result);
     void EndHold();
     void GiveUp(const TSMS& sms, TGsmResult code, std::string reason);
     void Report(TOutcome outcome);

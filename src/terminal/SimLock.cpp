@@ -51,6 +51,31 @@ std::string IccidOf(std::string_view answer) {
     return {};
 }
 
+std::string ImsiOf(std::string_view answer) {
+    constexpr size_t DigitsMin = 6;
+    constexpr size_t DigitsMax = 15;
+    constexpr std::string_view Head = "+CIMI:";
+    while (!answer.empty()) {
+        const size_t end = answer.find_first_of("\r\n");
+        std::string_view line = answer.substr(0, end);
+        answer.remove_prefix(end == std::string_view::npos ? answer.size() : end + 1);
+        if (line.starts_with(Head))
+            line.remove_prefix(Head.size());
+        while (!line.empty() && (line.front() == ' ' || line.front() == '"'))
+            line.remove_prefix(1);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '"'))
+            line.remove_suffix(1);
+        if (line.empty() || line.find_first_not_of("0123456789") != std::string_view::npos)
+            continue;
+        // The first number is the answer: one of the wrong length is no IMSI, and no later
+        // line may stand in for it.
+        if (line.size() < DigitsMin || line.size() > DigitsMax)
+            return {};
+        return std::string(line);
+    }
+    return {};
+}
+
 bool PinRefused(std::string_view answer) {
     return Contains(answer, "+CME ERROR: incorrect password") ||
            Contains(answer, "+CME ERROR: SIM PUK required") ||

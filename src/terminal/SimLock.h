@@ -25,6 +25,10 @@ bool PinRefused(std::string_view answer);
 // 22 digits (a trailing F pads an odd count), upper case; empty when the answer holds none.
 std::string IccidOf(std::string_view answer);
 
+// The SIM's IMSI in an answer to at+cimi (the bare number on its own line, or "+CIMI: ..."):
+// its 6 to 15 digits; empty when no line holds such a number alone.
+std::string ImsiOf(std::string_view answer);
+
 // Why the terminal waits instead of sending a PIN; shown in the status and by the check.
 enum class TPinWait : int32_t {
     None = 0,

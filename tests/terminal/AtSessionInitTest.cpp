@@ -195,6 +195,52 @@ TEST_F(AtSessionInitTest, PinQueryAndCentreQueryAnswers) {
     }
 }
 
+// The IMSI is asked only when the owner counts by it, once the SIM is ready; a terminal that
+// cannot tell it still comes up, with no IMSI.
+TEST_F(AtSessionInitTest, AsksTheImsiOnlyWhenToldAndKeepsOnlyAValidOne) {
+    struct TCase {
+        bool Query;
+        std::string SimPin;
+        std::string SimImsi;
+        std::string Imsi;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {false, "", "250990000000001", "", "not asked"},
+        {true, "", "250990000000001", "250990000000001", "read"},
+        {true, "1234", "250990000000002", "250990000000002", "read once the PIN is given"},
+        {true, "", "", "", "the terminal answers ERROR"},
+        {true, "", "2509900000000012", "", "sixteen digits are no IMSI"},
+    };
+    const std::string unknown = "Не могу получить IMSI SIM карты ! [at+cimi]";
+    for (const TCase& c : cases) {
+        FSim.SetPin(c.SimPin);
+        FSim.SetImsi(c.SimImsi);
+        TAtSessionOptions options = Options();
+        options.Settings.Pin = c.SimPin;
+        options.QueryImsi = c.Query;
+        OpenSession(options, false);
+        const int32_t asked = FSim.CommandCount("at+cimi");
+        ASSERT_EQ(FSession->Initialise(), TGsmResult::OK) << c.Note << "\n" << LogText();
+        EXPECT_EQ(FSession->Imsi(), c.Imsi) << c.Note;
+        EXPECT_EQ(FSim.CommandCount("at+cimi") - asked, c.Query ? 1 : 0) << c.Note;
+        const std::vector<std::string> lines = LogLines();
+        ASSERT_FALSE(lines.empty()) << c.Note;
+        if (c.Query) {
+            EXPECT_EQ(lines.back(), c.Imsi.empty() ? unknown : "IMSI SIM карты: " + c.Imsi)
+                << c.Note << "\n"
+                << LogText();
+            const std::vector<std::string> commands = FSim.CommandLog();
+            EXPECT_EQ(commands[commands.size() - 2], "at+csca?") << c.Note << ": asked too early";
+        } else {
+            EXPECT_EQ(lines.back(), Smsc) << c.Note << ": nothing about an IMSI";
+        }
+        FSession->Close();
+        FSim.Unplug(); // power-on state for the next case
+        ASSERT_TRUE(FSim.Plug());
+    }
+}
+
 // PDU mode is selected right after the result codes; a terminal that refuses it is not ready.
 TEST_F(AtSessionInitTest, ATerminalRefusingPduModeIsNotReady) {
     FSim.SetPduModeRefused(true);

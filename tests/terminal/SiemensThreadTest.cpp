@@ -442,6 +442,163 @@ TEST_F(SiemensThreadTest, OneSubmissionPerPass) {
     EXPECT_EQ(sent[2].View.Text, "three") << "the queue keeps its order";
 }
 
+// One of several terminals: a message it fails on leaves its queue at once as a Failed
+// outcome, refused or not; it is neither tried again nor given up here.
+TEST_F(SiemensThreadTest, ReportedFailuresLeaveTheQueueAtOnce) {
+    struct TCase {
+        std::function<void()> Arrange;
+        std::string Phone;
+        int32_t Code;
+        std::string Reason;
+        bool Reinitialised;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {[this] { FSim.SetRefusedNumber("111", 21); }, "+111", 4, "+CMS ERROR: 21", false,
+         "refused by the network"},
+        {[this] { FSim.SetSubmitReply(TSubmitReply::NoPrompt, 1); }, "+222", 3, "", true,
+         "no prompt from the terminal"},
+    };
+    TSiemensOptions options = ThreadOptions();
+    options.ReportFailures = true;
+    StartWorking(options);
+    int32_t id = 0;
+    for (const TCase& c : cases) {
+        FDir.Write("Siemens.log", "");
+        FOutcomes.clear();
+        c.Arrange();
+        const int32_t tried = FSim.CommandCount("at+cmgs");
+        FTerminal->QueueSMS(Queued(c.Phone, "bad", ++id));
+        FTerminal->QueueSMS(Queued("12345", "good", ++id));
+        const std::vector<TOutcome> outcomes = Outcomes(2);
+        ASSERT_EQ(outcomes.size(), 2u) << c.Note;
+        EXPECT_EQ(outcomes[0].MsgId, id - 1) << c.Note;
+        EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::Failed) << c.Note;
+        EXPECT_EQ(outcomes[0].ResultCode, c.Code) << c.Note;
+        EXPECT_EQ(outcomes[0].Reason, c.Reason) << c.Note;
+        EXPECT_EQ(outcomes[1].MsgId, id) << c.Note;
+        EXPECT_EQ(outcomes[1].Kind, TOutcomeKind::Acknowledged) << c.Note;
+        EXPECT_EQ(FTerminal->OutgoingCount(), 0) << c.Note;
+        EXPECT_EQ(FSim.CommandCount("at+cmgs") - tried, 2) << c.Note << ": one try each";
+        EXPECT_EQ(CountLines("Выполним инициализацию повторно"), c.Reinitialised ? 1u : 0u)
+            << c.Note << "\n"
+            << LogText();
+    }
+}
+
+// Refusals for no network service still hold this terminal's sending, though every refused
+// message is handed back at once.
+TEST_F(SiemensThreadTest, ReportedNetworkRefusalsStillHoldTheTerminal) {
+    TSiemensOptions options = ThreadOptions();
+    options.ReportFailures = true;
+    options.Session.TickSource = [this] { return FTick.load(); };
+    FSim.SetSubmitReply(TSubmitReply::CmsError, 0, 331);
+    StartWorking(options);
+    for (int32_t id = 1; id <= 4; ++id)
+        FTerminal->QueueSMS(Queued("12345", "m" + std::to_string(id), id));
+    const std::vector<TOutcome> failed = Outcomes(3);
+    for (const TOutcome& outcome : failed) {
+        EXPECT_EQ(outcome.Kind, TOutcomeKind::Failed) << outcome.MsgId;
+        EXPECT_EQ(outcome.Reason, "+CMS ERROR: 331") << outcome.MsgId;
+    }
+    ASSERT_TRUE(WaitForLine("Сеть не принимает SMS (+CMS ERROR: 331): отправка приостановлена"))
+        << LogText();
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 3, 10000));
+    EXPECT_EQ(FSim.SubmittedCount(), 3u) << "tried while the terminal is held";
+    EXPECT_EQ(FTerminal->OutgoingCount(), 1) << "the held message stays queued";
+}
+
+// Withdrawal takes every waiting message and never the one on the line, which still gets its
+// outcome: with ReportFailures a Failed one, without it a retry after a re-initialisation.
+TEST_F(SiemensThreadTest, WithdrawLeavesTheMessageInSubmission) {
+    for (const bool reportFailures : {true, false}) {
+        StopTerminal();
+        FOutcomes.clear();
+        FSim.SetSubmitReply(TSubmitReply::NoPrompt, 1);
+        TSiemensOptions options = ThreadOptions();
+        options.ReportFailures = reportFailures;
+        // The prompt is awaited this long: time enough to withdraw meanwhile.
+        options.Session.Settings.ModemTimeoutMs = 2000;
+        StartWorking(options);
+        const int32_t tried = FSim.CommandCount("at+cmgs");
+        for (int32_t id = 1; id <= 3; ++id)
+            FTerminal->QueueSMS(Queued("12345", "m" + std::to_string(id), id));
+        ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgs", tried + 1, 10000)) << LogText();
+        std::vector<int32_t> withdrawn;
+        for (const TQueuedSms& queued : FTerminal->Withdraw())
+            withdrawn.push_back(queued.Sms.MsgId);
+        EXPECT_EQ(withdrawn, (std::vector<int32_t>{2, 3})) << reportFailures;
+        EXPECT_EQ(FTerminal->OutgoingCount(), 1) << reportFailures;
+        const std::vector<TOutcome> outcomes = Outcomes(1);
+        ASSERT_EQ(outcomes.size(), 1u) << reportFailures;
+        EXPECT_EQ(outcomes[0].MsgId, 1) << reportFailures;
+        EXPECT_EQ(outcomes[0].Kind,
+                  reportFailures ? TOutcomeKind::Failed : TOutcomeKind::Acknowledged)
+            << reportFailures;
+        ASSERT_TRUE(WaitForQueueEmpty()) << reportFailures;
+        ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 2, 10000));
+        EXPECT_EQ(FSim.CommandCount("at+cmgs") - tried, reportFailures ? 1 : 2)
+            << reportFailures << ": nothing withdrawn may go out";
+    }
+}
+
+// A terminal that only sends never lists or deletes the SIM's messages, still takes what the
+// terminal reports unasked, and notices a dead line while idle.
+TEST_F(SiemensThreadTest, ATerminalThatDoesNotReceiveOnlySendsAndWatches) {
+    TSiemensOptions options = ThreadOptions();
+    options.Receive = false;
+    options.NetworkPeriodMs = 0; // a query every pass shows the passes
+    FSim.StoreText("+79161234567", "1");
+    StartWorking(options);
+    FTerminal->QueueSMS(Queued("12345", "out", 1));
+    const std::vector<TOutcome> outcomes = Outcomes(1);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::Acknowledged);
+    FSim.InjectLine("+CUSD: 2,\"0041004200430044\",72");
+    ASSERT_TRUE(WaitUntil([&] { return FTerminal->ReceivedSMSCount() == 1; })) << LogText();
+    TSMS ussd;
+    ASSERT_TRUE(FTerminal->GetReceivedSMS(ussd));
+    EXPECT_EQ(ussd, (TSMS{"USSD", "ABCD", true, false}));
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+creg?", FSim.CommandCount("at+creg?") + 3, 10000));
+    EXPECT_EQ(FSim.CommandCount("at+cmgl"), 0) << "the SIM must not be listed";
+    EXPECT_EQ(FSim.CommandCount("at+cmgd"), 0);
+    EXPECT_EQ(FSim.StoredCount(), 1u);
+    ASSERT_TRUE(FSim.Unplug());
+    ASSERT_TRUE(WaitForState(TTerminalState::Opening)) << LogText();
+    EXPECT_EQ(CountLines("Ошибка связи с GSM терминалом: порт модема не готов [код=5]"), 1u)
+        << LogText();
+}
+
+// A request to initialise the terminal again is served once, before the next message; every
+// successful initialisation publishes the IMSI it read, an unknown one too.
+TEST_F(SiemensThreadTest, ReinitialisationRequestIsServedOnceAndRereadsTheImsi) {
+    TSiemensOptions options = ThreadOptions();
+    options.Session.QueryImsi = true;
+    StartWorking(options);
+    EXPECT_EQ(FTerminal->Imsi(), "250990000000001") << "known once the terminal works";
+    int32_t id = 0;
+    for (const std::string imsi : {"250990000000002", ""}) {
+        FDir.Write("Siemens.log", "");
+        FSim.SetImsi(imsi);
+        const int32_t asked = FSim.CommandCount("at+cimi");
+        FTerminal->RequestReinitialise();
+        ASSERT_TRUE(FSim.WaitForCommandCount("at+cimi", asked + 1, 10000)) << LogText();
+        ASSERT_TRUE(WaitForState(TTerminalState::Working)) << LogText();
+        ASSERT_TRUE(WaitUntil([&] { return FTerminal->Imsi() == imsi; }))
+            << "IMSI " << FTerminal->Imsi() << " after reading " << imsi;
+        FTerminal->QueueSMS(Queued("12345", "after", ++id));
+        ASSERT_TRUE(WaitForQueueEmpty()) << LogText();
+        ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 3, 10000));
+        EXPECT_EQ(FSim.CommandCount("at+cimi"), asked + 1) << "one initialisation per request";
+        const std::vector<std::string> lines = LogLines();
+        const auto again = std::find(lines.begin(), lines.end(), "Выполним инициализацию повторно");
+        const auto sent =
+            std::find(lines.begin(), lines.end(), "SMS тел=\"12345\" текст=\"after\" отправлена");
+        EXPECT_LT(again, sent) << LogText();
+        EXPECT_NE(sent, lines.end()) << LogText();
+    }
+}
+
 const std::string HomeLine = "Регистрация в сети: домашняя сеть [1]";
 const std::string SearchingLine = "Регистрация в сети: поиск сети [2]";
 

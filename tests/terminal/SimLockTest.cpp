@@ -1,4 +1,4 @@
-// The SIM's number as terminals answer at+ccid.
+// The SIM's numbers as terminals answer at+ccid and at+cimi.
 #include "terminal/SimLock.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +23,26 @@ TEST(SimLock, IccidOfFindsTheNumberOrNothing) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(IccidOf(c.Answer), c.Iccid) << c.Note;
+}
+
+TEST(SimLock, ImsiOfTakesOnlyANumberOfAnImsisLength) {
+    const struct {
+        const char* Answer;
+        const char* Imsi;
+        const char* Note;
+    } cases[] = {
+        {"\r\n250990000000001\r\n\r\nOK\r\n", "250990000000001", "the bare number"},
+        {"\r\n+CIMI: \"250990000000001\"\r\n\r\nOK\r\n", "250990000000001", "with its head"},
+        {"\r\n250991\r\n\r\nOK\r\n", "250991", "six digits, the shortest"},
+        {"\r\n25099\r\n\r\nOK\r\n", "", "five digits"},
+        {"\r\n2509900000000012\r\n\r\nOK\r\n", "", "sixteen digits"},
+        {"\r\n25099000000000A\r\n\r\nOK\r\n", "", "not all digits"},
+        {"\r\n+CME ERROR: 10\r\n", "", "an error with a number in it"},
+        {"\r\nOK\r\n", "", "a terminal that does not tell"},
+        {"", "", "no answer"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ImsiOf(c.Answer), c.Imsi) << c.Note;
 }
 
 } // namespace

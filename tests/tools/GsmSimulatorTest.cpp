@@ -165,6 +165,38 @@ TEST_F(GsmSimulatorTest, UnplugHangsUpAndPlugRepointsTheLink) {
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.File("modem"))));
 }
 
+// Several terminals in one process, as a service with several terminals is tested: each keeps
+// its own SIM, records and line, and one unplugged leaves the other working.
+TEST(GsmSimulatorSideBySideTest, TerminalsShareNothing) {
+    test::TTempDir dir;
+    TGsmSimulator first;
+    TGsmSimulator second;
+    first.SetLinkPath(dir.File("modem1"));
+    second.SetLinkPath(dir.File("modem2"));
+    second.SetImsi("250990000000002");
+    second.SetSubmitReply(TSubmitReply::CmsError, 0, 500);
+    ASSERT_TRUE(first.Start()) << first.LastError();
+    ASSERT_TRUE(second.Start()) << second.LastError();
+    TPtyClient one(dir.File("modem1"));
+    TPtyClient two(dir.File("modem2"));
+    ASSERT_TRUE(one.IsOpen() && two.IsOpen());
+    for (TPtyClient* client : {&one, &two})
+        ASSERT_EQ(client->Command("at+cmee=2"), "at+cmee=2\r\r\nOK\r\n");
+    EXPECT_EQ(one.Command("at+cimi"), "at+cimi\r\r\n250990000000001\r\n\r\nOK\r\n");
+    EXPECT_EQ(two.Command("at+cimi"), "at+cimi\r\r\n250990000000002\r\n\r\nOK\r\n");
+    one.Send(std::string("at+cmgs=16\r") + HelloPdu + CtrlZ);
+    EXPECT_NE(one.ReadAnswer().find("+CMGS: 0"), std::string::npos) << "the first one sends";
+    two.Send(std::string("at+cmgs=16\r") + HelloPdu + CtrlZ);
+    EXPECT_NE(two.ReadAnswer().find("+CMS ERROR: 500"), std::string::npos)
+        << "the second one keeps its own fault";
+    EXPECT_EQ(first.CommandCount("at+cimi"), 1);
+    EXPECT_EQ(second.CommandCount("at+cimi"), 1);
+    ASSERT_TRUE(first.Unplug());
+    EXPECT_TRUE(one.WaitHangup(10000));
+    EXPECT_EQ(two.Command("at"), "at\r\r\nOK\r\n") << "the other line stays up";
+    EXPECT_TRUE(second.Plugged());
+}
+
 TEST(GsmSimulatorLinkTest, NeverReplacesAFileThatIsNotALink) {
     test::TTempDir dir;
     dir.Write("precious", "data");

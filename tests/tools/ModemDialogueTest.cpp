@@ -129,6 +129,26 @@ TEST(ModemDialogueTest, ReportsRegistrationAndSignalAsSet) {
     }
 }
 
+TEST(ModemDialogueTest, AnswersTheImsiOfAnUnlockedSim) {
+    struct TCase {
+        std::string Pin;
+        std::string Imsi;
+        const char* Answer;
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {"", "250990000000001", "\r\n250990000000001\r\n\r\nOK\r\n", "the default SIM"},
+        {"", "", "\r\nERROR\r\n", "a SIM that does not tell"},
+        {"1234", "250990000000001", "\r\n+CME ERROR: SIM PIN required\r\n", "a locked SIM"},
+    };
+    for (const TCase& c : cases) {
+        TModemDialogue dialogue = Ready();
+        dialogue.FSettings.Pin = c.Pin;
+        dialogue.FSettings.Imsi = c.Imsi;
+        EXPECT_EQ(Feed(dialogue, "at+cimi\r"), c.Answer) << c.Note;
+    }
+}
+
 TEST(ModemDialogueTest, AFaultReplyLastsForItsCount) {
     TModemDialogue dialogue = Ready();
     dialogue.FSettings.SubmitReply = TSubmitReply::CmsError;

@@ -53,6 +53,8 @@ public:
     void SetPin(std::string pin);
     // The number at+ccid answers: another SIM in the same terminal.
     void SetIccid(std::string iccid);
+    // The number at+cimi answers (the SIM's IMSI); empty: at+cimi answers ERROR.
+    void SetImsi(std::string imsi);
     void SetSimBusyCount(int32_t count);
     // <stat> that at+creg? reports and <rssi> that at+csq reports; negative: ERROR.
     void SetRegistration(int32_t registration);

@@ -37,6 +37,11 @@ void TGsmSimulator::SetIccid(std::string iccid) {
     FDialogue.FSettings.Iccid = std::move(iccid);
 }
 
+void TGsmSimulator::SetImsi(std::string imsi) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.Imsi = std::move(imsi);
+}
+
 void TGsmSimulator::SetSimBusyCount(int32_t count) {
     std::lock_guard lock(FLock);
     FDialogue.FSettings.SimBusyCount = count;

@@ -134,6 +134,8 @@ void TModemDialogue::Dispatch(const std::string& lower, const std::string& line,
         CentreQuery(out);
     else if (head == "at+ccid")
         Answer(out, "\r\n+CCID: " + FSettings.Iccid + "\r\n\r\nOK\r\n");
+    else if (head == "at+cimi")
+        ImsiQuery(out);
     else if (head == "at+creg?" || head == "at+csq")
         NetworkQuery(head, out);
     else if (head == "at+cmgf")
@@ -216,6 +218,19 @@ void TModemDialogue::CentreQuery(TModemOutputs& out) {
         return;
     }
     Answer(out, "\r\n+CSCA: \"" + FSettings.SmscNumber + "\",145\r\n\r\nOK\r\n");
+}
+
+// The bare number, as 3GPP TS 27.007 answers +CIMI; a SIM still locked does not tell it.
+void TModemDialogue::ImsiQuery(TModemOutputs& out) {
+    if (PinNeeded()) {
+        CmeError(out, 11, "SIM PIN required");
+        return;
+    }
+    if (FSettings.Imsi.empty()) {
+        Answer(out, "\r\nERROR\r\n");
+        return;
+    }
+    Answer(out, "\r\n" + FSettings.Imsi + "\r\n\r\nOK\r\n");
 }
 
 void TModemDialogue::NetworkQuery(const std::string& head, TModemOutputs& out) {

@@ -27,6 +27,7 @@ enum class TSubmitReply : int32_t {
 struct TModemSettings {
     std::string Pin;                           // empty: the SIM needs no PIN
     std::string Iccid = "8970199123456789012"; // at+ccid: the SIM's serial number
+    std::string Imsi = "250990000000001";      // at+cimi; empty: the command answers ERROR
     int32_t SimBusyCount = 0;                  // at+csca? answers "SIM busy" this many more times
     TSubmitReply SubmitReply = TSubmitReply::Ok;
     int32_t SubmitReplyCount = 0; // submissions left to answer with SubmitReply; 0: all
@@ -133,6 +134,7 @@ private:
     void PinQuery(TModemOutputs& out);
     void PinEntry(const std::string& argument, TModemOutputs& out);
     void CentreQuery(TModemOutputs& out);
+    void ImsiQuery(TModemOutputs& out);
     void NetworkQuery(const std::string& head, TModemOutputs& out);
     void SetFormat(const std::string& argument, TModemOutputs& out);
     void StartSubmit(const std::string& argument, TModemOutputs& out);
