@@ -51,19 +51,13 @@ std::string SectionOf(const TTerminalConfig& terminal) {
                                 : "GSMTerminal" + std::to_string(terminal.Number);
 }
 
-// Terminal 1 as the service sets it up; the loaded record always lists it first.
+// Terminal 1 as the service sets it up: the loaded record always lists it first, and before
+// a load every setting is its default.
 TTerminalConfig TerminalOne(const TConfig& config) {
     if (!config.Terminals.empty())
         return config.Terminals.front();
     TTerminalConfig terminal;
     terminal.Name = "1";
-    terminal.Device = config.Device;
-    terminal.BaudRate = config.BaudRate;
-    terminal.StopBits = config.StopBits;
-    terminal.Parity = config.Parity;
-    terminal.RtsCts = config.RtsCts;
-    terminal.ModemTimeoutMs = config.ModemTimeoutMs;
-    terminal.PIN = config.PIN;
     return terminal;
 }
 
