@@ -269,6 +269,15 @@ void TServiceCheck::CheckTerminalSections() {
             ShowLineSettings(ini, SectionOf(terminal), terminal);
         Detail("[" + SectionOf(terminal) + "] " + RoutingText(terminal));
     }
+    // The service starts like this and then quietly does half its job.
+    const auto none = [this](bool TTerminalConfig::*on) {
+        return std::none_of(FConfig.Terminals.begin(), FConfig.Terminals.end(),
+                            [on](const TTerminalConfig& terminal) { return terminal.*on; });
+    };
+    if (none(&TTerminalConfig::Send))
+        Warned("Send=0 у всех терминалов: служба не отправит ни одного сообщения");
+    if (none(&TTerminalConfig::Receive))
+        Warned("Receive=0 у всех терминалов: запросы абонентов не будут приняты");
     for (const std::string& problem : problems)
         Failed(problem);
     if (problems.empty())

@@ -247,6 +247,10 @@ TEST(CheckTest, TerminalSectionsAreJudged) {
          "  [GSMTerminal3] Name = b, Send = 1, Receive = 1, MaxPerMinute = 0, DailyLimit = 0, "
          "DailyReset = 03:30, Prefixes = 7916,7926, PrefixMode = only"},
         {TerminalSection("ttyS0") + "[GSMTerminal2]\r\nDevice=ttyUSB0\r\n", {"  ОК"}, ""},
+        {TerminalSection("ttyS0") + "Send=0\r\n[GSMTerminal2]\r\nDevice=ttyUSB0\r\nSend=0\r\n"
+                                    "Receive=0\r\n",
+         {"  ВНИМАНИЕ: Send=0 у всех терминалов: служба не отправит ни одного сообщения", "  ОК"},
+         ""},
     };
     for (const TCase& c : cases) {
         TTempDir dir;
