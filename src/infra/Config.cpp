@@ -1,10 +1,12 @@
 #include "infra/Config.h"
 
+#include "infra/Com.h"
 #include "infra/IniFile.h"
 
 #include <algorithm>
-#include <cctype>
-#include <set>
+#include <climits>
+#include <cstdlib>
+#include <map>
 
 namespace qvx {
 
@@ -40,7 +42,7 @@ int32_t ParseClock(const std::string& text) {
     if (text.size() != 5 || text[2] != ':')
         return -1;
     for (const size_t i : {0U, 1U, 3U, 4U})
-        if (!std::isdigit(static_cast<unsigned char>(text[i])))
+        if (text[i] < '0' || text[i] > '9')
             return -1;
     const int32_t hours = (text[0] - '0') * 10 + (text[1] - '0');
     const int32_t minutes = (text[3] - '0') * 10 + (text[4] - '0');
@@ -66,9 +68,12 @@ bool ParsePrefixes(const std::string& text, std::vector<std::string>& prefixes) 
     return true;
 }
 
+std::string SectionOf(int32_t number) {
+    return number == 1 ? std::string(TerminalSection) : TerminalSection + std::to_string(number);
+}
+
 TTerminalConfig ReadTerminal(const TIniFile& ini, int32_t number) {
-    const std::string section =
-        number == 1 ? std::string(TerminalSection) : TerminalSection + std::to_string(number);
+    const std::string section = SectionOf(number);
     TTerminalConfig terminal;
     terminal.Number = number;
     terminal.Name = ini.ReadString(section, "Name", "");
@@ -96,18 +101,36 @@ TTerminalConfig ReadTerminal(const TIniFile& ini, int32_t number) {
         terminal.Unreadable.push_back("Prefixes=" + prefixes);
         terminal.Prefixes.clear();
     }
-    const std::string mode = ini.ReadString(section, "PrefixMode", "prefer");
+    // An empty value means the default, as for DailyReset.
+    const std::string mode = ini.ReadString(section, "PrefixMode", "");
     terminal.PrefixOnly = mode == "only";
-    if (mode != "only" && mode != "prefer")
+    if (!mode.empty() && mode != "only" && mode != "prefer")
         terminal.Unreadable.push_back("PrefixMode=" + mode);
     return terminal;
 }
 
-bool NameAllowed(const std::string& name) {
-    for (const char c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_')
-            return false;
-    return !name.empty() && name.size() <= 32;
+// ASCII only: the name becomes part of a log file's name, whatever the locale says a letter is.
+bool NameCharsAllowed(const std::string& name) {
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_';
+    });
+}
+
+// The file behind a port name, so that COM1 and /dev/ttyS0, or a link in /dev/serial/by-id and
+// its target, count as one device; the plain path when it does not exist (yet).
+std::string DeviceIdentity(const std::string& device) {
+    const std::string path = COM::DevicePath(device);
+    char resolved[PATH_MAX];
+    if (!path.empty() && realpath(path.c_str(), resolved) != nullptr)
+        return resolved;
+    return path.empty() ? device : path;
+}
+
+// A value as the problem line shows it: a garbage value of 2000 bytes is no help to read.
+std::string Shown(const std::string& value) {
+    constexpr size_t ShownMax = 64;
+    return value.size() <= ShownMax ? value : value.substr(0, ShownMax) + "...";
 }
 
 } // namespace
@@ -122,20 +145,29 @@ TTerminalSettings TTerminalConfig::Settings() const {
 
 std::vector<std::string> TerminalProblems(const std::vector<TTerminalConfig>& terminals) {
     std::vector<std::string> problems;
-    std::set<std::string> names;
-    std::set<std::string> devices;
+    // The section that took a name or a device first.
+    std::map<std::string, std::string> names;
+    std::map<std::string, std::string> devices;
     for (const TTerminalConfig& terminal : terminals) {
-        const std::string where = "Терминал " + terminal.Name + ": ";
+        // The section, not the name, says where: the name itself may be what is wrong.
+        const std::string section = "[" + SectionOf(terminal.Number) + "]";
+        const std::string where = "Терминал " + section + ": ";
         for (const std::string& value : terminal.Unreadable)
-            problems.push_back(where + "недопустимое значение " + value);
-        if (!NameAllowed(terminal.Name))
-            problems.push_back(where + "имя может содержать только латинские буквы, цифры, "
-                                       "'-' и '_'");
-        else if (!names.insert(terminal.Name).second)
-            problems.push_back(where + "имя уже занято другим терминалом");
-        if (!terminal.Device.empty() && !devices.insert(terminal.Device).second)
-            problems.push_back(where + "порт " + terminal.Device +
-                               " уже задан для другого терминала");
+            problems.push_back(where + "недопустимое значение " + Shown(value));
+        if (terminal.Name.size() > TerminalNameMax)
+            problems.push_back(where + "имя длиннее " + std::to_string(TerminalNameMax) +
+                               " символов");
+        else if (terminal.Name.empty() || !NameCharsAllowed(terminal.Name))
+            problems.push_back(where + "имя \"" + Shown(terminal.Name) +
+                               "\" может содержать только латинские буквы, цифры, '-' и '_'");
+        else if (const auto [at, added] = names.emplace(terminal.Name, section); !added)
+            problems.push_back(where + "имя \"" + terminal.Name + "\" уже задано в " + at->second);
+        if (terminal.Device.empty())
+            continue;
+        const auto [at, added] = devices.emplace(DeviceIdentity(terminal.Device), section);
+        if (!added)
+            problems.push_back(where + "порт " + Shown(terminal.Device) + " уже задан в " +
+                               at->second);
     }
     return problems;
 }

@@ -18,6 +18,8 @@ constexpr const char* IniName = "QuorvexSMS.ini";
 
 // The most terminals one service drives: [GSMTerminal] and [GSMTerminal2] ... [GSMTerminal16].
 constexpr int32_t TerminalsMax = 16;
+// The longest terminal name: it becomes part of a log file's name and of log lines.
+constexpr size_t TerminalNameMax = 32;
 
 // One configured terminal. Terminal 1 is [GSMTerminal]; the others carry the same keys in
 // their own sections. Number is the section's number (1 for [GSMTerminal]).
@@ -77,9 +79,10 @@ struct TConfig {
     TTerminalSettings TerminalSettings() const;
 };
 
-// What is wrong with the terminal sections, one line each (cp1251): unreadable values, names
-// that are not letters, digits, '-' and '_' or are used twice, a device named twice. Empty
-// when the terminals can run together.
+// What is wrong with the terminal sections, one line each (cp1251) naming the section:
+// unreadable values, names that are not Latin letters, digits, '-' and '_' (at most
+// TerminalNameMax of them) or are used twice, a device named twice (also by another name of
+// the same file, such as COM1 and /dev/ttyS0). Empty when the terminals can run together.
 std::vector<std::string> TerminalProblems(const std::vector<TTerminalConfig>& terminals);
 
 } // namespace qvx

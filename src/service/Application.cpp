@@ -59,8 +59,14 @@ int ShowStatus(const std::string& dir, bool json) {
         PrintText(stderr, "quorvexsms: " + Printable(error) + "\n");
         return result == TControlResult::NotRunning ? ExitNotRunning : 1;
     }
-    const TLogErrors logs{LastErrorLineOf(dir + "QuorvexSMS.log"),
-                          LastErrorLineOf(dir + "Siemens.log")};
+    TLogErrors logs{
+        LastErrorLineOf(dir + "QuorvexSMS.log"), LastErrorLineOf(dir + "Siemens.log"), {}};
+    for (size_t i = 0; i < status->Terminals.size(); ++i) {
+        const std::string log = TerminalLogName(*status, i);
+        logs.Terminals.push_back(i == 0        ? logs.Terminal
+                                 : log.empty() ? std::string()
+                                               : LastErrorLineOf(dir + log));
+    }
     if (json) {
         const std::string object = StatusJson(*status, logs);
         std::fwrite(object.data(), 1, object.size(), stdout);

@@ -13,6 +13,7 @@
 #include "service/Printable.h"
 #include "terminal/AtSession.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -44,6 +45,37 @@ std::string WithoutPin(std::string line, const std::string& pin) {
 std::string SecretText(const std::string& value) {
     return value.empty() ? "(не задан)" : "(задан)";
 }
+
+std::string SectionOf(const TTerminalConfig& terminal) {
+    return terminal.Number == 1 ? std::string("GSMTerminal")
+                                : "GSMTerminal" + std::to_string(terminal.Number);
+}
+
+// Terminal 1 as the service sets it up: the loaded record always lists it first, and before
+// a load every setting is its default.
+TTerminalConfig TerminalOne(const TConfig& config) {
+    if (!config.Terminals.empty())
+        return config.Terminals.front();
+    TTerminalConfig terminal;
+    terminal.Name = "1";
+    return terminal;
+}
+
+// The keys that share out the work between terminals, in the INI file's words.
+std::string RoutingText(const TTerminalConfig& terminal) {
+    std::string prefixes;
+    for (const std::string& prefix : terminal.Prefixes)
+        prefixes += (prefixes.empty() ? "" : ",") + prefix;
+    return FormatMessage("Name = %s, Send = %d, Receive = %d, MaxPerMinute = %d, DailyLimit = "
+                         "%d, DailyReset = %02d:%02d, Prefixes = %s, PrefixMode = %s",
+                         terminal.Name.c_str(), terminal.Send ? 1 : 0, terminal.Receive ? 1 : 0,
+                         terminal.MaxPerMinute, terminal.DailyLimit, terminal.DailyResetMin / 60,
+                         terminal.DailyResetMin % 60, prefixes.empty() ? "(нет)" : prefixes.c_str(),
+                         terminal.PrefixOnly ? "only" : "prefer");
+}
+
+constexpr const char* RoutingKeys[] = {"Name",       "Send",       "Receive",  "MaxPerMinute",
+                                       "DailyLimit", "DailyReset", "Prefixes", "PrefixMode"};
 
 } // namespace
 
@@ -83,24 +115,24 @@ bool TServiceCheck::Run() {
 // --- report lines ---
 
 void TServiceCheck::Step(const std::string& title) {
-    FPrint(title + "...");
+    FPrint(title + FSuffix + "...");
 }
 
 void TServiceCheck::Passed(const std::string& detail) {
-    FPrint(detail.empty() ? "  ОК" : "  ОК: " + detail);
+    FPrint((detail.empty() ? "  ОК" : "  ОК: " + detail) + FSuffix);
 }
 
 void TServiceCheck::Failed(const std::string& reason) {
     ++FFailures;
-    FPrint("  ОШИБКА: " + reason);
+    FPrint("  ОШИБКА: " + reason + FSuffix);
 }
 
 void TServiceCheck::Warned(const std::string& text) {
-    FPrint("  ВНИМАНИЕ: " + text);
+    FPrint("  ВНИМАНИЕ: " + text + FSuffix);
 }
 
 void TServiceCheck::Skipped(const std::string& reason) {
-    FPrint("  пропущено: " + reason);
+    FPrint("  пропущено: " + reason + FSuffix);
 }
 
 void TServiceCheck::Detail(const std::string& text) {
@@ -120,6 +152,7 @@ void TServiceCheck::CheckSettings() {
     }
     ShowSettings();
     CheckRequired();
+    CheckTerminalSections();
 }
 
 bool TServiceCheck::CheckIniFile() {
@@ -146,48 +179,58 @@ void TServiceCheck::WarnIfOthersRead() {
 
 void TServiceCheck::ShowSettings() {
     const TIniFile ini(FConfig.IniFileName);
-    const auto show = [this](const char* section, const char* key, const std::string& value) {
-        Detail(std::string("[") + section + "] " + key + " = " +
-               (value.empty() ? "(пусто)" : value));
+    const auto show = [this](const char* key, const std::string& value) {
+        Detail(std::string("[Database] ") + key + " = " + (value.empty() ? "(пусто)" : value));
     };
-    // A value the service cannot use is replaced without a word; the check says so.
+    show("Host", FConfig.Host);
+    Detail("[Database] Port = " + std::to_string(FConfig.Port));
+    WarnIfNotInteger(ini, "Database", "Port", FConfig.Port);
+    show("DBName", FConfig.DBName);
+    show("UserName", FConfig.UserName);
+    show("Password", SecretText(FConfig.Password));
+    show("SSLMode", FConfig.SSLMode);
+    show("SSLRootCert", FConfig.SSLRootCert);
+    ShowLineSettings(ini, "GSMTerminal", TerminalOne(FConfig));
+}
+
+// A value the service cannot use is replaced without a word; the check says so.
+void TServiceCheck::ShowLineSettings(const TIniFile& ini, const std::string& section,
+                                     const TTerminalConfig& terminal) {
+    const auto show = [&](const char* key, const std::string& value) {
+        Detail("[" + section + "] " + key + " = " + (value.empty() ? "(пусто)" : value));
+    };
     const auto choice = [&](const char* key, const std::string& value) {
-        show("GSMTerminal", key, value);
-        const std::string raw = ini.ReadString("GSMTerminal", key, "");
+        show(key, value);
+        const std::string raw = ini.ReadString(section, key, "");
         if (!raw.empty() && raw != value)
             Warned(FormatMessage("%s: значение \"%s\" не распознано, служба возьмёт %s", key,
                                  raw.c_str(), value.c_str()));
     };
-    const auto integer = [&](const char* section, const char* key, int32_t value) {
-        show(section, key, std::to_string(value));
-        // Two different defaults come back only when the text is not a number.
-        if (ini.ReadInteger(section, key, 0) != ini.ReadInteger(section, key, 1) &&
-            !ini.ReadString(section, key, "").empty())
-            Warned(FormatMessage("%s: значение \"%s\" не целое число, служба возьмёт %d", key,
-                                 ini.ReadString(section, key, "").c_str(), value));
-    };
-    show("Database", "Host", FConfig.Host);
-    integer("Database", "Port", FConfig.Port);
-    show("Database", "DBName", FConfig.DBName);
-    show("Database", "UserName", FConfig.UserName);
-    show("Database", "Password", SecretText(FConfig.Password));
-    show("Database", "SSLMode", FConfig.SSLMode);
-    show("Database", "SSLRootCert", FConfig.SSLRootCert);
-    const std::string path = COM::DevicePath(FConfig.Device);
-    show("GSMTerminal", "Device",
-         FConfig.Device + (path.empty() || path == FConfig.Device ? "" : " (" + path + ")"));
-    choice("BaudRate", BaudRateName(FConfig.BaudRate));
-    choice("StopBits", StopBitsName(FConfig.StopBits));
-    if (FConfig.StopBits == 1)
+    const std::string path = COM::DevicePath(terminal.Device);
+    show("Device",
+         terminal.Device + (path.empty() || path == terminal.Device ? "" : " (" + path + ")"));
+    choice("BaudRate", BaudRateName(terminal.BaudRate));
+    choice("StopBits", StopBitsName(terminal.StopBits));
+    if (terminal.StopBits == 1)
         Warned("StopBits: 1.5 стоповых бита порт с 8 битами данных не примет");
-    choice("Parity", ParityName(FConfig.Parity));
-    choice("FlowControl", FConfig.RtsCts ? "RTSCTS" : "None");
-    integer("GSMTerminal", "ModemTimeout", FConfig.ModemTimeoutMs);
-    if (FConfig.ModemTimeoutMs < MinUsefulModemTimeoutMs)
+    choice("Parity", ParityName(terminal.Parity));
+    choice("FlowControl", terminal.RtsCts ? "RTSCTS" : "None");
+    show("ModemTimeout", std::to_string(terminal.ModemTimeoutMs));
+    WarnIfNotInteger(ini, section, "ModemTimeout", terminal.ModemTimeoutMs);
+    if (terminal.ModemTimeoutMs < MinUsefulModemTimeoutMs)
         Warned(FormatMessage("ModemTimeout: меньше %d мс - отправка SMS не сможет дождаться "
                              "приглашения терминала",
                              MinUsefulModemTimeoutMs));
-    show("GSMTerminal", "PIN", SecretText(FConfig.PIN));
+    show("PIN", SecretText(terminal.PIN));
+}
+
+void TServiceCheck::WarnIfNotInteger(const TIniFile& ini, const std::string& section,
+                                     const char* key, int32_t value) {
+    // Two different defaults come back only when the text is not a number.
+    const std::string raw = ini.ReadString(section, key, "");
+    if (ini.ReadInteger(section, key, 0) != ini.ReadInteger(section, key, 1) && !raw.empty())
+        Warned(FormatMessage("%s: значение \"%s\" не целое число, служба возьмёт %d", key,
+                             raw.c_str(), value));
 }
 
 void TServiceCheck::CheckRequired() {
@@ -205,6 +248,42 @@ void TServiceCheck::CheckRequired() {
         Passed();
     else
         FPrint(HintLine(RequiredSettingsHint(FConfig.IniFileName)));
+}
+
+// --- further terminals ---
+
+void TServiceCheck::CheckTerminalSections() {
+    const std::vector<std::string> problems = TerminalProblems(FConfig.Terminals);
+    const bool several = FConfig.Terminals.size() > 1;
+    const TIniFile ini(FConfig.IniFileName);
+    const bool routed =
+        std::any_of(std::begin(RoutingKeys), std::end(RoutingKeys), [&](const char* key) {
+            return !ini.ReadString("GSMTerminal", key, "").empty();
+        });
+    // One terminal without the keys of several reads as it always has.
+    if (!several && !routed && problems.empty())
+        return;
+    Step(FormatMessage("GSM терминалы: %zu", FConfig.Terminals.size()));
+    for (const TTerminalConfig& terminal : FConfig.Terminals) {
+        if (terminal.Number != 1)
+            ShowLineSettings(ini, SectionOf(terminal), terminal);
+        Detail("[" + SectionOf(terminal) + "] " + RoutingText(terminal));
+    }
+    // The service starts like this and then quietly does half its job.
+    const auto none = [this](bool TTerminalConfig::*on) {
+        return std::none_of(FConfig.Terminals.begin(), FConfig.Terminals.end(),
+                            [on](const TTerminalConfig& terminal) { return terminal.*on; });
+    };
+    if (none(&TTerminalConfig::Send))
+        Warned("Send=0 у всех терминалов: служба не отправит ни одного сообщения");
+    if (none(&TTerminalConfig::Receive))
+        Warned("Receive=0 у всех терминалов: запросы абонентов не будут приняты");
+    for (const std::string& problem : problems)
+        Failed(problem);
+    if (problems.empty())
+        Passed();
+    else
+        FPrint(HintLine(TerminalSectionsHint(FConfig.IniFileName)));
 }
 
 // --- database ---
@@ -370,33 +449,48 @@ void TServiceCheck::KeepPinAttempts(TAtSessionOptions& options) {
 }
 
 void TServiceCheck::CheckTerminal() {
-    Step("Открытие порта GSM терминала");
-    if (FConfig.Device.empty()) {
-        Skipped("не задан порт");
-        return;
-    }
-    if (ServiceRunsFor(FDir)) {
-        // Opening the port now would take it from the service or fail as busy.
+    std::vector<TTerminalConfig> terminals = FConfig.Terminals;
+    if (terminals.empty())
+        terminals.push_back(TerminalOne(FConfig));
+    const bool anyDevice = std::any_of(terminals.begin(), terminals.end(),
+                                       [](const TTerminalConfig& t) { return !t.Device.empty(); });
+    if (anyDevice && ServiceRunsFor(FDir)) {
+        // Opening the ports now would take them from the service or fail as busy.
+        Step("Открытие порта GSM терминала");
         FTerminalSkipped = true;
         Skipped("служба для каталога " + FDir +
                 " запущена и занимает порт; чтобы проверить порт и терминал, остановите её");
         return;
     }
+    for (const TTerminalConfig& terminal : terminals) {
+        FSuffix = terminals.size() > 1 ? " [" + terminal.Name + "]" : std::string();
+        CheckOneTerminal(terminal);
+    }
+    FSuffix.clear();
+}
+
+void TServiceCheck::CheckOneTerminal(const TTerminalConfig& terminal) {
+    Step("Открытие порта GSM терминала");
+    if (terminal.Device.empty()) {
+        Skipped("не задан порт");
+        return;
+    }
     TLogCapture log(CheckTerminalLog);
     const auto showLog = [&] {
         for (const std::string& message : log.Take())
-            Detail("| " + WithoutPin(message, FConfig.PIN));
+            Detail("| " + WithoutPin(message, terminal.PIN));
     };
     // Set up as the worker sets up the service's terminal, with the exchange shown as well.
     TAtSessionOptions options;
-    options.Device = FConfig.Device;
+    options.Device = terminal.Device;
     options.LogFileName = log.Name();
-    options.Settings = FConfig.TerminalSettings();
+    options.Settings = terminal.Settings();
     options.LogExchange = true;
+    options.QueryImsi = terminal.DailyLimit > 0;
     KeepPinAttempts(options);
     TAtSession session(std::move(options), nullptr);
-    const std::string path = COM::DevicePath(FConfig.Device);
-    Detail("порт \"" + FConfig.Device + "\", устройство " +
+    const std::string path = COM::DevicePath(terminal.Device);
+    Detail("порт \"" + terminal.Device + "\", устройство " +
            (path.empty() ? std::string("(неверное имя порта)") : path));
     const std::optional<TPortFailure> failure = session.Open();
     showLog();

@@ -17,6 +17,7 @@
 namespace qvx {
 
 struct TAtSessionOptions;
+class TIniFile;
 
 // Receives one line of the report: Windows-1251, without a line end.
 using TCheckPrinter = std::function<void(const std::string& line)>;
@@ -38,7 +39,8 @@ public:
     void CheckSettings();
     // Needs CheckSettings first.
     void CheckDatabase();
-    // Needs CheckSettings first.
+    // Needs CheckSettings first. Every configured terminal in turn; with several, each step
+    // and result names its terminal (" [<Name>]") as the service log does.
     void CheckTerminal();
     void KeepPinAttempts(TAtSessionOptions& options);
 
@@ -58,7 +60,18 @@ private:
     bool CheckIniFile();
     void WarnIfOthersRead();
     void ShowSettings();
+    // The line settings of one section, each with a warning when the service replaces it.
+    void ShowLineSettings(const TIniFile& ini, const std::string& section,
+                          const TTerminalConfig& terminal);
+    // Warns when the key holds text that is no integer and the service takes value instead.
+    void WarnIfNotInteger(const TIniFile& ini, const std::string& section, const char* key,
+                          int32_t value);
     void CheckRequired();
+    // With several terminals (or keys of several in [GSMTerminal]): what each further section
+    // sets, with the warnings of ShowLineSettings, the keys that share out the work, and the
+    // problems that keep the service from starting its terminals.
+    void CheckTerminalSections();
+    void CheckOneTerminal(const TTerminalConfig& terminal);
     // Runs one database step; a client error fails the step with the client's own message.
     template <class TAction> bool DatabaseStep(TAction action);
     void JudgeVersion(const std::optional<std::string>& version);
@@ -68,6 +81,8 @@ private:
     std::string FDir;
     TCheckPrinter FPrint;
     TConfig FConfig;
+    // Ends the steps and results of one terminal's check: empty with one terminal.
+    std::string FSuffix;
     int32_t FFailures = 0;
     bool FTerminalSkipped = false;
 };

@@ -52,6 +52,13 @@ std::string RequiredSettingsHint(const std::string& iniFileName) {
            " (образец с пояснениями: " + SampleIniPath + ")";
 }
 
+std::string TerminalSectionsHint(const std::string& iniFileName) {
+    return "исправьте секции [GSMTerminal], [GSMTerminal2]... в " + iniFileName +
+           ": у каждого терминала своё имя Name (латинские буквы, цифры, '-' и '_') и свой порт "
+           "Device, значения - как в образце " +
+           SampleIniPath + "; пока они не исправлены, служба не запустится";
+}
+
 std::string ConnectionHint(const std::string& host, int32_t port) {
     const std::string where = host + ":" + std::to_string(port);
     return "принимает ли PostgreSQL подключения на " + where + "? Проверьте: pg_isready -h " +

@@ -19,6 +19,8 @@ std::string HintLine(const std::string& hint);
 
 std::string IniFileHint(const std::string& iniFileName);
 std::string RequiredSettingsHint(const std::string& iniFileName);
+// The terminal sections hold values the service refuses to start with.
+std::string TerminalSectionsHint(const std::string& iniFileName);
 std::string ConnectionHint(const std::string& host, int32_t port);
 // The connection works but the database's answers fail the step.
 std::string DatabaseContentHint();

@@ -23,8 +23,9 @@ constexpr const char* InstanceLockName = ".quorvexsms.lock";
 // A request is one line: the code in decimal digits, or the word "status", and a line feed.
 constexpr size_t ControlRequestMax = 16;
 constexpr std::string_view StatusRequest = "status";
-// The answer to a status request is one line of at most this many bytes, line feed included.
-constexpr size_t StatusReplyMax = 4096;
+// The answer to a status request is one line of at most this many bytes, line feed included:
+// room for the service's fields and sixteen terminals at their longest.
+constexpr size_t StatusReplyMax = 16384;
 // How long a client may take to send its request; the service does nothing else meanwhile.
 constexpr int ControlRequestTimeoutMs = 1000;
 // How long --control waits for the service to answer.

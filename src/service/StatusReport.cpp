@@ -4,6 +4,7 @@
 #include "infra/Codepage.h"
 #include "infra/Hex.h"
 #include "processing/WorkThread.h"
+#include "service/StatusWire.h"
 #include "terminal/NetworkStatus.h"
 
 #include <algorithm>
@@ -140,6 +141,15 @@ public:
         FText += '}';
         FFirst = false;
     }
+    void OpenArray(const char* key) {
+        Key(key);
+        FText += '[';
+        FFirst = true;
+    }
+    void CloseArray() {
+        FText += ']';
+        FFirst = false;
+    }
     void Number(const char* key, std::optional<int64_t> value) {
         if (!value)
             return Null(key);
@@ -269,10 +279,78 @@ void WriteWork(TJsonWriter& json, const TWorkerStatus& status, const TLogErrors&
     json.Close();
 }
 
+std::string LogErrorOf(const TLogErrors& logs, size_t index) {
+    if (index == 0)
+        return logs.Terminal;
+    return index < logs.Terminals.size() ? logs.Terminals[index] : std::string();
+}
+
+// With several terminals, the state of each in one line, and its log's last error under it.
+void AddTerminalLines(std::vector<std::string>& lines, const TWorkerStatus& status,
+                      const TLogErrors& logs) {
+    for (size_t i = 0; i < status.Terminals.size(); ++i) {
+        const TTerminalStatus& terminal = status.Terminals[i];
+        std::string line = "Терминал " + terminal.Name + " (" + OrNone(terminal.Device) +
+                           "): " + TerminalNames(terminal.State).Text +
+                           ", сеть: " + RegistrationText(Clamped(terminal.Registration)) + ", " +
+                           SignalText(terminal.SignalRssi) + ", в работе " +
+                           std::to_string(terminal.InFlight) + ", отправлено сегодня " +
+                           std::to_string(terminal.SentToday);
+        if (terminal.DailyLimit > 0)
+            line += " из " + std::to_string(terminal.DailyLimit);
+        if (terminal.SuspendedUntil != 0)
+            line += ", приостановлен до " + LocalTime(terminal.SuspendedUntil);
+        lines.push_back(line);
+        if (const std::string error = LogErrorOf(logs, i); !error.empty() && i != 0)
+            lines.push_back("  последняя ошибка в журнале " + TerminalLogName(status, i) + ": " +
+                            error);
+    }
+}
+
+void WriteTerminals(TJsonWriter& json, const TWorkerStatus& status, const TLogErrors& logs) {
+    json.OpenArray("terminals");
+    for (size_t i = 0; i < status.Terminals.size(); ++i) {
+        const TTerminalStatus& terminal = status.Terminals[i];
+        json.Open();
+        json.Text("name", terminal.Name);
+        json.Text("device", terminal.Device);
+        json.Number("state", terminal.State);
+        json.Name("state_name", TerminalNames(terminal.State).Name);
+        json.Number("registration", terminal.Registration);
+        json.Name("registration_name", RegistrationName(Clamped(terminal.Registration)));
+        json.Number("signal_rssi", terminal.SignalRssi);
+        json.Number("signal_dbm", RssiToDbm(Clamped(terminal.SignalRssi)));
+        json.Number("in_flight", terminal.InFlight);
+        json.Number("sent_today", terminal.SentToday);
+        json.Number("daily_limit", terminal.DailyLimit);
+        json.Time("suspended_until", terminal.SuspendedUntil);
+        json.Text("log_last_error", LogErrorOf(logs, i));
+        json.Close();
+    }
+    json.CloseArray();
+}
+
+// Terminal names are Latin letters, digits, '-' and '_'; anything else never reaches a path.
+bool FileNamePart(const std::string& name) {
+    return !name.empty() && name.size() <= StatusNameMax &&
+           std::all_of(name.begin(), name.end(), [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_';
+           });
+}
+
 } // namespace
 
+std::string TerminalLogName(const TWorkerStatus& status, size_t index) {
+    if (index == 0)
+        return "Siemens.log";
+    if (index >= status.Terminals.size() || !FileNamePart(status.Terminals[index].Name))
+        return {};
+    return "Siemens-" + status.Terminals[index].Name + ".log";
+}
+
 std::vector<std::string> StatusLines(const TWorkerStatus& status, const TLogErrors& logs) {
-    return {
+    std::vector<std::string> lines = {
         std::string("Служба: ") + StartNames(status.StartResult).Text + ", запущена " +
             LocalTime(status.StartedAt),
         std::string("Терминал: ") + TerminalNames(status.TerminalState).Text + " с " +
@@ -294,6 +372,10 @@ std::vector<std::string> StatusLines(const TWorkerStatus& status, const TLogErro
         "Последняя ошибка в журнале службы: " + OrNone(logs.Service),
         "Последняя ошибка в журнале терминала: " + OrNone(logs.Terminal),
     };
+    // One terminal is all of the lines above.
+    if (status.Terminals.size() > 1)
+        AddTerminalLines(lines, status, logs);
+    return lines;
 }
 
 std::string StatusJson(const TWorkerStatus& status, const TLogErrors& logs) {
@@ -301,6 +383,7 @@ std::string StatusJson(const TWorkerStatus& status, const TLogErrors& logs) {
     json.Open();
     WriteState(json, status);
     WriteWork(json, status, logs);
+    WriteTerminals(json, status, logs);
     json.Close();
     return json.Take();
 }
@@ -309,6 +392,12 @@ std::string StatusShort(const TWorkerStatus& status) {
     std::string line = std::string("Служба: ") + StartNames(status.StartResult).Text +
                        "; терминал: " + TerminalNames(status.TerminalState).Text +
                        PinWaitText(status.PinWait);
+    if (status.Terminals.size() > 1) {
+        const auto working = std::count_if(status.Terminals.begin(), status.Terminals.end(),
+                                           [](const TTerminalStatus& t) { return t.State == 3; });
+        line += "; терминалов работает: " + std::to_string(working) + " из " +
+                std::to_string(status.Terminals.size());
+    }
     if (status.NetworkCheckedAt != 0)
         line += std::string("; сеть: ") + RegistrationText(Clamped(status.Registration)) + ", " +
                 SignalText(status.SignalRssi);

@@ -15,9 +15,18 @@ namespace qvx {
 struct TLogErrors {
     std::string Service;
     std::string Terminal;
+    // Of each terminal in TWorkerStatus::Terminals, in its order (terminal 1's is Terminal);
+    // missing entries count as empty.
+    std::vector<std::string> Terminals = {};
 };
 
-// cp1251 lines without line ends; texts from the logs and the database as they are.
+// The log of the terminal at index of TWorkerStatus::Terminals: "Siemens.log" for terminal 1,
+// "Siemens-<Name>.log" for the others; empty when the name could not name a file of the
+// service's folder.
+std::string TerminalLogName(const TWorkerStatus& status, size_t index);
+
+// cp1251 lines without line ends; texts from the logs and the database as they are. With
+// several terminals a line for each follows terminal 1's lines.
 std::vector<std::string> StatusLines(const TWorkerStatus& status, const TLogErrors& logs);
 // UTF-8, one object on one line with its line feed.
 std::string StatusJson(const TWorkerStatus& status, const TLogErrors& logs);

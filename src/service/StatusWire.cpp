@@ -4,6 +4,8 @@
 #include "infra/Decimal.h"
 #include "service/ControlChannel.h"
 
+#include <algorithm>
+
 namespace qvx {
 
 namespace {
@@ -40,9 +42,27 @@ constexpr TNumberField NumberFields[] = {
 };
 constexpr std::string_view DatabaseErrorKey = "database_error";
 
-std::string Escape(std::string_view text) {
+struct TTerminalField {
+    const char* Key;
+    int64_t TTerminalStatus::*Member;
+};
+
+// A terminal begins with its name; its other fields follow and belong to the last one begun.
+constexpr std::string_view TerminalKey = "term";
+constexpr std::string_view TerminalDeviceKey = "term_device";
+constexpr TTerminalField TerminalFields[] = {
+    {"term_state", &TTerminalStatus::State},
+    {"term_registration", &TTerminalStatus::Registration},
+    {"term_signal_rssi", &TTerminalStatus::SignalRssi},
+    {"term_in_flight", &TTerminalStatus::InFlight},
+    {"term_sent_today", &TTerminalStatus::SentToday},
+    {"term_daily_limit", &TTerminalStatus::DailyLimit},
+    {"term_suspended_until", &TTerminalStatus::SuspendedUntil},
+};
+
+std::string Escape(std::string_view text, size_t max = StatusTextMax) {
     std::string escaped;
-    for (char c : text.substr(0, StatusTextMax)) {
+    for (char c : text.substr(0, max)) {
         if (c == '\\')
             escaped += "\\\\";
         else if (c == '\t')
@@ -79,6 +99,36 @@ std::optional<std::string> Unescape(std::string_view text) {
     return plain;
 }
 
+// Stores one field of a terminal; false when it is malformed or no terminal has begun.
+bool TakeTerminalField(std::string_view key, std::string_view value, TWorkerStatus& status) {
+    if (key == TerminalKey) {
+        const auto name = Unescape(value);
+        if (!name || status.Terminals.size() >= StatusTerminalsMax)
+            return false;
+        status.Terminals.emplace_back().Name = name->substr(0, StatusNameMax);
+        return true;
+    }
+    if (status.Terminals.empty())
+        return false;
+    TTerminalStatus& terminal = status.Terminals.back();
+    if (key == TerminalDeviceKey) {
+        const auto device = Unescape(value);
+        if (device)
+            terminal.Device = device->substr(0, StatusDeviceMax);
+        return device.has_value();
+    }
+    for (const TTerminalField& number : TerminalFields) {
+        if (key != number.Key)
+            continue;
+        const auto parsed = ParseInt64(value);
+        if (parsed)
+            terminal.*number.Member = *parsed;
+        return parsed.has_value();
+    }
+    // A terminal field of a newer service.
+    return true;
+}
+
 // Stores one key=value field; false when the value is malformed.
 bool TakeField(std::string_view field, TWorkerStatus& status) {
     const size_t equals = field.find('=');
@@ -86,6 +136,8 @@ bool TakeField(std::string_view field, TWorkerStatus& status) {
         return false;
     const std::string_view key = field.substr(0, equals);
     const std::string_view value = field.substr(equals + 1);
+    if (key == TerminalKey || key.substr(0, TerminalKey.size() + 1) == "term_")
+        return TakeTerminalField(key, value, status);
     if (key == DatabaseErrorKey) {
         const auto text = Unescape(value);
         if (text)
@@ -103,6 +155,19 @@ bool TakeField(std::string_view field, TWorkerStatus& status) {
     return true;
 }
 
+void AppendTerminal(std::string& line, const TTerminalStatus& terminal) {
+    const auto add = [&line](std::string_view key, const std::string& value) {
+        line += '\t';
+        line += key;
+        line += '=';
+        line += value;
+    };
+    add(TerminalKey, Escape(terminal.Name, StatusNameMax));
+    add(TerminalDeviceKey, Escape(terminal.Device, StatusDeviceMax));
+    for (const TTerminalField& number : TerminalFields)
+        add(number.Key, std::to_string(terminal.*number.Member));
+}
+
 } // namespace
 
 std::string EncodeStatus(const TWorkerStatus& status) {
@@ -117,6 +182,9 @@ std::string EncodeStatus(const TWorkerStatus& status) {
     line += DatabaseErrorKey;
     line += '=';
     line += Escape(status.DatabaseError);
+    const size_t count = std::min(status.Terminals.size(), StatusTerminalsMax);
+    for (size_t i = 0; i < count; ++i)
+        AppendTerminal(line, status.Terminals[i]);
     line += '\n';
     return line;
 }

@@ -4,8 +4,10 @@
 #include "support/TempDir.h"
 #include "support/Text.h"
 
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 
 namespace qvx {
@@ -192,9 +194,10 @@ TEST(ConfigTest, ReloadResetsVanishedKeysAndDatabaseParameters) {
     const TTempDir dir;
     dir.Write(IniName, "[Database]\nHost=db\nSSLMode=verify-full\nSSLRootCert=/etc/qvx/ca.crt\n"
                        "[GSMTerminal]\nPIN=1234\n"
-                       "BaudRate=9600\n");
+                       "BaudRate=9600\n[GSMTerminal2]\nDevice=ttyS1\n");
     TConfig config(dir.Path());
     config.Load();
+    ASSERT_EQ(config.Terminals.size(), 2u);
     ASSERT_EQ(config.PIN, "1234");
     ASSERT_EQ(config.BaudRate, 6);
     ASSERT_EQ(config.SSLMode, "verify-full");
@@ -205,12 +208,157 @@ TEST(ConfigTest, ReloadResetsVanishedKeysAndDatabaseParameters) {
     dir.Write(IniName, "[Database]\nHost=db\nSSLMode=\n");
     config.Load();
     EXPECT_EQ(config.PIN, "") << "a removed PIN must be empty again";
+    EXPECT_EQ(config.Terminals.size(), 1u) << "a removed section must leave the terminals";
     EXPECT_EQ(config.SSLRootCert, "") << "a removed SSLRootCert must be empty again";
     EXPECT_EQ(config.SSLMode, "prefer") << "an empty SSLMode means libpq's default";
     EXPECT_EQ(config.BaudRate, 11) << "a removed BaudRate returns to 115200";
     EXPECT_EQ(config.Host, "db");
     EXPECT_EQ(config.SmsOldHours, 24) << "database parameters start from their defaults";
     EXPECT_FALSE(config.SmsTransliterate);
+}
+
+// One terminal as a line: every field the service uses, so that a key read into the wrong
+// field or section shows.
+std::string Describe(const TTerminalConfig& t) {
+    std::ostringstream line;
+    line << t.Number << ' ' << t.Name << ' ' << (t.Device.empty() ? "-" : t.Device) << ' '
+         << BaudRateName(t.BaudRate) << '/' << StopBitsName(t.StopBits) << '/'
+         << ParityName(t.Parity) << (t.RtsCts ? "/rtscts " : " ") << t.ModemTimeoutMs << "ms"
+         << (t.PIN.empty() ? "" : " pin=" + t.PIN) << (t.Send ? " send" : "")
+         << (t.Receive ? " receive" : "") << ' ' << t.MaxPerMinute << "/min " << t.DailyLimit
+         << "/day@" << t.DailyResetMin;
+    for (size_t i = 0; i < t.Prefixes.size(); ++i)
+        line << (i == 0 ? " " : ",") << t.Prefixes[i];
+    line << (t.PrefixOnly ? " only" : " prefer");
+    return line.str();
+}
+
+// The terminal sections: what each key gives, which sections count, and what the check and
+// the worker's start refuse. {dir} in an INI text stands for the test's directory.
+TEST(ConfigTest, TerminalSections) {
+    struct TCase {
+        const char* Note;
+        std::string Ini;
+        std::vector<std::string> Terminals;
+        std::vector<std::string> Problems;
+    };
+    const std::string plain = " 115200/1/None 3000ms send receive 0/min 0/day@0 prefer";
+    const std::string first = "[GSMTerminal]\nDevice=ttyS0\n";
+    const TCase cases[] = {
+        {"defaults",
+         first + "[GSMTerminal2]\nDevice=ttyS1\n",
+         {"1 1 ttyS0" + plain, "2 2 ttyS1" + plain},
+         {}},
+        {"terminal 1 without a device is still terminal 1", "", {"1 1 -" + plain}, {}},
+        {"every key",
+         first + "[GSMTerminal2]\nName=gsm_B-2\nDevice=/dev/ttyUSB1\nBaudRate=9600\n"
+                 "StopBits=2\nParity=Even\nFlowControl=RTSCTS\nModemTimeout=5000\nPIN=1234\n"
+                 "Send=0\nReceive=0\nMaxPerMinute=10\nDailyLimit=0x1F4\nDailyReset=23:59\n"
+                 "Prefixes= +7916 , 7926\nPrefixMode=only\n",
+         {"1 1 ttyS0" + plain,
+          "2 gsm_B-2 /dev/ttyUSB1 9600/2/Even/rtscts 5000ms pin=1234 10/min 500/day@1439 "
+          "7916,7926 only"},
+         {}},
+        {"keys of terminal 1 apply to terminal 1",
+         "[GSMTerminal]\nDevice=ttyS0\nName=main\nSend=0\nDailyLimit=50\nDailyReset=00:01\n"
+         "PrefixMode=prefer\nPrefixes=7\n",
+         {"1 main ttyS0 115200/1/None 3000ms receive 0/min 50/day@1 7 prefer"},
+         {}},
+        {"empty values are the defaults",
+         first + "[GSMTerminal2]\nDevice=ttyS1\nName=\nSend=\nReceive=\nMaxPerMinute=\n"
+                 "DailyLimit=\nDailyReset=\nPrefixes=\nPrefixMode=\n",
+         {"1 1 ttyS0" + plain, "2 2 ttyS1" + plain},
+         {}},
+        {"unreadable values keep the defaults and are named",
+         first +
+             "[GSMTerminal2]\nDevice=ttyS1\nSend=yes\nReceive=2\nMaxPerMinute=-1\n"
+             "DailyLimit=abc\nDailyReset=24:00\nPrefixes=7916,,7926\nPrefixMode=Only\n"
+             "[GSMTerminal3]\nDevice=ttyS2\nDailyReset=7:00\nPrefixes=79a\n"
+             "MaxPerMinute=" +
+             std::string(100, '9') + "\n",
+         {"1 1 ttyS0" + plain, "2 2 ttyS1" + plain, "3 3 ttyS2" + plain},
+         {"Терминал [GSMTerminal2]: недопустимое значение Send=yes",
+          "Терминал [GSMTerminal2]: недопустимое значение Receive=2",
+          "Терминал [GSMTerminal2]: недопустимое значение MaxPerMinute=-1",
+          "Терминал [GSMTerminal2]: недопустимое значение DailyLimit=abc",
+          "Терминал [GSMTerminal2]: недопустимое значение DailyReset=24:00",
+          "Терминал [GSMTerminal2]: недопустимое значение Prefixes=7916,,7926",
+          "Терминал [GSMTerminal2]: недопустимое значение PrefixMode=Only",
+          "Терминал [GSMTerminal3]: недопустимое значение MaxPerMinute=" + std::string(51, '9') +
+              "...",
+          "Терминал [GSMTerminal3]: недопустимое значение DailyReset=7:00",
+          "Терминал [GSMTerminal3]: недопустимое значение Prefixes=79a"}},
+        {"a section with an empty Device is off, whatever else it holds",
+         first + "[GSMTerminal2]\nName=bad name!\nSend=yes\n[GSMTerminal3]\nDevice=  \n"
+                 "[GSMTerminal4]\nDevice=ttyS0\nDevice=\n[GSMTerminal5]\nDevice=ttyS5\n",
+         {"1 1 ttyS0" + plain, "4 4 ttyS0" + plain, "5 5 ttyS5" + plain},
+         {"Терминал [GSMTerminal4]: порт ttyS0 уже задан в [GSMTerminal]"}},
+        {"names: allowed characters and length",
+         first +
+             "[GSMTerminal2]\nDevice=ttyS1\nName=a.b\n[GSMTerminal3]\nDevice=ttyS2\n"
+             "Name=\xD1\xE8\xEC\n[GSMTerminal4]\nDevice=ttyS3\nName=" +
+             std::string(32, 'n') + "\n[GSMTerminal5]\nDevice=ttyS4\nName=" + std::string(33, 'n') +
+             "\n[GSMTerminal6]\nDevice=ttyS5\nName=../x\n",
+         {"1 1 ttyS0" + plain, "2 a.b ttyS1" + plain, "3 \xD1\xE8\xEC ttyS2" + plain,
+          "4 " + std::string(32, 'n') + " ttyS3" + plain,
+          "5 " + std::string(33, 'n') + " ttyS4" + plain, "6 ../x ttyS5" + plain},
+         {"Терминал [GSMTerminal2]: имя \"a.b\" может содержать только латинские буквы, цифры, "
+          "'-' и '_'",
+          "Терминал [GSMTerminal3]: имя \"\xD1\xE8\xEC\" может содержать только латинские "
+          "буквы, цифры, '-' и '_'",
+          "Терминал [GSMTerminal5]: имя длиннее 32 символов",
+          "Терминал [GSMTerminal6]: имя \"../x\" может содержать только латинские буквы, "
+          "цифры, '-' и '_'"}},
+        {"names used twice, also a default number",
+         "[GSMTerminal]\nDevice=ttyS0\nName=a\n[GSMTerminal2]\nDevice=ttyS1\nName=a\n"
+         "[GSMTerminal3]\nDevice=ttyS2\nName=4\n[GSMTerminal4]\nDevice=ttyS3\n"
+         "[GSMTerminal5]\nDevice=ttyS4\nName=A\n",
+         {"1 a ttyS0" + plain, "2 a ttyS1" + plain, "3 4 ttyS2" + plain, "4 4 ttyS3" + plain,
+          "5 A ttyS4" + plain},
+         {"Терминал [GSMTerminal2]: имя \"a\" уже задано в [GSMTerminal]",
+          "Терминал [GSMTerminal4]: имя \"4\" уже задано в [GSMTerminal3]"}},
+        {"one device named twice, also under another name of the same file",
+         "[GSMTerminal]\nDevice=COM1\n[GSMTerminal2]\nDevice=/dev/ttyS0\n"
+         "[GSMTerminal3]\nDevice={dir}modem\n[GSMTerminal4]\nDevice={dir}link\n"
+         "[GSMTerminal5]\nDevice={dir}modem\n[GSMTerminal6]\nDevice={dir}other\n",
+         {"1 1 COM1" + plain, "2 2 /dev/ttyS0" + plain, "3 3 {dir}modem" + plain,
+          "4 4 {dir}link" + plain, "5 5 {dir}modem" + plain, "6 6 {dir}other" + plain},
+         {"Терминал [GSMTerminal2]: порт /dev/ttyS0 уже задан в [GSMTerminal]",
+          "Терминал [GSMTerminal4]: порт {dir}link уже задан в [GSMTerminal3]",
+          "Терминал [GSMTerminal5]: порт {dir}modem уже задан в [GSMTerminal3]"}},
+        {"16 is the last section; gaps are allowed",
+         first + "[GSMTerminal1]\nDevice=ttyS1\n[GSMTerminal0]\nDevice=ttyS2\n"
+                 "[GSMTerminal7]\nDevice=ttyS7\n[GSMTerminal16]\nDevice=ttyS16\n"
+                 "[GSMTerminal17]\nDevice=ttyS17\n[GSMTerminal016]\nDevice=ttyS18\n",
+         {"1 1 ttyS0" + plain, "7 7 ttyS7" + plain, "16 16 ttyS16" + plain},
+         {}},
+    };
+    const TTempDir dir;
+    dir.Write("modem", "");
+    std::filesystem::create_symlink(dir.File("modem"), dir.File("link"));
+    const auto withDir = [&](std::string text) {
+        for (size_t at = text.find("{dir}"); at != std::string::npos; at = text.find("{dir}"))
+            text.replace(at, 5, dir.Path());
+        return text;
+    };
+    for (const TCase& c : cases) {
+        const TConfig config = LoadFrom(dir, withDir(c.Ini));
+        std::vector<std::string> terminals;
+        for (const TTerminalConfig& terminal : config.Terminals)
+            terminals.push_back(Describe(terminal));
+        std::vector<std::string> expected;
+        for (const std::string& line : c.Terminals)
+            expected.push_back(withDir(line));
+        EXPECT_EQ(terminals, expected) << c.Note;
+        expected.clear();
+        for (const std::string& line : c.Problems)
+            expected.push_back(withDir(line));
+        EXPECT_EQ(TerminalProblems(config.Terminals), expected) << c.Note;
+        if (!config.Terminals.empty()) {
+            EXPECT_EQ(config.Terminals[0].Device, config.Device) << c.Note << ": terminal 1";
+            EXPECT_EQ(config.Terminals[0].BaudRate, config.BaudRate) << c.Note << ": terminal 1";
+        }
+    }
 }
 
 TEST(ConfigTest, IniFileReadsTheFileBytesForAnySectionName) {

@@ -220,6 +220,71 @@ TEST(CheckTest, WarnsOfAnIniFileOthersCanRead) {
     }
 }
 
+// The terminal sections: a step of their own only with several terminals or their keys in
+// [GSMTerminal], and every problem that keeps the service from starting is a failure.
+TEST(CheckTest, TerminalSectionsAreJudged) {
+    const std::string db = "[Database]\r\nHost=h\r\nDBName=d\r\nUserName=u\r\n";
+    struct TCase {
+        std::string Ini;
+        std::vector<std::string> Results; // the step's result lines; none: no step
+        std::string Shown;                // a line the step must show
+    };
+    const TCase cases[] = {
+        {TerminalSection("ttyS0"), {}, ""},
+        {TerminalSection("ttyS0") + "Send=yes\r\n",
+         {"  ОШИБКА: Терминал [GSMTerminal]: недопустимое значение Send=yes"},
+         "  [GSMTerminal] Name = 1, Send = 1, Receive = 1, MaxPerMinute = 0, DailyLimit = 0, "
+         "DailyReset = 00:00, Prefixes = (нет), PrefixMode = prefer"},
+        {TerminalSection("ttyS0") + "Name=a\r\n[GSMTerminal2]\r\nDevice=ttyS1\r\nName=a\r\n"
+                                    "BaudRate=14400\r\n",
+         {"  ВНИМАНИЕ: BaudRate: значение \"14400\" не распознано, служба возьмёт 115200",
+          "  ОШИБКА: Терминал [GSMTerminal2]: имя \"a\" уже задано в [GSMTerminal]"},
+         "  [GSMTerminal2] Device = ttyS1 (/dev/ttyS1)"},
+        {TerminalSection("ttyS0") +
+             "[GSMTerminal3]\r\nDevice=COM1\r\nName=b\r\n"
+             "Prefixes=7916,+7926\r\nPrefixMode=only\r\nDailyReset=03:30\r\n",
+         {"  ОШИБКА: Терминал [GSMTerminal3]: порт COM1 уже задан в [GSMTerminal]"},
+         "  [GSMTerminal3] Name = b, Send = 1, Receive = 1, MaxPerMinute = 0, DailyLimit = 0, "
+         "DailyReset = 03:30, Prefixes = 7916,7926, PrefixMode = only"},
+        {TerminalSection("ttyS0") + "[GSMTerminal2]\r\nDevice=ttyUSB0\r\n", {"  ОК"}, ""},
+        {TerminalSection("ttyS0") + "Send=0\r\n[GSMTerminal2]\r\nDevice=ttyUSB0\r\nSend=0\r\n"
+                                    "Receive=0\r\n",
+         {"  ВНИМАНИЕ: Send=0 у всех терминалов: служба не отправит ни одного сообщения", "  ОК"},
+         ""},
+    };
+    for (const TCase& c : cases) {
+        TTempDir dir;
+        dir.Write("QuorvexSMS.ini", db + c.Ini);
+        ASSERT_EQ(chmod(dir.File("QuorvexSMS.ini").c_str(), 0640), 0);
+        TReport report;
+        TServiceCheck check(dir.Path(), Collect(report));
+        check.CheckSettings();
+        const auto step =
+            std::find_if(report.Lines.begin(), report.Lines.end(), [](const std::string& line) {
+                return line.rfind("GSM терминалы: ", 0) == 0;
+            });
+        std::vector<std::string> results;
+        for (auto line = step; line != report.Lines.end(); ++line)
+            if (line->rfind("  ОК", 0) == 0 || line->rfind("  ОШИБКА", 0) == 0 ||
+                line->rfind("  ВНИМАНИЕ", 0) == 0)
+                results.push_back(*line);
+        EXPECT_EQ(results, c.Results) << "for " << c.Ini << ":" << report.Text();
+        const auto failures = std::count_if(results.begin(), results.end(), [](const auto& line) {
+            return line.rfind("  ОШИБКА", 0) == 0;
+        });
+        EXPECT_EQ(check.Failures(), failures) << "for " << c.Ini << ":" << report.Text();
+        if (failures > 0) {
+            EXPECT_EQ(report.Lines.back(),
+                      HintLine(TerminalSectionsHint(dir.File("QuorvexSMS.ini"))))
+                << "a refused section says what to do:" << report.Text();
+        }
+        if (!c.Shown.empty()) {
+            EXPECT_TRUE(report.Has(c.Shown))
+                << Cp1251ToUtf8(c.Shown) << " missing:" << report.Text();
+        }
+    }
+}
+
 TEST(CheckTest, SslModeMustBeOneLibpqKnows) {
     struct {
         const char* Value;
@@ -517,6 +582,30 @@ TEST_F(CheckDatabaseTest, MissingDeviceFailsWithThePortsMessage) {
         << "the database must pass on its own:" << report.Text();
     EXPECT_FALSE(report.Contains("Инициализация GSM терминала"))
         << "no initialisation without an open port:" << report.Text();
+}
+
+// Every terminal is opened and initialised in turn, each result naming its terminal; one
+// without its device fails alone.
+TEST_F(CheckDatabaseTest, ChecksEveryTerminalAndNamesItInItsLines) {
+    FDir.Write("QuorvexSMS.ini", FDb->IniSection() + TerminalSection(FSim.LinkPath()) +
+                                     "Name=main\r\n[GSMTerminal2]\r\nName=spare\r\nDevice=" +
+                                     FDir.File("no-such-modem") + "\r\nDailyLimit=50\r\n");
+    const TReport report = RunCheck(false);
+    EXPECT_EQ(report.ResultOf("GSM терминалы: 2"), "  ОК") << report.Text();
+    EXPECT_EQ(report.ResultOf("Открытие порта GSM терминала [main]"), "  ОК [main]")
+        << report.Text();
+    EXPECT_EQ(report.ResultOf("Инициализация GSM терминала [main]"), "  ОК [main]")
+        << report.Text();
+    const std::string missing = "  ОШИБКА: Указанный порт отствует в системе [2] [spare]";
+    EXPECT_EQ(report.ResultOf("Открытие порта GSM терминала [spare]"), missing) << report.Text();
+    EXPECT_EQ(report.After(missing), HintLine(PortHint(ComNoSuchPort))) << report.Text();
+    EXPECT_FALSE(report.Contains("Инициализация GSM терминала [spare]"))
+        << "no initialisation without an open port:" << report.Text();
+    EXPECT_TRUE(report.Has("Итог: проверка НЕ пройдена, ошибок: 1")) << report.Text();
+    const std::vector<std::string> steps = report.Starting("Открытие порта");
+    EXPECT_EQ(steps, (std::vector<std::string>{"Открытие порта GSM терминала [main]...",
+                                               "Открытие порта GSM терминала [spare]..."}))
+        << "terminal 1 first, each once:" << report.Text();
 }
 
 TEST_F(CheckDatabaseTest, RunningServiceKeepsItsPort) {

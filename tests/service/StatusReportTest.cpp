@@ -45,6 +45,16 @@ TWorkerStatus Busy() {
     return status;
 }
 
+// Two terminals whose every field differs from the other's and from terminal 1's.
+TWorkerStatus WithTerminals() {
+    TWorkerStatus status = Busy();
+    status.Terminals = {
+        {"1", "/dev/ttyUSB0", 3, 1, 25, 2, 40, 0, 0},
+        {"spare-2", "/dev/serial/by-id/usb-Modem\t2", 2, 5, 99, 1, 500, 500, status.Now + 120},
+    };
+    return status;
+}
+
 TEST(StatusReportTest, TheLineCarriesEveryFieldAndNoLineBreak) {
     TWorkerStatus status = Busy();
     status.PinWait = 2;
@@ -60,6 +70,47 @@ TEST(StatusReportTest, TheLineCarriesEveryFieldAndNoLineBreak) {
     const auto cut = DecodeStatus(longLine.substr(0, longLine.size() - 1));
     ASSERT_TRUE(cut.has_value());
     EXPECT_EQ(cut->DatabaseError, std::string(StatusTextMax, '\\'));
+}
+
+TEST(StatusReportTest, TheLineCarriesTheTerminalsWithinItsBounds) {
+    const TWorkerStatus status = WithTerminals();
+    const std::string line = EncodeStatus(status);
+    EXPECT_EQ(DecodeStatus(line.substr(0, line.size() - 1)), status)
+        << "the terminals must arrive as they were sent: " << line;
+
+    // Every field at its longest: the line still fits the channel, and the texts are cut.
+    TWorkerStatus longest;
+    longest.DatabaseError = std::string(5000, '\\');
+    const TTerminalStatus terminal{std::string(100, '\\'),
+                                   std::string(500, '\\'),
+                                   INT64_MIN,
+                                   INT64_MIN,
+                                   INT64_MIN,
+                                   INT64_MIN,
+                                   INT64_MIN,
+                                   INT64_MIN,
+                                   INT64_MIN};
+    longest.Terminals.assign(StatusTerminalsMax + 1, terminal);
+    const std::string longLine = EncodeStatus(longest);
+    EXPECT_LE(longLine.size(), StatusReplyMax) << "sixteen terminals must fit the channel";
+    const auto cut = DecodeStatus(longLine.substr(0, longLine.size() - 1));
+    ASSERT_TRUE(cut.has_value()) << "the longest line must be read back";
+    ASSERT_EQ(cut->Terminals.size(), StatusTerminalsMax) << "more terminals are not sent";
+    EXPECT_EQ(cut->Terminals[15].Name, std::string(StatusNameMax, '\\'));
+    EXPECT_EQ(cut->Terminals[15].Device, std::string(StatusDeviceMax, '\\'));
+    EXPECT_EQ(cut->Terminals[15].SuspendedUntil, INT64_MIN);
+
+    std::string many = "status";
+    for (size_t i = 0; i <= StatusTerminalsMax; ++i)
+        many += "\tterm=t" + std::to_string(i);
+    EXPECT_FALSE(DecodeStatus(many).has_value()) << "a 17th terminal makes the line malformed";
+    many.resize(many.rfind('\t'));
+    EXPECT_TRUE(DecodeStatus(many).has_value()) << "sixteen terminals are fine";
+    const auto longName = DecodeStatus("status\tterm=" + std::string(200, 'n') +
+                                       "\tterm_device=" + std::string(200, 'd'));
+    ASSERT_TRUE(longName.has_value());
+    EXPECT_EQ(longName->Terminals.at(0).Name.size(), StatusNameMax) << "a long name is cut";
+    EXPECT_EQ(longName->Terminals.at(0).Device.size(), StatusDeviceMax) << "a long device is cut";
 }
 
 TEST(StatusReportTest, RefusesLinesThatAreNoStatus) {
@@ -81,6 +132,12 @@ TEST(StatusReportTest, RefusesLinesThatAreNoStatus) {
         {"status\tnow", false, "a field without a value"},
         {"status\tdatabase_error=a\\qb", false, "an unknown escape"},
         {"status\tdatabase_error=a\\", false, "an escape cut off"},
+        {"status\tterm=a\tterm_state=3\tterm_future=x", true, "an unknown terminal field"},
+        {"status\tterm=\tterm=", true, "terminals without names"},
+        {"status\tterm_state=3\tterm=a", false, "a terminal's field before its name"},
+        {"status\tterm=a\tterm_in_flight=two", false, "a terminal's number that is none"},
+        {"status\tterm=a\\q", false, "an unknown escape in a name"},
+        {"status\tterm=a\tterm_device=\\", false, "an escape cut off in a device"},
     };
     for (const TCase& c : cases)
         EXPECT_EQ(DecodeStatus(c.Line).has_value(), c.Valid) << c.Note;
@@ -160,6 +217,63 @@ TEST(StatusReportTest, LinesAndShortLineNameTheStates) {
     const std::vector<std::string> idle = StatusLines(TWorkerStatus{}, {});
     EXPECT_EQ(idle[2], "Сеть: нет сведений") << "no signal before the first answer";
     EXPECT_EQ(idle[3], "Очередь на отправку: 0") << "no age without a queue";
+}
+
+TEST(StatusReportTest, SeveralTerminalsAreShownEach) {
+    const test::TZoneGuard zone("UTC0");
+    const TWorkerStatus status = WithTerminals();
+    const TLogErrors logs{"", "t1 error", {"t1 error", "01.01.2027 00:00:00  Ошибка порта"}};
+    const std::vector<std::string> lines = StatusLines(status, logs);
+    ASSERT_EQ(lines.size(), 15u);
+    EXPECT_EQ(lines[11], "Последняя ошибка в журнале терминала: t1 error")
+        << "terminal 1's lines stay as they are";
+    EXPECT_EQ(lines[12], "Терминал 1 (/dev/ttyUSB0): работает, сеть: домашняя сеть, сигнал -63 "
+                         "дБм, в работе 2, отправлено сегодня 40");
+    EXPECT_EQ(lines[13], "Терминал spare-2 (/dev/serial/by-id/usb-Modem\t2): инициализация, "
+                         "сеть: роуминг, сигнал неизвестен, в работе 1, отправлено сегодня 500 "
+                         "из 500, приостановлен до 15.01.2027 08:02:00");
+    EXPECT_EQ(lines[14], "  последняя ошибка в журнале Siemens-spare-2.log: 01.01.2027 00:00:00  "
+                         "Ошибка порта");
+    EXPECT_NE(StatusShort(status).find("; терминал: работает; терминалов работает: 1 из 2;"),
+              std::string::npos)
+        << StatusShort(status);
+
+    TWorkerStatus one = Busy();
+    one.Terminals = {status.Terminals[0]};
+    EXPECT_EQ(StatusLines(one, {}), StatusLines(Busy(), {})) << "one terminal: lines as before";
+    EXPECT_EQ(StatusShort(one), StatusShort(Busy())) << "one terminal: short line as before";
+
+    const auto values = test::QueryJson(
+        StatusJson(status, logs),
+        {"len(d['terminals'])", "d['terminals'][0]['name']", "d['terminals'][0]['suspended_until']",
+         "d['terminals'][1]['device']", "d['terminals'][1]['state_name']",
+         "d['terminals'][1]['registration_name']", "d['terminals'][1]['signal_dbm']",
+         "d['terminals'][1]['in_flight']", "d['terminals'][1]['sent_today']",
+         "d['terminals'][1]['daily_limit']", "d['terminals'][1]['suspended_until']",
+         "d['terminals'][1]['log_last_error']", "d['terminal']['name']"});
+    ASSERT_TRUE(values.has_value()) << "not valid JSON: " << StatusJson(status, logs);
+    EXPECT_EQ(*values, (std::vector<std::string>{"2", "1", "null", "/dev/serial/by-id/usb-Modem\t2",
+                                                 "initializing", "roaming", "null", "1", "500",
+                                                 "500", "2027-01-15T08:02:00Z",
+                                                 Cp1251ToUtf8(logs.Terminals[1]), "working"}));
+
+    struct TCase {
+        std::string Name;
+        size_t Index;
+        std::string Log;
+    };
+    const TCase names[] = {{"x", 0, "Siemens.log"},
+                           {"spare-2", 1, "Siemens-spare-2.log"},
+                           {"../etc/x", 1, ""},
+                           {"a/b", 1, ""},
+                           {"", 1, ""},
+                           {"b", 2, ""}};
+    for (const TCase& c : names) {
+        TWorkerStatus named;
+        named.Terminals.resize(2);
+        named.Terminals[1].Name = c.Name;
+        EXPECT_EQ(TerminalLogName(named, c.Index), c.Log) << "name " << c.Name;
+    }
 }
 
 } // namespace
