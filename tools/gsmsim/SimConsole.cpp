@@ -297,7 +297,7 @@ std::string TSimRouter::Execute(std::string_view line, int32_t& current, bool& q
     if (command == "terminals")
         return List();
     std::string reply = FConsoles[static_cast<size_t>(current - 1)].Execute(line, quit);
-    if (command == "help")
+    if (command == "help" && FSims.size() > 1)
         reply += "  @N COMMAND               carry out one command on terminal N\n"
                  "  terminal N | terminals   address terminal N from now on, list the terminals\n";
     return reply;
