@@ -98,6 +98,17 @@ void TBenchDatabase::AddMessages(int32_t count) {
          "(msgid, chanid) SELECT msgid, 0 FROM logged");
 }
 
+void TBenchDatabase::AddNumberedMessages(int32_t count) {
+    const std::string n = std::to_string(count);
+    Exec("WITH logged AS (INSERT INTO msglog (abonentid, msgtext, regdt) SELECT 1 + i % 100, "
+         "'Bench message ' || i || ': your payment has been received, thank you.', "
+         "LOCALTIMESTAMP - interval '1 hour' + interval '1 millisecond' * i FROM "
+         "generate_series(1, " +
+         n +
+         ") i RETURNING msgid) INSERT INTO msgdelivery (msgid, chanid) SELECT msgid, 0 FROM "
+         "logged");
+}
+
 int64_t TBenchDatabase::PendingCount() {
     const TPgResult result =
         Run(FConn.get(), "SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL");

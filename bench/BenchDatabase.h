@@ -46,6 +46,9 @@ public:
     // count pending SMS deliveries, alternately a Latin text of 160 characters and a Cyrillic
     // text of 70 (each fills one PDU), registered within the last few hours, oldest first.
     void AddMessages(int32_t count);
+    // count pending SMS deliveries of one 7-bit PDU each whose texts differ ("Bench message
+    // <n> ..."), registered within the last hour: each one can be told from the others.
+    void AddNumberedMessages(int32_t count);
     int64_t PendingCount();
 
 private:

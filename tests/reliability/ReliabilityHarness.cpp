@@ -357,6 +357,8 @@ void TReliabilityTest::SetUp() {
 
 void TReliabilityTest::TearDown() {
     FSim.Stop();
+    for (const auto& sim : FMoreSims)
+        sim->Stop();
 }
 
 void TReliabilityTest::UseSharedServer() {
@@ -379,6 +381,21 @@ void TReliabilityTest::UseServer(const TPgServer& server) {
 void TReliabilityTest::WriteIni(const std::string& terminalLines) {
     FDir.Write("QuorvexSMS.ini", FDb->IniSection() + "[GSMTerminal]\r\nDevice=" + FSim.LinkPath() +
                                      "\r\nModemTimeout=1000\r\n" + terminalLines);
+}
+
+TGsmSimulator& TReliabilityTest::AddSimulator(const TTempDir& dir, const std::string& name) {
+    auto sim = std::make_unique<TGsmSimulator>();
+    FLedger.Attach(*sim);
+    sim->SetLinkPath(dir.File(name));
+    EXPECT_TRUE(sim->Start()) << "the GSM simulator " << name << " did not start";
+    FMoreSims.push_back(std::move(sim));
+    return *FMoreSims.back();
+}
+
+std::string TReliabilityTest::TerminalSection(int32_t number, const TGsmSimulator& sim,
+                                              const std::string& lines) {
+    return "[GSMTerminal" + (number == 1 ? std::string() : std::to_string(number)) +
+           "]\r\nDevice=" + sim.LinkPath() + "\r\nModemTimeout=1000\r\n" + lines;
 }
 
 std::unique_ptr<TServiceProcess>

@@ -145,7 +145,16 @@ protected:
     // A fresh database on the shared cluster; tests with a cluster of their own use UseServer.
     void UseSharedServer();
     void UseServer(const TPgServer& server);
+    // [GSMTerminal] with FSim's link, ModemTimeout 1000 and terminalLines (which may add the
+    // sections of further terminals).
     void WriteIni(const std::string& terminalLines = "");
+    // A further simulated terminal behind the link dir/name, started, counted by the ledger
+    // and stopped with the test.
+    TGsmSimulator& AddSimulator(const TTempDir& dir, const std::string& name);
+    // "[GSMTerminal<number>]" (number 1: "[GSMTerminal]") with sim's link, ModemTimeout 1000
+    // and lines.
+    static std::string TerminalSection(int32_t number, const TGsmSimulator& sim,
+                                       const std::string& lines = "");
     std::unique_ptr<TServiceProcess>
     StartService(const std::vector<std::string>& extraEnvironment = {});
     // Starts the program and waits for its ready line and the first listing of its terminal.
@@ -181,6 +190,8 @@ protected:
     TGsmSimulator FSim;
     TDeliveryLedger FLedger;
     std::string FZone;
+    // Declared after the ledger, whose handler they call: they stop first.
+    std::vector<std::unique_ptr<TGsmSimulator>> FMoreSims;
 };
 
 // Texts of the service log, as the program writes them (cp1251 literals).

@@ -123,6 +123,38 @@ TEST(GsmsimProgramTest, ServesTheConsoleAndPrintsSubmissions) {
     EXPECT_FALSE(std::filesystem::exists(dir.File("ctl")));
 }
 
+// One program, one terminal for each link: a console line reaches the terminal it names, and
+// a submission is printed with its terminal's number.
+TEST(GsmsimProgramTest, RunsATerminalForEachLink) {
+    test::TTempDir dir;
+    TProgram program({"--link", dir.File("one"), "--link", dir.File("two")});
+    ASSERT_TRUE(program.Running());
+    std::string banner = program.Output("help for the commands");
+    EXPECT_NE(banner.find("gsmsim: terminal 1: /dev/pts/"), std::string::npos) << banner;
+    EXPECT_NE(banner.find("(link " + dir.File("two") + ")"), std::string::npos) << banner;
+
+    test::TPtyClient one(dir.File("one"));
+    test::TPtyClient two(dir.File("two"));
+    ASSERT_TRUE(one.IsOpen() && two.IsOpen());
+    program.Type("@2 store +12345 hello\n@3 stored\n");
+    EXPECT_NE(program.Output("(1..2)").find("stored at 1\nerror: no terminal '3' (1..2)"),
+              std::string::npos);
+    EXPECT_EQ(one.Command("at+cmgl=4"), "at+cmgl=4\r\r\nOK\r\n") << "terminal 1 got nothing";
+    EXPECT_NE(two.Command("at+cmgl=4").find("+CMGL: 1,0,,"), std::string::npos);
+
+    program.Type("terminal 1\ndelay 0\nterminal 2\nstore +12345 again\n");
+    EXPECT_NE(program.Output("stored at 2\n").find("terminal 2\nstored at 2\n"), std::string::npos)
+        << "the chosen terminal takes the lines that follow";
+    two.Send("at+cmgs=16\r");
+    ASSERT_EQ(two.ReadUntil("> "), "at+cmgs=16\r\r\n> ");
+    two.Send("00110005912143F50000C405E8329BFD06\x1A");
+    EXPECT_NE(two.ReadAnswer().find("+CMGS: 0"), std::string::npos);
+    EXPECT_NE(program.Output("hello\n").find("[2] SMS to 12345 [7-bit]: hello\n"),
+              std::string::npos);
+    program.CloseInput();
+    EXPECT_EQ(program.WaitExit(10000), 0);
+}
+
 TEST(GsmsimProgramTest, EndOfInputEndsTheProgram) {
     TProgram program({"--quiet"});
     ASSERT_TRUE(program.Running());
@@ -141,6 +173,7 @@ TEST(GsmsimProgramTest, RefusesUnknownOptions) {
         {{"--baud"}, "value missing"},
         {{"--sim-busy", "many"}, "not a number"},
         {{"--baud", "-5"}, "negative"},
+        {{"--link", "/tmp/x", "--link", "/tmp/x"}, "two terminals behind one link"},
     };
     for (const TCase& c : cases) {
         TProgram program(c.Arguments);

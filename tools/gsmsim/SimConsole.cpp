@@ -275,4 +275,53 @@ std::string TSimConsole::SetSwitch(std::string_view command, std::string_view ar
     return "ok\n";
 }
 
+TSimRouter::TSimRouter(const std::vector<TGsmSimulator*>& simulators) : FSims(simulators) {
+    for (TGsmSimulator* sim : FSims)
+        FConsoles.emplace_back(*sim);
+}
+
+std::string TSimRouter::Execute(std::string_view line, int32_t& current, bool& quit) {
+    std::string_view arguments = line;
+    std::string_view command = NextWord(arguments);
+    if (command.size() > 1 && command.front() == '@') {
+        int32_t once = current;
+        std::string refusal = Select(command.substr(1), once);
+        if (!refusal.empty())
+            return refusal;
+        return FConsoles[static_cast<size_t>(once - 1)].Execute(arguments, quit);
+    }
+    if (command == "terminal") {
+        std::string refusal = Select(arguments, current);
+        return refusal.empty() ? "terminal " + std::to_string(current) + "\n" : refusal;
+    }
+    if (command == "terminals")
+        return List();
+    std::string reply = FConsoles[static_cast<size_t>(current - 1)].Execute(line, quit);
+    if (command == "help" && FSims.size() > 1)
+        reply += "  @N COMMAND               carry out one command on terminal N\n"
+                 "  terminal N | terminals   address terminal N from now on, list the terminals\n";
+    return reply;
+}
+
+std::string TSimRouter::Select(std::string_view number, int32_t& current) const {
+    int64_t value = 0;
+    if (!ParseInt(Trim(number), value) || value < 1 || value > static_cast<int64_t>(FSims.size()))
+        return "error: no terminal '" + std::string(Trim(number)) + "' (1.." +
+               std::to_string(FSims.size()) + ")\n";
+    current = static_cast<int32_t>(value);
+    return {};
+}
+
+std::string TSimRouter::List() const {
+    std::string text;
+    for (size_t i = 0; i < FSims.size(); ++i) {
+        const TGsmSimulator& sim = *FSims[i];
+        text += std::to_string(i + 1) + " " + (sim.Plugged() ? sim.SlavePath() : "unplugged");
+        if (!sim.LinkPath().empty())
+            text += " (link " + sim.LinkPath() + ")";
+        text += ", " + std::to_string(sim.SubmittedCount()) + " submitted\n";
+    }
+    return text;
+}
+
 } // namespace qvx

@@ -4,8 +4,10 @@
 
 #include "gsmsim/GsmSimulator.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qvx {
 
@@ -34,6 +36,24 @@ private:
     std::string PlugState() const;
 
     TGsmSimulator& FSim;
+};
+
+// The console of a program with several terminals: "@N COMMAND" carries out one command on
+// terminal N, "terminal N" makes N the terminal of the lines that follow from the same source,
+// "terminals" lists them; any other line goes to that source's terminal. Terminals count from
+// 1; the caller keeps each source's terminal. Used on the program's main thread.
+class TSimRouter {
+public:
+    explicit TSimRouter(const std::vector<TGsmSimulator*>& simulators);
+
+    std::string Execute(std::string_view line, int32_t& current, bool& quit);
+
+private:
+    std::string Select(std::string_view number, int32_t& current) const;
+    std::string List() const;
+
+    std::vector<TGsmSimulator*> FSims;
+    std::vector<TSimConsole> FConsoles;
 };
 
 } // namespace qvx

@@ -1,14 +1,17 @@
-// gsmsim: a simulated GSM terminal on a pseudo-terminal for trying the service without
-// hardware. Prints the terminal's device, takes commands from stdin (and from a control socket
-// with --control), and prints every submitted message as it arrives.
+// gsmsim: simulated GSM terminals on pseudo-terminals for trying the service without hardware:
+// one, or one for each --link given. Prints each terminal's device, takes commands from stdin
+// (and from a control socket with --control), and prints every submitted message as it
+// arrives, with its terminal's number when there are several.
 #include "gsmsim/GsmSimulator.h"
 #include "gsmsim/SimConsole.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <string>
@@ -25,9 +28,11 @@ using namespace qvx;
 
 constexpr size_t MaxClients = 8;
 constexpr size_t MaxLine = 4096;
+// As many terminals as the service drives.
+constexpr size_t MaxTerminals = 16;
 
 struct TOptions {
-    std::string Link;
+    std::vector<std::string> Links; // one terminal for each; one terminal without a link if none
     std::string Pin;
     std::string Control;
     int32_t SimBusy = 0;
@@ -61,7 +66,7 @@ bool ParseCount(const char* text, int32_t& value) {
 }
 
 void Usage(int fd) {
-    WriteAll(fd, "usage: gsmsim [--link PATH] [--pin PIN] [--sim-busy N] [--baud N] [--quiet]\n"
+    WriteAll(fd, "usage: gsmsim [--link PATH]... [--pin PIN] [--sim-busy N] [--baud N] [--quiet]\n"
                  "              [--control SOCKET]\n"
                  "       gsmsim --help | --version\n");
 }
@@ -72,8 +77,8 @@ bool AnswersAbout(int argc, char** argv) {
         const std::string_view name = argv[i];
         if (name == "--help" || name == "-h") {
             Usage(1);
-            WriteAll(1, "A scripted GSM terminal on a pseudo-terminal; type help for its "
-                        "commands. See gsmsim(1).\n");
+            WriteAll(1, "Scripted GSM terminals on pseudo-terminals, one for each --link; type "
+                        "help for the commands. See gsmsim(1).\n");
             return true;
         }
         if (name == "--version" || name == "-V") {
@@ -94,9 +99,15 @@ bool ParseOptions(int argc, char** argv, TOptions& options) {
         if (i + 1 >= argc)
             return false;
         const char* value = argv[++i];
-        if (name == "--link")
-            options.Link = value;
-        else if (name == "--pin")
+        if (name == "--link") {
+            // Two terminals behind one link would take it from each other.
+            for (const std::string& link : options.Links)
+                if (link == value)
+                    return false;
+            options.Links.push_back(value);
+            if (options.Links.size() > MaxTerminals)
+                return false;
+        } else if (name == "--pin")
             options.Pin = value;
         else if (name == "--control")
             options.Control = value;
@@ -157,11 +168,12 @@ struct TSource {
     int Fd;
     int ReplyFd;
     std::string Buffer;
+    int32_t Terminal = 1; // the terminal this source's lines address
 };
 
 class TProgram {
 public:
-    TProgram(TGsmSimulator& sim, const TOptions& options) : FConsole(sim), FOptions(options) {}
+    explicit TProgram(const std::vector<TGsmSimulator*>& sims) : FConsole(sims) {}
 
     int Run(int signalFd, int controlFd);
 
@@ -170,8 +182,7 @@ private:
     bool Serve(TSource& source);
     void Accept(int controlFd);
 
-    TSimConsole FConsole;
-    const TOptions& FOptions;
+    TSimRouter FConsole;
     std::vector<TSource> FSources;
     bool FQuit = false;
 };
@@ -188,7 +199,7 @@ bool TProgram::Serve(TSource& source) {
     while ((end = source.Buffer.find('\n')) != std::string::npos && !FQuit) {
         std::string line = source.Buffer.substr(0, end);
         source.Buffer.erase(0, end + 1);
-        WriteAll(source.ReplyFd, FConsole.Execute(line, FQuit));
+        WriteAll(source.ReplyFd, FConsole.Execute(line, source.Terminal, FQuit));
     }
     if (source.Buffer.size() > MaxLine) {
         source.Buffer.clear();
@@ -206,13 +217,13 @@ void TProgram::Accept(int controlFd) {
         close(client);
         return;
     }
-    FSources.push_back({client, client, {}});
+    FSources.push_back({client, client, {}, 1});
 }
 
 int TProgram::Run(int signalFd, int controlFd) {
     // Without a control socket, the end of stdin ends the program; with one, stdin may be
     // /dev/null while scripts drive it through the socket.
-    FSources.push_back({0, 1, {}});
+    FSources.push_back({0, 1, {}, 1});
     while (!FQuit) {
         std::vector<pollfd> fds{{signalFd, POLLIN, 0}, {controlFd, POLLIN, 0}};
         for (const TSource& source : FSources)
@@ -241,6 +252,40 @@ int TProgram::Run(int signalFd, int controlFd) {
     return 0;
 }
 
+// Each terminal is a SIM of its own: the first keeps the simulator's ICCID, so that a
+// single-terminal run looks as it always did, the others get one of their own.
+std::string IccidOf(size_t terminal) {
+    std::string serial = std::to_string(terminal);
+    return "89701992" + std::string(11 - serial.size(), '0') + serial;
+}
+
+// Starts one terminal for each link (one without a link when none is given); false, with the
+// reason on stderr, when one cannot start.
+bool StartTerminals(const TOptions& options, std::vector<std::unique_ptr<TGsmSimulator>>& sims) {
+    const size_t count = std::max<size_t>(options.Links.size(), 1);
+    for (size_t i = 0; i < count; ++i) {
+        auto sim = std::make_unique<TGsmSimulator>();
+        sim->SetLinkPath(options.Links.empty() ? std::string() : options.Links[i]);
+        sim->SetPin(options.Pin);
+        sim->SetSimBusyCount(options.SimBusy);
+        sim->SetBaudRate(options.Baud);
+        if (i > 0)
+            sim->SetIccid(IccidOf(i + 1));
+        const std::string prefix = count > 1 ? "[" + std::to_string(i + 1) + "] " : "";
+        if (!options.Quiet)
+            sim->SetSubmittedHandler([prefix](const TSubmittedSms& sms) {
+                WriteAll(1, prefix + DescribeSubmit(sms.View) +
+                                (sms.Accepted ? "\n" : " (refused)\n"));
+            });
+        if (!sim->Start()) {
+            WriteAll(2, "gsmsim: cannot start: " + sim->LastError() + "\n");
+            return false;
+        }
+        sims.push_back(std::move(sim));
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -262,29 +307,31 @@ int main(int argc, char** argv) {
     sigdelset(&stopSignals, SIGPIPE);
     int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
 
-    TGsmSimulator sim;
-    sim.SetLinkPath(options.Link);
-    sim.SetPin(options.Pin);
-    sim.SetSimBusyCount(options.SimBusy);
-    sim.SetBaudRate(options.Baud);
-    if (!options.Quiet)
-        sim.SetSubmittedHandler([](const TSubmittedSms& sms) {
-            WriteAll(1, DescribeSubmit(sms.View) + (sms.Accepted ? "\n" : " (refused)\n"));
-        });
-    if (signalFd < 0 || !sim.Start()) {
-        WriteAll(2, "gsmsim: cannot start: " + sim.LastError() + "\n");
+    if (signalFd < 0) {
+        WriteAll(2, std::string("gsmsim: cannot start: ") + std::strerror(errno) + "\n");
         return 1;
     }
+    std::vector<std::unique_ptr<TGsmSimulator>> sims;
+    if (!StartTerminals(options, sims))
+        return 1;
     int controlFd = options.Control.empty() ? -1 : ListenControl(options.Control);
     if (!options.Control.empty() && controlFd < 0)
         return 1;
-    WriteAll(1, "gsmsim: terminal " + sim.SlavePath() +
-                    (options.Link.empty() ? "" : " (link " + options.Link + ")") + "\n");
+    for (size_t i = 0; i < sims.size(); ++i) {
+        const std::string number = sims.size() > 1 ? std::to_string(i + 1) + ": " : "";
+        const std::string link = sims[i]->LinkPath();
+        WriteAll(1, "gsmsim: terminal " + number + sims[i]->SlavePath() +
+                        (link.empty() ? "" : " (link " + link + ")") + "\n");
+    }
     if (!options.Quiet)
         WriteAll(1, "gsmsim: type help for the commands\n");
-    TProgram program(sim, options);
+    std::vector<TGsmSimulator*> consoles;
+    for (const auto& sim : sims)
+        consoles.push_back(sim.get());
+    TProgram program(consoles);
     int status = program.Run(signalFd, controlFd);
-    sim.Stop();
+    for (const auto& sim : sims)
+        sim->Stop();
     if (controlFd >= 0) {
         close(controlFd);
         unlink(options.Control.c_str());
