@@ -387,6 +387,8 @@ TGsmSimulator& TReliabilityTest::AddSimulator(const TTempDir& dir, const std::st
     auto sim = std::make_unique<TGsmSimulator>();
     FLedger.Attach(*sim);
     sim->SetLinkPath(dir.File(name));
+    // A SIM of its own: the service counts each SIM's day by its IMSI.
+    sim->SetImsi("25099" + std::to_string(1000000000 + FMoreSims.size() + 1));
     EXPECT_TRUE(sim->Start()) << "the GSM simulator " << name << " did not start";
     FMoreSims.push_back(std::move(sim));
     return *FMoreSims.back();

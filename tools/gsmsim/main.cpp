@@ -259,6 +259,12 @@ std::string IccidOf(size_t terminal) {
     return "89701992" + std::string(11 - serial.size(), '0') + serial;
 }
 
+// Likewise an IMSI of its own, which keys the service's daily count of the SIM.
+std::string ImsiOf(size_t terminal) {
+    std::string serial = std::to_string(terminal);
+    return "2509900000" + std::string(5 - serial.size(), '0') + serial;
+}
+
 // Starts one terminal for each link (one without a link when none is given); false, with the
 // reason on stderr, when one cannot start.
 bool StartTerminals(const TOptions& options, std::vector<std::unique_ptr<TGsmSimulator>>& sims) {
@@ -269,8 +275,10 @@ bool StartTerminals(const TOptions& options, std::vector<std::unique_ptr<TGsmSim
         sim->SetPin(options.Pin);
         sim->SetSimBusyCount(options.SimBusy);
         sim->SetBaudRate(options.Baud);
-        if (i > 0)
+        if (i > 0) {
             sim->SetIccid(IccidOf(i + 1));
+            sim->SetImsi(ImsiOf(i + 1));
+        }
         const std::string prefix = count > 1 ? "[" + std::to_string(i + 1) + "] " : "";
         if (!options.Quiet)
             sim->SetSubmittedHandler([prefix](const TSubmittedSms& sms) {
