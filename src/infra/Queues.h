@@ -32,6 +32,8 @@ struct TSMS {
     // confirmed the text safe. -1 for anything else (an outgoing message, a USSD result).
     int32_t SimIndex = -1;
     std::string SimPdu = {};
+    // A received text: the number of the terminal (its INI section) that received it.
+    int32_t Terminal = 0;
 
     bool operator==(const TSMS&) const = default;
 };

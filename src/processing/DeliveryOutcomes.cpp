@@ -20,16 +20,23 @@ void TWorkThread::HandleOutcomes() {
 
 void TWorkThread::TakeOutcomes() {
     FOutcomesPending.store(false);
-    if (!FSiemens)
-        return;
+    for (TTerminalSlot& slot : FTerminals)
+        TakeOutcomes(slot);
+}
+
+void TWorkThread::TakeOutcomes(TTerminalSlot& slot) {
     std::vector<TOutcome> outcomes;
-    FSiemens->TakeOutcomes(outcomes);
+    if (!slot.Siemens->TakeOutcomes(outcomes))
+        return;
     for (const TOutcome& outcome : outcomes)
-        ApplyOutcome(outcome);
+        ApplyOutcome(slot, outcome);
     SaveState();
 }
 
-void TWorkThread::ApplyOutcome(const TOutcome& outcome) {
+// A message that left this process's hands unsent loses its claim; an acknowledged one keeps
+// it until its stamp is committed.
+void TWorkThread::ApplyOutcome(TTerminalSlot& slot, const TOutcome& outcome) {
+    auto held = slot.Held.extract(outcome.MsgId);
     switch (outcome.Kind) {
     case TOutcomeKind::Acknowledged:
         FLedger.Acknowledged(outcome.MsgId);
@@ -37,18 +44,28 @@ void TWorkThread::ApplyOutcome(const TOutcome& outcome) {
         FStateChanged = true;
         FAcknowledgedCount.fetch_add(1);
         FLastAcknowledgedAt.store(std::time(nullptr));
+        FRefusals.erase(outcome.MsgId);
+        CountSent(slot);
         break;
     case TOutcomeKind::GivenUp:
         FLedger.GivenUp(outcome.MsgId, FTimeSource());
         FState.GivenUp[outcome.MsgId] = FTimeSource();
         FStateChanged = true;
         FGivenUpCount.fetch_add(1);
-        WriteLog("Сообщение ID=%d не будет отправлено (тел=\"%s\"): %s", outcome.MsgId,
-                 outcome.Telephone.c_str(), outcome.Reason.c_str());
+        FRefusals.erase(outcome.MsgId);
+        Unclaim(outcome.MsgId);
+        WriteLog("Сообщение ID=%d не будет отправлено (тел=\"%s\"): %s%s", outcome.MsgId,
+                 outcome.Telephone.c_str(), outcome.Reason.c_str(), slot.Tag(FSeveral).c_str());
         break;
-    case TOutcomeKind::Returned:
     case TOutcomeKind::Failed:
+        if (!held.empty()) {
+            FailedOn(slot, outcome, std::move(held.mapped()));
+            break;
+        }
+        [[fallthrough]];
+    case TOutcomeKind::Returned:
         FLedger.Returned(outcome.MsgId);
+        Unclaim(outcome.MsgId);
         break;
     }
 }
@@ -108,6 +125,8 @@ void TWorkThread::ForgetStamped(const std::vector<int32_t>& ids) {
     if (ids.empty())
         return;
     FLedger.Stamped(ids);
+    // Committed: the claims may go, since the rows read sent to every other process.
+    FClaims.Release(ids);
     for (const int32_t id : ids) {
         FState.Unstamped.erase(id);
         FStampErrors.erase(id);

@@ -4,7 +4,6 @@
 #include "processing/DeliveryRules.h"
 #include "processing/Error.h"
 #include "processing/WorkThread.h"
-#include "terminal/Siemens.h"
 
 #include <ctime>
 
@@ -17,6 +16,8 @@ constexpr const char* AccountRequest = "1";
 
 constexpr int64_t AccInfoPrepared = 0;
 constexpr int64_t AccInfoNoSubscriber = 1;
+
+constexpr size_t AnswerTerminalsMax = 1000;
 
 } // namespace
 
@@ -37,9 +38,12 @@ bool TWorkThread::TakeReceived(TSMS& sms) {
         FReceivedBacklog.pop_front();
         return true;
     }
-    while (FSiemens && FSiemens->ReceivedSMSCount() > 0)
-        if (FSiemens->GetReceivedSMS(sms))
-            return true;
+    for (TTerminalSlot& slot : FTerminals)
+        while (slot.Siemens->ReceivedSMSCount() > 0)
+            if (slot.Siemens->GetReceivedSMS(sms)) {
+                sms.Terminal = slot.Config.Number;
+                return true;
+            }
     return false;
 }
 
@@ -49,7 +53,8 @@ bool TWorkThread::TakeReceived(TSMS& sms) {
 void TWorkThread::HandleMessage(const TSMS& sms) {
     // WriteLog escapes control bytes, so a subscriber's text can neither forge lines nor drive
     // the terminal of an operator who reads the log.
-    WriteLog("Принято SMS. Номер: '%s', текст: '%s'", sms.Telephone.c_str(), sms.Text.c_str());
+    WriteLog("Принято SMS. Номер: '%s', текст: '%s'%s", sms.Telephone.c_str(), sms.Text.c_str(),
+             TerminalTag(sms.Terminal).c_str());
     ++FReceivedCount;
     FLastReceivedAt.store(std::time(nullptr));
     if (sms.Text == AccountRequest)
@@ -61,12 +66,13 @@ void TWorkThread::HandleMessage(const TSMS& sms) {
 void TWorkThread::ConfirmReceived(const TSMS& sms) {
     if (sms.SimIndex < 0)
         return;
-    if (FSiemens) {
-        FSiemens->ConfirmReceived(sms);
+    if (TTerminalSlot* slot = SlotOf(sms.Terminal)) {
+        slot->Siemens->ConfirmReceived(sms);
         return;
     }
-    FAwaitingEntries.Forget(sms.SimIndex, sms.SimPdu);
-    FConfirmedEntries.Add(sms.SimIndex, sms.SimPdu);
+    TTerminalCarry& carry = FCarry[sms.Terminal];
+    carry.Awaiting.Forget(sms.SimIndex, sms.SimPdu);
+    carry.Confirmed.Add(sms.SimIndex, sms.SimPdu);
 }
 
 // A request the server refused for its own sake (the function raised) would be refused again
@@ -104,6 +110,11 @@ void TWorkThread::PrepareAnswer(const TSMS& sms, bool& sendNow) {
         ++FRequestsAnswered;
         sendNow = true;
         FLedger.AnswerPrepared(SubscriberKey(sms.Telephone));
+        // The answer leaves from the terminal that received the request. Requests whose
+        // answers never came are forgotten past a bound.
+        if (FAnswerTerminal.size() >= AnswerTerminalsMax)
+            FAnswerTerminal.clear();
+        FAnswerTerminal[SubscriberKey(sms.Telephone)] = sms.Terminal;
     } else if (*result == AccInfoNoSubscriber)
         WriteLog("В БД не найдено ни одного абонента с номером '%s'", sms.Telephone.c_str());
     else
@@ -117,8 +128,9 @@ void TWorkThread::HandleBacklogOnExit() noexcept {
         AnswerBacklogOnExit();
     // What was made safe is deleted by the next start without being handed over again.
     try {
-        for (const auto& [index, pdu] : FConfirmedEntries.Entries())
-            FHandledEntries.Add(index, pdu);
+        TTerminalCarry& first = FCarry[1];
+        for (const auto& [index, pdu] : first.Confirmed.Entries())
+            first.Handled.Add(index, pdu);
         KeepUndeletable();
     } catch (const std::exception& error) {
         WriteLog("Ошибка: %s", error.what());

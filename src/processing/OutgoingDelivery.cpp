@@ -5,7 +5,6 @@
 #include "processing/Submission.h"
 #include "processing/WorkThread.h"
 #include "terminal/Pdu.h"
-#include "terminal/Siemens.h"
 
 #include <set>
 
@@ -13,17 +12,10 @@ namespace qvx {
 
 namespace {
 
-// A pass hands over no more than this many waiting messages to the terminal, which sends a
-// few a second at best: what it holds stays small whatever the database has waiting.
-constexpr int32_t QueuedMax = 1000;
-
-bool TerminalWorking(TSiemens& siemens) {
-    const int32_t state = siemens.GetState();
-    if (state == static_cast<int32_t>(TTerminalState::Working))
-        return true;
-    WriteLog("GSM терминал не готов к работе (State=%d)", state);
-    return false;
-}
+// A pass keeps no more than this many messages pending and with the terminals, which send a
+// few a second each at best: what the worker holds stays small whatever the database has
+// waiting.
+constexpr size_t QueuedMax = 1000;
 
 } // namespace
 
@@ -57,13 +49,16 @@ void TWorkThread::SendPendingMessages() {
     // end and always handed over.
     int32_t rowCount = 0;
     int32_t handedOver = 0;
+    size_t queued = FPending.size();
+    for (const TTerminalSlot& slot : FTerminals)
+        queued += slot.Held.size();
     std::vector<TQueuedSms> answers;
     try {
         for (TPendingCursor cursor; !cursor.End && !Terminated();) {
             std::vector<TPendingSMS> rows = FDatabase->GetSMSPage(FConfig.SmsOldHours, cursor);
             std::erase_if(rows,
                           [this](const TPendingSMS& row) { return FLedger.Skipped(row.MsgId); });
-            if (rowCount == 0 && !rows.empty() && !TerminalWorking(*FSiemens)) {
+            if (rowCount == 0 && !rows.empty() && !SendingTerminalWorking(true)) {
                 FPassDue = true;
                 return;
             }
@@ -76,27 +71,26 @@ void TWorkThread::SendPendingMessages() {
                 // A long pass is progress, not a hang: the watchdog hears of every message.
                 Beat();
                 const bool answer = answerNumbers.count(SubscriberKey(row.Telephone)) != 0;
-                if (!answer && FSiemens->OutgoingCount() >= QueuedMax)
+                if (!answer && queued >= QueuedMax)
                     continue;
                 TPreparedSms prepared;
                 if (!Sendable(row, prepared))
                     continue;
                 SendMessage(row, ToDateTime(now), std::move(prepared), answer ? &answers : nullptr);
                 ++handedOver;
+                queued += answer ? 0 : 1;
             }
         }
     } catch (...) {
         // A later page failed: the answers collected so far count as handed over already.
-        if (!answers.empty())
-            FSiemens->QueueAnswers(answers);
+        QueueAnswers(std::move(answers));
         throw;
     }
     giveBack.Done = true;
     if (rowCount == 0)
         return;
     // Account answers overtake the backlog: they go behind the message in submission.
-    if (!answers.empty())
-        FSiemens->QueueAnswers(answers);
+    QueueAnswers(std::move(answers));
     WriteLog("Сообщений всего/отправлено: %d/%d", rowCount, handedOver);
 }
 
@@ -143,9 +137,11 @@ void TWorkThread::SendMessage(const TPendingSMS& row, TDateTime now, TPreparedSm
     if (answers != nullptr)
         answers->push_back(std::move(sms));
     else
-        FSiemens->QueueSMS(std::move(sms));
+        FPending.push_back(std::move(sms));
     FLedger.HandedOver(row.MsgId, std::time(nullptr));
-    WriteLog("Сообщение ID=%d: %s", row.MsgId, "ОТПРАВЛЕНО");
+    // With several terminals the line waits for the terminal that takes the message.
+    if (!FSeveral)
+        WriteLog("Сообщение ID=%d: %s", row.MsgId, "ОТПРАВЛЕНО");
 }
 
 } // namespace qvx

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <ctime>
 #include <exception>
-#include <random>
 #include <vector>
 
 namespace qvx {
@@ -37,16 +36,6 @@ template <class TStep> void Guarded(TStep step) noexcept {
     }
 }
 
-uint8_t RandomOctet() noexcept {
-    try {
-        std::random_device random;
-        return static_cast<uint8_t>(random() & 0xFF);
-    } catch (...) {
-        // Without an entropy source the clock still differs from one start to the next.
-        return static_cast<uint8_t>(GetTickCount() & 0xFF);
-    }
-}
-
 // The service folder: where the INI file lives.
 std::string FolderOf(const std::string& iniFileName) {
     const size_t slash = iniFileName.rfind('/');
@@ -56,9 +45,9 @@ std::string FolderOf(const std::string& iniFileName) {
 } // namespace
 
 TWorkThread::TWorkThread(TConfig& config)
-    : FConfig(config), FDatabase(std::make_unique<TDatabase>()),
+    : FConfig(config), FDatabase(std::make_unique<TDatabase>()), FClaims(*FDatabase),
       FStateFile(FolderOf(config.IniFileName)), FNoTerminalSince(std::time(nullptr)),
-      FStartedAt(FNoTerminalSince), FConcatRef(RandomOctet()) {}
+      FStartedAt(FNoTerminalSince) {}
 
 TWorkThread::~TWorkThread() {
     Terminate();
@@ -109,6 +98,10 @@ void TWorkThread::Execute() {
             Guarded([this, sendNow] { ProcessCycle(sendNow); });
         }
         Guarded([this] { HandleOutcomes(); });
+        Guarded([this] {
+            WatchTerminals();
+            DispatchPending();
+        });
         UpdateStatus();
         FTurns.fetch_add(1);
         SleepMs(reload || process ? TurnPauseMs : IdleTurnMs, [this] {
@@ -116,7 +109,7 @@ void TWorkThread::Execute() {
         });
     }
     FDatabase->SetFinalWaitMs(FinalDatabaseWaitMs);
-    StopTerminal();
+    StopTerminals();
     StampOnExit();
     HandleBacklogOnExit();
     SaveState();
@@ -126,7 +119,7 @@ void TWorkThread::Execute() {
 void TWorkThread::Reload(bool atStart) {
     // The terminal is stopped before the new settings are read, so that what it acknowledged
     // is accounted for; what it still held was never stamped and goes with a later pass.
-    StopTerminal();
+    StopTerminals();
     // The start keeps what the state file says was given up; a reload tries it again.
     if (!atStart) {
         FLedger.Reloaded();
@@ -145,11 +138,11 @@ void TWorkThread::Initialize() {
         // The terminal starts also without the database: requests it receives meanwhile wait
         // in its queue until the database is back.
         const bool databaseReady = TryDatabase();
-        StartTerminal();
+        StartTerminals();
         FStartResult.store(databaseReady ? 1 : StartWaitingForDatabase);
     } catch (...) {
         FDatabaseRetry.Reset();
-        StopTerminal();
+        StopTerminals();
         FStartResult.store(0);
         throw;
     }
@@ -181,7 +174,7 @@ void TWorkThread::RetryDatabase() {
         // The database answered but the service cannot work with it (its version): as a
         // failed start, which waits for a reload.
         FDatabaseRetry.Reset();
-        StopTerminal();
+        StopTerminals();
         FStartResult.store(0);
         throw;
     }
@@ -189,96 +182,43 @@ void TWorkThread::RetryDatabase() {
     WriteLog("Подключение к базе данных установлено, служба готова к работе");
 }
 
-void TWorkThread::StartTerminal() {
-    StopTerminal();
-    if (FConfig.Device.empty())
-        throw EServiceError("Не задан порт GSM терминала (параметр 'Device')");
-    try {
-        TSiemensOptions options;
-        options.Session.Device = FConfig.Device;
-        options.Session.LogFileName = ExeDir() + "Siemens.log";
-        options.Session.Settings = FConfig.TerminalSettings();
-        options.Session.RefusedPin = FRefusedPin;
-        options.Session.Handled = FHandledEntries;
-        options.Session.HoldUntilConfirmed = true;
-        options.Session.Awaiting = FAwaitingEntries;
-        options.Session.Confirmed = FConfirmedEntries;
-        options.Session.ConcatRef = FConcatRef;
-        options.Session.PinAttempt = [this](const std::string& iccid, const std::string& pin) {
-            return PinAttempt(iccid, pin);
-        };
-        options.Session.PinAccepted = [this](const std::string& iccid) { PinAccepted(iccid); };
-        options.OnOutcome = [this] {
-            FOutcomesPending.store(true);
-            Wake();
-        };
-        FSendOldHours.store(FConfig.SmsOldHours);
-        options.SendCheck = [this, timeSource = FTimeSource](const TSMS& sms, std::string& reason) {
-            return VerdictAtHead(sms, timeSource(), FSendOldHours.load(), reason);
-        };
-        auto siemens = std::make_unique<TSiemens>(std::move(options));
-        if (!siemens->Start())
-            throw EServiceError("Не удалось запустить поток GSM терминала");
-        FSiemens = std::move(siemens);
-    } catch (...) {
-        WriteLog("Не удалось инициализировать GSM терминал");
-        throw;
-    }
-}
-
-void TWorkThread::StopTerminal() {
-    if (!FSiemens)
-        return;
-    FSiemens->Terminate();
-    FSiemens->WaitFor();
-    TakeOutcomes();
-    TSMS sms;
-    while (FSiemens->GetReceivedSMS(sms))
-        FReceivedBacklog.push_back(sms);
-    // Whatever is still queued was never stamped: a later pass hands it over again.
-    FRefusedPin = FSiemens->RefusedPin();
-    FHandledEntries = FSiemens->Handled();
-    KeepUndeletable();
-    FAwaitingEntries = FSiemens->Awaiting();
-    FConfirmedEntries = FSiemens->Confirmed();
-    FConcatRef = FSiemens->NextConcatRef();
-    FSiemens.reset();
-    FLedger.TerminalStopped();
-    FNoTerminalSince = std::time(nullptr);
-    UpdateStatus();
-}
-
 void TWorkThread::ProcessCycle(bool sendNow) {
-    if (FStartResult.load() != 1 || !FSiemens) {
+    if (FStartResult.load() != 1 || FTerminals.empty()) {
         FPassDue = FPassDue || sendNow;
         return;
     }
-    if (FPassDue && FSiemens->GetState() == static_cast<int32_t>(TTerminalState::Working))
+    if (FPassDue && SendingTerminalWorking(false))
         sendNow = true;
-    // The connection is closed at the end of every cycle, also after an error.
+    // The connection is closed at the end of every cycle, also after an error, unless it
+    // holds claims: they live as long as the session that took them.
     struct TCloseAtEnd {
         TDatabase& Database;
-        ~TCloseAtEnd() { Database.Close(); }
-    } closeAtEnd{*FDatabase};
+        const TClaims& Claims;
+        ~TCloseAtEnd() {
+            if (Claims.Count() == 0)
+                Database.Close();
+        }
+    } closeAtEnd{*FDatabase, FClaims};
     // The entries whose deletion failed are kept before their messages are answered.
-    FHandledEntries = FSiemens->HandledNow();
-    KeepUndeletable();
+    KeepHandledNow();
     HandleReceived(sendNow);
     TakeOutcomes();
     if (sendNow)
         SendPendingMessages();
+    DispatchPending();
 }
 
 void TWorkThread::UpdateStatus() noexcept {
-    if (FSiemens) {
-        FTerminalState.store(FSiemens->GetState());
-        FOutgoingCount.store(FSiemens->OutgoingCount());
-        FIncomingCount.store(FSiemens->ReceivedSMSCount());
-    } else {
-        FTerminalState.store(-1);
-        FOutgoingCount.store(0);
-        FIncomingCount.store(0);
+    size_t outgoing = FPending.size();
+    int32_t incoming = 0;
+    for (const TTerminalSlot& slot : FTerminals) {
+        outgoing += slot.Held.size();
+        incoming += slot.Siemens ? slot.Siemens->ReceivedSMSCount() : 0;
     }
+    const TSiemens* first = FTerminals.empty() ? nullptr : FTerminals.front().Siemens.get();
+    FTerminalState.store(first ? first->GetState() : -1);
+    FOutgoingCount.store(static_cast<int32_t>(outgoing));
+    FIncomingCount.store(incoming);
     Beat();
 }
 
@@ -292,12 +232,23 @@ void TWorkThread::Beat() noexcept {
 }
 
 void TWorkThread::CopyStatus() {
-    const TNetworkStatus network = FSiemens ? FSiemens->Network() : TNetworkStatus{};
+    TSiemens* const first = FTerminals.empty() ? nullptr : FTerminals.front().Siemens.get();
+    const TNetworkStatus network = first ? first->Network() : TNetworkStatus{};
     const int64_t pins = KeptPins();
+    std::vector<TTerminalStatus> terminals;
+    const std::time_t now = std::time(nullptr);
+    for (const TTerminalSlot& slot : FTerminals) {
+        const TNetworkStatus its = slot.Siemens->Network();
+        terminals.push_back({slot.Config.Name, slot.Config.Device, slot.Siemens->GetState(),
+                             its.Registration, its.SignalRssi,
+                             static_cast<int64_t>(slot.Held.size()), slot.Limits.SentToday(now),
+                             slot.Limits.DailyLimit(), slot.Suspended ? slot.SuspendedUntil : 0});
+    }
     std::lock_guard<std::mutex> lock(FStatusLock);
+    FStatus.Terminals = std::move(terminals);
     FStatus.TerminalState = FTerminalState.load();
-    FStatus.TerminalSince = FSiemens ? FSiemens->StateSince() : FNoTerminalSince;
-    FStatus.PinWait = FSiemens ? FSiemens->GetPinWait() : 0;
+    FStatus.TerminalSince = first ? first->StateSince() : FNoTerminalSince;
+    FStatus.PinWait = first ? first->GetPinWait() : 0;
     FStatus.Registration = network.Registration;
     FStatus.SignalRssi = network.SignalRssi;
     FStatus.NetworkCheckedAt = network.CheckedAt;

@@ -8,10 +8,12 @@
 #include "infra/Config.h"
 #include "infra/Queues.h"
 #include "infra/Thread.h"
+#include "processing/Claims.h"
 #include "processing/DatabaseRetry.h"
 #include "processing/DeliveryLedger.h"
 #include "processing/ServiceState.h"
 #include "processing/StateFile.h"
+#include "processing/TerminalSlot.h"
 #include "processing/WorkerStatus.h"
 #include "terminal/HandledEntries.h"
 
@@ -23,14 +25,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace qvx {
 
-class TSiemens;
-struct TPreparedSms;
-struct TQueuedSms;
 class TDatabase;
 struct TPendingSMS;
 
@@ -84,11 +85,47 @@ private:
     void LoadDatabaseParams();
     bool TryDatabase();
     void RetryDatabase();
-    void StartTerminal();
-    void StopTerminal();
+    void StartTerminals();
+    void StartTerminal(const TTerminalConfig& config);
+    void StopTerminals();
+    // Keeps what a stopped terminal learnt for the next one, and what it received.
+    void KeepFromStopped(TTerminalSlot& slot);
+    TTerminalSlot* SlotOf(int32_t number);
+    // " [<Name>]" of the terminal with this section number when there are several.
+    std::string TerminalTag(int32_t number) const;
+    // Some terminal that sends is working; with one terminal, logs when it is not.
+    bool SendingTerminalWorking(bool log);
+    // Hands pending messages to the terminals that have room, each claimed first.
+    void DispatchPending();
+    // The terminal may take one more message now (answer: an account answer, which goes to
+    // the head of its queue whatever it holds).
+    bool MayTake(const TTerminalSlot& slot, bool answer = false) const;
+    // May this terminal take the message, given the prefixes of all terminals?
+    bool MayCarry(const TTerminalSlot& slot, const TQueuedSms& sms) const;
+    // The ids it could claim; nullopt, with the error logged when new, while the database
+    // cannot claim.
+    std::optional<std::vector<int32_t>> Claim(const std::vector<int32_t>& ids);
+    void HandTo(TTerminalSlot& slot, TQueuedSms sms, bool answer);
+    // Queues account answers at the head of the terminal that received their request.
+    void QueueAnswers(std::vector<TQueuedSms> answers);
+    // Watches every terminal: suspends one that stopped working, ends suspensions, resolves
+    // its SIM and logs its limits.
+    void WatchTerminals();
+    void WatchTerminal(TTerminalSlot& slot, uint32_t tick, std::time_t now);
+    void Suspend(TTerminalSlot& slot, const char* why);
+    // The terminal's waiting messages go back to the head of the pending list.
+    void Withdraw(TTerminalSlot& slot);
+    void FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueuedSms queued);
+    void ResolveSim(TTerminalSlot& slot);
+    void CountSent(TTerminalSlot& slot);
+    // Releases the claims of messages that left this process's hands unsent.
+    void Unclaim(int32_t msgId) noexcept;
+    int32_t WorkingCount() const;
     void ProcessCycle(bool sendNow);
     void HandleReceived(bool& sendNow);
     bool TakeReceived(TSMS& sms);
+    // The entries the terminal could not delete, into the state; terminal 1's only.
+    void KeepHandledNow();
     // The text is safe (logged, its request answered or dropped): its SIM entry may go.
     void ConfirmReceived(const TSMS& sms);
     // Logs a received message and keeps an account request for AnswerPendingRequests.
@@ -108,7 +145,8 @@ private:
     // Takes the terminal's outcomes and stamps what was acknowledged.
     void HandleOutcomes();
     void TakeOutcomes();
-    void ApplyOutcome(const TOutcome& outcome);
+    void TakeOutcomes(TTerminalSlot& slot);
+    void ApplyOutcome(TTerminalSlot& slot, const TOutcome& outcome);
     // One statement for every acknowledged id not yet stamped; after a failure it waits
     // StampRetryMs before the next try unless now is set.
     void StampAcknowledged(bool now);
@@ -138,7 +176,30 @@ private:
 
     TConfig& FConfig;
     std::unique_ptr<TDatabase> FDatabase;
-    std::unique_ptr<TSiemens> FSiemens;
+    // The running terminals, in the order of their sections.
+    std::vector<TTerminalSlot> FTerminals;
+    // More than one terminal is configured: their failures are judged here, and every log line
+    // about one of them names it.
+    bool FSeveral = false;
+    // What each terminal object learnt, by section number, for the next one after a reload.
+    // Terminal 1's entries that could not be deleted live in the state file as well.
+    std::map<int32_t, TTerminalCarry> FCarry;
+    // Messages a pass read that no terminal holds yet, answers first: each terminal takes the
+    // next one it may send when it has room.
+    std::deque<TQueuedSms> FPending;
+    // Where the next dispatch starts looking, so that no terminal is always first.
+    size_t FNextTerminal = 0;
+    // The advisory claims of what the terminals hold; the connection stays open while any is.
+    TClaims FClaims;
+    TDatabaseRetry FClaimRetry;
+    // Refusals the network gave a message for a cause of its own, and from which terminals.
+    struct TRefusals {
+        int32_t Count = 0;
+        std::set<int32_t> Terminals;
+    };
+    std::map<int32_t, TRefusals> FRefusals;
+    // The terminal (its section number) that received each subscriber's account request.
+    std::map<std::string, int32_t> FAnswerTerminal;
     TDeliveryLedger FLedger;
     TServiceState FState;
     TStateFile FStateFile;
@@ -167,17 +228,6 @@ private:
     // Since when the worker has no terminal.
     int64_t FNoTerminalSince;
     const int64_t FStartedAt;
-    // What one terminal object learnt about the SIM, handed to the next one after a reload:
-    // the PIN the SIM refused, and the entries handed over that it failed to delete.
-    std::string FRefusedPin;
-    THandledEntries FHandledEntries;
-    // Received texts on the SIM that the worker holds (Awaiting) or has made safe (Confirmed):
-    // the next terminal object neither hands them over again nor deletes one too early.
-    THandledEntries FAwaitingEntries;
-    THandledEntries FConfirmedEntries;
-    // Random at the start, so that the first long message after a restart (a kill too) is
-    // not joined with a recent one by the subscriber's phone.
-    uint8_t FConcatRef;
 
     std::atomic<int32_t> FStartResult{-1};
     std::atomic<bool> FReloadPending{false};

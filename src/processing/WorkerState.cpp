@@ -32,7 +32,7 @@ void TWorkThread::LoadState() {
     for (const auto& [msgId, at] : FState.GivenUp)
         FLedger.GivenUp(msgId, at);
     for (const auto& entry : FState.Undeletable)
-        FHandledEntries.Add(entry.Index, entry.Pdu);
+        FCarry[1].Handled.Add(entry.Index, entry.Pdu);
 }
 
 void TWorkThread::SaveState() noexcept {
@@ -101,7 +101,7 @@ int64_t TWorkThread::KeptPins() {
 
 void TWorkThread::KeepUndeletable() {
     std::vector<TServiceState::TUndeletable> kept;
-    for (const auto& [index, pdu] : FHandledEntries.Entries()) {
+    for (const auto& [index, pdu] : FCarry[1].Handled.Entries()) {
         // A listing line that is no PDU the file could hold is not kept: it would damage it.
         if (pdu.empty() || pdu.size() > TServiceState::PduHexMax ||
             !std::all_of(pdu.begin(), pdu.end(), [](char c) { return HexValue(c) != NotHex; }))

@@ -1,0 +1,182 @@
+// How the worker shares its pending messages among its terminals: each terminal with room
+// takes the next message it may send, claimed first so that no other process sends it; an
+// account answer goes to the head of the terminal that received its request.
+#include "infra/LogFile.h"
+#include "processing/DeliveryRules.h"
+#include "processing/Error.h"
+#include "processing/WorkThread.h"
+
+#include <optional>
+
+namespace qvx {
+
+bool TWorkThread::SendingTerminalWorking(bool log) {
+    for (const TTerminalSlot& slot : FTerminals)
+        if (slot.Config.Send && slot.Working())
+            return true;
+    if (!log)
+        return false;
+    if (FTerminals.size() == 1)
+        WriteLog("GSM терминал не готов к работе (State=%d)",
+                 FTerminals.front().Siemens->GetState());
+    else
+        WriteLog("Ни один GSM терминал не готов к работе");
+    return false;
+}
+
+bool TWorkThread::MayTake(const TTerminalSlot& slot, bool answer) const {
+    if (!slot.Config.Send || slot.Suspended || !slot.Working())
+        return false;
+    if (!answer && slot.Held.size() >= TTerminalSlot::HeldMax)
+        return false;
+    // The daily count is the SIM's: nothing goes before the terminal has said which SIM it is.
+    const int32_t daily = slot.Limits.DailyLimit();
+    if (daily > 0 && slot.SimKey.empty())
+        return false;
+    const std::time_t now = std::time(nullptr);
+    if (!slot.Limits.MayTake(now, GetTickCount()))
+        return false;
+    // What it holds may all be acknowledged: together with the day's count they stay within
+    // the limit.
+    return daily <= 0 ||
+           slot.Limits.SentToday(now) + static_cast<int32_t>(slot.Held.size()) < daily;
+}
+
+// A message whose number matches another terminal's prefixes waits for that one: for ever
+// with "only", while it can send with "prefer".
+bool TWorkThread::MayCarry(const TTerminalSlot& slot, const TQueuedSms& sms) const {
+    const std::string& digits = sms.Prepared.Digits;
+    if (PrefixMatches(slot.Config, digits))
+        return true;
+    for (const TTerminalSlot& other : FTerminals) {
+        if (&other == &slot || !PrefixMatches(other.Config, digits))
+            continue;
+        if (other.Config.PrefixOnly || MayTake(other, true))
+            return false;
+    }
+    return true;
+}
+
+void TWorkThread::DispatchPending() {
+    if (FPending.empty() || FTerminals.empty() || FStartResult.load() != 1)
+        return;
+    if (FClaimRetry.Waiting() && !FClaimRetry.Due(GetTickCount()))
+        return;
+    const size_t count = FTerminals.size();
+    // Round by round each terminal with room takes one message, so that a terminal's second
+    // message never goes before another's first.
+    for (size_t round = 0; round < TTerminalSlot::HeldMax && !FPending.empty(); ++round) {
+        std::vector<std::pair<size_t, size_t>> picks; // terminal, pending index
+        std::vector<bool> chosen(FPending.size(), false);
+        for (size_t k = 0; k < count; ++k) {
+            const size_t t = (FNextTerminal + k) % count;
+            if (!MayTake(FTerminals[t]))
+                continue;
+            for (size_t j = 0; j < FPending.size(); ++j)
+                if (!chosen[j] && MayCarry(FTerminals[t], FPending[j])) {
+                    chosen[j] = true;
+                    picks.emplace_back(t, j);
+                    break;
+                }
+        }
+        if (picks.empty())
+            return;
+        FNextTerminal = (FNextTerminal + 1) % count;
+        std::vector<int32_t> ids;
+        for (const auto& pick : picks)
+            ids.push_back(FPending[pick.second].Sms.MsgId);
+        const std::optional<std::vector<int32_t>> claimedList = Claim(ids);
+        if (!claimedList)
+            return;
+        const std::set<int32_t> claimed(claimedList->begin(), claimedList->end());
+        std::deque<TQueuedSms> rest;
+        std::vector<std::pair<size_t, TQueuedSms>> handed;
+        for (size_t j = 0, p = 0; j < FPending.size(); ++j) {
+            if (!chosen[j]) {
+                rest.push_back(std::move(FPending[j]));
+                continue;
+            }
+            while (picks[p].second != j)
+                ++p;
+            if (claimed.count(FPending[j].Sms.MsgId) != 0)
+                handed.emplace_back(picks[p].first, std::move(FPending[j]));
+            else // another process has it, or it was stamped meanwhile
+                FLedger.Returned(FPending[j].Sms.MsgId);
+        }
+        FPending = std::move(rest);
+        for (auto& [t, sms] : handed)
+            HandTo(FTerminals[t], std::move(sms), false);
+    }
+}
+
+// A database that cannot claim keeps everything pending and is tried again with the back-off
+// of a lost connection; its error is logged when it changes.
+std::optional<std::vector<int32_t>> TWorkThread::Claim(const std::vector<int32_t>& ids) {
+    try {
+        std::vector<int32_t> claimed = FClaims.Claim(ids);
+        FClaimRetry.Reset();
+        return claimed;
+    } catch (const EDatabaseError& error) {
+        if (FClaimRetry.Failed(error.what(), GetTickCount()))
+            WriteLog("Ошибка: %s", error.what());
+        return std::nullopt;
+    }
+}
+
+void TWorkThread::HandTo(TTerminalSlot& slot, TQueuedSms sms, bool answer) {
+    const int32_t id = sms.Sms.MsgId;
+    slot.Limits.Taken(GetTickCount());
+    slot.Held.insert_or_assign(id, sms);
+    if (answer)
+        slot.Siemens->QueueAnswers({std::move(sms)});
+    else
+        slot.Siemens->QueueSMS(std::move(sms));
+    if (FSeveral)
+        WriteLog("Сообщение ID=%d: %s%s", id, "ОТПРАВЛЕНО", slot.Tag(true).c_str());
+}
+
+// Each answer goes to the head of the terminal that received its request, behind the
+// message in submission; when that terminal cannot send, to the head of the pending list.
+void TWorkThread::QueueAnswers(std::vector<TQueuedSms> answers) {
+    if (answers.empty())
+        return;
+    std::vector<int32_t> ids;
+    for (const TQueuedSms& answer : answers)
+        ids.push_back(answer.Sms.MsgId);
+    const std::optional<std::vector<int32_t>> list = Claim(ids);
+    if (!list) {
+        // Unclaimed, they wait at the head of the list for the next dispatch.
+        for (auto it = answers.rbegin(); it != answers.rend(); ++it)
+            FPending.push_front(std::move(*it));
+        return;
+    }
+    const std::set<int32_t> claimed(list->begin(), list->end());
+    // Last first: each goes to a head, so the first ends up in front.
+    for (auto it = answers.rbegin(); it != answers.rend(); ++it) {
+        const int32_t id = it->Sms.MsgId;
+        if (claimed.count(id) == 0) {
+            FLedger.Returned(id);
+            continue;
+        }
+        const std::string key = SubscriberKey(it->Sms.Telephone);
+        const auto from = FAnswerTerminal.find(key);
+        TTerminalSlot* slot = from == FAnswerTerminal.end() ? nullptr : SlotOf(from->second);
+        if (from != FAnswerTerminal.end())
+            FAnswerTerminal.erase(from);
+        if (slot != nullptr && MayTake(*slot, true))
+            HandTo(*slot, std::move(*it), true);
+        else
+            FPending.push_front(std::move(*it));
+    }
+}
+
+int32_t TWorkThread::WorkingCount() const {
+    int32_t working = 0;
+    for (const TTerminalSlot& slot : FTerminals)
+        working += slot.Config.Send && !slot.Suspended && slot.Working();
+    return working;
+}
+
+void TWorkThread::Unclaim(int32_t msgId) noexcept { FClaims.Release({msgId}); }
+
+} // namespace qvx

@@ -1,0 +1,179 @@
+// Starting and stopping the worker's terminals: one TSiemens thread per configured section,
+// each with its own log, and what a stopped one learnt kept for the next.
+#include "infra/LogFile.h"
+#include "processing/DeliveryRules.h"
+#include "processing/Error.h"
+#include "processing/WorkThread.h"
+
+#include <algorithm>
+#include <random>
+
+namespace qvx {
+
+namespace {
+
+// Random for each terminal's first start, so that the first long message after a restart (a
+// kill too) is not joined with a recent one by the subscriber's phone.
+uint8_t RandomOctet() noexcept {
+    try {
+        std::random_device random;
+        return static_cast<uint8_t>(random() & 0xFF);
+    } catch (...) {
+        // Without an entropy source the clock still differs from one start to the next.
+        return static_cast<uint8_t>(GetTickCount() & 0xFF);
+    }
+}
+
+std::string TerminalLogName(const TTerminalConfig& terminal) {
+    return terminal.Number == 1 ? "Siemens.log" : "Siemens-" + terminal.Name + ".log";
+}
+
+} // namespace
+
+bool PrefixMatches(const TTerminalConfig& terminal, const std::string& digits) {
+    return std::any_of(terminal.Prefixes.begin(), terminal.Prefixes.end(),
+                       [&](const std::string& prefix) { return digits.starts_with(prefix); });
+}
+
+void TWorkThread::StartTerminals() {
+    StopTerminals();
+    const std::vector<std::string> problems = TerminalProblems(FConfig.Terminals);
+    if (!problems.empty()) {
+        for (const std::string& problem : problems)
+            WriteLog("Ошибка: %s", problem.c_str());
+        throw EServiceError("Разделы GSM терминалов в INI файле противоречат друг другу");
+    }
+    std::vector<const TTerminalConfig*> configured;
+    for (const TTerminalConfig& terminal : FConfig.Terminals)
+        if (!terminal.Device.empty())
+            configured.push_back(&terminal);
+    if (configured.empty())
+        throw EServiceError("Не задан порт GSM терминала (параметр 'Device')");
+    FSeveral = configured.size() > 1;
+    FTerminals.reserve(configured.size());
+    try {
+        for (const TTerminalConfig* terminal : configured)
+            StartTerminal(*terminal);
+    } catch (...) {
+        StopTerminals();
+        throw;
+    }
+}
+
+void TWorkThread::StartTerminal(const TTerminalConfig& config) {
+    const std::string tag = FSeveral ? " [" + config.Name + "]" : "";
+    try {
+        TTerminalCarry& carry = FCarry[config.Number];
+        if (!carry.ConcatRef)
+            carry.ConcatRef = RandomOctet();
+        TSiemensOptions options;
+        options.Session.Device = config.Device;
+        options.Session.LogFileName = ExeDir() + TerminalLogName(config);
+        options.Session.Settings = config.Settings();
+        options.Session.RefusedPin = carry.RefusedPin;
+        options.Session.Handled = carry.Handled;
+        options.Session.HoldUntilConfirmed = true;
+        options.Session.Awaiting = carry.Awaiting;
+        options.Session.Confirmed = carry.Confirmed;
+        options.Session.ConcatRef = *carry.ConcatRef;
+        // The daily count belongs to the SIM, which the IMSI names; the IMEI would name the
+        // modem.
+        options.Session.QueryImsi = config.DailyLimit > 0;
+        options.Session.PinAttempt = [this](const std::string& iccid, const std::string& pin) {
+            return PinAttempt(iccid, pin);
+        };
+        options.Session.PinAccepted = [this](const std::string& iccid) { PinAccepted(iccid); };
+        options.OnOutcome = [this] {
+            FOutcomesPending.store(true);
+            Wake();
+        };
+        FSendOldHours.store(FConfig.SmsOldHours);
+        options.SendCheck = [this, timeSource = FTimeSource](const TSMS& sms, std::string& reason) {
+            return VerdictAtHead(sms, timeSource(), FSendOldHours.load(), reason);
+        };
+        options.ReportFailures = FSeveral;
+        options.Receive = config.Receive;
+        auto siemens = std::make_unique<TSiemens>(std::move(options));
+        if (!siemens->Start())
+            throw EServiceError("Не удалось запустить поток GSM терминала");
+        TTerminalSlot& slot = FTerminals.emplace_back();
+        slot.Config = config;
+        slot.Siemens = std::move(siemens);
+        slot.Limits = TSendLimits(config.MaxPerMinute, config.DailyLimit, config.DailyResetMin);
+    } catch (...) {
+        WriteLog("Не удалось инициализировать GSM терминал%s", tag.c_str());
+        throw;
+    }
+}
+
+void TWorkThread::StopTerminals() {
+    if (FTerminals.empty())
+        return;
+    // Every thread is asked first, so that the terminals stop together.
+    for (TTerminalSlot& slot : FTerminals)
+        slot.Siemens->Terminate();
+    for (TTerminalSlot& slot : FTerminals) {
+        slot.Siemens->WaitFor();
+        TakeOutcomes(slot);
+        KeepFromStopped(slot);
+    }
+    // Whatever is still pending or queued was never stamped: a later pass hands it over again.
+    std::vector<int32_t> unsent;
+    for (const TQueuedSms& sms : FPending)
+        unsent.push_back(sms.Sms.MsgId);
+    for (const TTerminalSlot& slot : FTerminals)
+        for (const auto& held : slot.Held)
+            unsent.push_back(held.first);
+    FClaims.Release(unsent);
+    FPending.clear();
+    FTerminals.clear();
+    FRefusals.clear();
+    SaveState();
+    FLedger.TerminalStopped();
+    FNoTerminalSince = std::time(nullptr);
+    UpdateStatus();
+}
+
+void TWorkThread::KeepFromStopped(TTerminalSlot& slot) {
+    TSiemens& siemens = *slot.Siemens;
+    TSMS sms;
+    while (siemens.GetReceivedSMS(sms)) {
+        sms.Terminal = slot.Config.Number;
+        FReceivedBacklog.push_back(sms);
+    }
+    TTerminalCarry& carry = FCarry[slot.Config.Number];
+    carry.RefusedPin = siemens.RefusedPin();
+    carry.Handled = siemens.Handled();
+    carry.Awaiting = siemens.Awaiting();
+    carry.Confirmed = siemens.Confirmed();
+    carry.ConcatRef = siemens.NextConcatRef();
+    if (slot.Config.Number == 1)
+        KeepUndeletable();
+}
+
+TTerminalSlot* TWorkThread::SlotOf(int32_t number) {
+    for (TTerminalSlot& slot : FTerminals)
+        if (slot.Config.Number == number)
+            return &slot;
+    return nullptr;
+}
+
+std::string TWorkThread::TerminalTag(int32_t number) const {
+    if (!FSeveral)
+        return {};
+    for (const TTerminalConfig& terminal : FConfig.Terminals)
+        if (terminal.Number == number)
+            return " [" + terminal.Name + "]";
+    return {};
+}
+
+// Terminal 1's entries whose deletion failed go into the state file before their messages
+// are answered.
+void TWorkThread::KeepHandledNow() {
+    if (TTerminalSlot* first = SlotOf(1)) {
+        FCarry[1].Handled = first->Siemens->HandledNow();
+        KeepUndeletable();
+    }
+}
+
+} // namespace qvx
