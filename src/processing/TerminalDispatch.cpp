@@ -6,7 +6,6 @@
 #include "processing/Error.h"
 #include "processing/WorkThread.h"
 
-#include <optional>
 
 namespace qvx {
 
@@ -60,8 +59,6 @@ bool TWorkThread::MayCarry(const TTerminalSlot& slot, const TQueuedSms& sms) con
 void TWorkThread::DispatchPending() {
     if (FPending.empty() || FTerminals.empty() || FStartResult.load() != 1)
         return;
-    if (FClaimRetry.Waiting() && !FClaimRetry.Due(GetTickCount()))
-        return;
     const size_t count = FTerminals.size();
     // Round by round each terminal with room takes one message, so that a terminal's second
     // message never goes before another's first.
@@ -85,10 +82,7 @@ void TWorkThread::DispatchPending() {
         std::vector<int32_t> ids;
         for (const auto& pick : picks)
             ids.push_back(FPending[pick.second].Sms.MsgId);
-        const std::optional<std::vector<int32_t>> claimedList = Claim(ids);
-        if (!claimedList)
-            return;
-        const std::set<int32_t> claimed(claimedList->begin(), claimedList->end());
+        const std::set<int32_t> claimed = Claim(ids);
         std::deque<TQueuedSms> rest;
         std::vector<std::pair<size_t, TQueuedSms>> handed;
         for (size_t j = 0, p = 0; j < FPending.size(); ++j) {
@@ -109,17 +103,20 @@ void TWorkThread::DispatchPending() {
     }
 }
 
-// A database that cannot claim keeps everything pending and is tried again with the back-off
-// of a lost connection; its error is logged when it changes.
-std::optional<std::vector<int32_t>> TWorkThread::Claim(const std::vector<int32_t>& ids) {
+// Without the database no claim can be taken, and the terminals go on with what the pass read
+// rather than stop: every id counts as claimed. The database is tried again with the back-off
+// of a lost connection, and its error is logged when it changes.
+std::set<int32_t> TWorkThread::Claim(const std::vector<int32_t>& ids) {
+    if (FClaimRetry.Waiting() && !FClaimRetry.Due(GetTickCount()))
+        return {ids.begin(), ids.end()};
     try {
-        std::vector<int32_t> claimed = FClaims.Claim(ids);
+        const std::vector<int32_t> claimed = FClaims.Claim(ids);
         FClaimRetry.Reset();
-        return claimed;
+        return {claimed.begin(), claimed.end()};
     } catch (const EDatabaseError& error) {
         if (FClaimRetry.Failed(error.what(), GetTickCount()))
             WriteLog("Ошибка: %s", error.what());
-        return std::nullopt;
+        return {ids.begin(), ids.end()};
     }
 }
 
@@ -143,14 +140,7 @@ void TWorkThread::QueueAnswers(std::vector<TQueuedSms> answers) {
     std::vector<int32_t> ids;
     for (const TQueuedSms& answer : answers)
         ids.push_back(answer.Sms.MsgId);
-    const std::optional<std::vector<int32_t>> list = Claim(ids);
-    if (!list) {
-        // Unclaimed, they wait at the head of the list for the next dispatch.
-        for (auto it = answers.rbegin(); it != answers.rend(); ++it)
-            FPending.push_front(std::move(*it));
-        return;
-    }
-    const std::set<int32_t> claimed(list->begin(), list->end());
+    const std::set<int32_t> claimed = Claim(ids);
     // Last first: each goes to a head, so the first ends up in front.
     for (auto it = answers.rbegin(); it != answers.rend(); ++it) {
         const int32_t id = it->Sms.MsgId;

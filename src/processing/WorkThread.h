@@ -25,7 +25,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -102,9 +101,8 @@ private:
     bool MayTake(const TTerminalSlot& slot, bool answer = false) const;
     // May this terminal take the message, given the prefixes of all terminals?
     bool MayCarry(const TTerminalSlot& slot, const TQueuedSms& sms) const;
-    // The ids it could claim; nullopt, with the error logged when new, while the database
-    // cannot claim.
-    std::optional<std::vector<int32_t>> Claim(const std::vector<int32_t>& ids);
+    // The ids this process may send: those it claimed, or all while the database is away.
+    std::set<int32_t> Claim(const std::vector<int32_t>& ids);
     void HandTo(TTerminalSlot& slot, TQueuedSms sms, bool answer);
     // Queues account answers at the head of the terminal that received their request.
     void QueueAnswers(std::vector<TQueuedSms> answers);
