@@ -59,7 +59,7 @@ void TWorkThread::WatchTerminal(TTerminalSlot& slot, uint32_t tick, std::time_t 
             WriteLog("Достигнут дневной лимит SIM-карты (%d SMS): отправка приостановлена%s",
                      slot.Limits.DailyLimit(), tag.c_str());
         else if (!atLimit && slot.AtLimitLogged)
-            WriteLog("Дневной лимит SIM-карты обновлён: отправка возобновлена%s", tag.c_str());
+            WriteLog("Дневной лимит SIM-карты обновлен: отправка возобновлена%s", tag.c_str());
         slot.AtLimitLogged = atLimit;
     }
 }
@@ -120,7 +120,7 @@ void TWorkThread::FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueued
     } else {
         // Without an answer nobody knows whether the network took it.
         if (!refused)
-            WriteLog("Сообщение ID=%d будет отправлено повторно и может прийти дважды%s", id,
+            WriteLog("Сообщение ID=%d передано другому GSM терминалу: возможен повтор%s", id,
                      slot.Tag(FSeveral).c_str());
         slot.FailureRun.insert(id);
         if (slot.FailureRun.size() >= TTerminalSlot::FailuresToSuspend)
