@@ -44,6 +44,9 @@ bool TWorkThread::MayTake(const TTerminalSlot& slot, bool answer) const {
 // A message whose number matches another terminal's prefixes waits for that one: for ever
 // with "only", while it can send with "prefer".
 bool TWorkThread::MayCarry(const TTerminalSlot& slot, const TQueuedSms& sms) const {
+    const auto retry = FRetryAfter.find(sms.Sms.MsgId);
+    if (retry != FRetryAfter.end() && static_cast<int32_t>(GetTickCount() - retry->second) < 0)
+        return false;
     const std::string& digits = sms.Prepared.Digits;
     if (PrefixMatches(slot.Config, digits))
         return true;
@@ -124,6 +127,7 @@ void TWorkThread::HandTo(TTerminalSlot& slot, TQueuedSms sms, bool answer) {
     const int32_t id = sms.Sms.MsgId;
     slot.Limits.Taken(GetTickCount());
     slot.Held.insert_or_assign(id, sms);
+    FRetryAfter.erase(id);
     if (answer)
         slot.Siemens->QueueAnswers({std::move(sms)});
     else

@@ -18,6 +18,9 @@ constexpr int32_t RefusalsToGiveUp = 3;
 // suspended, and what it holds goes to the others.
 constexpr uint32_t NotWorkingGraceMs = 1000;
 
+// A message refused for a cause of its own waits this long before any terminal tries it again.
+constexpr uint32_t RefusedPauseMs = 5000;
+
 } // namespace
 
 void TWorkThread::WatchTerminals() {
@@ -29,18 +32,23 @@ void TWorkThread::WatchTerminals() {
 
 void TWorkThread::WatchTerminal(TTerminalSlot& slot, uint32_t tick, std::time_t now) {
     const std::string tag = slot.Tag(FSeveral);
-    if (slot.Working()) {
+    const bool working = slot.Working();
+    if (working) {
         slot.WasWorking = true;
         slot.NotWorking = false;
         ResolveSim(slot);
     } else if (slot.WasWorking && FSeveral) {
+        // One suspension for each time it leaves the working state.
         if (!slot.NotWorking) {
             slot.NotWorking = true;
+            slot.OutageHandled = false;
             slot.NotWorkingSinceTick = tick;
-        } else if (!slot.Suspended &&
+        } else if (!slot.OutageHandled &&
                    tick - slot.NotWorkingSinceTick >
                        static_cast<uint32_t>(slot.Config.ModemTimeoutMs) + NotWorkingGraceMs) {
-            Suspend(slot, "нет связи с GSM терминалом");
+            slot.OutageHandled = true;
+            if (!slot.Suspended)
+                Suspend(slot, "нет связи с GSM терминалом");
         }
     }
     if (slot.Suspended) {
@@ -50,8 +58,13 @@ void TWorkThread::WatchTerminal(TTerminalSlot& slot, uint32_t tick, std::time_t 
             Withdraw(slot);
         if (static_cast<int32_t>(tick - slot.SuspendedUntilTick) >= 0) {
             slot.Suspended = false;
-            WriteLog("GSM терминал снова принимает сообщения%s", tag.c_str());
+            slot.ResumeUnlogged = true;
         }
+    }
+    // Said when it can take messages again, which a dead terminal may never.
+    if (slot.ResumeUnlogged && working) {
+        slot.ResumeUnlogged = false;
+        WriteLog("GSM терминал снова принимает сообщения%s", tag.c_str());
     }
     if (slot.Limits.DailyLimit() > 0 && !slot.SimKey.empty()) {
         const bool atLimit = slot.Limits.AtDailyLimit(now);
@@ -92,10 +105,10 @@ void TWorkThread::Withdraw(TTerminalSlot& slot) {
              slot.Tag(FSeveral).c_str());
 }
 
-// A message one of several terminals failed on goes back to the head of the pending list. A
-// refusal for a cause of its own counts against it only from a terminal that has sent since
-// its last suspension, and, while two or more terminals work, from two different ones; any
-// other failure counts against the terminal.
+// A message one of several terminals failed on goes back to the pending list. A refusal for a
+// cause of its own counts against it only from a terminal that has sent since its last
+// suspension, and, while two or more terminals work, from two different ones; any other
+// failure counts against the terminal, and the message goes first.
 void TWorkThread::FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueuedSms queued) {
     const int32_t id = outcome.MsgId;
     const bool refused = !outcome.Reason.empty();
@@ -117,15 +130,19 @@ void TWorkThread::FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueued
                 return;
             }
         }
-    } else {
-        // Without an answer nobody knows whether the network took it.
-        if (!refused)
-            WriteLog("Сообщение ID=%d передано другому GSM терминалу: возможен повтор%s", id,
-                     slot.Tag(FSeveral).c_str());
-        slot.FailureRun.insert(id);
-        if (slot.FailureRun.size() >= TTerminalSlot::FailuresToSuspend)
-            Suspend(slot, refused ? "сеть не принимает SMS" : "GSM терминал не отправляет SMS");
+        // Behind the others and not at once, so that a message no terminal may give up yet
+        // is not sent into the same refusal at the line's pace.
+        FRetryAfter[id] = GetTickCount() + RefusedPauseMs;
+        FPending.push_back(std::move(queued));
+        return;
     }
+    // Without an answer nobody knows whether the network took it.
+    if (!refused)
+        WriteLog("Сообщение ID=%d передано другому GSM терминалу: возможен повтор%s", id,
+                 slot.Tag(FSeveral).c_str());
+    slot.FailureRun.insert(id);
+    if (slot.FailureRun.size() >= TTerminalSlot::FailuresToSuspend)
+        Suspend(slot, refused ? "сеть не принимает SMS" : "GSM терминал не отправляет SMS");
     FPending.push_front(std::move(queued));
 }
 

@@ -51,7 +51,9 @@ struct TTerminalSlot {
     bool WasWorking = false;
     bool NotWorking = false;
     uint32_t NotWorkingSinceTick = 0;
+    bool OutageHandled = false; // this time out of the working state has suspended it
     bool Suspended = false;
+    bool ResumeUnlogged = false; // the suspension ended; said once it works again
     uint32_t SuspendedUntilTick = 0;
     std::time_t SuspendedUntil = 0;
     uint32_t SuspendSec = SuspendFirstSec;

@@ -128,6 +128,7 @@ void TWorkThread::StopTerminals() {
     FPending.clear();
     FTerminals.clear();
     FRefusals.clear();
+    FRetryAfter.clear();
     SaveState();
     FLedger.TerminalStopped();
     FNoTerminalSince = std::time(nullptr);

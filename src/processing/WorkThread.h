@@ -196,6 +196,8 @@ private:
         std::set<int32_t> Terminals;
     };
     std::map<int32_t, TRefusals> FRefusals;
+    // Refused messages and the tick before which no terminal takes them again.
+    std::map<int32_t, uint32_t> FRetryAfter;
     // The terminal (its section number) that received each subscriber's account request.
     std::map<std::string, int32_t> FAnswerTerminal;
     TDeliveryLedger FLedger;
