@@ -291,9 +291,9 @@ TEST_F(TerminalsTest, AnAccountRequestIsAnsweredFromTheTerminalThatReceivedIt) {
                  " messages still queued");
 }
 
-// Terminal 2 takes the 7916 numbers only, and terminal 1 is preferred for 7903: even a slow
-// terminal 2 leaves no 7916 message to terminal 1, and 7903 ones never go through terminal 2.
-// Numbers of neither prefix go through either.
+// Terminal 2 takes the 7916 numbers only, terminal 1 is preferred for 7903, other numbers
+// go through either: while terminal 2 is away its numbers wait for it rather than leave
+// through terminal 1, and once it is back, a slow one, 7903 numbers still keep to terminal 1.
 TEST_F(TerminalsTest, PrefixesKeepNumbersToTheirTerminals) {
     UseSharedServer();
     ASSERT_FALSE(HasFatalFailure());
@@ -303,20 +303,37 @@ TEST_F(TerminalsTest, PrefixesKeepNumbersToTheirTerminals) {
     TGsmSimulator& second = AddSimulator(FDir, "modem2");
     WriteIni("Prefixes=7903\r\nPrefixMode=prefer\r\n" +
              TerminalSection(2, second, "Prefixes=7916\r\nPrefixMode=only\r\n"));
+    ASSERT_TRUE(second.Unplug());
     FSim.SetAnswerDelayMs(10);
     second.SetAnswerDelayMs(60);
     auto service = StartService();
     const std::vector<const TGsmSimulator*> sims{&FSim, &second};
-    for (const TSeeded* batch : {&only, &preferred, &anyTerminal})
-        EXPECT_TRUE(WaitUntil([&] { return AllAcknowledged(*batch, sims); }, 60000))
+    const auto sentOrDead = [&](const TSeeded& batch) {
+        return WaitUntil([&] { return AllAcknowledged(batch, sims) || !service->Running(); },
+                         60000);
+    };
+    for (const TSeeded* batch : {&preferred, &anyTerminal})
+        EXPECT_TRUE(sentOrDead(*batch) && service->Running())
+            << (service->Running() ? "" : "the program died; ")
+            << "not acknowledged:" << NotOnce(*batch, AcknowledgedTexts(sims)) << Diagnostics();
+    EXPECT_EQ(UnsentCount(), static_cast<int64_t>(only.size()))
+        << "terminal 2's numbers must wait for it" << Diagnostics();
+
+    ASSERT_TRUE(second.Plug()) << second.LastError();
+    const TSeeded preferredLater = SeedNumbers("7903", 21, 20, "P");
+    service->Signal(SIGUSR1); // a send pass reads them at once
+    for (const TSeeded* batch : {&only, &preferredLater})
+        EXPECT_TRUE(sentOrDead(*batch) && service->Running())
+            << (service->Running() ? "" : "the program died; ")
             << "not acknowledged:" << NotOnce(*batch, AcknowledgedTexts(sims)) << Diagnostics();
     EXPECT_TRUE(WaitAllStamped()) << UnsentCount() << " rows left unsent";
     const std::set<std::string> first = SubmittedTexts(FSim);
     const std::set<std::string> other = SubmittedTexts(second);
     for (const auto& [id, text] : only)
         EXPECT_EQ(first.count(text), 0u) << text << " went through terminal 1";
-    for (const auto& [id, text] : preferred)
-        EXPECT_EQ(other.count(text), 0u) << text << " went through terminal 2";
+    for (const TSeeded* batch : {&preferred, &preferredLater})
+        for (const auto& [id, text] : *batch)
+            EXPECT_EQ(other.count(text), 0u) << text << " went through terminal 2";
     EXPECT_EQ(FLedger.Repeats(), 0);
     StopService(*service);
 }
