@@ -47,6 +47,11 @@ bool TWorkThread::MayCarry(const TTerminalSlot& slot, const TQueuedSms& sms) con
     const auto retry = FRetryAfter.find(sms.Sms.MsgId);
     if (retry != FRetryAfter.end() && static_cast<int32_t>(GetTickCount() - retry->second) < 0)
         return false;
+    // A message goes to another terminal than the one that just failed on it while another
+    // works: so the failing one meets fresh messages, and its run of failures shows.
+    const auto failed = FFailedOn.find(sms.Sms.MsgId);
+    if (failed != FFailedOn.end() && failed->second == slot.Config.Number && WorkingCount() >= 2)
+        return false;
     const std::string& digits = sms.Prepared.Digits;
     if (PrefixMatches(slot.Config, digits))
         return true;
@@ -86,20 +91,17 @@ void TWorkThread::DispatchPending() {
         for (const auto& pick : picks)
             ids.push_back(FPending[pick.second].Sms.MsgId);
         const std::set<int32_t> claimed = Claim(ids);
-        std::deque<TQueuedSms> rest;
         std::vector<std::pair<size_t, TQueuedSms>> handed;
-        for (size_t j = 0, p = 0; j < FPending.size(); ++j) {
-            if (!chosen[j]) {
-                rest.push_back(std::move(FPending[j]));
-                continue;
-            }
-            while (picks[p].second != j)
-                ++p;
+        for (const auto& [t, j] : picks) {
             if (claimed.count(FPending[j].Sms.MsgId) != 0)
-                handed.emplace_back(picks[p].first, std::move(FPending[j]));
+                handed.emplace_back(t, std::move(FPending[j]));
             else // another process has it, or it was stamped meanwhile
                 FLedger.Returned(FPending[j].Sms.MsgId);
         }
+        std::deque<TQueuedSms> rest;
+        for (size_t j = 0; j < FPending.size(); ++j)
+            if (!chosen[j])
+                rest.push_back(std::move(FPending[j]));
         FPending = std::move(rest);
         for (auto& [t, sms] : handed)
             HandTo(FTerminals[t], std::move(sms), false);
@@ -128,6 +130,9 @@ void TWorkThread::HandTo(TTerminalSlot& slot, TQueuedSms sms, bool answer) {
     slot.Limits.Taken(GetTickCount());
     slot.Held.insert_or_assign(id, sms);
     FRetryAfter.erase(id);
+    if (const auto failed = FFailedOn.find(id);
+        failed != FFailedOn.end() && failed->second != slot.Config.Number)
+        FFailedOn.erase(failed);
     if (answer)
         slot.Siemens->QueueAnswers({std::move(sms)});
     else

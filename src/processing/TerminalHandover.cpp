@@ -141,6 +141,7 @@ void TWorkThread::FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueued
         WriteLog("Сообщение ID=%d передано другому GSM терминалу: возможен повтор%s", id,
                  slot.Tag(FSeveral).c_str());
     slot.FailureRun.insert(id);
+    FFailedOn[id] = slot.Config.Number;
     if (slot.FailureRun.size() >= TTerminalSlot::FailuresToSuspend)
         Suspend(slot, refused ? "сеть не принимает SMS" : "GSM терминал не отправляет SMS");
     FPending.push_front(std::move(queued));

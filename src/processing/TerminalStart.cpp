@@ -129,6 +129,7 @@ void TWorkThread::StopTerminals() {
     FTerminals.clear();
     FRefusals.clear();
     FRetryAfter.clear();
+    FFailedOn.clear();
     SaveState();
     FLedger.TerminalStopped();
     FNoTerminalSince = std::time(nullptr);

@@ -198,6 +198,8 @@ private:
     std::map<int32_t, TRefusals> FRefusals;
     // Refused messages and the tick before which no terminal takes them again.
     std::map<int32_t, uint32_t> FRetryAfter;
+    // Messages a terminal failed on (its section number), which another one sends if it can.
+    std::map<int32_t, int32_t> FFailedOn;
     // The terminal (its section number) that received each subscriber's account request.
     std::map<std::string, int32_t> FAnswerTerminal;
     TDeliveryLedger FLedger;
