@@ -130,9 +130,11 @@ void TWorkThread::FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueued
                 return;
             }
         }
-        // Behind the others and not at once, so that a message no terminal may give up yet
-        // is not sent into the same refusal at the line's pace.
+        // Behind the others, not at once and through another terminal if one works, so that a
+        // message no terminal may give up yet is not sent into the same refusal at the line's
+        // pace, and a second terminal's verdict comes soon.
         FRetryAfter[id] = GetTickCount() + RefusedPauseMs;
+        FFailedOn[id] = slot.Config.Number;
         FPending.push_back(std::move(queued));
         return;
     }

@@ -249,6 +249,32 @@ TEST_F(TerminalsTest, ATerminalItsNetworkRefusesIsSuspendedAndNothingIsGivenUp) 
                  " messages sent by terminal 1");
 }
 
+// A number the network refuses for a cause of its own (1, unassigned) is given up once
+// terminals that send have refused it three times, two of them different; it never holds up
+// the rest, and no terminal is suspended for it.
+TEST_F(TerminalsTest, AMessageRefusedThroughTwoTerminalsIsGivenUp) {
+    const std::string refused = "79160000005";
+    UseSharedServer();
+    ASSERT_FALSE(HasFatalFailure());
+    const TSeeded seeded = SeedMessages(1, 30, "U");
+    TGsmSimulator& second = AddSimulator(FDir, "modem2");
+    WriteIni(TerminalSection(2, second));
+    FSim.SetRefusedNumber(refused, 1);
+    second.SetRefusedNumber(refused, 1);
+    auto service = StartService();
+    EXPECT_TRUE(WaitUntil([&] { return LogCountContaining("не будет отправлено") > 0; }, 60000))
+        << Diagnostics();
+    EXPECT_TRUE(WaitUntil([&] { return UnsentCount() == 1; }, 30000)) << Diagnostics();
+    std::map<const TGsmSimulator*, int32_t> tries;
+    for (const TGsmSimulator* sim : {&FSim, &second})
+        for (const TSubmittedSms& sms : sim->Submitted())
+            tries[sim] += sms.View.Destination == refused;
+    EXPECT_EQ(tries[&FSim] + tries[&second], 3) << "three refusals, then given up";
+    EXPECT_GE(std::min(tries[&FSim], tries[&second]), 1) << "refused through both terminals";
+    EXPECT_EQ(LogCountContaining("приостановлен"), 0u) << Diagnostics();
+    StopService(*service);
+}
+
 // A "1" that terminal 2 receives while hundreds of messages wait is answered from terminal 2,
 // ahead of the queue.
 TEST_F(TerminalsTest, AnAccountRequestIsAnsweredFromTheTerminalThatReceivedIt) {
