@@ -55,17 +55,6 @@ constexpr int32_t LineBaud = 115200;
 // Time for the start-up cycle (first tick, its sending pass, the connection closed) to pass.
 constexpr auto SettleTime = std::chrono::seconds(3);
 
-// A POSIX TZ value under which the local hour is now 12, inside the sending window.
-std::string NoonZone() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    int offset = ((12 - utc.tm_hour) % 24 + 24) % 24;
-    if (offset > 12)
-        offset -= 24;
-    return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
-}
-
 double Seconds(TClock::duration duration) {
     return std::chrono::duration<double>(duration).count();
 }

@@ -1,7 +1,9 @@
 #include "ServiceProcess.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -96,6 +98,16 @@ std::vector<double> TServiceProcess::ThreadCpuSeconds() const {
     for (const auto& [thread, cpu] : byThread)
         seconds.push_back(cpu);
     return seconds;
+}
+
+std::string NoonZone() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    int offset = ((12 - utc.tm_hour) % 24 + 24) % 24;
+    if (offset > 12)
+        offset -= 24;
+    return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
 }
 
 } // namespace qvx

@@ -12,6 +12,9 @@
 
 namespace qvx {
 
+// A POSIX TZ value under which the local hour is now 12, inside the service's sending window.
+std::string NoonZone();
+
 class TServiceProcess {
 public:
     TServiceProcess() = default;

@@ -46,16 +46,6 @@ constexpr uint32_t AnswerDelayMs = 100;
 constexpr double ShareTolerance = 0.15;
 constexpr auto SettleTime = std::chrono::seconds(3);
 
-std::string NoonZone() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    int offset = ((12 - utc.tm_hour) % 24 + 24) % 24;
-    if (offset > 12)
-        offset -= 24;
-    return "QVX" + std::string(offset > 0 ? "-" : "+") + std::to_string(std::abs(offset));
-}
-
 double Seconds(TClock::duration duration) {
     return std::chrono::duration<double>(duration).count();
 }

@@ -430,10 +430,12 @@ double TReliabilityTest::StopService(TServiceProcess& service) {
     return seconds;
 }
 
-TSeeded TReliabilityTest::SeedMessages(int32_t first, int32_t count, const std::string& tag) {
+TSeeded TReliabilityTest::SeedMessages(int32_t first, int32_t count, const std::string& tag,
+                                       const std::string& prefix) {
     const std::string last = std::to_string(first + count - 1);
     const auto rows = FDb->Query(
-        "WITH a AS (INSERT INTO abonents (cellphone, name) SELECT '+7916' || lpad(g::text, 7, "
+        "WITH a AS (INSERT INTO abonents (cellphone, name) SELECT '+" + prefix +
+        "' || lpad(g::text, 7, "
         "'0'), g::text FROM generate_series(" +
         std::to_string(first) + ", " + last +
         ") g RETURNING abonentid, name::int AS n), "

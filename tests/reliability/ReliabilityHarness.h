@@ -162,8 +162,10 @@ protected:
     // Sends SIGTERM; expects the end within 5 s with exit code 0; returns the seconds taken.
     double StopService(TServiceProcess& service);
 
-    // count messages numbered from first; every fourth is Russian (UCS2 on the air).
-    TSeeded SeedMessages(int32_t first, int32_t count, const std::string& tag);
+    // count messages numbered from first, to "+" prefix and seven digits; every fourth is
+    // Russian (UCS2 on the air).
+    TSeeded SeedMessages(int32_t first, int32_t count, const std::string& tag,
+                         const std::string& prefix = "7916");
     // Messages whose delivery row says sent.
     std::set<int32_t> StampedIds() const;
     int64_t UnsentCount() const;

@@ -59,27 +59,7 @@ std::set<std::string> SubmittedTexts(const TGsmSimulator& sim) {
     return texts;
 }
 
-class TerminalsTest : public TReliabilityTest {
-protected:
-    // count messages to numbers prefix + seven digits from first, with the texts tag-n.
-    TSeeded SeedNumbers(const std::string& prefix, int32_t first, int32_t count,
-                        const std::string& tag) {
-        const auto rows = FDb->Query(
-            "WITH a AS (INSERT INTO abonents (cellphone, name) SELECT '+" + prefix +
-            "' || lpad(g::text, 7, '0'), g::text FROM generate_series(" + std::to_string(first) +
-            ", " + std::to_string(first + count - 1) +
-            ") g RETURNING abonentid, name), m AS (INSERT INTO msglog (abonentid, msgtext) "
-            "SELECT abonentid, '" +
-            tag +
-            "-' || name FROM a RETURNING msgid, msgtext), "
-            "d AS (INSERT INTO msgdelivery (msgid, chanid) SELECT msgid, 0 FROM m) "
-            "SELECT msgid, msgtext FROM m");
-        TSeeded seeded;
-        for (const TPgRow& row : rows)
-            seeded[std::stoi(row.at(0).value())] = row.at(1).value();
-        return seeded;
-    }
-};
+class TerminalsTest : public TReliabilityTest {};
 
 // The daily count of a SIM lives in the state file: a kill and a restart in the middle of the
 // day leave terminal 1 at its limit, and terminal 2 sends the rest.
@@ -323,9 +303,9 @@ TEST_F(TerminalsTest, AnAccountRequestIsAnsweredFromTheTerminalThatReceivedIt) {
 TEST_F(TerminalsTest, PrefixesKeepNumbersToTheirTerminals) {
     UseSharedServer();
     ASSERT_FALSE(HasFatalFailure());
-    const TSeeded only = SeedNumbers("7916", 1, 20, "O");
-    const TSeeded preferred = SeedNumbers("7903", 1, 20, "P");
-    const TSeeded anyTerminal = SeedNumbers("7495", 1, 10, "A");
+    const TSeeded only = SeedMessages(1, 20, "O", "7916");
+    const TSeeded preferred = SeedMessages(1, 20, "P", "7903");
+    const TSeeded anyTerminal = SeedMessages(1, 10, "A", "7495");
     TGsmSimulator& second = AddSimulator(FDir, "modem2");
     WriteIni("Prefixes=7903\r\nPrefixMode=prefer\r\n" +
              TerminalSection(2, second, "Prefixes=7916\r\nPrefixMode=only\r\n"));
@@ -346,7 +326,7 @@ TEST_F(TerminalsTest, PrefixesKeepNumbersToTheirTerminals) {
         << "terminal 2's numbers must wait for it" << Diagnostics();
 
     ASSERT_TRUE(second.Plug()) << second.LastError();
-    const TSeeded preferredLater = SeedNumbers("7903", 21, 20, "P");
+    const TSeeded preferredLater = SeedMessages(21, 20, "P", "7903");
     service->Signal(SIGUSR1); // a send pass reads them at once
     for (const TSeeded* batch : {&only, &preferredLater})
         EXPECT_TRUE(sentOrDead(*batch) && service->Running())
