@@ -6,7 +6,6 @@
 #include "processing/Error.h"
 #include "processing/WorkThread.h"
 
-
 namespace qvx {
 
 bool TWorkThread::SendingTerminalWorking(bool log) {
@@ -176,6 +175,8 @@ int32_t TWorkThread::WorkingCount() const {
     return working;
 }
 
-void TWorkThread::Unclaim(int32_t msgId) noexcept { FClaims.Release({msgId}); }
+void TWorkThread::Unclaim(int32_t msgId) noexcept {
+    FClaims.Release({msgId});
+}
 
 } // namespace qvx

@@ -87,8 +87,7 @@ void TWorkThread::Suspend(TTerminalSlot& slot, const char* why) {
     slot.SuspendSec = std::min(seconds * 2, TTerminalSlot::SuspendMaxSec);
     slot.SentSinceSuspension = false;
     slot.FailureRun.clear();
-    WriteLog("GSM терминал приостановлен на %u с: %s%s", seconds, why,
-             slot.Tag(FSeveral).c_str());
+    WriteLog("GSM терминал приостановлен на %u с: %s%s", seconds, why, slot.Tag(FSeveral).c_str());
     Withdraw(slot);
     slot.Siemens->RequestReinitialise();
 }
@@ -123,7 +122,9 @@ void TWorkThread::FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueued
             if (refusals.Count >= RefusalsToGiveUp &&
                 (WorkingCount() < 2 || refusals.Terminals.size() >= 2)) {
                 FRefusals.erase(id);
-                ApplyOutcome(slot, {id, TOutcomeKind::GivenUp, outcome.ResultCode,
+                ApplyOutcome(slot, {id,
+                                    TOutcomeKind::GivenUp,
+                                    outcome.ResultCode,
                                     outcome.Telephone,
                                     "сеть отклонила сообщение (" + outcome.Reason + ")",
                                     {}});
