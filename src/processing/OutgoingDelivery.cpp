@@ -12,12 +12,25 @@ namespace qvx {
 
 namespace {
 
-// A pass keeps no more than this many messages pending and with the terminals, which send a
-// few a second each at best: what the worker holds stays small whatever the database has
-// waiting.
-constexpr size_t QueuedMax = 1000;
 
 } // namespace
+
+size_t TWorkThread::Queued() const {
+    size_t queued = FPending.size();
+    for (const TTerminalSlot& slot : FTerminals)
+        queued += slot.Held.size();
+    return queued;
+}
+
+// Once the terminals have sent half of what a pass could not all take, the next pass reads
+// the rest, rather than leave them idle until the next five-minute tick.
+void TWorkThread::RefillWhenLow() {
+    if (!FBacklogLeft || Queued() >= QueuedMax / 2)
+        return;
+    FBacklogLeft = false;
+    FSendNow.store(true);
+    FProcessPending.store(true);
+}
 
 // Rows already with the terminal, given up within the hour, or acknowledged but not yet
 // stamped are no candidates: the pass never hands a message over twice.
@@ -49,9 +62,8 @@ void TWorkThread::SendPendingMessages() {
     // end and always handed over.
     int32_t rowCount = 0;
     int32_t handedOver = 0;
-    size_t queued = FPending.size();
-    for (const TTerminalSlot& slot : FTerminals)
-        queued += slot.Held.size();
+    size_t queued = Queued();
+    FBacklogLeft = false;
     std::vector<TQueuedSms> answers;
     try {
         for (TPendingCursor cursor; !cursor.End && !Terminated();) {
@@ -71,8 +83,10 @@ void TWorkThread::SendPendingMessages() {
                 // A long pass is progress, not a hang: the watchdog hears of every message.
                 Beat();
                 const bool answer = answerNumbers.count(SubscriberKey(row.Telephone)) != 0;
-                if (!answer && queued >= QueuedMax)
+                if (!answer && queued >= QueuedMax) {
+                    FBacklogLeft = true;
                     continue;
+                }
                 TPreparedSms prepared;
                 if (!Sendable(row, prepared))
                     continue;

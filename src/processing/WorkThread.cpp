@@ -101,6 +101,7 @@ void TWorkThread::Execute() {
         Guarded([this] {
             WatchTerminals();
             DispatchPending();
+            RefillWhenLow();
         });
         UpdateStatus();
         FTurns.fetch_add(1);

@@ -43,6 +43,11 @@ constexpr int32_t StartWaitingForDatabase = 2;
 
 class TWorkThread : public TThread {
 public:
+    // A pass keeps no more than this many messages pending and with the terminals, which send
+    // a few a second each at best: what the worker holds stays small whatever the database
+    // has waiting.
+    static constexpr size_t QueuedMax = 1000;
+
     explicit TWorkThread(TConfig& config);
     ~TWorkThread() override; // terminates and waits if the owner has not
 
@@ -135,6 +140,9 @@ private:
     void HandleBacklogOnExit() noexcept;
     void AnswerBacklogOnExit() noexcept;
     void SendPendingMessages();
+    // Messages pending and with the terminals.
+    size_t Queued() const;
+    void RefillWhenLow();
     // False, with a log line, for a row the terminal could never send.
     bool Sendable(const TPendingSMS& row, TPreparedSms& prepared) const;
     // Queues the message, or adds it to answers when given; the row's age becomes RegDt.
@@ -238,6 +246,8 @@ private:
     // A pass that was asked for but found no database or no working terminal: it runs as soon
     // as both are there, not at the next five-minute tick. Worker thread only.
     bool FPassDue = false;
+    // The last pass left rows unread for want of room. Worker thread only.
+    bool FBacklogLeft = false;
     // The message lifetime the terminal judges a message by at the head of its queue: the
     // database's SMSOLDHOURS as last loaded, also after a start that waited for the database.
     std::atomic<int32_t> FSendOldHours{0};
