@@ -1,8 +1,9 @@
 // TWorkThread, the thread that does the service's work: it reads the configuration, checks
-// the database and loads its parameters, runs the terminal thread, and on commands from the
-// service host collects received messages and sends the pending ones. Requests arrive as
-// separate atomic flags, so that no request displaces another. A delivery row is stamped only
-// when the terminal reports that the network acknowledged its message.
+// the database and loads its parameters, runs a thread for each terminal, and on commands from
+// the service host collects received messages and shares the pending ones among the
+// terminals. Requests arrive as separate atomic flags, so that no request displaces another.
+// A delivery row is stamped only when a terminal reports that the network acknowledged its
+// message.
 #pragma once
 
 #include "infra/Config.h"
@@ -59,7 +60,8 @@ public:
     // -1 initialisation running, 0 failed, 1 ready, 2 (StartWaitingForDatabase) the terminal
     // runs and the database is tried again.
     int32_t StartResult() const noexcept { return FStartResult.load(); }
-    // Terminal state (-1 without a terminal) and queue lengths, for status reports.
+    // Terminal 1's state (-1 without a terminal), the messages pending and with the terminals,
+    // and the received ones not yet taken, for status reports.
     int32_t TerminalState() const noexcept { return FTerminalState.load(); }
     int32_t OutgoingCount() const noexcept { return FOutgoingCount.load(); }
     int32_t IncomingCount() const noexcept { return FIncomingCount.load(); }
