@@ -60,7 +60,7 @@ public:
     // -1 initialisation running, 0 failed, 1 ready, 2 (StartWaitingForDatabase) the terminal
     // runs and the database is tried again.
     int32_t StartResult() const noexcept { return FStartResult.load(); }
-    // Terminal 1's state (-1 without a terminal), the messages pending and with the terminals,
+    // The first terminal's state (-1 without one), the messages pending and with the terminals,
     // and the received ones not yet taken, for status reports.
     int32_t TerminalState() const noexcept { return FTerminalState.load(); }
     int32_t OutgoingCount() const noexcept { return FOutgoingCount.load(); }
