@@ -44,8 +44,7 @@ void TWorkThread::ApplyOutcome(TTerminalSlot& slot, const TOutcome& outcome) {
         FStateChanged = true;
         FAcknowledgedCount.fetch_add(1);
         FLastAcknowledgedAt.store(std::time(nullptr));
-        FRefusals.erase(outcome.MsgId);
-        FFailedOn.erase(outcome.MsgId);
+        ForgetFailures(outcome.MsgId);
         CountSent(slot);
         break;
     case TOutcomeKind::GivenUp:
@@ -53,8 +52,7 @@ void TWorkThread::ApplyOutcome(TTerminalSlot& slot, const TOutcome& outcome) {
         FState.GivenUp[outcome.MsgId] = FTimeSource();
         FStateChanged = true;
         FGivenUpCount.fetch_add(1);
-        FRefusals.erase(outcome.MsgId);
-        FFailedOn.erase(outcome.MsgId);
+        ForgetFailures(outcome.MsgId);
         Unclaim(outcome.MsgId);
         WriteLog("Сообщение ID=%d не будет отправлено (тел=\"%s\"): %s%s", outcome.MsgId,
                  outcome.Telephone.c_str(), outcome.Reason.c_str(), slot.Tag(FSeveral).c_str());
@@ -67,7 +65,7 @@ void TWorkThread::ApplyOutcome(TTerminalSlot& slot, const TOutcome& outcome) {
         [[fallthrough]];
     case TOutcomeKind::Returned:
         FLedger.Returned(outcome.MsgId);
-        FFailedOn.erase(outcome.MsgId);
+        ForgetFailures(outcome.MsgId);
         Unclaim(outcome.MsgId);
         break;
     }

@@ -10,11 +10,6 @@
 
 namespace qvx {
 
-namespace {
-
-
-} // namespace
-
 size_t TWorkThread::Queued() const {
     size_t queued = FPending.size();
     for (const TTerminalSlot& slot : FTerminals)

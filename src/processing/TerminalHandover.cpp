@@ -121,7 +121,6 @@ void TWorkThread::FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueued
             refusals.Terminals.insert(slot.Config.Number);
             if (refusals.Count >= RefusalsToGiveUp &&
                 (WorkingCount() < 2 || refusals.Terminals.size() >= 2)) {
-                FRefusals.erase(id);
                 ApplyOutcome(slot, {id,
                                     TOutcomeKind::GivenUp,
                                     outcome.ResultCode,
@@ -148,6 +147,12 @@ void TWorkThread::FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueued
     if (slot.FailureRun.size() >= TTerminalSlot::FailuresToSuspend)
         Suspend(slot, refused ? "сеть не принимает SMS" : "GSM терминал не отправляет SMS");
     FPending.push_front(std::move(queued));
+}
+
+void TWorkThread::ForgetFailures(int32_t msgId) {
+    FRefusals.erase(msgId);
+    FRetryAfter.erase(msgId);
+    FFailedOn.erase(msgId);
 }
 
 // The daily count follows the SIM: a SIM moved to another terminal brings its count along.

@@ -121,6 +121,8 @@ private:
     // The terminal's waiting messages go back to the head of the pending list.
     void Withdraw(TTerminalSlot& slot);
     void FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueuedSms queued);
+    // The message left the terminals for good: what its failures left behind goes.
+    void ForgetFailures(int32_t msgId);
     void ResolveSim(TTerminalSlot& slot);
     void CountSent(TTerminalSlot& slot);
     // Releases the claims of messages that left this process's hands unsent.
