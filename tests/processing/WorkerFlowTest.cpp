@@ -11,7 +11,6 @@ namespace qvx {
 namespace {
 
 using test::TSimWorkerTest;
-using test::TZoneGuard;
 using test::U8;
 using test::WaitUntil;
 using test::ZoneWithLocalHour;
@@ -28,7 +27,7 @@ protected:
 };
 
 TEST_F(WorkerFlowTest, PassHandsOverStampsAndSummarises) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     const int32_t latin = AddMessage("'+79161234567'", "'Hello'", 50);
     const int32_t noPhone = AddMessage("NULL", "'x'", 40);
@@ -80,7 +79,7 @@ TEST_F(WorkerFlowTest, PassHandsOverStampsAndSummarises) {
 }
 
 TEST_F(WorkerFlowTest, LifetimeFollowsSmsOldHours) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     const int32_t old25 = AddMessage("'+79160000001'", "'old'", 25 * 60);
     const int32_t young = AddMessage("'+79160000002'", "'young'", 23 * 60);
     StartReady();
@@ -121,7 +120,7 @@ TEST_F(WorkerFlowTest, LifetimeFollowsSmsOldHours) {
 }
 
 TEST_F(WorkerFlowTest, TransliterationFollowsSmsTransliterate) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     struct {
         const char* Value;
         bool Latin;
@@ -141,7 +140,7 @@ TEST_F(WorkerFlowTest, TransliterationFollowsSmsTransliterate) {
 }
 
 TEST_F(WorkerFlowTest, AccountRequestIsAnsweredInTheSameCycle) {
-    const TZoneGuard zone(ZoneWithLocalHour(10));
+    UseZone(ZoneWithLocalHour(10));
     FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 12.5)");
     StartReady();
     ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty()) << "the SIM must take the request";
@@ -166,7 +165,7 @@ TEST_F(WorkerFlowTest, AccountRequestIsAnsweredInTheSameCycle) {
 // A request whose preparation the server refuses is logged and dropped: it would be refused
 // again and hold every later request behind it. The request after it is answered.
 TEST_F(WorkerFlowTest, ARefusedRequestIsDroppedAndTheNextOneAnswered) {
-    const TZoneGuard zone(ZoneWithLocalHour(10));
+    UseZone(ZoneWithLocalHour(10));
     FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 12.5)");
     StartReady();
     FDb->Exec("ALTER FUNCTION prepare_acc_info(text) RENAME TO prepare_acc_info_kept; "
@@ -197,7 +196,7 @@ TEST_F(WorkerFlowTest, ARefusedRequestIsDroppedAndTheNextOneAnswered) {
 // When the connection is lost while a request's answer is prepared, the request waits for the
 // next cycle, and stays on the SIM until it is answered.
 TEST_F(WorkerFlowTest, ARequestOutlivesALostConnection) {
-    const TZoneGuard zone(ZoneWithLocalHour(10));
+    UseZone(ZoneWithLocalHour(10));
     FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 12.5)");
     StartReady();
     FDb->Exec("ALTER FUNCTION prepare_acc_info(text) RENAME TO prepare_acc_info_kept; "
@@ -234,7 +233,7 @@ TEST_F(WorkerFlowTest, ARequestOutlivesALostConnection) {
 }
 
 TEST_F(WorkerFlowTest, ReceivedMessagesAreJudgedOneByOne) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     FDb->Exec("INSERT INTO abonents (cellphone, name) VALUES ('+79161111111', 'A'), "
               "('+79162222222', 'B')");
     StartReady();
@@ -271,7 +270,7 @@ TEST_F(WorkerFlowTest, ReceivedMessagesAreJudgedOneByOne) {
 }
 
 TEST_F(WorkerFlowTest, FailedOrSilentFunctionIsLoggedWithoutAPass) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     AddMessage("'+79160000009'", "'pending'");
     struct {
@@ -301,7 +300,7 @@ TEST_F(WorkerFlowTest, FailedOrSilentFunctionIsLoggedWithoutAPass) {
 // A pass while the terminal still holds the previous pass's messages hands nothing over twice,
 // and an account answer goes out behind the message in submission, not behind the backlog.
 TEST_F(WorkerFlowTest, AnAnswerOvertakesTheBacklog) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 7)");
     StartReady();
     FSim.SetAnswerDelayMs(40);
@@ -339,7 +338,7 @@ TEST_F(WorkerFlowTest, AnAnswerOvertakesTheBacklog) {
 // However long the backlog, the terminal is handed at most about a thousand messages at a
 // time; an answer the pass finds beyond them, pages later, still goes out first.
 TEST_F(WorkerFlowTest, ABacklogIsHandedOverBoundedAndTheAnswerStillFirst) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 7)");
     FDb->Exec("INSERT INTO abonents (cellphone, name) SELECT '+7926' || lpad(i::text, 7, '0'), "
               "'B' FROM generate_series(1, 1200) i; INSERT INTO msglog (abonentid, msgtext, "
@@ -367,7 +366,7 @@ TEST_F(WorkerFlowTest, ABacklogIsHandedOverBoundedAndTheAnswerStillFirst) {
 // While the database refuses the stamps, the acknowledged ids are kept: no pass hands their
 // messages over again, and they are stamped once the database takes them.
 TEST_F(WorkerFlowTest, AcknowledgementsWaitForTheDatabase) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     const int32_t first = AddMessage("'+79160000001'", "'first'", 30);
     const int32_t second = AddMessage("'+79160000002'", "'second'", 20);
@@ -397,7 +396,7 @@ TEST_F(WorkerFlowTest, AcknowledgementsWaitForTheDatabase) {
 // A pass that found the terminal unplugged runs once the terminal works again, with the
 // ordinary one-second cycles and no new request to send.
 TEST_F(WorkerFlowTest, APassThatFoundNoTerminalRunsWhenItWorks) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     ASSERT_TRUE(FSim.Unplug()) << FSim.LastError();
     ASSERT_TRUE(WaitUntil([this] { return FWorker->TerminalState() != 3; }, 20000));
@@ -420,7 +419,7 @@ TEST_F(WorkerFlowTest, APassThatFoundNoTerminalRunsWhenItWorks) {
 // An answer whose pass found the terminal away keeps its place: once the terminal works, it
 // leaves before the rows that were waiting already.
 TEST_F(WorkerFlowTest, AnAnswerKeepsItsPlaceThroughAPassThatEndedEarly) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 7)");
     StartReady();
     ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty());

@@ -16,6 +16,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +34,14 @@ protected:
         FConfig = std::make_unique<TConfig>(FDir.Path());
     }
 
-    void TearDown() override { StopWorker(); }
+    // The zone is put back only after the worker has stopped: its threads read the local time.
+    void TearDown() override {
+        StopWorker();
+        FZone.reset();
+    }
+
+    // Sets TZ for the rest of the test; call it before the worker starts.
+    void UseZone(const std::string& zone) { FZone.emplace(zone); }
 
     // The INI file: this test's database plus the given [GSMTerminal] lines.
     void WriteIni(const std::string& terminalLines) {
@@ -123,6 +131,7 @@ protected:
 
     TTempDir FDir;
     std::unique_ptr<TConfig> FConfig;
+    std::optional<TZoneGuard> FZone;
     std::unique_ptr<TWorkThread> FWorker;
     // Moves the clock of the worker's sending rules (window and lifetime).
     std::atomic<int64_t> FClockShiftSec{0};

@@ -148,7 +148,7 @@ TEST_F(WorkerStartTest, UnreachableDatabaseIsTriedAgainWhileTheTerminalRuns) {
 }
 
 TEST_F(WorkerStartTest, TerminalNotReadyLeavesEveryRowUnsent) {
-    const test::TZoneGuard zone(test::ZoneWithLocalHour(12));
+    UseZone(test::ZoneWithLocalHour(12));
     WriteIni(MissingPort);
     StartWorker();
     ASSERT_EQ(FWorker->StartResult(), 1);
@@ -176,7 +176,7 @@ TEST_F(WorkerStartTest, TerminalNotReadyLeavesEveryRowUnsent) {
 }
 
 TEST_F(WorkerStartTest, ErrorInACycleIsLoggedAndTheNextCycleWorks) {
-    const test::TZoneGuard zone(test::ZoneWithLocalHour(12));
+    UseZone(test::ZoneWithLocalHour(12));
     WriteIni(MissingPort);
     StartWorker();
     ASSERT_EQ(FWorker->StartResult(), 1);
@@ -203,7 +203,7 @@ TEST_F(WorkerStartTest, ErrorInACycleIsLoggedAndTheNextCycleWorks) {
 }
 
 TEST_F(WorkerStartTest, OutsideTheDaytimeNothingIsRead) {
-    const test::TZoneGuard zone(test::ZoneWithLocalHour(23));
+    UseZone(test::ZoneWithLocalHour(23));
     WriteIni(MissingPort);
     StartWorker();
     ASSERT_EQ(FWorker->StartResult(), 1);

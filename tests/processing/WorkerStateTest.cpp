@@ -13,7 +13,6 @@ namespace qvx {
 namespace {
 
 using test::TSimWorkerTest;
-using test::TZoneGuard;
 using test::WaitUntil;
 using test::ZoneWithLocalHour;
 
@@ -45,7 +44,7 @@ protected:
 };
 
 TEST_F(WorkerStateTest, AcknowledgedIdsAreStampedAfterARestartWithoutBeingSentAgain) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     RefuseStamp("true");
     StartReady();
     const int32_t first = AddMessage("'+79160000001'", "'first'", 30);
@@ -72,7 +71,7 @@ TEST_F(WorkerStateTest, AcknowledgedIdsAreStampedAfterARestartWithoutBeingSentAg
 }
 
 TEST_F(WorkerStateTest, ARowTheDatabaseRefusesHoldsUpNoOther) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     const int32_t bad = AddMessage("'+79160000001'", "'bad'", 30);
     const int32_t good = AddMessage("'+79160000002'", "'good'", 20);
@@ -98,7 +97,7 @@ TEST_F(WorkerStateTest, ARowTheDatabaseRefusesHoldsUpNoOther) {
 }
 
 TEST_F(WorkerStateTest, AGivenUpMessageWaitsAnHourAlsoAcrossARestart) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     FSim.SetRefusedNumber("79160000001", 21);
     StartReady();
     const int32_t refused = AddMessage("'+79160000001'", "'refused'", 30);
@@ -119,7 +118,7 @@ TEST_F(WorkerStateTest, AGivenUpMessageWaitsAnHourAlsoAcrossARestart) {
 }
 
 TEST_F(WorkerStateTest, AnUndeletableRequestIsAnsweredOnceAcrossARestart) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 5)");
     const std::vector<int32_t> stored = FSim.StoreText("+79161234567", "1");
     ASSERT_EQ(stored.size(), 1u);
@@ -175,7 +174,7 @@ TEST_F(WorkerStateTest, ARefusedPinIsNotSentAgainAfterARestart) {
 }
 
 TEST_F(WorkerStateTest, ADamagedFileIsMovedAsideAndTheServiceStarts) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     FDir.Write("QuorvexSMS.state", "version 1\nunstamped twelve 2026-12-07T12:00:00Z\n");
     StartReady();
     const int32_t msg = AddMessage("'+79160000001'", "'after'", 30);

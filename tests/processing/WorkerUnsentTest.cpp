@@ -9,7 +9,6 @@ namespace qvx {
 namespace {
 
 using test::TSimWorkerTest;
-using test::TZoneGuard;
 using test::WaitUntil;
 using test::ZoneWithLocalHour;
 
@@ -57,7 +56,7 @@ protected:
 };
 
 TEST_F(WorkerUnsentTest, AReloadLeavesTheQueuedMessagesToALaterPass) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     HandOverWithTwoQueued();
     const size_t before = Log().size();
@@ -79,7 +78,7 @@ TEST_F(WorkerUnsentTest, AReloadLeavesTheQueuedMessagesToALaterPass) {
 }
 
 TEST_F(WorkerUnsentTest, AStopStampsNothingQueued) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     HandOverWithTwoQueued();
     const size_t before = Log().size();
@@ -90,7 +89,7 @@ TEST_F(WorkerUnsentTest, AStopStampsNothingQueued) {
 }
 
 TEST_F(WorkerUnsentTest, AStopWithoutDatabaseNamesTheUnstampedMessages) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     FDb->Exec("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE "
               "EXCEPTION 'database is read-only'; END $$; CREATE TRIGGER refuse BEFORE UPDATE "
@@ -111,7 +110,7 @@ TEST_F(WorkerUnsentTest, AStopWithoutDatabaseNamesTheUnstampedMessages) {
 }
 
 TEST_F(WorkerUnsentTest, MessagesQueuedWhenTheWindowClosesWaitForTheMorning) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     const std::vector<int32_t> ids = ShiftWhileQueued(10 * 3600); // 22:00 local
     const size_t sent = FSim.SubmittedCount();
@@ -132,7 +131,7 @@ TEST_F(WorkerUnsentTest, MessagesQueuedWhenTheWindowClosesWaitForTheMorning) {
 }
 
 TEST_F(WorkerUnsentTest, MessagesPastTheirLifetimeAtTheHeadAreGivenUp) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     const std::vector<int32_t> ids = ShiftWhileQueued(24 * 3600); // 24.5 hours old
     const size_t sent = FSim.SubmittedCount();
@@ -146,7 +145,7 @@ TEST_F(WorkerUnsentTest, MessagesPastTheirLifetimeAtTheHeadAreGivenUp) {
 }
 
 TEST_F(WorkerUnsentTest, ARefusedNumberIsGivenUpWithoutHoldingTheOthers) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     FSim.SetRefusedNumber("79160000001", 21);
     StartReady();
     const int32_t refused = AddMessage("'+79160000001'", "'refused'", 30);
@@ -172,7 +171,7 @@ TEST_F(WorkerUnsentTest, ARefusedNumberIsGivenUpWithoutHoldingTheOthers) {
 // A message the worker has not taken yet when the terminal stops is still logged and its
 // request prepared; the SIM keeps it until then.
 TEST_F(WorkerUnsentTest, StopHandlesMessagesTheTerminalHadReceived) {
-    const TZoneGuard zone(ZoneWithLocalHour(12));
+    UseZone(ZoneWithLocalHour(12));
     StartReady();
     AddMessage("'+79160000009'", "'earlier'", 30);
     ASSERT_FALSE(FSim.StoreText("+79160000009", "1").empty());
