@@ -59,6 +59,7 @@ void TWorkThread::SendPendingMessages() {
     int32_t handedOver = 0;
     size_t queued = Queued();
     FBacklogLeft = false;
+    FLeftForAway = false;
     std::vector<TQueuedSms> answers;
     try {
         for (TPendingCursor cursor; !cursor.End && !Terminated();) {
@@ -85,6 +86,12 @@ void TWorkThread::SendPendingMessages() {
                 TPreparedSms prepared;
                 if (!Sendable(row, prepared))
                     continue;
+                // Left in the database rather than held: they would keep the pending list
+                // full, and the rows other terminals may send out of it.
+                if (!answer && OnlyForAway(prepared.Digits, std::time(nullptr))) {
+                    FLeftForAway = true;
+                    continue;
+                }
                 SendMessage(row, ToDateTime(now), std::move(prepared), answer ? &answers : nullptr);
                 ++handedOver;
                 queued += answer ? 0 : 1;

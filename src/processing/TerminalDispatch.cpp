@@ -63,6 +63,22 @@ bool TWorkThread::MayCarry(const TTerminalSlot& slot, const TQueuedSms& sms) con
     return true;
 }
 
+bool TWorkThread::Available(const TTerminalSlot& slot, std::time_t now) const {
+    return slot.Config.Send && !slot.Suspended && slot.Working() && !slot.Limits.AtDailyLimit(now);
+}
+
+bool TWorkThread::OnlyForAway(const std::string& digits, std::time_t now) const {
+    bool only = false;
+    for (const TTerminalSlot& slot : FTerminals) {
+        if (!PrefixMatches(slot.Config, digits))
+            continue;
+        if (Available(slot, now))
+            return false;
+        only = only || slot.Config.PrefixOnly;
+    }
+    return only;
+}
+
 void TWorkThread::DispatchPending() {
     if (FPending.empty() || FTerminals.empty() || FStartResult.load() != 1)
         return;

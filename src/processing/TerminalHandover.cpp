@@ -26,8 +26,17 @@ constexpr uint32_t RefusedPauseMs = 5000;
 void TWorkThread::WatchTerminals() {
     const uint32_t tick = GetTickCount();
     const std::time_t now = std::time(nullptr);
-    for (TTerminalSlot& slot : FTerminals)
+    for (TTerminalSlot& slot : FTerminals) {
         WatchTerminal(slot, tick, now);
+        const bool available = Available(slot, now);
+        if (available && !slot.WasAvailable && FLeftForAway) {
+            // The rows the last pass left for it are read now, not at the next tick.
+            FLeftForAway = false;
+            FSendNow.store(true);
+            FProcessPending.store(true);
+        }
+        slot.WasAvailable = available;
+    }
 }
 
 void TWorkThread::WatchTerminal(TTerminalSlot& slot, uint32_t tick, std::time_t now) {

@@ -63,6 +63,7 @@ struct TTerminalSlot {
     // Different messages it failed on since its last success, without a refusal of their own.
     std::set<int32_t> FailureRun;
     bool AtLimitLogged = false;
+    bool WasAvailable = false; // at the last look: see TWorkThread::Available
 
     bool Working() const {
         return Siemens && Siemens->GetState() == static_cast<int32_t>(TTerminalState::Working);

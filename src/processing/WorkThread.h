@@ -108,6 +108,10 @@ private:
     bool MayTake(const TTerminalSlot& slot, bool answer = false) const;
     // May this terminal take the message, given the prefixes of all terminals?
     bool MayCarry(const TTerminalSlot& slot, const TQueuedSms& sms) const;
+    // Sends now, or soon: working, not suspended and under its day's limit.
+    bool Available(const TTerminalSlot& slot, std::time_t now) const;
+    // Only terminals that are away may send to this number ("only" prefixes).
+    bool OnlyForAway(const std::string& digits, std::time_t now) const;
     // The ids this process may send: those it claimed, or all while the database is away.
     std::set<int32_t> Claim(const std::vector<int32_t>& ids);
     void HandTo(TTerminalSlot& slot, TQueuedSms sms, bool answer);
@@ -252,6 +256,9 @@ private:
     bool FPassDue = false;
     // The last pass left rows unread for want of room. Worker thread only.
     bool FBacklogLeft = false;
+    // The last pass left rows in the database that only a terminal that was away may send;
+    // the next pass runs when one comes back. Worker thread only.
+    bool FLeftForAway = false;
     // The message lifetime the terminal judges a message by at the head of its queue: the
     // database's SMSOLDHOURS as last loaded, also after a start that waited for the database.
     std::atomic<int32_t> FSendOldHours{0};

@@ -324,6 +324,9 @@ TEST_F(TerminalsTest, PrefixesKeepNumbersToTheirTerminals) {
             << "not acknowledged:" << NotOnce(*batch, AcknowledgedTexts(sims)) << Diagnostics();
     EXPECT_EQ(UnsentCount(), static_cast<int64_t>(only.size()))
         << "terminal 2's numbers must wait for it" << Diagnostics();
+    service->Signal(SIGUSR1);
+    EXPECT_TRUE(WaitForLog("Сообщений всего/отправлено: 20/0"))
+        << "they wait in the database, read again by every pass" << Diagnostics();
 
     ASSERT_TRUE(second.Plug()) << second.LastError();
     const TSeeded preferredLater = SeedMessages(21, 20, "P", "7903");
