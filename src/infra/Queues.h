@@ -34,6 +34,8 @@ struct TSMS {
     std::string SimPdu = {};
     // A received text: the number of the terminal (its INI section) that received it.
     int32_t Terminal = 0;
+    // An outgoing message: the database session on which its owner claimed it (0: none).
+    uint64_t ClaimSession = 0;
 
     bool operator==(const TSMS&) const = default;
 };
@@ -56,6 +58,9 @@ enum class TOutcomeKind : int32_t {
     // Not sent, and handed back at once: a terminal that shares its work with others failed
     // on it (Reason holds the network's refusal, empty when the terminal itself failed).
     Failed = 3,
+    // Not sent, or sent only in part: the claim it was taken under is gone, so it may no
+    // longer go from here; the owner sends it again once it holds it anew.
+    Withdrawn = 4,
 };
 
 struct TOutcome {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,8 @@ struct TDbLimits {
     int32_t LockTimeoutMs = 60000;
     // A server that does not even report its statement timeout this much later is given up.
     int32_t ReplyGraceMs = 30000;
+
+    bool operator==(const TDbLimits&) const = default;
 };
 
 // Where and as whom to connect; texts are Windows-1251 as read from the INI file.
@@ -54,6 +57,9 @@ struct TDbParams {
     std::string SSLMode = DefaultSslMode; // a libpq sslmode value
     std::string SSLRootCert;              // a libpq sslrootcert value; empty: its default
     TDbLimits Limits;
+    std::string ApplicationName; // empty: SessionName()
+
+    bool operator==(const TDbParams&) const = default;
 };
 
 // One unsent SMS delivery as the sending pass sees it; a null text or number reads as empty.
@@ -71,6 +77,20 @@ struct TPendingCursor {
     bool End = false;  // the last page has been read
 };
 
+// What the claim session sees of the other sessions: the ids they hold advisory locks on in the
+// service's lock class, and the other sessions of the service by application name, each with
+// the number of those locks it holds.
+struct TPeerView {
+    std::vector<int32_t> HeldByOthers;
+    std::map<std::string, int32_t> Hosts;
+};
+
+// The application name of this host's sessions: "<program>@<host name>", so that the server's
+// views tell the hosts apart; the service's own are "quorvexsms@...".
+std::string SessionName(const char* program = "quorvexsms");
+// The channel the hosts of one database wake each other on.
+extern const char* const ServiceChannel;
+
 // Statement texts, as sent to the server; $1 is the first bound parameter of each.
 extern const char* const SqlParams;
 extern const char* const SqlPrepAccInfo;
@@ -86,10 +106,14 @@ public:
     static constexpr int32_t ConnectTimeoutSec = 15;
     // TCP keepalives find a peer that vanished from an idle connection within about a minute;
     // the user timeout does the same for data the peer never acknowledges.
-    static constexpr int32_t KeepaliveIdleSec = 30;
-    static constexpr int32_t KeepaliveIntervalSec = 10;
+    static constexpr int32_t KeepaliveIdleSec = 10;
+    static constexpr int32_t KeepaliveIntervalSec = 5;
     static constexpr int32_t KeepaliveCount = 3;
-    static constexpr int32_t TcpUserTimeoutMs = 60000;
+    static constexpr int32_t TcpUserTimeoutMs = 30000;
+    // A session that sends nothing this long is ended by the server (PostgreSQL 14 and later),
+    // so that the claims of a host that froze are freed; a shorter limit the server already
+    // sets for the session is kept. The worker speaks every HeartbeatMs or more often.
+    static constexpr int32_t IdleSessionMs = 60000;
     // After a stop or reload a running statement may still finish for this long before it is
     // cancelled, so that a stamp an instant from its end is not thrown away.
     static constexpr uint32_t InterruptGraceMs = 200;
@@ -120,6 +144,10 @@ public:
     // The SQLSTATE of the last statement the server refused; empty when the last failure had
     // none (no answer, a broken connection).
     const std::string& LastSqlState() const noexcept { return FLastSqlState; }
+    // The server's version as libpq gives it (150004 for 15.4); 0 without a connection.
+    int32_t ServerVersion() const noexcept;
+    // The idle_session_timeout of the open session in ms; 0 when it has none.
+    int32_t IdleSessionTimeoutMs() const noexcept { return FIdleSessionMs; }
     // True while the open connection runs over TCP without TLS, readable and changeable by
     // anyone on the way; false without a connection and for a local (Unix socket) one.
     bool Unencrypted() const noexcept;
@@ -169,6 +197,17 @@ public:
     // The ids whose SMS delivery is still unsent, in the order given.
     std::vector<int32_t> Unsent(const std::vector<int32_t>& ids);
 
+    // The other sessions' locks of lockClass and the other hosts' sessions, in one statement
+    // that waits at most waitMs: a session that cannot answer that soon counts as lost.
+    TPeerView Peers(int32_t lockClass, uint32_t waitMs);
+    // Wakes the other hosts listening on ServiceChannel.
+    void Notify();
+    // How many notifications other sessions sent on ServiceChannel since the last call; reads
+    // what has arrived without waiting. A connection found broken is closed.
+    int32_t TakeNotifications() noexcept;
+    // The server's UTC offset in seconds for the session's time zone, at its current time.
+    int32_t ZoneOffsetSec();
+
 private:
     // The state of one call's waits: its deadline and whether an interrupt arrived.
     struct TCallWait {
@@ -180,6 +219,10 @@ private:
     pg_conn* Connection();
     TPgConn StartConnection();
     void ApplyLimits(pg_conn* conn);
+    // The claim session's settings: how the server finds a lost client, LISTEN, and the check
+    // that both statements ran on one backend (a pooler in transaction mode would lose every
+    // session-level lock).
+    void ApplySessionSettings(pg_conn* conn, int32_t firstPid);
     // Runs a statement with one text or int4 parameter; throws unless it succeeded with rows
     // (returnsRows) or as a command without them.
     TPgResult Exec(const char* sql, const std::string& value, bool isInteger, bool returnsRows);
@@ -205,6 +248,9 @@ private:
     int FReloadFd = -1;
     std::function<void()> FProgress;
     std::optional<uint32_t> FFinalWaitMs;
+    // The wait of the statement being run, when shorter than the usual.
+    std::optional<uint32_t> FCallWaitMs;
+    int32_t FIdleSessionMs = 0;
     int32_t FReachability = -1;
     std::string FLastError;
     std::string FLastSqlState;

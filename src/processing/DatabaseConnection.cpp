@@ -3,6 +3,7 @@
 // watched together.
 #include "infra/Codepage.h"
 #include "infra/Deadline.h"
+#include "infra/Decimal.h"
 #include "infra/LogFile.h"
 #include "processing/Database.h"
 #include "processing/Error.h"
@@ -27,6 +28,8 @@ constexpr Oid TextOid = 25;
 } // namespace
 
 void TDatabase::SetParams(const TDbParams& params) {
+    if (FConn && params == FParams)
+        return;
     Close();
     FParams = params;
 }
@@ -115,9 +118,11 @@ void CancelStatement(PGconn* conn) noexcept {
 
 TDatabase::TCallWait TDatabase::StartWait(uint32_t timeoutMs) const noexcept {
     TCallWait wait;
-    wait.Deadline =
-        TClock::now() +
-        std::chrono::milliseconds(FFinalWaitMs ? std::min(timeoutMs, *FFinalWaitMs) : timeoutMs);
+    if (FFinalWaitMs)
+        timeoutMs = std::min(timeoutMs, *FFinalWaitMs);
+    if (FCallWaitMs)
+        timeoutMs = std::min(timeoutMs, *FCallWaitMs);
+    wait.Deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
     return wait;
 }
 
@@ -175,6 +180,8 @@ TPgConn TDatabase::StartConnection() {
     const std::string interval = std::to_string(KeepaliveIntervalSec);
     const std::string probes = std::to_string(KeepaliveCount);
     const std::string userTimeout = std::to_string(TcpUserTimeoutMs);
+    const std::string name =
+        FParams.ApplicationName.empty() ? SessionName() : FParams.ApplicationName;
     // connect_timeout only governs a blocking connection; this one keeps its own deadline.
     const char* const keywords[] = {"host",
                                     "port",
@@ -189,13 +196,13 @@ TPgConn TDatabase::StartConnection() {
                                     "keepalives_interval",
                                     "keepalives_count",
                                     "tcp_user_timeout",
-                                    "fallback_application_name",
+                                    "application_name",
                                     nullptr};
     const char* const values[] = {host.c_str(),        port.c_str(),     dbName.c_str(),
                                   user.c_str(),        password.c_str(), sslMode.c_str(),
                                   rootCert.c_str(),    "UTF8",           "1",
                                   idle.c_str(),        interval.c_str(), probes.c_str(),
-                                  userTimeout.c_str(), "quorvexsms",     nullptr};
+                                  userTimeout.c_str(), name.c_str(),     nullptr};
     TPgConn conn(PQconnectStartParams(keywords, values, 0));
     if (!conn)
         throw EDatabaseError("Недостаточно памяти для подключения к базе данных");
@@ -244,16 +251,38 @@ bool TDatabase::Unencrypted() const noexcept {
     return address.ss_family != AF_UNIX && PQsslInUse(FConn.get()) == 0;
 }
 
-// The server's own limits for this session, set once per connection.
+// The server's own limits for this session, set once per connection, and how it finds a
+// client that vanished: its claims must not outlive the host by more than half a minute.
 void TDatabase::ApplyLimits(PGconn* conn) {
     const std::string statement = std::to_string(FParams.Limits.StatementTimeoutMs);
     const std::string lock = std::to_string(FParams.Limits.LockTimeoutMs);
-    const Oid types[] = {TextOid, TextOid};
-    const char* const values[] = {statement.c_str(), lock.c_str()};
-    Run(conn,
-        "SELECT set_config('statement_timeout', $1, false), "
-        "set_config('lock_timeout', $2, false)",
-        2, types, values, true);
+    const std::string idle = std::to_string(KeepaliveIdleSec);
+    const std::string interval = std::to_string(KeepaliveIntervalSec);
+    const std::string probes = std::to_string(KeepaliveCount);
+    const std::string userTimeout = std::to_string(TcpUserTimeoutMs);
+    const int version = PQserverVersion(conn);
+    std::string sql = "SELECT pg_backend_pid() AS pid, set_config('statement_timeout', $1, "
+                      "false), set_config('lock_timeout', $2, false), "
+                      "set_config('tcp_keepalives_idle', $3, false), "
+                      "set_config('tcp_keepalives_interval', $4, false), "
+                      "set_config('tcp_keepalives_count', $5, false)";
+    if (version >= 120000)
+        sql += ", set_config('tcp_user_timeout', $6, false)";
+    else
+        sql += ", $6";
+    if (version >= 140000)
+        sql += ", (SELECT setting FROM pg_settings WHERE name = 'idle_session_timeout') AS idle";
+    const Oid types[] = {TextOid, TextOid, TextOid, TextOid, TextOid, TextOid};
+    const char* const values[] = {statement.c_str(), lock.c_str(),   idle.c_str(),
+                                  interval.c_str(),  probes.c_str(), userTimeout.c_str()};
+    const TPgResult result = Run(conn, sql.c_str(), 6, types, values, true);
+    const int32_t pid = ParseInt32(PQgetvalue(result.get(), 0, 0)).value_or(0);
+    FIdleSessionMs = 0;
+    if (version >= 140000) {
+        const int32_t set = ParseInt32(PQgetvalue(result.get(), 0, 7)).value_or(0);
+        FIdleSessionMs = set > 0 && set < IdleSessionMs ? set : IdleSessionMs;
+    }
+    ApplySessionSettings(conn, pid);
 }
 
 void TDatabase::AwaitInput(PGconn* conn, TCallWait& wait) {

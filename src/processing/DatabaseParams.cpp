@@ -12,11 +12,8 @@ void TWorkThread::LoadDatabaseParams() {
             throw EServiceError(setting.Message);
     if (!IsSslMode(FConfig.SSLMode))
         throw EServiceError(SslModeMessage(FConfig.SSLMode));
+    // The connection stays open: it is the claim session, which other hosts watch.
     FDatabase->SetParams(DbParamsOf(FConfig));
-    struct TCloseAtEnd {
-        TDatabase& Database;
-        ~TCloseAtEnd() { Database.Close(); }
-    } closeAtEnd{*FDatabase};
 
     const auto version = FDatabase->ReadParam("DBVER");
     if (FDatabase->Unencrypted())

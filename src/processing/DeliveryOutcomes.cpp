@@ -68,6 +68,14 @@ void TWorkThread::ApplyOutcome(TTerminalSlot& slot, const TOutcome& outcome) {
         ForgetFailures(outcome.MsgId);
         Unclaim(outcome.MsgId);
         break;
+    case TOutcomeKind::Withdrawn:
+        // Its claim is gone: it waits, first in line, to be claimed again.
+        Unclaim(outcome.MsgId);
+        if (held.empty())
+            FLedger.Returned(outcome.MsgId);
+        else
+            FPending.push_front(std::move(held.mapped()));
+        break;
     }
 }
 
@@ -153,7 +161,6 @@ void TWorkThread::StampOnExit() noexcept {
         FStateChanged ? "будет отправлено повторно" : "будет отмечено при следующем запуске";
     for (const int32_t id : FLedger.Unstamped())
         WriteLog("Сообщение ID=%d отправлено, но не отмечено в базе данных: %s", id, next);
-    FDatabase->Close();
 }
 
 } // namespace qvx

@@ -18,6 +18,7 @@ constexpr size_t SaltHexMax = 64;
 constexpr size_t HashHex = 64;
 constexpr size_t ImsiDigitsMax = 15;
 constexpr size_t TerminalNameMax = 32;
+constexpr size_t HostNameMax = 63;
 constexpr std::string_view TerminalSim = "terminal:";
 
 std::string TimeText(std::time_t t) {
@@ -80,6 +81,12 @@ bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TSe
         s.SimCounts[f[0]] = {at, static_cast<int32_t>(number)};
         return true;
     }
+    if (kind == "host" && f.size() == 2) {
+        if (!HostNameAllowed(f[0]))
+            return false;
+        s.Hosts[f[0]] = at;
+        return true;
+    }
     if (kind == "concatref" && f.size() == 2) {
         if (!ParseInt(f[0], 0, 255, number))
             return false;
@@ -112,16 +119,16 @@ template <typename TRecord> size_t TrimOldest(std::vector<TRecord>& list, size_t
     return excess;
 }
 
-size_t TrimOldest(std::map<int32_t, std::time_t>& ids, size_t max) {
-    if (ids.size() <= max)
+template <typename TKey> size_t TrimOldest(std::map<TKey, std::time_t>& records, size_t max) {
+    if (records.size() <= max)
         return 0;
-    std::vector<std::pair<std::time_t, int32_t>> byTime;
-    for (const auto& [id, at] : ids)
-        byTime.emplace_back(at, id);
+    std::vector<std::pair<std::time_t, TKey>> byTime;
+    for (const auto& [key, at] : records)
+        byTime.emplace_back(at, key);
     std::sort(byTime.begin(), byTime.end());
-    const size_t excess = ids.size() - max;
+    const size_t excess = records.size() - max;
     for (size_t i = 0; i < excess; ++i)
-        ids.erase(byTime[i].second);
+        records.erase(byTime[i].second);
     return excess;
 }
 
@@ -141,6 +148,15 @@ bool SimKeyAllowed(std::string_view key) {
            std::all_of(key.begin(), key.end(), digit);
 }
 
+bool HostNameAllowed(std::string_view name) {
+    const auto plain = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+               c == '-' || c == '_' || c == '.' || c == '@';
+    };
+    return !name.empty() && name.size() <= HostNameMax &&
+           std::all_of(name.begin(), name.end(), plain);
+}
+
 std::string UtcText(std::time_t t, const char* format) {
     std::tm utc{};
     gmtime_r(&t, &utc);
@@ -151,7 +167,7 @@ std::string UtcText(std::time_t t, const char* format) {
 size_t TServiceState::Trim() {
     return TrimOldest(Unstamped, MessagesMax) + TrimOldest(GivenUp, MessagesMax) +
            TrimOldest(RefusedPins, PinsMax) + TrimOldest(Undeletable, EntriesMax) +
-           TrimOldest(SimCounts, SimsMax);
+           TrimOldest(SimCounts, SimsMax) + TrimOldest(Hosts, HostsMax);
 }
 
 std::string RefusedPinHash(std::string_view salt, std::string_view iccid, std::string_view pin) {
@@ -224,6 +240,9 @@ std::string FormatState(const TServiceState& state, std::time_t now) {
     for (const auto& [key, sim] : state.SimCounts)
         if (SimKeyAllowed(key) && sim.Count > 0 && sim.PeriodStart > 0)
             out << "sim " << key << ' ' << sim.Count << ' ' << TimeText(sim.PeriodStart) << '\n';
+    for (const auto& [name, at] : state.Hosts)
+        if (HostNameAllowed(name))
+            out << "host " << name << ' ' << TimeText(at) << '\n';
     if (state.NextConcatRef)
         out << "concatref " << int(*state.NextConcatRef) << ' ' << TimeText(now) << '\n';
     return out.str();

@@ -21,6 +21,7 @@ struct TServiceState {
     static constexpr size_t PinsMax = 8;
     static constexpr size_t EntriesMax = 256;
     static constexpr size_t SimsMax = 64;
+    static constexpr size_t HostsMax = 64;
     // The longest listed PDU in hex: 176 octets of an SMS-DELIVER with its centre address.
     static constexpr size_t PduHexMax = 2 * 176;
 
@@ -54,6 +55,9 @@ struct TServiceState {
     std::vector<TUndeletable> Undeletable;
     std::optional<uint8_t> NextConcatRef;
     std::map<std::string, TSimCount> SimCounts;
+    // The other hosts seen on the database, by session name, and when last: after a new
+    // session a host that shares the database waits before it claims.
+    std::map<std::string, std::time_t> Hosts;
 
     bool operator==(const TServiceState&) const = default;
     bool Empty() const { return *this == TServiceState{}; }
@@ -63,6 +67,9 @@ struct TServiceState {
 
 // Whether key may name a SIM in SimCounts (and so be written as one word of a record).
 bool SimKeyAllowed(std::string_view key);
+
+// Whether name may stand in Hosts (and so be written as one word of a record).
+bool HostNameAllowed(std::string_view name);
 
 // t as UTC text in a strftime format, for the state file and its damaged copies' names.
 std::string UtcText(std::time_t t, const char* format);

@@ -2,6 +2,7 @@
 // takes the next message it may send, claimed first so that no other process sends it; an
 // account answer goes to the head of the terminal that received its request.
 #include "infra/LogFile.h"
+#include "processing/Database.h"
 #include "processing/DeliveryRules.h"
 #include "processing/Error.h"
 #include "processing/WorkThread.h"
@@ -43,6 +44,8 @@ bool TWorkThread::MayTake(const TTerminalSlot& slot, bool answer) const {
 // A message whose number matches another terminal's prefixes waits for that one: for ever
 // with "only", while it can send with "prefer".
 bool TWorkThread::MayCarry(const TTerminalSlot& slot, const TQueuedSms& sms) const {
+    if (!FClaimSession.MayClaim(sms.Sms.MsgId, GetTickCount()))
+        return false;
     const auto retry = FRetryAfter.find(sms.Sms.MsgId);
     if (retry != FRetryAfter.end() && static_cast<int32_t>(GetTickCount() - retry->second) < 0)
         return false;
@@ -105,10 +108,12 @@ void TWorkThread::DispatchPending() {
         std::vector<int32_t> ids;
         for (const auto& pick : picks)
             ids.push_back(FPending[pick.second].Sms.MsgId);
-        const std::set<int32_t> claimed = Claim(ids);
+        const std::optional<std::set<int32_t>> claimed = Claim(ids);
+        if (!claimed)
+            return; // they stay pending until a claim can be taken
         std::vector<std::pair<size_t, TQueuedSms>> handed;
         for (const auto& [t, j] : picks) {
-            if (claimed.count(FPending[j].Sms.MsgId) != 0)
+            if (claimed->count(FPending[j].Sms.MsgId) != 0)
                 handed.emplace_back(t, std::move(FPending[j]));
             else // another process has it, or it was stamped meanwhile
                 FLedger.Returned(FPending[j].Sms.MsgId);
@@ -123,25 +128,42 @@ void TWorkThread::DispatchPending() {
     }
 }
 
-// Without the database no claim can be taken, and the terminals go on with what the pass read
-// rather than stop: every id counts as claimed. The database is tried again with the back-off
-// of a lost connection, and its error is logged when it changes.
-std::set<int32_t> TWorkThread::Claim(const std::vector<int32_t>& ids) {
-    if (FClaimRetry.Waiting() && !FClaimRetry.Due(GetTickCount()))
-        return {ids.begin(), ids.end()};
+// No claim, no send: a claim is taken only on the session the terminals check against, and
+// not within its grace. A failed statement is tried again with the back-off of a lost
+// connection, and its error is logged when it changes. What another session holds is noted,
+// and a pass looks again in PollMs, so that such rows leave from here should their host die.
+std::optional<std::set<int32_t>> TWorkThread::Claim(const std::vector<int32_t>& ids) {
+    const uint32_t tick = GetTickCount();
+    if (!FDatabase->Connected() || FDatabase->Generation() != FClaimSession.Live() ||
+        FClaimSession.InGrace(tick))
+        return std::nullopt;
+    if (FClaimRetry.Waiting() && !FClaimRetry.Due(tick))
+        return std::nullopt;
+    std::set<int32_t> claimed;
     try {
-        const std::vector<int32_t> claimed = FClaims.Claim(ids);
+        const std::vector<int32_t> got = FClaims.Claim(ids);
         FClaimRetry.Reset();
-        return {claimed.begin(), claimed.end()};
+        claimed.insert(got.begin(), got.end());
     } catch (const EDatabaseError& error) {
-        if (FClaimRetry.Failed(error.what(), GetTickCount()))
+        if (FClaimRetry.Failed(error.what(), tick))
             WriteLog("Ошибка: %s", error.what());
-        return {ids.begin(), ids.end()};
+        return std::nullopt;
     }
+    std::vector<int32_t> missed;
+    for (const int32_t id : ids)
+        if (claimed.count(id) == 0)
+            missed.push_back(id);
+    if (!missed.empty()) {
+        FClaimSession.SeenHeld(missed, tick);
+        FLockedElsewhere = true;
+        FPollAtTick = tick + PollMs;
+    }
+    return claimed;
 }
 
 void TWorkThread::HandTo(TTerminalSlot& slot, TQueuedSms sms, bool answer) {
     const int32_t id = sms.Sms.MsgId;
+    sms.Sms.ClaimSession = FClaimSession.Live();
     slot.Limits.Taken(GetTickCount());
     slot.Held.insert_or_assign(id, sms);
     FRetryAfter.erase(id);
@@ -157,31 +179,43 @@ void TWorkThread::HandTo(TTerminalSlot& slot, TQueuedSms sms, bool answer) {
 }
 
 // Each answer goes to the head of the terminal that received its request, behind the
-// message in submission; when that terminal cannot send, to the head of the pending list.
+// message in submission, claimed first. When that terminal cannot send or no claim can be
+// taken, it goes to the head of the pending list unclaimed, and the other hosts are woken:
+// one of them may have a terminal free.
 void TWorkThread::QueueAnswers(std::vector<TQueuedSms> answers) {
     if (answers.empty())
         return;
+    const uint32_t tick = GetTickCount();
+    std::vector<TTerminalSlot*> to;
     std::vector<int32_t> ids;
-    for (const TQueuedSms& answer : answers)
-        ids.push_back(answer.Sms.MsgId);
-    const std::set<int32_t> claimed = Claim(ids);
-    // Last first: each goes to a head, so the first ends up in front.
-    for (auto it = answers.rbegin(); it != answers.rend(); ++it) {
-        const int32_t id = it->Sms.MsgId;
-        if (claimed.count(id) == 0) {
-            FLedger.Returned(id);
-            continue;
-        }
-        const std::string key = SubscriberKey(it->Sms.Telephone);
-        const auto from = FAnswerTerminal.find(key);
+    for (const TQueuedSms& answer : answers) {
+        const auto from = FAnswerTerminal.find(SubscriberKey(answer.Sms.Telephone));
         TTerminalSlot* slot = from == FAnswerTerminal.end() ? nullptr : SlotOf(from->second);
         if (from != FAnswerTerminal.end())
             FAnswerTerminal.erase(from);
-        if (slot != nullptr && MayTake(*slot, true))
-            HandTo(*slot, std::move(*it), true);
-        else
-            FPending.push_front(std::move(*it));
+        if (slot == nullptr || !MayTake(*slot, true) ||
+            !FClaimSession.MayClaim(answer.Sms.MsgId, tick))
+            slot = nullptr;
+        to.push_back(slot);
+        if (slot != nullptr)
+            ids.push_back(answer.Sms.MsgId);
     }
+    const std::optional<std::set<int32_t>> claimed = ids.empty() ? std::set<int32_t>{} : Claim(ids);
+    bool waiting = false;
+    // Last first: each goes to a head, so the first ends up in front.
+    for (size_t i = answers.size(); i-- > 0;) {
+        const int32_t id = answers[i].Sms.MsgId;
+        if (to[i] != nullptr && claimed && claimed->count(id) != 0) {
+            HandTo(*to[i], std::move(answers[i]), true);
+        } else if (to[i] != nullptr && claimed) {
+            FLedger.Returned(id); // another host has it already
+        } else {
+            FPending.push_front(std::move(answers[i]));
+            waiting = true;
+        }
+    }
+    if (waiting)
+        NotifyOthers();
 }
 
 int32_t TWorkThread::WorkingCount() const {

@@ -50,6 +50,10 @@ void TWorkThread::StartTerminals() {
     if (configured.empty())
         throw EServiceError("Не задан порт GSM терминала (параметр 'Device')");
     FSeveral = configured.size() > 1;
+    int32_t longestWait = 0;
+    for (const TTerminalConfig* terminal : configured)
+        longestWait = std::max(longestWait, terminal->ModemTimeoutMs);
+    FClaimSession.SetModemTimeoutMs(longestWait);
     FTerminals.reserve(configured.size());
     try {
         for (const TTerminalConfig* terminal : configured)
@@ -90,6 +94,9 @@ void TWorkThread::StartTerminal(const TTerminalConfig& config) {
         FSendOldHours.store(FConfig.SmsOldHours);
         options.SendCheck = [this, timeSource = FTimeSource](const TSMS& sms, std::string& reason) {
             return VerdictAtHead(sms, timeSource(), FSendOldHours.load(), reason);
+        };
+        options.ClaimCheck = [this](const TSMS& sms) {
+            return FClaimSession.Alive(sms.ClaimSession);
         };
         options.ReportFailures = FSeveral;
         options.Receive = config.Receive;

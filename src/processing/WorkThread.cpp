@@ -46,8 +46,8 @@ std::string FolderOf(const std::string& iniFileName) {
 
 TWorkThread::TWorkThread(TConfig& config)
     : FConfig(config), FDatabase(std::make_unique<TDatabase>()), FClaims(*FDatabase),
-      FStateFile(FolderOf(config.IniFileName)), FNoTerminalSince(std::time(nullptr)),
-      FStartedAt(FNoTerminalSince) {}
+      FClaimSession(*FDatabase, TClaims::LockClass), FStateFile(FolderOf(config.IniFileName)),
+      FNoTerminalSince(std::time(nullptr)), FStartedAt(FNoTerminalSince) {}
 
 TWorkThread::~TWorkThread() {
     Terminate();
@@ -69,6 +69,7 @@ void TWorkThread::Execute() {
     FDatabase->SetInterrupt(StopFd(), FReloadEvent.Fd());
     FDatabase->SetProgress([this] { Beat(); });
     LoadState();
+    FClaimSession.SetKnownHosts(&FState.Hosts);
     Guarded([this] { Reload(true); });
     // What the network acknowledged before the last stop is stamped before anything is sent.
     if (FStartResult.load() == 1)
@@ -97,6 +98,7 @@ void TWorkThread::Execute() {
             const bool sendNow = FSendNow.exchange(false);
             Guarded([this, sendNow] { ProcessCycle(sendNow); });
         }
+        Guarded([this] { WatchClaimSession(); });
         Guarded([this] { HandleOutcomes(); });
         Guarded([this] {
             WatchTerminals();
@@ -113,6 +115,9 @@ void TWorkThread::Execute() {
     StopTerminals();
     StampOnExit();
     HandleBacklogOnExit();
+    // Every claim is gone now: the other hosts may take what this one leaves at once.
+    NotifyOthers();
+    FDatabase->Close();
     SaveState();
     UpdateStatus();
 }
@@ -190,16 +195,6 @@ void TWorkThread::ProcessCycle(bool sendNow) {
     }
     if (FPassDue && SendingTerminalWorking(false))
         sendNow = true;
-    // The connection is closed at the end of every cycle, also after an error, unless it
-    // holds claims: they live as long as the session that took them.
-    struct TCloseAtEnd {
-        TDatabase& Database;
-        const TClaims& Claims;
-        ~TCloseAtEnd() {
-            if (Claims.Count() == 0)
-                Database.Close();
-        }
-    } closeAtEnd{*FDatabase, FClaims};
     // The entries whose deletion failed are kept before their messages are answered.
     KeepHandledNow();
     HandleReceived(sendNow);

@@ -9,6 +9,7 @@
 #include "infra/Config.h"
 #include "infra/Queues.h"
 #include "infra/Thread.h"
+#include "processing/ClaimSession.h"
 #include "processing/Claims.h"
 #include "processing/DatabaseRetry.h"
 #include "processing/DeliveryLedger.h"
@@ -26,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,6 +50,9 @@ public:
     // a few a second each at best: what the worker holds stays small whatever the database
     // has waiting.
     static constexpr size_t QueuedMax = 1000;
+    // While rows another host held were met, a pass runs this often: should that host die, its
+    // rows leave from here.
+    static constexpr uint32_t PollMs = 30000;
 
     explicit TWorkThread(TConfig& config);
     ~TWorkThread() override; // terminates and waits if the owner has not
@@ -112,8 +117,16 @@ private:
     bool Available(const TTerminalSlot& slot, std::time_t now) const;
     // Only terminals that are away may send to this number ("only" prefixes).
     bool OnlyForAway(const std::string& digits, std::time_t now) const;
-    // The ids this process may send: those it claimed, or all while the database is away.
-    std::set<int32_t> Claim(const std::vector<int32_t>& ids);
+    // The ids this process may send now: those it claimed on the live claim session; nullopt
+    // when it could claim none (no session, its grace, a failed statement).
+    std::optional<std::set<int32_t>> Claim(const std::vector<int32_t>& ids);
+    // Each turn: the claim session's heartbeat, a session lost or made anew, other hosts'
+    // wake-ups, and the poll while rows were held by others.
+    void WatchClaimSession();
+    // The claims went with their session: what the terminals have not started comes back.
+    void ClaimsLost();
+    // Wakes the other hosts, when there are any; a failure only costs them their next pass.
+    void NotifyOthers() noexcept;
     void HandTo(TTerminalSlot& slot, TQueuedSms sms, bool answer);
     // Queues account answers at the head of the terminal that received their request.
     void QueueAnswers(std::vector<TQueuedSms> answers);
@@ -206,6 +219,11 @@ private:
     // The advisory claims of what the terminals hold; the connection stays open while any is.
     TClaims FClaims;
     TDatabaseRetry FClaimRetry;
+    TClaimSession FClaimSession;
+    // A claim round met rows another session held: a pass runs at FPollAtTick, so that they
+    // leave from here should their host die.
+    bool FLockedElsewhere = false;
+    uint32_t FPollAtTick = 0;
     // Refusals the network gave a message for a cause of its own, and from which terminals.
     struct TRefusals {
         int32_t Count = 0;

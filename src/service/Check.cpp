@@ -4,6 +4,8 @@
 #include "infra/IniFile.h"
 #include "infra/LogFile.h"
 #include "infra/UniqueFd.h"
+#include "processing/ClaimSession.h"
+#include "processing/Claims.h"
 #include "processing/Database.h"
 #include "processing/DatabaseRules.h"
 #include "processing/StateFile.h"
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -314,7 +317,10 @@ void TServiceCheck::CheckDatabase() {
                          FConfig.Host.c_str(), FConfig.Port, FConfig.UserName.c_str()));
     // The same connection and statements as the worker's; all of them only read.
     TDatabase database;
-    database.SetParams(DbParamsOf(FConfig));
+    TDbParams params = DbParamsOf(FConfig);
+    // Not one of the service's sessions, which the running services count as hosts.
+    params.ApplicationName = SessionName("quorvexsms-check");
+    database.SetParams(params);
     std::optional<std::string> version;
     try {
         version = database.ReadParam("DBVER");
@@ -355,6 +361,37 @@ void TServiceCheck::CheckDatabase() {
         else
             Failed("у пользователя " + FConfig.UserName + " нет прав: " + missing);
     });
+    Step("Несколько служб на одной базе данных");
+    DatabaseStep([&] { JudgeSharing(database); });
+}
+
+// What several hosts on the database rely on: a server that ends a frozen host's session,
+// one time zone for all, and who else is there.
+void TServiceCheck::JudgeSharing(TDatabase& database) {
+    const TPeerView peers = database.Peers(TClaims::LockClass, TClaimSession::HeartbeatWaitMs);
+    for (const auto& [name, claims] : peers.Hosts)
+        Detail(FormatMessage("служба %s, захвачено сообщений: %d", name.c_str(), claims));
+    bool warned = false;
+    const int32_t version = database.ServerVersion();
+    if (version > 0 && version < 140000) {
+        Warned(FormatMessage("PostgreSQL %d старше 14: сервер не завершает сеанс зависшей "
+                             "службы, и захваченные ею сообщения ждут, пока её не перезапустят",
+                             version / 10000));
+        warned = true;
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const int32_t dbOffset = database.ZoneOffsetSec();
+    if (dbOffset != local.tm_gmtoff) {
+        Warned(FormatMessage("часовой пояс базы данных (UTC%+.2g ч) не совпадает с часовым поясом "
+                             "этого компьютера (UTC%+.2g ч): время отправки и срок жизни "
+                             "сообщений каждая служба судит по своему",
+                             dbOffset / 3600.0, local.tm_gmtoff / 3600.0));
+        warned = true;
+    }
+    if (!warned)
+        Passed(peers.Hosts.empty() ? "других служб нет" : "");
 }
 
 void TServiceCheck::JudgeVersion(const std::optional<std::string>& version) {

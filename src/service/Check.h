@@ -16,6 +16,7 @@
 
 namespace qvx {
 
+class TDatabase;
 struct TAtSessionOptions;
 class TIniFile;
 
@@ -77,6 +78,7 @@ private:
     void JudgeVersion(const std::optional<std::string>& version);
     int32_t JudgeOldHours(const std::optional<std::string>& value);
     void JudgeTransliterate(const std::optional<std::string>& value);
+    void JudgeSharing(TDatabase& database);
 
     std::string FDir;
     TCheckPrinter FPrint;

@@ -76,6 +76,8 @@ struct TSubmitResult {
     TGsmResult Code = TGsmResult::OK;
     std::vector<int32_t> References;
     std::string Refusal;
+    // The caller stopped it between two parts; References holds the parts that went.
+    bool Stopped = false;
 };
 
 // One listing pass: the received texts handed over, also when a later step failed.
@@ -113,7 +115,8 @@ public:
     // Brings the terminal up; OK, or why not.
     TGsmResult Initialise();
     // Submits the prepared parts of one message, each with a reference of its own stamped in.
-    TSubmitResult Submit(const TPreparedSms& sms);
+    // nextPart, when given, is asked before every part but the first: false stops the message.
+    TSubmitResult Submit(const TPreparedSms& sms, const std::function<bool()>& nextPart = {});
     TReceiveResult Receive();
     // A pass of a terminal that does not list its SIM: the pause a listing would take, and
     // whatever arrived meanwhile saved for NextUnsolicited(); PortNotReady once the port is

@@ -30,7 +30,7 @@ int32_t ReferenceOf(const std::string& answer) {
 
 } // namespace
 
-TSubmitResult TAtSession::Submit(const TPreparedSms& sms) {
+TSubmitResult TAtSession::Submit(const TPreparedSms& sms, const std::function<bool()>& nextPart) {
     TSubmitResult result;
     // A message without parts could not be encoded: it can never be sent, like an empty one.
     if (sms.Digits.empty() || sms.Digits.size() > MaxPhoneDigits)
@@ -47,6 +47,10 @@ TSubmitResult TAtSession::Submit(const TPreparedSms& sms) {
     if (parts.size() > 1)
         StampConcatRef(parts, FConcatRef++);
     for (const TSubmitPdu& part : parts) {
+        if (&part != &parts.front() && nextPart && !nextPart()) {
+            result.Stopped = true;
+            return result;
+        }
         result.Code = SubmitPart(part.Hex, part.CommandLength, result);
         if (result.Code != TGsmResult::OK)
             return result;

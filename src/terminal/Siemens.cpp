@@ -273,7 +273,16 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
     const TSMS& sms = queued.Sms;
     if (!StillDue(sms))
         return;
-    TSubmitResult result = FSession.Submit(queued.Prepared);
+    if (!StillClaimed(sms)) {
+        Withdrawn(sms, 0);
+        return;
+    }
+    TSubmitResult result =
+        FSession.Submit(queued.Prepared, [this, &sms] { return StillClaimed(sms); });
+    if (result.Stopped) {
+        Withdrawn(sms, result.References.size());
+        return;
+    }
     if (result.Code == TGsmResult::OK) {
         FOutgoing.Pop(queued);
         FRefusalCount = 0;
@@ -341,6 +350,20 @@ bool TSiemens::StillDue(const TSMS& sms) {
     FSession.LogMessage("SMS тел=\"%s\" отложена: %s", sms.Telephone.c_str(), reason.c_str());
     Report({sms.MsgId, TOutcomeKind::Returned, 0, sms.Telephone, std::move(reason), {}});
     return false;
+}
+
+bool TSiemens::StillClaimed(const TSMS& sms) const {
+    return !FOptions.ClaimCheck || FOptions.ClaimCheck(sms);
+}
+
+// The parts that went are lost: the whole message goes again once it is claimed anew.
+void TSiemens::Withdrawn(const TSMS& sms, size_t partsSent) {
+    TQueuedSms taken;
+    FOutgoing.Pop(taken);
+    FSession.LogMessage("SMS тел=\"%s\" возвращена (отправлено частей: %zu): служба больше не "
+                        "держит её в базе данных",
+                        sms.Telephone.c_str(), partsSent);
+    Report({sms.MsgId, TOutcomeKind::Withdrawn, 0, sms.Telephone, {}, {}});
 }
 
 // A refusal counts against the message only when the network refused this very message

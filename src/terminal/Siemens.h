@@ -55,6 +55,10 @@ struct TSiemensOptions {
     // at once as a Failed outcome, so that the owner can hand it to another terminal and
     // judge who is at fault; a message that can never be sent is still given up here.
     bool ReportFailures = false;
+    // Asked on the terminal thread before each part of a message: false when it may no longer
+    // go from here (its claim is gone). It then leaves the queue as a Withdrawn outcome, also
+    // between two parts. Empty: every message may go.
+    std::function<bool(const TSMS&)> ClaimCheck;
     // The working pass lists the SIM's received messages; off, the terminal only sends.
     bool Receive = true;
 };
@@ -117,6 +121,8 @@ private:
     void PublishImsi();
     void SendFirstQueued(bool& reinitialise);
     bool StillDue(const TSMS& sms);
+    bool StillClaimed(const TSMS& sms) const;
+    void Withdrawn(const TSMS& sms, size_t partsSent);
     bool GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult& result);
     void ReportFailure(const TSMS& sms, const TSubmitResult& result);
     void NetworkRefused(const TSubmitResult& result);

@@ -1,0 +1,123 @@
+// The claim session side of TDatabase: what several hosts on one database need of the
+// worker's one connection. The session tells its host apart by name, checks that its
+// statements reach one backend, listens on the service's channel, and reads who else holds
+// claims.
+#include "infra/Codepage.h"
+#include "infra/Decimal.h"
+#include "processing/Database.h"
+#include "processing/Error.h"
+
+#include <libpq-fe.h>
+#include <unistd.h>
+
+namespace qvx {
+
+namespace {
+
+constexpr Oid TextOid = 25;
+// The longest application name the server keeps (NAMEDATALEN - 1).
+constexpr size_t SessionNameMax = 63;
+
+// Another session's locks in the lock class, each with the application name of its session;
+// then the other sessions of the service, without an id.
+const char* const SqlPeers =
+    "SELECT coalesce(a.application_name, '') AS name, l.objid::int8 AS id\n"
+    "FROM pg_locks l LEFT JOIN pg_stat_activity a ON a.pid = l.pid\n"
+    "WHERE l.locktype = 'advisory' AND l.classid = $1::int8::oid AND l.objsubid = 2\n"
+    "  AND l.granted AND l.pid <> pg_backend_pid()\n"
+    "UNION ALL\n"
+    "SELECT application_name, NULL FROM pg_stat_activity\n"
+    "WHERE application_name LIKE 'quorvexsms@%' AND pid <> pg_backend_pid()";
+
+} // namespace
+
+const char* const ServiceChannel = "quorvexsms";
+
+std::string SessionName(const char* program) {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+        std::snprintf(host, sizeof host, "%s", "localhost");
+    // Only what reads the same in every client encoding and log.
+    std::string name = std::string(program) + "@";
+    for (const char* c = host; *c != '\0' && name.size() < SessionNameMax; ++c) {
+        const bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                           (*c >= '0' && *c <= '9') || *c == '-' || *c == '.' || *c == '_';
+        name += plain ? *c : '_';
+    }
+    return name;
+}
+
+int32_t TDatabase::ServerVersion() const noexcept {
+    return FConn ? PQserverVersion(FConn.get()) : 0;
+}
+
+void TDatabase::ApplySessionSettings(PGconn* conn, int32_t firstPid) {
+    Run(conn, (std::string("LISTEN ") + ServiceChannel).c_str(), 0, nullptr, nullptr, false);
+    const std::string idle = std::to_string(FIdleSessionMs);
+    const Oid types[] = {TextOid};
+    const char* const values[] = {idle.c_str()};
+    const TPgResult result =
+        FIdleSessionMs > 0
+            ? Run(conn, "SELECT pg_backend_pid(), set_config('idle_session_timeout', $1, false)", 1,
+                  types, values, true)
+            : Run(conn, "SELECT pg_backend_pid()", 0, nullptr, nullptr, true);
+    const int32_t pid = ParseInt32(PQgetvalue(result.get(), 0, 0)).value_or(0);
+    if (pid != firstPid)
+        throw EServiceError(
+            "Два запроса к базе данных выполнены разными процессами сервера: между службой и "
+            "базой данных работает пул соединений в режиме транзакций. Захват сообщений так "
+            "невозможен; нужен режим сессий (pool_mode = session) или прямое подключение");
+}
+
+TPeerView TDatabase::Peers(int32_t lockClass, uint32_t waitMs) {
+    struct TShortWait {
+        std::optional<uint32_t>& Wait;
+        ~TShortWait() { Wait.reset(); }
+    } shortWait{FCallWaitMs};
+    FCallWaitMs = waitMs;
+    const TPgResult result = Exec(SqlPeers, std::to_string(lockClass), true, true);
+    TPeerView view;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+        const std::string name = PQgetvalue(result.get(), row, 0);
+        const bool isLock = PQgetisnull(result.get(), row, 1) == 0;
+        const bool isHost = name.starts_with("quorvexsms@");
+        if (isLock) {
+            // The key is kept as an oid: the int4 id's bits read unsigned.
+            const auto key = ParseInt64(PQgetvalue(result.get(), row, 1)).value_or(0);
+            view.HeldByOthers.push_back(static_cast<int32_t>(static_cast<uint32_t>(key)));
+        }
+        if (isHost)
+            view.Hosts[Utf8ToCp1251(name)] += isLock ? 1 : 0;
+    }
+    return view;
+}
+
+// The channel is ServiceChannel; the payload names the host that woke the others.
+void TDatabase::Notify() {
+    Exec("SELECT pg_notify('quorvexsms', $1)", SessionName(), false, true);
+}
+
+int32_t TDatabase::TakeNotifications() noexcept {
+    if (!FConn)
+        return 0;
+    PGconn* conn = FConn.get();
+    if (PQconsumeInput(conn) == 0) {
+        Close();
+        return 0;
+    }
+    int32_t count = 0;
+    const int ownPid = PQbackendPID(conn);
+    while (PGnotify* notify = PQnotifies(conn)) {
+        count += notify->be_pid != ownPid ? 1 : 0;
+        PQfreemem(notify);
+    }
+    return count;
+}
+
+int32_t TDatabase::ZoneOffsetSec() {
+    const TPgResult result =
+        Run(Connection(), "SELECT EXTRACT(TIMEZONE FROM now())::int4", 0, nullptr, nullptr, true);
+    return ParseInt32(PQgetvalue(result.get(), 0, 0)).value_or(0);
+}
+
+} // namespace qvx

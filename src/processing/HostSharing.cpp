@@ -1,0 +1,65 @@
+// What the worker does as one of several hosts on a database: it keeps its claim session
+// alive, takes its messages back from the terminals when that session is lost, stamps what was
+// acknowledged before it claims again, and wakes the others or is woken by them.
+#include "infra/LogFile.h"
+#include "processing/Database.h"
+#include "processing/WorkThread.h"
+
+namespace qvx {
+
+void TWorkThread::WatchClaimSession() {
+    if (FStartResult.load() != 1)
+        return;
+    const uint32_t tick = GetTickCount();
+    const TClaimSession::TTurn turn = FClaimSession.Watch(tick, std::time(nullptr));
+    if (const std::string error = FClaimSession.TakeNewError(); !error.empty())
+        WriteLog("Ошибка: %s", error.c_str());
+    if (turn.Lost)
+        ClaimsLost();
+    if (turn.GraceStarted)
+        WriteLog("Подключение к базе данных установлено: сообщения захватываются через %u с, "
+                 "когда другая служба успеет закончить начатые",
+                 (FClaimSession.GraceMs() + 999) / 1000);
+    if (turn.HostsChanged)
+        FStateChanged = true;
+    if (turn.Renewed)
+        StampAcknowledged(true);
+    const bool poll = FLockedElsewhere && static_cast<int32_t>(tick - FPollAtTick) >= 0;
+    if (poll)
+        FLockedElsewhere = false;
+    if (turn.Notified > 0 || poll) {
+        FSendNow.store(true);
+        FProcessPending.store(true);
+    }
+}
+
+// Nothing a lost claim covered may start: the server has freed it, and another host may take
+// the message once its grace has passed. The message in submission stops before its next part.
+void TWorkThread::ClaimsLost() {
+    size_t back = 0;
+    for (TTerminalSlot& slot : FTerminals) {
+        std::vector<TQueuedSms> waiting = slot.Siemens->Withdraw();
+        back += waiting.size();
+        for (auto it = waiting.rbegin(); it != waiting.rend(); ++it) {
+            slot.Held.erase(it->Sms.MsgId);
+            Unclaim(it->Sms.MsgId);
+            FPending.push_front(std::move(*it));
+        }
+    }
+    if (back > 0 || FClaims.Count() > 0)
+        WriteLog("Подключение к базе данных потеряно вместе с захватом сообщений: терминалы не "
+                 "начнут их, пока они не будут захвачены снова (возвращено в очередь: %zu)",
+                 back);
+}
+
+void TWorkThread::NotifyOthers() noexcept {
+    if (FClaimSession.OtherHosts().empty() || !FDatabase->Connected())
+        return;
+    try {
+        FDatabase->Notify();
+    } catch (...) {
+        // The others run their passes by the clock all the same.
+    }
+}
+
+} // namespace qvx
