@@ -1,9 +1,11 @@
 #include "BenchDatabase.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace qvx {
 
@@ -40,6 +42,13 @@ TPgResult Run(PGconn* conn, const std::string& sql) {
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
         throw std::runtime_error("SQL failed: " + std::string(PQerrorMessage(conn)));
     return result;
+}
+
+int64_t Number(const TPgResult& result, const char* column) {
+    const int field = PQfnumber(result.get(), column);
+    if (PQntuples(result.get()) != 1 || field < 0)
+        throw std::runtime_error(std::string("no ") + column + " in the answer");
+    return std::stoll(PQgetvalue(result.get(), 0, field));
 }
 
 std::string ReadFile(const std::string& name) {
@@ -110,9 +119,20 @@ void TBenchDatabase::AddNumberedMessages(int32_t count) {
 }
 
 int64_t TBenchDatabase::PendingCount() {
-    const TPgResult result =
-        Run(FConn.get(), "SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL");
-    return std::stoll(PQgetvalue(result.get(), 0, 0));
+    return Number(
+        Run(FConn.get(),
+            "SELECT count(*) AS pending FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL"),
+        "pending");
+}
+
+int64_t TBenchDatabase::WaitUntilStamped(int32_t waitSec) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSec);
+    int64_t pending = PendingCount();
+    while (pending > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pending = PendingCount();
+    }
+    return pending;
 }
 
 } // namespace qvx

@@ -50,6 +50,8 @@ public:
     // <n> ..."), registered within the last hour: each one can be told from the others.
     void AddNumberedMessages(int32_t count);
     int64_t PendingCount();
+    // Waits up to waitSec for every pending row to be stamped; the rows still pending.
+    int64_t WaitUntilStamped(int32_t waitSec);
 
 private:
     TPgServer FServer;
