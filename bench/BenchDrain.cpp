@@ -33,6 +33,7 @@ void AwaitSubmissions(const std::vector<const TBenchHost*>& hosts, size_t count,
     for (size_t submitted = 0; submitted < count; submitted = Submitted(hosts)) {
         if (!started && submitted > 0) {
             started = true;
+            Progress(Format("first submission after %.1f s", Seconds(TBenchClock::now() - start)));
             deadline = TBenchClock::now() + std::chrono::seconds(60 + count / terminals);
         }
         if (TBenchClock::now() > deadline)
