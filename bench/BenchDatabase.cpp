@@ -1,9 +1,12 @@
 #include "BenchDatabase.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 namespace qvx {
 
@@ -42,6 +45,25 @@ TPgResult Run(PGconn* conn, const std::string& sql) {
     return result;
 }
 
+// A query with text parameters.
+TPgResult Run(PGconn* conn, const char* sql, const std::vector<std::string>& params) {
+    std::vector<const char*> values;
+    for (const std::string& param : params)
+        values.push_back(param.c_str());
+    TPgResult result(
+        PQexecParams(conn, sql, int(values.size()), nullptr, values.data(), nullptr, nullptr, 0));
+    if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK)
+        throw std::runtime_error("SQL failed: " + std::string(PQerrorMessage(conn)));
+    return result;
+}
+
+int64_t Number(const TPgResult& result, const char* column) {
+    const int field = PQfnumber(result.get(), column);
+    if (PQntuples(result.get()) != 1 || field < 0)
+        throw std::runtime_error(std::string("no ") + column + " in the answer");
+    return std::stoll(PQgetvalue(result.get(), 0, field));
+}
+
 std::string ReadFile(const std::string& name) {
     std::ifstream in(name, std::ios::binary);
     if (!in)
@@ -61,7 +83,8 @@ TPgServer TPgServer::FromEnvironment() {
 TBenchDatabase::TBenchDatabase(const TPgServer& server, std::string name,
                                const std::string& schemaFile)
     : FServer(server), FName(std::move(name)) {
-    Run(Connect(FServer, FServer.AdminDatabase).get(), "CREATE DATABASE " + FName);
+    FAdmin = Connect(FServer, FServer.AdminDatabase);
+    Run(FAdmin.get(), "CREATE DATABASE " + FName);
     FConn = Connect(FServer, FName);
     Exec(ReadFile(schemaFile));
     // A hundred subscribers, the known one first; the texts are built by the server, so that
@@ -74,15 +97,19 @@ TBenchDatabase::TBenchDatabase(const TPgServer& server, std::string name,
 TBenchDatabase::~TBenchDatabase() {
     FConn.reset();
     try {
-        Run(Connect(FServer, FServer.AdminDatabase).get(),
-            "DROP DATABASE IF EXISTS " + FName + " WITH (FORCE)");
+        Run(FAdmin.get(), "DROP DATABASE IF EXISTS " + FName + " WITH (FORCE)");
     } catch (...) {
         // A database left behind goes with the throwaway cluster.
     }
 }
 
+TPgResult TBenchDatabase::Query(const std::string& sql) {
+    ++FTransactions;
+    return Run(FConn.get(), sql);
+}
+
 void TBenchDatabase::Exec(const std::string& sql) {
-    Run(FConn.get(), sql);
+    Query(sql);
 }
 
 void TBenchDatabase::AddMessages(int32_t count) {
@@ -110,9 +137,49 @@ void TBenchDatabase::AddNumberedMessages(int32_t count) {
 }
 
 int64_t TBenchDatabase::PendingCount() {
-    const TPgResult result =
-        Run(FConn.get(), "SELECT count(*) FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL");
-    return std::stoll(PQgetvalue(result.get(), 0, 0));
+    return Number(
+        Query("SELECT count(*) AS pending FROM msgdelivery WHERE chanid = 0 AND sentdt IS NULL"),
+        "pending");
+}
+
+int64_t TBenchDatabase::WaitUntilStamped(int32_t waitSec) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSec);
+    int64_t pending = PendingCount();
+    while (pending > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pending = PendingCount();
+    }
+    return pending;
+}
+
+TDbActivity TBenchDatabase::OthersActivity() {
+    // A session sends its counts to the server's shared statistics at most once a second, and
+    // an idle one up to 10 s late (PostgreSQL 15 on); this forces this connection's out before
+    // its answer comes back. A client that disconnects sends its own as it leaves.
+    Query("SELECT pg_stat_force_next_flush()");
+    // The reading is a transaction of its own, and the reading session drops its snapshot of
+    // the counters at the end of each (pg_stat_clear_snapshot() is only needed inside one).
+    const TPgResult counters =
+        Run(FAdmin.get(),
+            "SELECT xact_commit + xact_rollback AS transactions, sessions FROM pg_stat_database "
+            "WHERE datname = $1",
+            {FName});
+    return {Number(counters, "transactions") - FTransactions, Number(counters, "sessions") - 1};
+}
+
+void TBenchDatabase::WaitAlone(int32_t waitSec) {
+    const std::string self = std::to_string(PQbackendPID(FConn.get()));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSec);
+    // A leaving session sends its counts before it drops out of pg_stat_activity.
+    while (Number(Run(FAdmin.get(),
+                      "SELECT count(*) AS others FROM pg_stat_activity WHERE datname = $1 AND "
+                      "backend_type = 'client backend' AND pid <> $2::int",
+                      {FName, self}),
+                  "others") > 0) {
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("clients of " + FName + " are still connected");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 } // namespace qvx

@@ -1,6 +1,7 @@
 // TBenchDatabase: a throwaway database with the demo schema on the local PostgreSQL cluster
 // of scripts/lib/pgcluster.sh (QVX_PG* variables), filled with subscribers and pending SMS
-// deliveries for one benchmark run, and dropped again. Used by the benchmark's main thread.
+// deliveries for one benchmark run, and dropped again; and what the server counted for the
+// other clients of that database. Used by the benchmark's main thread.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +31,12 @@ struct TPgServer {
     static TPgServer FromEnvironment();
 };
 
+// The server's counters (pg_stat_database) for the work of one database's clients.
+struct TDbActivity {
+    int64_t Transactions = 0; // committed and rolled back
+    int64_t Sessions = 0;     // connections made
+};
+
 class TBenchDatabase {
 public:
     // The subscriber every account request in the benchmarks comes from.
@@ -50,11 +57,26 @@ public:
     // <n> ..."), registered within the last hour: each one can be told from the others.
     void AddNumberedMessages(int32_t count);
     int64_t PendingCount();
+    // Waits up to waitSec for every pending row to be stamped; the rows still pending.
+    int64_t WaitUntilStamped(int32_t waitSec);
+
+    // What the server has counted for this database less this object's own statements. Only
+    // the difference between two readings means anything, and only when every other client
+    // that worked in between has reported: it has disconnected (see WaitAlone) or it was not
+    // there yet.
+    TDbActivity OthersActivity();
+    // Waits until no other client is connected to this database; throws after waitSec.
+    void WaitAlone(int32_t waitSec);
 
 private:
+    // Every statement on the database's own connection, counted: each is one transaction.
+    TPgResult Query(const std::string& sql);
+
     TPgServer FServer;
     std::string FName;
     TPgConn FConn;
+    TPgConn FAdmin; // the counters are read from the cluster's own database, outside this one
+    int64_t FTransactions = 0;
 };
 
 } // namespace qvx

@@ -6,16 +6,14 @@
 // figure on stdout ("| figure | value | target | verdict |"), progress on stderr.
 // QVX_BENCH_QUICK=1 shortens every run; arguments name the runs to do (idle throughput
 // latency backlog footprint), all when none is given.
-#include "BenchDatabase.h"
+#include "BenchFigures.h"
+#include "BenchHost.h"
 #include "LineRelay.h"
-#include "ServiceProcess.h"
-#include "gsmsim/GsmSimulator.h"
 
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -32,8 +30,6 @@
 
 namespace qvx {
 namespace {
-
-using TClock = std::chrono::steady_clock;
 
 // How long each run lasts; the quick set is for trying the benchmark out.
 struct TBenchSizes {
@@ -55,40 +51,6 @@ constexpr int32_t LineBaud = 115200;
 // Time for the start-up cycle (first tick, its sending pass, the connection closed) to pass.
 constexpr auto SettleTime = std::chrono::seconds(3);
 
-double Seconds(TClock::duration duration) {
-    return std::chrono::duration<double>(duration).count();
-}
-
-void Progress(const std::string& text) {
-    std::fprintf(stderr, "service_bench: %s\n", text.c_str());
-}
-
-void Row(const std::string& figure, const std::string& value, const std::string& target, bool met) {
-    std::printf("| %s | %s | %s | %s |\n", figure.c_str(), value.c_str(), target.c_str(),
-                met ? "met" : "MISSED");
-    std::fflush(stdout);
-}
-
-// A figure that explains another one and has no target of its own.
-void InfoRow(const std::string& figure, const std::string& value) {
-    std::printf("| %s | %s | - | - |\n", figure.c_str(), value.c_str());
-    std::fflush(stdout);
-}
-
-std::string Format(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
-struct TBenchEnv {
-    TPgServer Server = TPgServer::FromEnvironment();
-    std::string ServiceExe;
-    std::string SchemaFile;
-    std::string TimeZone = NoonZone();
-    int32_t RunCount = 0;
-};
-
 struct TRigOptions {
     int32_t PendingMessages = 0;
     int32_t LineBaud = 0; // 0: the simulator answers at once and the line takes no time
@@ -99,10 +61,7 @@ struct TRigOptions {
 class TRig {
 public:
     TRig(TBenchEnv& env, const TRigOptions& options) {
-        FDatabase = std::make_unique<TBenchDatabase>(env.Server,
-                                                     "qvx_sbench_" + std::to_string(getpid()) +
-                                                         "_" + std::to_string(++env.RunCount),
-                                                     env.SchemaFile);
+        FDatabase = env.NewDatabase("qvx_sbench");
         if (options.PendingMessages > 0)
             FDatabase->AddMessages(options.PendingMessages);
         char pattern[] = "/tmp/qvx-sbench-XXXXXX";
@@ -196,10 +155,10 @@ double WakeupFloorPercent(int32_t seconds) {
     double percent = 0;
     std::thread sleeper([&] {
         const double cpuBefore = threadCpu();
-        const auto start = TClock::now();
-        while (TClock::now() - start < std::chrono::seconds(seconds))
+        const auto start = TBenchClock::now();
+        while (TBenchClock::now() - start < std::chrono::seconds(seconds))
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        percent = 100.0 * (threadCpu() - cpuBefore) / Seconds(TClock::now() - start);
+        percent = 100.0 * (threadCpu() - cpuBefore) / Seconds(TBenchClock::now() - start);
     });
     sleeper.join();
     return percent;
@@ -212,11 +171,11 @@ void IdleRun(TBenchEnv& env, const TBenchSizes& sizes) {
     const int32_t listingsBefore = rig.Sim().CommandCount("at+cmgl");
     const double cpuBefore = rig.Service().CpuSeconds();
     const std::vector<double> threadsBefore = rig.Service().ThreadCpuSeconds();
-    const auto start = TClock::now();
+    const auto start = TBenchClock::now();
     std::this_thread::sleep_for(std::chrono::seconds(sizes.IdleSec));
     const double cpu = rig.Service().CpuSeconds() - cpuBefore;
     const std::vector<double> threadsAfter = rig.Service().ThreadCpuSeconds();
-    const double elapsed = Seconds(TClock::now() - start);
+    const double elapsed = Seconds(TBenchClock::now() - start);
     const int32_t listings = rig.Sim().CommandCount("at+cmgl") - listingsBefore;
     const double percent = 100.0 * cpu / elapsed;
     Row("Idle CPU over " + std::to_string(sizes.IdleSec) + " s (" +
@@ -254,7 +213,7 @@ void LatencyRun(TBenchEnv& env, const TBenchSizes& sizes) {
     std::vector<double> latencies;
     for (int32_t request = 0; request < sizes.LatencyRequests; ++request) {
         const size_t before = rig.Sim().SubmittedCount();
-        const auto stored = TClock::now();
+        const auto stored = TBenchClock::now();
         if (rig.Sim().StoreText(TBenchDatabase::KnownPhone, "1").empty())
             throw std::runtime_error("the simulator could not store the request");
         AwaitSubmitted(rig.Sim(), before + 1, before);
@@ -302,12 +261,12 @@ void BacklogRun(TBenchEnv& env, const TBenchSizes& sizes) {
         }
         fewestAhead = std::min(fewestAhead, rig.Database().PendingCount());
         const size_t before = rig.Sim().SubmittedCount();
-        const auto stored = TClock::now();
+        const auto stored = TBenchClock::now();
         if (rig.Sim().StoreText(TBenchDatabase::KnownPhone, "1").empty())
             throw std::runtime_error("the simulator could not store the request");
         std::optional<TSubmittedSms> answer;
         while (!(answer = AnswerAfter(rig.Sim(), before))) {
-            if (TClock::now() - stored > std::chrono::seconds(60))
+            if (TBenchClock::now() - stored > std::chrono::seconds(60))
                 throw std::runtime_error("no answer within 60 s behind the backlog");
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -361,12 +320,8 @@ void FootprintRun(TBenchEnv& env, const TBenchSizes& sizes) {
 }
 
 int RunBench(const std::vector<std::string>& args) {
-    const char* quick = std::getenv("QVX_BENCH_QUICK");
-    const TBenchSizes sizes =
-        quick != nullptr && std::string(quick) == "1" ? QuickSizes : TBenchSizes{};
+    const TBenchSizes sizes = QuickRun() ? QuickSizes : TBenchSizes{};
     TBenchEnv env;
-    env.ServiceExe = QVX_SERVICE_PATH;
-    env.SchemaFile = std::string(QVX_SOURCE_DIR) + "/db/schema.sql";
     const std::set<std::string> wanted(args.begin(), args.end());
     const auto want = [&](const char* name) { return wanted.empty() || wanted.count(name) > 0; };
     if (want("idle"))
@@ -388,10 +343,5 @@ int RunBench(const std::vector<std::string>& args) {
 } // namespace qvx
 
 int main(int argc, char** argv) {
-    try {
-        return qvx::RunBench(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "service_bench: %s\n", error.what());
-        return 1;
-    }
+    return qvx::BenchMain(argc, argv, qvx::RunBench);
 }
