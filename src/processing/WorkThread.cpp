@@ -240,8 +240,15 @@ void TWorkThread::CopyStatus() {
                              static_cast<int64_t>(slot.Held.size()), slot.Limits.SentToday(now),
                              slot.Limits.DailyLimit(), slot.Suspended ? slot.SuspendedUntil : 0});
     }
+    std::vector<THostStatus> hosts;
+    for (const auto& [name, claims] : FClaimSession.OtherHosts())
+        hosts.push_back({name, claims});
+    const uint32_t graceLeftMs = FClaimSession.GraceLeftMs(GetTickCount());
     std::lock_guard<std::mutex> lock(FStatusLock);
     FStatus.Terminals = std::move(terminals);
+    FStatus.Claims = static_cast<int64_t>(FClaims.Count());
+    FStatus.ClaimGraceUntil = graceLeftMs > 0 ? now + (graceLeftMs + 999) / 1000 : 0;
+    FStatus.OtherHosts = std::move(hosts);
     FStatus.TerminalState = FTerminalState.load();
     FStatus.TerminalSince = first ? first->StateSince() : FNoTerminalSince;
     FStatus.PinWait = first ? first->GetPinWait() : 0;

@@ -32,6 +32,13 @@ struct TTerminalStatus {
     bool operator==(const TTerminalStatus&) const = default;
 };
 
+// Another host's session on the same database, as the last heartbeat saw it.
+struct THostStatus {
+    std::string Name; // its application name, "quorvexsms@<host>"
+    int64_t Claims = 0;
+    bool operator==(const THostStatus&) const = default;
+};
+
 struct TWorkerStatus {
     // Wall-clock seconds: the moment of the copy, the start of the worker.
     int64_t Now = 0;
@@ -71,6 +78,11 @@ struct TWorkerStatus {
     std::string DatabaseError;
     // Every configured terminal, terminal 1 first (its fields above stay as they are).
     std::vector<TTerminalStatus> Terminals;
+    // The messages this host holds claims on, the wall-clock second until which it claims
+    // nothing after a new claim session (0: it claims), and the other hosts seen.
+    int64_t Claims = 0;
+    int64_t ClaimGraceUntil = 0;
+    std::vector<THostStatus> OtherHosts;
 
     bool operator==(const TWorkerStatus&) const = default;
 };
