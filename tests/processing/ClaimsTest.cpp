@@ -88,7 +88,7 @@ TEST_F(ClaimsTest, LostConnectionLosesTheClaimsUntilTheNextClaim) {
     FDb->TerminateSessions();
     ASSERT_TRUE(test::WaitUntil([&] {
         return FDb->Scalar("SELECT count(*) FROM pg_stat_activity WHERE datname = "
-                           "current_database() AND application_name = 'quorvexsms'") == "0";
+                           "current_database() AND application_name LIKE 'quorvexsms@%'") == "0";
     }));
     EXPECT_THROW(FFirstClaims.Claim({5}), EDatabaseError);
     EXPECT_TRUE(FFirstClaims.Lost());

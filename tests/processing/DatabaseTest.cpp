@@ -47,17 +47,17 @@ protected:
 
     // The server process of the service's session, found by its application name.
     int ServicePid() const {
-        return std::stoi(FDb->Scalar("SELECT pid FROM pg_stat_activity WHERE application_name = "
-                                     "'quorvexsms' AND datname = current_database()")
+        return std::stoi(FDb->Scalar("SELECT pid FROM pg_stat_activity WHERE application_name LIKE "
+                                     "'quorvexsms@%' AND datname = current_database()")
                              .value_or("0"));
     }
     bool ServiceRunsAStatement() const {
-        return FDb->Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                           "'quorvexsms' AND state <> 'idle'") != "0";
+        return FDb->Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name LIKE "
+                           "'quorvexsms@%' AND state <> 'idle'") != "0";
     }
     bool ServiceWaitsForALock() const {
-        return FDb->Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                           "'quorvexsms' AND wait_event_type = 'Lock'") == "1";
+        return FDb->Scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name LIKE "
+                           "'quorvexsms@%' AND wait_event_type = 'Lock'") == "1";
     }
 
     TDbParams FParams;
@@ -342,6 +342,7 @@ TEST_F(DatabaseTest, EveryWaitIsBounded) {
         if (c.Hang == THang::Lock || c.Hang == THang::Interrupt)
             blocker.Exec("BEGIN; LOCK TABLE appconfig IN ACCESS EXCLUSIVE MODE");
         const int pid = ServicePid();
+        ASSERT_GT(pid, 0) << "the service's session must be found by its name";
         if (c.Hang == THang::SilentServer)
             kill(pid, SIGSTOP);
         if (c.Hang == THang::Interrupt)

@@ -515,7 +515,7 @@ size_t TReliabilityTest::LogCountContaining(const std::string& part) const {
 int64_t TReliabilityTest::ServiceSessions(bool waitingForALock) const {
     return std::stoll(FDb->Scalar(std::string("SELECT count(*) FROM pg_stat_activity WHERE "
                                               "datname = current_database() AND "
-                                              "application_name = 'quorvexsms'") +
+                                              "application_name LIKE 'quorvexsms@%'") +
                                   (waitingForALock ? " AND wait_event_type = 'Lock'" : ""))
                           .value_or("-1"));
 }
