@@ -91,14 +91,21 @@ TEST(StatusReportTest, TheLineCarriesTheTerminalsWithinItsBounds) {
                                    INT64_MIN,
                                    INT64_MIN};
     longest.Terminals.assign(StatusTerminalsMax + 1, terminal);
+    longest.OtherHosts.assign(StatusHostsMax + 1, {std::string(100, '\\'), INT64_MAX});
+    longest.Claims = INT64_MIN;
     const std::string longLine = EncodeStatus(longest);
-    EXPECT_LE(longLine.size(), StatusReplyMax) << "sixteen terminals must fit the channel";
+    EXPECT_LE(longLine.size(), StatusReplyMax) << "sixteen terminals and hosts must fit";
     const auto cut = DecodeStatus(longLine.substr(0, longLine.size() - 1));
     ASSERT_TRUE(cut.has_value()) << "the longest line must be read back";
     ASSERT_EQ(cut->Terminals.size(), StatusTerminalsMax) << "more terminals are not sent";
     EXPECT_EQ(cut->Terminals[15].Name, std::string(StatusNameMax, '\\'));
     EXPECT_EQ(cut->Terminals[15].Device, std::string(StatusDeviceMax, '\\'));
     EXPECT_EQ(cut->Terminals[15].SuspendedUntil, INT64_MIN);
+    ASSERT_EQ(cut->OtherHosts.size(), StatusHostsMax) << "more hosts are not sent";
+    EXPECT_EQ(cut->OtherHosts[15],
+              (THostStatus{std::string(StatusHostNameMax, '\\'), StatusClaimsMax}))
+        << "a long host name is cut and its count kept within what is read back";
+    EXPECT_EQ(cut->Claims, 0) << "a count below its bounds is sent as the lowest one";
 
     std::string many = "status";
     for (size_t i = 0; i <= StatusTerminalsMax; ++i)
@@ -138,6 +145,13 @@ TEST(StatusReportTest, RefusesLinesThatAreNoStatus) {
         {"status\tterm=a\tterm_in_flight=two", false, "a terminal's number that is none"},
         {"status\tterm=a\\q", false, "an unknown escape in a name"},
         {"status\tterm=a\tterm_device=\\", false, "an escape cut off in a device"},
+        {"status\tclaims=-1", false, "a negative claim count"},
+        {"status\tclaims=2147483648", false, "a claim count too large"},
+        {"status\tclaim_grace_until=-5", false, "a grace before 1970"},
+        {"status\tclaim_grace_until=253402300800", false, "a grace after the year 9999"},
+        {"status\thost_claims=1\thost=a", false, "a host's field before its name"},
+        {"status\thost=a\thost_claims=-1", false, "a host's negative count"},
+        {"status\thost=a\thost_future=x", true, "an unknown host field"},
     };
     for (const TCase& c : cases)
         EXPECT_EQ(DecodeStatus(c.Line).has_value(), c.Valid) << c.Note;
