@@ -330,6 +330,38 @@ void WriteTerminals(TJsonWriter& json, const TWorkerStatus& status, const TLogEr
     json.CloseArray();
 }
 
+// The claims this host holds, and the other hosts when there are any.
+void AddHostLines(std::vector<std::string>& lines, const TWorkerStatus& status) {
+    std::string claims = "Захвачено сообщений: " + std::to_string(status.Claims);
+    if (status.ClaimGraceUntil != 0)
+        claims += ", новые захватываются с " + LocalTime(status.ClaimGraceUntil);
+    lines.push_back(claims);
+    if (status.OtherHosts.empty())
+        return;
+    std::string hosts = "Другие службы на этой базе данных: ";
+    for (const THostStatus& host : status.OtherHosts) {
+        if (&host != &status.OtherHosts.front())
+            hosts += ", ";
+        hosts += host.Name + " (захвачено " + std::to_string(host.Claims) + ")";
+    }
+    lines.push_back(hosts);
+}
+
+void WriteHosts(TJsonWriter& json, const TWorkerStatus& status) {
+    json.Open("claims");
+    json.Number("held", status.Claims);
+    json.Time("grace_until", status.ClaimGraceUntil);
+    json.Close();
+    json.OpenArray("hosts");
+    for (const THostStatus& host : status.OtherHosts) {
+        json.Open();
+        json.Text("name", host.Name);
+        json.Number("claims", host.Claims);
+        json.Close();
+    }
+    json.CloseArray();
+}
+
 // Terminal names are Latin letters, digits, '-' and '_'; anything else never reaches a path.
 bool FileNamePart(const std::string& name) {
     return !name.empty() && name.size() <= StatusNameMax &&
@@ -375,6 +407,7 @@ std::vector<std::string> StatusLines(const TWorkerStatus& status, const TLogErro
     // One terminal is all of the lines above.
     if (status.Terminals.size() > 1)
         AddTerminalLines(lines, status, logs);
+    AddHostLines(lines, status);
     return lines;
 }
 
@@ -384,6 +417,7 @@ std::string StatusJson(const TWorkerStatus& status, const TLogErrors& logs) {
     WriteState(json, status);
     WriteWork(json, status, logs);
     WriteTerminals(json, status, logs);
+    WriteHosts(json, status);
     json.Close();
     return json.Take();
 }

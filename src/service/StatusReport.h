@@ -26,7 +26,8 @@ struct TLogErrors {
 std::string TerminalLogName(const TWorkerStatus& status, size_t index);
 
 // cp1251 lines without line ends; texts from the logs and the database as they are. With
-// several terminals a line for each follows terminal 1's lines.
+// several terminals a line for each follows terminal 1's lines; the claims of this host and
+// the other hosts on its database come last.
 std::vector<std::string> StatusLines(const TWorkerStatus& status, const TLogErrors& logs);
 // UTF-8, one object on one line with its line feed.
 std::string StatusJson(const TWorkerStatus& status, const TLogErrors& logs);

@@ -5,6 +5,7 @@
 #include "service/ControlChannel.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace qvx {
 
@@ -13,6 +14,8 @@ namespace {
 struct TNumberField {
     const char* Key;
     int64_t TWorkerStatus::*Member;
+    int64_t Min = INT64_MIN;
+    int64_t Max = INT64_MAX;
 };
 
 constexpr TNumberField NumberFields[] = {
@@ -39,6 +42,8 @@ constexpr TNumberField NumberFields[] = {
     {"kept_refused_pins", &TWorkerStatus::KeptRefusedPins},
     {"database_state", &TWorkerStatus::DatabaseState},
     {"database_error_at", &TWorkerStatus::DatabaseErrorAt},
+    {"claims", &TWorkerStatus::Claims, 0, StatusClaimsMax},
+    {"claim_grace_until", &TWorkerStatus::ClaimGraceUntil, 0, StatusTimeMax},
 };
 constexpr std::string_view DatabaseErrorKey = "database_error";
 
@@ -59,6 +64,10 @@ constexpr TTerminalField TerminalFields[] = {
     {"term_daily_limit", &TTerminalStatus::DailyLimit},
     {"term_suspended_until", &TTerminalStatus::SuspendedUntil},
 };
+
+// Another host begins with its name, as a terminal does.
+constexpr std::string_view HostKey = "host";
+constexpr std::string_view HostClaimsKey = "host_claims";
 
 std::string Escape(std::string_view text, size_t max = StatusTextMax) {
     std::string escaped;
@@ -99,15 +108,38 @@ std::optional<std::string> Unescape(std::string_view text) {
     return plain;
 }
 
+// Stores a number within its bounds; false when it is none or out of them.
+bool TakeNumber(std::string_view value, int64_t& number, int64_t min = INT64_MIN,
+                int64_t max = INT64_MAX) {
+    const auto parsed = ParseInt64(value);
+    if (!parsed || *parsed < min || *parsed > max)
+        return false;
+    number = *parsed;
+    return true;
+}
+
+// Begins an entry of a list with its name, cut to nameMax; false when the name is malformed
+// or the list is full.
+template <class TEntry>
+bool BeginEntry(std::vector<TEntry>& list, size_t countMax, size_t nameMax,
+                std::string_view value) {
+    const auto name = Unescape(value);
+    if (!name || list.size() >= countMax)
+        return false;
+    list.emplace_back().Name = name->substr(0, nameMax);
+    return true;
+}
+
+// The key of a list's entry or one of its fields: "term" or "term_...".
+bool IsListKey(std::string_view key, std::string_view entryKey) {
+    return key.starts_with(entryKey) &&
+           (key.size() == entryKey.size() || key[entryKey.size()] == '_');
+}
+
 // Stores one field of a terminal; false when it is malformed or no terminal has begun.
 bool TakeTerminalField(std::string_view key, std::string_view value, TWorkerStatus& status) {
-    if (key == TerminalKey) {
-        const auto name = Unescape(value);
-        if (!name || status.Terminals.size() >= StatusTerminalsMax)
-            return false;
-        status.Terminals.emplace_back().Name = name->substr(0, StatusNameMax);
-        return true;
-    }
+    if (key == TerminalKey)
+        return BeginEntry(status.Terminals, StatusTerminalsMax, StatusNameMax, value);
     if (status.Terminals.empty())
         return false;
     TTerminalStatus& terminal = status.Terminals.back();
@@ -118,14 +150,22 @@ bool TakeTerminalField(std::string_view key, std::string_view value, TWorkerStat
         return device.has_value();
     }
     for (const TTerminalField& number : TerminalFields) {
-        if (key != number.Key)
-            continue;
-        const auto parsed = ParseInt64(value);
-        if (parsed)
-            terminal.*number.Member = *parsed;
-        return parsed.has_value();
+        if (key == number.Key)
+            return TakeNumber(value, terminal.*number.Member);
     }
     // A terminal field of a newer service.
+    return true;
+}
+
+// Stores one field of another host; false when it is malformed or no host has begun.
+bool TakeHostField(std::string_view key, std::string_view value, TWorkerStatus& status) {
+    if (key == HostKey)
+        return BeginEntry(status.OtherHosts, StatusHostsMax, StatusHostNameMax, value);
+    if (status.OtherHosts.empty())
+        return false;
+    if (key == HostClaimsKey)
+        return TakeNumber(value, status.OtherHosts.back().Claims, 0, StatusClaimsMax);
+    // A host field of a newer service.
     return true;
 }
 
@@ -136,8 +176,10 @@ bool TakeField(std::string_view field, TWorkerStatus& status) {
         return false;
     const std::string_view key = field.substr(0, equals);
     const std::string_view value = field.substr(equals + 1);
-    if (key == TerminalKey || key.substr(0, TerminalKey.size() + 1) == "term_")
+    if (IsListKey(key, TerminalKey))
         return TakeTerminalField(key, value, status);
+    if (IsListKey(key, HostKey))
+        return TakeHostField(key, value, status);
     if (key == DatabaseErrorKey) {
         const auto text = Unescape(value);
         if (text)
@@ -145,46 +187,45 @@ bool TakeField(std::string_view field, TWorkerStatus& status) {
         return text.has_value();
     }
     for (const TNumberField& number : NumberFields) {
-        if (key != number.Key)
-            continue;
-        const auto parsed = ParseInt64(value);
-        if (parsed)
-            status.*number.Member = *parsed;
-        return parsed.has_value();
+        if (key == number.Key)
+            return TakeNumber(value, status.*number.Member, number.Min, number.Max);
     }
     return true;
 }
 
+void AddField(std::string& line, std::string_view key, const std::string& value) {
+    line += '\t';
+    line += key;
+    line += '=';
+    line += value;
+}
+
 void AppendTerminal(std::string& line, const TTerminalStatus& terminal) {
-    const auto add = [&line](std::string_view key, const std::string& value) {
-        line += '\t';
-        line += key;
-        line += '=';
-        line += value;
-    };
-    add(TerminalKey, Escape(terminal.Name, StatusNameMax));
-    add(TerminalDeviceKey, Escape(terminal.Device, StatusDeviceMax));
+    AddField(line, TerminalKey, Escape(terminal.Name, StatusNameMax));
+    AddField(line, TerminalDeviceKey, Escape(terminal.Device, StatusDeviceMax));
     for (const TTerminalField& number : TerminalFields)
-        add(number.Key, std::to_string(terminal.*number.Member));
+        AddField(line, number.Key, std::to_string(terminal.*number.Member));
 }
 
 } // namespace
 
 std::string EncodeStatus(const TWorkerStatus& status) {
     std::string line(StatusRequest);
-    for (const TNumberField& number : NumberFields) {
-        line += '\t';
-        line += number.Key;
-        line += '=';
-        line += std::to_string(status.*number.Member);
-    }
-    line += '\t';
-    line += DatabaseErrorKey;
-    line += '=';
-    line += Escape(status.DatabaseError);
+    // Clamped to the bounds the reader checks, so that the line is always read back.
+    for (const TNumberField& number : NumberFields)
+        AddField(line, number.Key,
+                 std::to_string(std::clamp(status.*number.Member, number.Min, number.Max)));
+    AddField(line, DatabaseErrorKey, Escape(status.DatabaseError));
     const size_t count = std::min(status.Terminals.size(), StatusTerminalsMax);
     for (size_t i = 0; i < count; ++i)
         AppendTerminal(line, status.Terminals[i]);
+    const size_t hosts = std::min(status.OtherHosts.size(), StatusHostsMax);
+    for (size_t i = 0; i < hosts; ++i) {
+        AddField(line, HostKey, Escape(status.OtherHosts[i].Name, StatusHostNameMax));
+        AddField(
+            line, HostClaimsKey,
+            std::to_string(std::clamp<int64_t>(status.OtherHosts[i].Claims, 0, StatusClaimsMax)));
+    }
     line += '\n';
     return line;
 }

@@ -91,14 +91,21 @@ TEST(StatusReportTest, TheLineCarriesTheTerminalsWithinItsBounds) {
                                    INT64_MIN,
                                    INT64_MIN};
     longest.Terminals.assign(StatusTerminalsMax + 1, terminal);
+    longest.OtherHosts.assign(StatusHostsMax + 1, {std::string(100, '\\'), INT64_MAX});
+    longest.Claims = INT64_MIN;
     const std::string longLine = EncodeStatus(longest);
-    EXPECT_LE(longLine.size(), StatusReplyMax) << "sixteen terminals must fit the channel";
+    EXPECT_LE(longLine.size(), StatusReplyMax) << "sixteen terminals and hosts must fit";
     const auto cut = DecodeStatus(longLine.substr(0, longLine.size() - 1));
     ASSERT_TRUE(cut.has_value()) << "the longest line must be read back";
     ASSERT_EQ(cut->Terminals.size(), StatusTerminalsMax) << "more terminals are not sent";
     EXPECT_EQ(cut->Terminals[15].Name, std::string(StatusNameMax, '\\'));
     EXPECT_EQ(cut->Terminals[15].Device, std::string(StatusDeviceMax, '\\'));
     EXPECT_EQ(cut->Terminals[15].SuspendedUntil, INT64_MIN);
+    ASSERT_EQ(cut->OtherHosts.size(), StatusHostsMax) << "more hosts are not sent";
+    EXPECT_EQ(cut->OtherHosts[15],
+              (THostStatus{std::string(StatusHostNameMax, '\\'), StatusClaimsMax}))
+        << "a long host name is cut and its count kept within what is read back";
+    EXPECT_EQ(cut->Claims, 0) << "a count below its bounds is sent as the lowest one";
 
     std::string many = "status";
     for (size_t i = 0; i <= StatusTerminalsMax; ++i)
@@ -138,6 +145,13 @@ TEST(StatusReportTest, RefusesLinesThatAreNoStatus) {
         {"status\tterm=a\tterm_in_flight=two", false, "a terminal's number that is none"},
         {"status\tterm=a\\q", false, "an unknown escape in a name"},
         {"status\tterm=a\tterm_device=\\", false, "an escape cut off in a device"},
+        {"status\tclaims=-1", false, "a negative claim count"},
+        {"status\tclaims=2147483648", false, "a claim count too large"},
+        {"status\tclaim_grace_until=-5", false, "a grace before 1970"},
+        {"status\tclaim_grace_until=253402300800", false, "a grace after the year 9999"},
+        {"status\thost_claims=1\thost=a", false, "a host's field before its name"},
+        {"status\thost=a\thost_claims=-1", false, "a host's negative count"},
+        {"status\thost=a\thost_future=x", true, "an unknown host field"},
     };
     for (const TCase& c : cases)
         EXPECT_EQ(DecodeStatus(c.Line).has_value(), c.Valid) << c.Note;
@@ -187,7 +201,7 @@ TEST(StatusReportTest, LinesAndShortLineNameTheStates) {
     const test::TZoneGuard zone("UTC0");
     const TWorkerStatus status = Busy();
     const std::vector<std::string> lines = StatusLines(status, {});
-    ASSERT_EQ(lines.size(), 12u);
+    ASSERT_EQ(lines.size(), 13u);
     EXPECT_EQ(lines[1], "Терминал: работает с 15.01.2027 07:50:00");
     EXPECT_EQ(lines[2], "Сеть: роуминг, сигнал -73 дБм, проверено 15.01.2027 07:59:30");
     EXPECT_EQ(lines[3], "Очередь на отправку: 2, самое старое ждёт 2 мин");
@@ -224,7 +238,7 @@ TEST(StatusReportTest, SeveralTerminalsAreShownEach) {
     const TWorkerStatus status = WithTerminals();
     const TLogErrors logs{"", "t1 error", {"t1 error", "01.01.2027 00:00:00  Ошибка порта"}};
     const std::vector<std::string> lines = StatusLines(status, logs);
-    ASSERT_EQ(lines.size(), 15u);
+    ASSERT_EQ(lines.size(), 16u);
     EXPECT_EQ(lines[11], "Последняя ошибка в журнале терминала: t1 error")
         << "terminal 1's lines stay as they are";
     EXPECT_EQ(lines[12], "Терминал 1 (/dev/ttyUSB0): работает, сеть: домашняя сеть, сигнал -63 "
@@ -274,6 +288,41 @@ TEST(StatusReportTest, SeveralTerminalsAreShownEach) {
         named.Terminals[1].Name = c.Name;
         EXPECT_EQ(TerminalLogName(named, c.Index), c.Log) << "name " << c.Name;
     }
+}
+
+TEST(StatusReportTest, ClaimsAndOtherHostsAreShownAndCarried) {
+    const test::TZoneGuard zone("UTC0");
+    TWorkerStatus status = WithTerminals();
+    status.Claims = 3;
+    status.ClaimGraceUntil = status.Now + 45;
+    status.OtherHosts = {{"quorvexsms@b\tx", 2}, {"quorvexsms@сервер", 0}};
+    const std::string line = EncodeStatus(status);
+    EXPECT_EQ(DecodeStatus(line.substr(0, line.size() - 1)), status)
+        << "the claims and hosts must arrive as they were sent: " << line;
+
+    const std::vector<std::string> lines = StatusLines(status, {});
+    ASSERT_EQ(lines.size(), 16u);
+    EXPECT_EQ(lines[14], "Захвачено сообщений: 3, новые захватываются с 15.01.2027 08:00:45");
+    EXPECT_EQ(lines[15], "Другие службы на этой базе данных: quorvexsms@b\tx (захвачено 2), "
+                         "quorvexsms@сервер (захвачено 0)");
+    EXPECT_EQ(StatusLines(Busy(), {}).back(), "Захвачено сообщений: 0")
+        << "no grace and no other hosts: one line";
+
+    const std::vector<std::string> keys = {"d['claims']['held']", "d['claims']['grace_until']",
+                                           "len(d['hosts'])", "d['hosts'][1]['name']",
+                                           "d['hosts'][0]['claims']"};
+    const auto values = test::QueryJson(StatusJson(status, {}), keys);
+    ASSERT_TRUE(values.has_value()) << "not valid JSON: " << StatusJson(status, {});
+    EXPECT_EQ(*values, (std::vector<std::string>{"3", "2027-01-15T08:00:45Z", "2",
+                                                 U8(u8"quorvexsms@сервер"), "2"}));
+    const auto none = test::QueryJson(StatusJson(Busy(), {}), {keys[1], keys[2]});
+    ASSERT_TRUE(none.has_value());
+    EXPECT_EQ(*none, (std::vector<std::string>{"null", "0"})) << "no grace, no hosts";
+
+    std::string many = "status";
+    for (size_t i = 0; i <= StatusHostsMax; ++i)
+        many += "\thost=h" + std::to_string(i) + "\thost_claims=1";
+    EXPECT_FALSE(DecodeStatus(many).has_value()) << "a 17th host makes the line malformed";
 }
 
 } // namespace
