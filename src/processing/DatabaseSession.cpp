@@ -19,15 +19,18 @@ constexpr Oid TextOid = 25;
 constexpr size_t SessionNameMax = 63;
 
 // Another session's locks in the lock class, each with the application name of its session;
-// then the other sessions of the service, without an id.
+// then the other sessions of the service, without an id. Advisory locks belong to one
+// database, and so do the hosts that share the work.
 const char* const SqlPeers =
     "SELECT coalesce(a.application_name, '') AS name, l.objid::int8 AS id\n"
     "FROM pg_locks l LEFT JOIN pg_stat_activity a ON a.pid = l.pid\n"
     "WHERE l.locktype = 'advisory' AND l.classid = $1::int8::oid AND l.objsubid = 2\n"
     "  AND l.granted AND l.pid <> pg_backend_pid()\n"
+    "  AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database())\n"
     "UNION ALL\n"
     "SELECT application_name, NULL FROM pg_stat_activity\n"
-    "WHERE application_name LIKE 'quorvexsms@%' AND pid <> pg_backend_pid()";
+    "WHERE application_name LIKE 'quorvexsms@%' AND pid <> pg_backend_pid()\n"
+    "  AND datname = current_database()";
 
 } // namespace
 
