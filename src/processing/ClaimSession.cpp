@@ -1,5 +1,6 @@
 #include "processing/ClaimSession.h"
 
+#include "infra/Thread.h"
 #include "processing/Database.h"
 #include "processing/Error.h"
 
@@ -40,6 +41,8 @@ TClaimSession::TTurn TClaimSession::Watch(uint32_t tick, std::time_t now) {
         if (turn.Renewed && OthersKnown(now))
             StartGrace(tick, turn);
     }
+    if (generation != 0)
+        FAnsweredTick.store(FDatabase.AnsweredTick());
     if (FInGrace && Reached(tick, FGraceUntil))
         FInGrace = false;
     turn.Notified = FDatabase.TakeNotifications();
@@ -74,6 +77,11 @@ void TClaimSession::Heartbeat(uint32_t tick, std::time_t now, TTurn& turn) {
         if (now - seen >= HostRecordRefreshSec)
             seen = now;
     }
+}
+
+bool TClaimSession::Alive(uint64_t session) const noexcept {
+    return session != 0 && FLive.load() == session &&
+           GetTickCount() - FAnsweredTick.load() < AnsweredWithinMs;
 }
 
 std::string TClaimSession::TakeNewError() {

@@ -59,8 +59,13 @@ public:
 
     // The session a message claimed now is claimed on; 0 while there is none.
     uint64_t Live() const noexcept { return FLive.load(); }
-    // The message claimed on this session may still go (any thread).
-    bool Alive(uint64_t session) const noexcept { return session != 0 && FLive.load() == session; }
+    // The message claimed on this session may still go (any thread): the session is the live
+    // one, and the server answered on it lately. A host that was frozen longer than that (its
+    // server may have ended the session meanwhile) starts nothing before the worker has
+    // asked the server again.
+    bool Alive(uint64_t session) const noexcept;
+    // How lately: a heartbeat's period and its wait.
+    static constexpr uint32_t AnsweredWithinMs = HeartbeatMs + HeartbeatWaitMs;
     bool InGrace(uint32_t tick) const noexcept;
     uint32_t GraceLeftMs(uint32_t tick) const noexcept;
     // Not in the grace, and no other session held the id within the grace.
@@ -82,6 +87,7 @@ private:
     const int32_t FLockClass;
     uint32_t FGraceMs = FrameWaitMs + GraceMarginMs;
     std::atomic<uint64_t> FLive{0};
+    std::atomic<uint32_t> FAnsweredTick{0};
     uint64_t FKnown = 0; // the generation of the session seen last turn
     bool FInGrace = false;
     uint32_t FGraceUntil = 0;

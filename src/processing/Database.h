@@ -133,6 +133,8 @@ public:
     // Counts the connections made: a session's advisory locks live only as long as the
     // connection that took them, so a holder compares the number it locked on with this one.
     uint64_t Generation() const noexcept { return FGeneration; }
+    // The tick of the server's last answer on the open connection: the session lived then.
+    uint32_t AnsweredTick() const noexcept { return FAnsweredTick; }
     // Closes the connection (and with it every statement); the next statement reconnects.
     void Close() noexcept;
     // How the last connection went, as a TDatabaseState: -1 not tried yet, 0 it failed or
@@ -256,6 +258,7 @@ private:
     std::string FLastSqlState;
     int64_t FLastErrorAt = 0;
     uint64_t FGeneration = 0;
+    uint32_t FAnsweredTick = 0;
 };
 
 } // namespace qvx

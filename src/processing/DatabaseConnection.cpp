@@ -5,6 +5,7 @@
 #include "infra/Deadline.h"
 #include "infra/Decimal.h"
 #include "infra/LogFile.h"
+#include "infra/Thread.h"
 #include "processing/Database.h"
 #include "processing/Error.h"
 
@@ -238,6 +239,7 @@ PGconn* TDatabase::Connection() {
     FConn = std::move(conn);
     ++FGeneration;
     FReachability = 1;
+    FAnsweredTick = GetTickCount();
     return FConn.get();
 }
 
@@ -325,6 +327,7 @@ TPgResult TDatabase::Run(PGconn* conn, const char* sql, int count, const unsigne
         const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
         Fail(reason.empty() ? PQerrorMessage(conn) : reason.c_str(), state ? state : "");
     }
+    FAnsweredTick = GetTickCount();
     return result;
 }
 

@@ -115,6 +115,14 @@ private:
 // Messages registered for delivery: text (UTF-8) by msgid.
 using TSeeded = std::map<int32_t, std::string>;
 
+// What several simulated terminals acknowledged (+CMGS and OK gone out whole): how often each
+// text, how many in all on one, whether every seeded text at least once, and the seeded texts
+// not acknowledged exactly once ("text xN", the first ten).
+std::map<std::string, int32_t> AcknowledgedTexts(const std::vector<const TGsmSimulator*>& sims);
+int32_t AcknowledgedCount(const TGsmSimulator& sim);
+bool AllAcknowledged(const TSeeded& seeded, const std::vector<const TGsmSimulator*>& sims);
+std::string NotOnce(const TSeeded& seeded, const std::map<std::string, int32_t>& counts);
+
 // A PostgreSQL cluster of the test's own, which it may stop and start: made with the
 // functions of scripts/lib/pgcluster.sh.
 class TPrivateCluster {

@@ -14,43 +14,6 @@
 namespace qvx::test {
 namespace {
 
-// How often each text was acknowledged (its +CMGS and OK gone out whole), over sims.
-std::map<std::string, int32_t> AcknowledgedTexts(const std::vector<const TGsmSimulator*>& sims) {
-    std::map<std::string, int32_t> counts;
-    for (const TGsmSimulator* sim : sims)
-        for (const TSubmittedSms& sms : sim->Submitted())
-            counts[sms.View.Text] += sms.Accepted && sms.Acknowledged ? 1 : 0;
-    return counts;
-}
-
-int32_t AcknowledgedCount(const TGsmSimulator& sim) {
-    int32_t count = 0;
-    for (const TSubmittedSms& sms : sim.Submitted())
-        count += sms.Accepted && sms.Acknowledged;
-    return count;
-}
-
-bool AllAcknowledged(const TSeeded& seeded, const std::vector<const TGsmSimulator*>& sims) {
-    const auto counts = AcknowledgedTexts(sims);
-    return std::all_of(seeded.begin(), seeded.end(), [&](const auto& row) {
-        const auto found = counts.find(row.second);
-        return found != counts.end() && found->second > 0;
-    });
-}
-
-// Texts of seeded that were not acknowledged exactly once, as "text xN".
-std::string NotOnce(const TSeeded& seeded, const std::map<std::string, int32_t>& counts) {
-    std::ostringstream wrong;
-    size_t shown = 0;
-    for (const auto& [id, text] : seeded) {
-        const auto found = counts.find(text);
-        const int32_t times = found == counts.end() ? 0 : found->second;
-        if (times != 1 && shown++ < 10)
-            wrong << " \"" << text << "\" x" << times;
-    }
-    return wrong.str();
-}
-
 // Texts the terminal was handed, whatever it answered.
 std::set<std::string> SubmittedTexts(const TGsmSimulator& sim) {
     std::set<std::string> texts;

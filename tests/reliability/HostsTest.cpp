@@ -1,0 +1,214 @@
+// Several hosts on one database, around the real quorvexsms program: two programs with two
+// terminals each share the work through reloads, process requests and a database restart
+// without sending a message twice; a host killed or frozen mid-drain loses nothing, its claims
+// are freed by the server, and its rows leave from the other.
+#include "reliability/ReliabilityHarness.h"
+
+#include <csignal>
+#include <sstream>
+#include <thread>
+
+namespace qvx::test {
+namespace {
+
+// The grace a host waits after a new session: the frame wait, ModemTimeout (1000 in these
+// tests) and a margin.
+constexpr int GraceMs = 30000 + 1000 + 5000;
+
+class HostsTest : public TReliabilityTest {
+protected:
+    // The test database is dropped on the running server, then a private server goes.
+    void TearDown() override {
+        if (FCluster)
+            FCluster->Start();
+        FDb.reset();
+        FCluster.reset();
+        TReliabilityTest::TearDown();
+    }
+
+    // This test's program with terminals 1 and 2, and a second one in a folder of its own with
+    // two more, each answer delayed by answerDelayMs.
+    void StartHosts(uint32_t answerDelayMs) {
+        FSecond = &AddSimulator(FDir, "modem2");
+        FThird = &AddSimulator(FOtherDir, "modem");
+        FFourth = &AddSimulator(FOtherDir, "modem2");
+        WriteIni(TerminalSection(2, *FSecond));
+        FOtherDir.Write("QuorvexSMS.ini", FDb->IniSection() + TerminalSection(1, *FThird) +
+                                              TerminalSection(2, *FFourth));
+        for (TGsmSimulator* sim : {&FSim, FSecond, FThird, FFourth})
+            sim->SetAnswerDelayMs(answerDelayMs);
+        FOne = StartService();
+        FOther = std::make_unique<TServiceProcess>(FOtherDir, FZone);
+    }
+    std::vector<const TGsmSimulator*> Sims() const { return {&FSim, FSecond, FThird, FFourth}; }
+    int32_t SentByOther() const { return AcknowledgedCount(*FThird) + AcknowledgedCount(*FFourth); }
+
+    // The claims each session of the service holds now, by its server process.
+    std::map<int32_t, std::set<int32_t>> ClaimsBySession() const {
+        const auto rows = FDb->Scalar(
+            "SELECT string_agg(a.pid || ':' || coalesce(l.objid::text, ''), ',') "
+            "FROM pg_stat_activity a LEFT JOIN pg_locks l ON l.pid = a.pid AND "
+            "l.locktype = 'advisory' AND l.classid = 1364613203 "
+            "WHERE a.datname = current_database() AND a.application_name LIKE 'quorvexsms@%'");
+        std::map<int32_t, std::set<int32_t>> claims;
+        std::istringstream list(rows.value_or(""));
+        for (std::string item; std::getline(list, item, ',');) {
+            const size_t colon = item.find(':');
+            std::set<int32_t>& held = claims[std::stoi(item.substr(0, colon))];
+            if (colon + 1 < item.size())
+                held.insert(std::stoi(item.substr(colon + 1)));
+        }
+        return claims;
+    }
+
+    // Seconds until every id of ids was acknowledged by the other program's terminals.
+    double TakenOver(const std::set<int32_t>& ids, const TSeeded& seeded, int timeoutMs) const {
+        const auto start = std::chrono::steady_clock::now();
+        const std::vector<const TGsmSimulator*> other{FThird, FFourth};
+        TSeeded rows;
+        for (const int32_t id : ids)
+            rows[id] = seeded.at(id);
+        if (!WaitUntil([&] { return AllAcknowledged(rows, other); }, timeoutMs, 100))
+            return -1;
+        return SecondsSince(start);
+    }
+
+    std::string OtherLog() const { return FOtherDir.Read("QuorvexSMS.log").substr(0, 4000); }
+
+    TTempDir FOtherDir;
+    TGsmSimulator* FSecond = nullptr;
+    TGsmSimulator* FThird = nullptr;
+    TGsmSimulator* FFourth = nullptr;
+    std::unique_ptr<TServiceProcess> FOne;
+    std::unique_ptr<TServiceProcess> FOther;
+    std::unique_ptr<TPrivateCluster> FCluster;
+};
+
+// Both hosts live throughout: reloads and process requests at random on both, and the
+// server restarted once in the middle. Every message goes out exactly once, each host sends a
+// fair part, and a host never holds more claims than its terminals can use.
+TEST_F(HostsTest, TwoHostsSendEachMessageOnceThroughReloadsAndADatabaseRestart) {
+    try {
+        FCluster = std::make_unique<TPrivateCluster>();
+    } catch (const std::exception& error) {
+        FAIL() << error.what();
+    }
+    UseServer(FCluster->Server());
+    const uint32_t seed = CaseSeed();
+    std::mt19937 random(seed);
+    StartHosts(40);
+    // Both are past the grace of their first session before the work comes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(GraceMs + 2000));
+    const int32_t count = Scaled(3000, 300);
+    const TSeeded seeded = SeedMessages(1, count, "H");
+    int64_t mostClaims = 0;
+    size_t mostSessions = 0;
+    bool restarted = false;
+    const bool all = WaitUntil(
+        [&] {
+            try {
+                const auto claims = ClaimsBySession();
+                mostSessions = std::max(mostSessions, claims.size());
+                for (const auto& session : claims)
+                    mostClaims = std::max<int64_t>(mostClaims, session.second.size());
+            } catch (const std::exception&) {
+                // The server is restarting.
+            }
+            if (std::uniform_int_distribution<int>(0, 9)(random) == 0)
+                (random() % 2 ? *FOne : *FOther).Signal(random() % 2 ? SIGHUP : SIGUSR1);
+            if (!restarted && FLedger.Total() >= count / 3) {
+                restarted = FCluster->Stop(false) && FCluster->Start();
+                EXPECT_TRUE(restarted) << "the private server must restart";
+            }
+            return AllAcknowledged(seeded, Sims());
+        },
+        600000, 500);
+    EXPECT_TRUE(all) << "seed " << seed << Diagnostics() << "\nthe other host:\n" << OtherLog();
+    EXPECT_TRUE(WaitAllStamped()) << UnsentCount() << " rows left unsent";
+    EXPECT_EQ(NotOnce(seeded, AcknowledgedTexts(Sims())), "") << "seed " << seed;
+    EXPECT_GE(SentByOther(), count / 3) << "each host sends a fair part";
+    EXPECT_LE(count - SentByOther(), count * 2 / 3);
+    EXPECT_LE(mostClaims, 2 * 2 + 1) << "a host claims what its terminals hold, never more";
+    EXPECT_LE(mostSessions, 2u) << "one session per host";
+    StopService(*FOne);
+    StopService(*FOther);
+    PrintFigures("two hosts: seed " + std::to_string(seed) + ", " + std::to_string(count) +
+                 " messages, other host " + std::to_string(SentByOther()) + ", most claims " +
+                 std::to_string(mostClaims));
+}
+
+// A host killed mid-drain: nothing is lost, only the messages its terminals were submitting
+// may come twice, and the rows it held leave from the other soon after its session ended.
+TEST_F(HostsTest, AKilledHostsRowsLeaveFromTheOther) {
+    UseSharedServer();
+    ASSERT_FALSE(HasFatalFailure());
+    StartHosts(60);
+    std::this_thread::sleep_for(std::chrono::milliseconds(GraceMs + 2000));
+    const TSeeded seeded = SeedMessages(1, Scaled(600, 200), "K");
+    ASSERT_TRUE(WaitUntil([&] { return FLedger.Total() >= 40 && SentByOther() > 0; }, 60000))
+        << Diagnostics();
+    const auto before = ClaimsBySession();
+    FOne->Signal(SIGKILL);
+    ASSERT_TRUE(FOne->WaitExit(5000).has_value());
+    ASSERT_TRUE(WaitUntil([&] { return ClaimsBySession().size() == 1; }, 10000))
+        << "the server ends the killed host's session";
+    std::set<int32_t> held;
+    const auto after = ClaimsBySession();
+    for (const auto& [pid, ids] : before)
+        if (after.count(pid) == 0)
+            held = ids;
+    const double seconds = TakenOver(held, seeded, GraceMs + 35000);
+    EXPECT_GE(seconds, 0) << "the killed host's rows must leave from the other" << OtherLog();
+    EXPECT_TRUE(WaitUntil([&] { return AllAcknowledged(seeded, Sims()); }, 120000));
+    EXPECT_TRUE(WaitAllStamped()) << UnsentCount() << " rows left unsent";
+    EXPECT_LE(FLedger.Repeats(), 2) << "at most one repeat per terminal of the killed host";
+    EXPECT_EQ(StampedUnacknowledged(seeded), std::vector<int32_t>{});
+    StopService(*FOther);
+    PrintFigures("killed host: " + std::to_string(held.size()) + " claims taken over in " +
+                 std::to_string(seconds) + " s, " + std::to_string(FLedger.Repeats()) + " repeats");
+}
+
+// A host frozen mid-drain (its server ends the silent session) loses its claims to the other;
+// when it wakes it sends none of the messages it held.
+TEST_F(HostsTest, AFrozenHostSendsNoneOfItsOldQueueWhenItWakes) {
+    UseSharedServer();
+    ASSERT_FALSE(HasFatalFailure());
+    FDb->Exec("DO $$ BEGIN EXECUTE format('ALTER DATABASE %I SET idle_session_timeout = "
+              "''20s''', current_database()); END $$");
+    StartHosts(60);
+    std::this_thread::sleep_for(std::chrono::milliseconds(GraceMs + 2000));
+    const TSeeded seeded = SeedMessages(1, Scaled(600, 200), "F");
+    ASSERT_TRUE(WaitUntil([&] { return FLedger.Total() >= 40 && SentByOther() > 0; }, 60000))
+        << Diagnostics();
+    const auto before = ClaimsBySession();
+    FOne->Signal(SIGSTOP);
+    const std::vector<size_t> frozenAt{FSim.SubmittedCount(), FSecond->SubmittedCount()};
+    ASSERT_TRUE(WaitUntil([&] { return ClaimsBySession().size() == 1; }, 40000))
+        << "the server ends the frozen host's session";
+    std::set<int32_t> held;
+    const auto after = ClaimsBySession();
+    for (const auto& [pid, ids] : before)
+        if (after.count(pid) == 0)
+            held = ids;
+    EXPECT_GE(TakenOver(held, seeded, GraceMs + 35000), 0) << OtherLog();
+    FOne->Signal(SIGCONT);
+    EXPECT_TRUE(WaitUntil([&] { return AllAcknowledged(seeded, Sims()); }, 120000));
+    EXPECT_TRUE(WaitAllStamped()) << UnsentCount() << " rows left unsent";
+    std::set<std::string> heldTexts;
+    for (const int32_t id : held)
+        heldTexts.insert(seeded.at(id));
+    size_t sentAgain = 0;
+    const std::vector<const TGsmSimulator*> frozen{&FSim, FSecond};
+    for (size_t t = 0; t < frozen.size(); ++t) {
+        const auto submitted = frozen[t]->Submitted();
+        for (size_t i = frozenAt[t]; i < submitted.size(); ++i)
+            sentAgain += heldTexts.count(submitted[i].View.Text);
+    }
+    EXPECT_EQ(sentAgain, 0u) << "the woken host must not send what it held";
+    EXPECT_LE(FLedger.Repeats(), 2);
+    StopService(*FOne);
+    StopService(*FOther);
+}
+
+} // namespace
+} // namespace qvx::test
