@@ -116,7 +116,7 @@ TEST_F(HostsTest, TwoHostsSendEachMessageOnceThroughReloadsAndADatabaseRestart) 
             }
             if (std::uniform_int_distribution<int>(0, 9)(random) == 0)
                 (random() % 2 ? *FOne : *FOther).Signal(random() % 2 ? SIGHUP : SIGUSR1);
-            if (!restarted && FLedger.Total() >= count / 3) {
+            if (!restarted && FLedger.Total() >= static_cast<size_t>(count / 3)) {
                 restarted = FCluster->Stop(false) && FCluster->Start();
                 EXPECT_TRUE(restarted) << "the private server must restart";
             }
