@@ -1,6 +1,8 @@
 // TClaims on two connections to one real database, as two service processes would hold them.
 #include "processing/Claims.h"
 
+#include "infra/Thread.h"
+#include "processing/ClaimSession.h"
 #include "processing/Database.h"
 #include "processing/DatabaseRules.h"
 #include "processing/Error.h"
@@ -113,6 +115,36 @@ TEST_F(ClaimsTest, ManyIdsStayOneLockEach) {
     FFirstClaims.Release(ids);
     EXPECT_EQ(LocksHeld(), 0) << "a lock taken twice would outlive its release";
     EXPECT_EQ(FSecondClaims.Claim(ids), ids);
+}
+
+// The second host's claim session: it sees the first host and what it holds, waits the grace
+// after its own new session and for ids seen held, and knows its session lost when the server
+// ended it.
+TEST_F(ClaimsTest, AClaimSessionWaitsForWhatAnotherHeldAndNoticesItsOwnEnd) {
+    ASSERT_EQ(FFirstClaims.Claim({7}), (TIds{7}));
+    TClaimSession session(FSecond, TClaims::LockClass);
+    session.SetModemTimeoutMs(1000);
+    const uint32_t tick = GetTickCount();
+    const TClaimSession::TTurn first = session.Watch(tick, std::time(nullptr));
+    EXPECT_TRUE(first.Renewed && first.GraceStarted) << "another host is there: a grace";
+    EXPECT_EQ(session.OtherHosts().size(), 1u);
+    const uint32_t grace = session.GraceMs();
+    EXPECT_EQ(grace, 36000u);
+    EXPECT_FALSE(session.MayClaim(8, tick + grace - 1));
+    EXPECT_TRUE(session.MayClaim(8, tick + grace));
+    EXPECT_FALSE(session.MayClaim(7, tick + grace - 1)) << "held by the other within the grace";
+    EXPECT_TRUE(session.MayClaim(7, tick + grace));
+    EXPECT_TRUE(session.Alive(session.Live()));
+
+    const uint64_t claimedOn = session.Live();
+    FDb->Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+              "current_database() AND application_name LIKE 'quorvexsms@%'");
+    bool lost = false;
+    for (uint32_t later = tick + TClaimSession::HeartbeatMs; !lost && later < tick + 60000;
+         later += TClaimSession::HeartbeatMs)
+        lost = session.Watch(later, std::time(nullptr)).Lost;
+    EXPECT_TRUE(lost) << "the ended session must be noticed at a heartbeat";
+    EXPECT_FALSE(session.Alive(claimedOn)) << "nothing claimed on it may start";
 }
 
 } // namespace

@@ -23,6 +23,7 @@ TServiceState FullState() {
     state.Undeletable = {{3, "07919761980614F8040B91", Noon}};
     state.NextConcatRef = 200;
     state.SimCounts = {{"250011234567890", {Noon - 3600, 42}}, {"terminal:gsm-2_B", {Noon, 3}}};
+    state.Hosts = {{"quorvexsms@sms-2.example", Noon}};
     return state;
 }
 
@@ -55,6 +56,7 @@ TEST(ServiceState, TextFormReadsBackAndFaultsAreFound) {
         {"version 1\nsim terminal:a/b 5 2026-12-07T12:00:00Z\n", "name with a slash"},
         {"version 1\nsim terminal: 5 2026-12-07T12:00:00Z\n", "terminal without a name"},
         {"version 1\nsim 25001 -1 2026-12-07T12:00:00Z\n", "negative count"},
+        {"version 1\nhost quorvexsms@a/b 2026-12-07T12:00:00Z\n", "host with a slash"},
     };
     for (const auto& f : faults) {
         TServiceState state = FullState();
