@@ -168,8 +168,8 @@ TEST_F(DatabaseRestartTest, AcknowledgedWhileTheServerIsDownSurviveAKill) {
     // session went (two messages at most) and starts nothing more.
     std::this_thread::sleep_for(std::chrono::seconds(2));
     ASSERT_TRUE(WaitUntil([&] { return TDeliveryLedger::Unacknowledged(FSim) == 0; }, 10000));
-    EXPECT_LE(FSim.SubmittedCount(), 2u) << "nothing more may start without its claim"
-                                         << Diagnostics();
+    EXPECT_LE(FSim.SubmittedCount(), 2u)
+        << "nothing more may start without its claim" << Diagnostics();
     // Time for the last acknowledgement to reach the state file.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     service->Signal(SIGKILL);

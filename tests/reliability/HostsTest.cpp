@@ -40,6 +40,11 @@ protected:
         FOne = StartService();
         FOther = std::make_unique<TServiceProcess>(FOtherDir, FZone);
     }
+    // A pass on both hosts now, for rows seeded after their start.
+    void PassBoth() {
+        FOne->Signal(SIGUSR1);
+        FOther->Signal(SIGUSR1);
+    }
     std::vector<const TGsmSimulator*> Sims() const { return {&FSim, FSecond, FThird, FFourth}; }
     int32_t SentByOther() const { return AcknowledgedCount(*FThird) + AcknowledgedCount(*FFourth); }
 
@@ -73,6 +78,14 @@ protected:
         return SecondsSince(start);
     }
 
+    // The service's sessions as the server sees them, for failure messages.
+    std::string Sessions() const {
+        return FDb
+            ->Scalar("SELECT string_agg(pid || ' ' || state || ' ' || coalesce(wait_event, '') || "
+                     "' ' || now() - state_change, '; ') FROM pg_stat_activity WHERE datname = "
+                     "current_database() AND application_name LIKE 'quorvexsms@%'")
+            .value_or("");
+    }
     std::string OtherLog() const { return FOtherDir.Read("QuorvexSMS.log").substr(0, 4000); }
 
     TTempDir FOtherDir;
@@ -101,6 +114,7 @@ TEST_F(HostsTest, TwoHostsSendEachMessageOnceThroughReloadsAndADatabaseRestart) 
     std::this_thread::sleep_for(std::chrono::milliseconds(GraceMs + 2000));
     const int32_t count = Scaled(3000, 300);
     const TSeeded seeded = SeedMessages(1, count, "H");
+    PassBoth();
     int64_t mostClaims = 0;
     size_t mostSessions = 0;
     bool restarted = false;
@@ -145,6 +159,7 @@ TEST_F(HostsTest, AKilledHostsRowsLeaveFromTheOther) {
     StartHosts(60);
     std::this_thread::sleep_for(std::chrono::milliseconds(GraceMs + 2000));
     const TSeeded seeded = SeedMessages(1, Scaled(600, 200), "K");
+    PassBoth();
     ASSERT_TRUE(WaitUntil([&] { return FLedger.Total() >= 40 && SentByOther() > 0; }, 60000))
         << Diagnostics();
     const auto before = ClaimsBySession();
@@ -178,13 +193,16 @@ TEST_F(HostsTest, AFrozenHostSendsNoneOfItsOldQueueWhenItWakes) {
     StartHosts(60);
     std::this_thread::sleep_for(std::chrono::milliseconds(GraceMs + 2000));
     const TSeeded seeded = SeedMessages(1, Scaled(600, 200), "F");
+    PassBoth();
     ASSERT_TRUE(WaitUntil([&] { return FLedger.Total() >= 40 && SentByOther() > 0; }, 60000))
         << Diagnostics();
     const auto before = ClaimsBySession();
     FOne->Signal(SIGSTOP);
+    // What it wrote to the line before it froze reaches the simulators a moment later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::vector<size_t> frozenAt{FSim.SubmittedCount(), FSecond->SubmittedCount()};
     ASSERT_TRUE(WaitUntil([&] { return ClaimsBySession().size() == 1; }, 40000))
-        << "the server ends the frozen host's session";
+        << "the server ends the frozen host's session: " << Sessions();
     std::set<int32_t> held;
     const auto after = ClaimsBySession();
     for (const auto& [pid, ids] : before)
@@ -204,7 +222,7 @@ TEST_F(HostsTest, AFrozenHostSendsNoneOfItsOldQueueWhenItWakes) {
         for (size_t i = frozenAt[t]; i < submitted.size(); ++i)
             sentAgain += heldTexts.count(submitted[i].View.Text);
     }
-    EXPECT_EQ(sentAgain, 0u) << "the woken host must not send what it held";
+    EXPECT_EQ(sentAgain, 0u) << "the woken host must not send what it held" << Diagnostics();
     EXPECT_LE(FLedger.Repeats(), 2);
     StopService(*FOne);
     StopService(*FOther);

@@ -468,9 +468,13 @@ int64_t TReliabilityTest::UnsentCount() const {
 
 std::vector<int32_t> TReliabilityTest::StampedUnacknowledged(const TSeeded& seeded) const {
     std::set<std::string> acknowledged;
-    for (const TSubmittedSms& sms : FSim.Submitted())
-        if (sms.Acknowledged)
-            acknowledged.insert(sms.View.Text);
+    std::vector<const TGsmSimulator*> sims{&FSim};
+    for (const auto& sim : FMoreSims)
+        sims.push_back(sim.get());
+    for (const TGsmSimulator* sim : sims)
+        for (const TSubmittedSms& sms : sim->Submitted())
+            if (sms.Acknowledged)
+                acknowledged.insert(sms.View.Text);
     std::vector<int32_t> lost;
     for (const int32_t id : StampedIds())
         if (!seeded.count(id) || !acknowledged.count(seeded.at(id)))

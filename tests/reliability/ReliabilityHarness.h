@@ -177,7 +177,7 @@ protected:
     // Messages whose delivery row says sent.
     std::set<int32_t> StampedIds() const;
     int64_t UnsentCount() const;
-    // Lost messages: stamped as sent, but the simulator never acknowledged them.
+    // Lost messages: stamped as sent, but no simulator acknowledged them.
     std::vector<int32_t> StampedUnacknowledged(const TSeeded& seeded) const;
     // Rows are stamped a moment after their acknowledgement: waits until none is unsent.
     bool WaitAllStamped(int timeoutMs = 10000) const;
