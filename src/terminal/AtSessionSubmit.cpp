@@ -73,6 +73,12 @@ TGsmResult TAtSession::SubmitPart(const std::string& pduHex, int32_t commandLeng
     FlushSave();
     SendString(pduHex + CtrlZ, true);
     std::string answer;
+    // The part is on its way: a stop waits for its answer, bounded by the frame wait.
+    FReader.SetHearOut(true);
+    struct THearOutEnd {
+        TPortReader& Reader;
+        ~THearOutEnd() { Reader.SetHearOut(false); }
+    } hearOutEnd{FReader};
     // Only a final "OK" line acknowledges: an OK inside another line (a USSD text arriving
     // meanwhile) says nothing about the message.
     if (!WaitFinalResult(FrameWait, answer)) {

@@ -19,7 +19,7 @@ TPortReader::TEnd TPortReader::ReadAnswer(const TFramer& framer, const TRule& ru
         frame = framer(Buffered());
         if (frame.State != TFrameState::More)
             return TEnd::Framed;
-        if (FOwner != nullptr && FOwner->Terminated())
+        if (FOwner != nullptr && FOwner->Terminated() && !FHearOut)
             return TEnd::Stop;
         const TClock::time_point now = TClock::now();
         if (now >= deadline)
@@ -79,7 +79,7 @@ std::string TPortReader::Take(size_t taken, size_t kept) {
 
 TPortReader::TWait TPortReader::WaitForInput(TClock::duration left) const {
     pollfd fds[2] = {{FPort.Fd(), POLLIN, 0},
-                     {FOwner != nullptr ? FOwner->StopFd() : -1, POLLIN, 0}};
+                     {FOwner != nullptr && !FHearOut ? FOwner->StopFd() : -1, POLLIN, 0}};
     const int ready = ::poll(fds, 2, PollTimeoutMs(left));
     if (ready == 0 || (ready < 0 && errno == EINTR))
         return TWait::Again;

@@ -46,6 +46,10 @@ public:
     // The port and the thread whose stop ends every wait (nullptr: none); both outlive the
     // reader.
     TPortReader(COM& port, const TThread* owner) : FPort(port), FOwner(owner) {}
+    // While set, the owner's stop does not end a wait: the answer to a message already on its
+    // way is heard out (within the wait's own timeout), so that a stop never leaves unknown
+    // whether the network took it.
+    void SetHearOut(bool hearOut) { FHearOut = hearOut; }
     TPortReader(const TPortReader&) = delete;
     TPortReader& operator=(const TPortReader&) = delete;
 
@@ -75,6 +79,7 @@ private:
 
     COM& FPort;
     const TThread* FOwner;
+    bool FHearOut = false;
     // A fixed block, so that a read costs no allocation and no clearing of memory.
     std::array<char, Capacity> FData;
     size_t FSize = 0;
