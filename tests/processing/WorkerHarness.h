@@ -161,7 +161,7 @@ protected:
             << "the terminal must reach the working state, it is in " << FWorker->TerminalState();
     }
     // Reloads and waits until the new terminal works.
-    void Reload() {
+    void Reload(int timeoutMs = 10000) {
         const auto applied = [this] {
             size_t count = 0;
             for (const auto& line : Log())
@@ -170,7 +170,8 @@ protected:
         };
         const size_t before = applied();
         FWorker->PostCommand(CommandReload);
-        ASSERT_TRUE(WaitUntil([&] { return applied() > before; })) << "the reload must end";
+        ASSERT_TRUE(WaitUntil([&] { return applied() > before; }, timeoutMs))
+            << "the reload must end";
         WaitTerminalReady();
     }
     // Decoded texts (UTF-8) of the messages the simulator received, in order.
