@@ -1,9 +1,11 @@
 // Several hosts on one database, around the real quorvexsms program: two programs with two
 // terminals each share the work through reloads, process requests and a database restart
 // without sending a message twice; a host killed or frozen mid-drain loses nothing, its claims
-// are freed by the server, and its rows leave from the other.
+// are freed by the server, and its rows leave from the other; a huge backlog costs no more
+// claims than the terminals hold.
 #include "reliability/ReliabilityHarness.h"
 
+#include <algorithm>
 #include <csignal>
 #include <sstream>
 #include <thread>
@@ -224,6 +226,38 @@ TEST_F(HostsTest, AFrozenHostSendsNoneOfItsOldQueueWhenItWakes) {
     }
     EXPECT_EQ(sentAgain, 0u) << "the woken host must not send what it held" << Diagnostics();
     EXPECT_LE(FLedger.Repeats(), 2);
+    StopService(*FOne);
+    StopService(*FOther);
+}
+
+// A backlog of 100,000 rows: each host claims only what its terminals hold, so the server's
+// lock table is never short, and no session waits idle in a transaction.
+TEST_F(HostsTest, AHugeBacklogNeedsNoMoreClaimsThanTheTerminalsHold) {
+    UseSharedServer();
+    ASSERT_FALSE(HasFatalFailure());
+    StartHosts(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(GraceMs + 2000));
+    SeedMessages(1, Scaled(100000, 20000), "B");
+    PassBoth();
+    size_t mostClaims = 0;
+    bool idleInTransaction = false;
+    const bool sending = WaitUntil(
+        [&] {
+            for (const auto& session : ClaimsBySession())
+                mostClaims = std::max(mostClaims, session.second.size());
+            idleInTransaction =
+                idleInTransaction ||
+                FDb->Scalar("SELECT count(*) FROM pg_stat_activity WHERE datname = "
+                            "current_database() AND application_name LIKE 'quorvexsms@%' AND "
+                            "state LIKE 'idle in transaction%'") != "0";
+            return FLedger.Total() >= 2000 && SentByOther() > 0;
+        },
+        180000, 200);
+    EXPECT_TRUE(sending) << Diagnostics() << OtherLog();
+    EXPECT_LE(mostClaims, 2u * 2 + 1) << "claims follow the terminals, not the backlog";
+    EXPECT_FALSE(idleInTransaction) << "no transaction is held open";
+    EXPECT_EQ(LogCountContaining("shared memory"), 0u) << Diagnostics();
+    EXPECT_EQ(OtherLog().find("shared memory"), std::string::npos);
     StopService(*FOne);
     StopService(*FOther);
 }
