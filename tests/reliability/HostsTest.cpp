@@ -68,6 +68,25 @@ protected:
         return claims;
     }
 
+    // Once both are past the grace of their first session: 600 messages, and both sending.
+    TSeeded SeedWhileBothSend(const std::string& tag) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(GraceMs + 2000));
+        TSeeded seeded = SeedMessages(1, Scaled(600, 200), tag);
+        PassBoth();
+        EXPECT_TRUE(WaitUntil([&] { return FLedger.Total() >= 40 && SentByOther() > 0; }, 60000))
+            << Diagnostics();
+        return seeded;
+    }
+    // The claims of the session in before that the server has ended since.
+    std::set<int32_t>
+    ClaimsOfEndedSession(const std::map<int32_t, std::set<int32_t>>& before) const {
+        const auto after = ClaimsBySession();
+        for (const auto& [pid, ids] : before)
+            if (after.count(pid) == 0)
+                return ids;
+        return {};
+    }
+
     // Seconds until every id of ids was acknowledged by the other program's terminals.
     double TakenOver(const std::set<int32_t>& ids, const TSeeded& seeded, int timeoutMs) const {
         const auto start = std::chrono::steady_clock::now();
@@ -159,21 +178,14 @@ TEST_F(HostsTest, AKilledHostsRowsLeaveFromTheOther) {
     UseSharedServer();
     ASSERT_FALSE(HasFatalFailure());
     StartHosts(60);
-    std::this_thread::sleep_for(std::chrono::milliseconds(GraceMs + 2000));
-    const TSeeded seeded = SeedMessages(1, Scaled(600, 200), "K");
-    PassBoth();
-    ASSERT_TRUE(WaitUntil([&] { return FLedger.Total() >= 40 && SentByOther() > 0; }, 60000))
-        << Diagnostics();
+    const TSeeded seeded = SeedWhileBothSend("K");
+    ASSERT_FALSE(HasFatalFailure());
     const auto before = ClaimsBySession();
     FOne->Signal(SIGKILL);
     ASSERT_TRUE(FOne->WaitExit(5000).has_value());
     ASSERT_TRUE(WaitUntil([&] { return ClaimsBySession().size() == 1; }, 10000))
         << "the server ends the killed host's session";
-    std::set<int32_t> held;
-    const auto after = ClaimsBySession();
-    for (const auto& [pid, ids] : before)
-        if (after.count(pid) == 0)
-            held = ids;
+    const std::set<int32_t> held = ClaimsOfEndedSession(before);
     const double seconds = TakenOver(held, seeded, GraceMs + 35000);
     EXPECT_GE(seconds, 0) << "the killed host's rows must leave from the other" << OtherLog();
     EXPECT_TRUE(WaitUntil([&] { return AllAcknowledged(seeded, Sims()); }, 120000));
@@ -193,11 +205,8 @@ TEST_F(HostsTest, AFrozenHostSendsNoneOfItsOldQueueWhenItWakes) {
     FDb->Exec("DO $$ BEGIN EXECUTE format('ALTER DATABASE %I SET idle_session_timeout = "
               "''20s''', current_database()); END $$");
     StartHosts(60);
-    std::this_thread::sleep_for(std::chrono::milliseconds(GraceMs + 2000));
-    const TSeeded seeded = SeedMessages(1, Scaled(600, 200), "F");
-    PassBoth();
-    ASSERT_TRUE(WaitUntil([&] { return FLedger.Total() >= 40 && SentByOther() > 0; }, 60000))
-        << Diagnostics();
+    const TSeeded seeded = SeedWhileBothSend("F");
+    ASSERT_FALSE(HasFatalFailure());
     const auto before = ClaimsBySession();
     FOne->Signal(SIGSTOP);
     // What it wrote to the line before it froze reaches the simulators a moment later.
@@ -205,11 +214,7 @@ TEST_F(HostsTest, AFrozenHostSendsNoneOfItsOldQueueWhenItWakes) {
     const std::vector<size_t> frozenAt{FSim.SubmittedCount(), FSecond->SubmittedCount()};
     ASSERT_TRUE(WaitUntil([&] { return ClaimsBySession().size() == 1; }, 40000))
         << "the server ends the frozen host's session: " << Sessions();
-    std::set<int32_t> held;
-    const auto after = ClaimsBySession();
-    for (const auto& [pid, ids] : before)
-        if (after.count(pid) == 0)
-            held = ids;
+    const std::set<int32_t> held = ClaimsOfEndedSession(before);
     EXPECT_GE(TakenOver(held, seeded, GraceMs + 35000), 0) << OtherLog();
     FOne->Signal(SIGCONT);
     EXPECT_TRUE(WaitUntil([&] { return AllAcknowledged(seeded, Sims()); }, 120000));
