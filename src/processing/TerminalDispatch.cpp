@@ -24,7 +24,8 @@ bool TWorkThread::SendingTerminalWorking(bool log) {
 }
 
 bool TWorkThread::MayTake(const TTerminalSlot& slot, bool answer) const {
-    if (!slot.Config.Send || slot.Suspended || !slot.Working())
+    const std::time_t now = std::time(nullptr);
+    if (!Available(slot, now))
         return false;
     if (!answer && slot.Held.size() >= TTerminalSlot::HeldMax)
         return false;
@@ -32,7 +33,6 @@ bool TWorkThread::MayTake(const TTerminalSlot& slot, bool answer) const {
     const int32_t daily = slot.Limits.DailyLimit();
     if (daily > 0 && slot.SimKey.empty())
         return false;
-    const std::time_t now = std::time(nullptr);
     if (!slot.Limits.MayTake(now, GetTickCount()))
         return false;
     // What it holds may all be acknowledged: together with the day's count they stay within
