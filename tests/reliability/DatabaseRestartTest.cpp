@@ -17,25 +17,9 @@ protected:
 
     void SetUp() override {
         TReliabilityTest::SetUp();
-        if (HasFatalFailure())
-            return;
-        try {
-            FCluster = std::make_unique<TPrivateCluster>();
-        } catch (const std::exception& error) {
-            FAIL() << error.what();
-        }
-        UseServer(FCluster->Server());
+        if (!HasFatalFailure())
+            UsePrivateServer();
     }
-    void TearDown() override {
-        // The test database is dropped on the running server, then the server goes.
-        if (FCluster)
-            FCluster->Start();
-        FDb.reset();
-        FCluster.reset();
-        TReliabilityTest::TearDown();
-    }
-
-    std::unique_ptr<TPrivateCluster> FCluster;
 };
 
 TEST_F(DatabaseRestartTest, FailuresAreLoggedAndEverythingIsDeliveredAfterwards) {

@@ -19,15 +19,6 @@ constexpr int GraceMs = 30000 + 1000 + 5000;
 
 class HostsTest : public TReliabilityTest {
 protected:
-    // The test database is dropped on the running server, then a private server goes.
-    void TearDown() override {
-        if (FCluster)
-            FCluster->Start();
-        FDb.reset();
-        FCluster.reset();
-        TReliabilityTest::TearDown();
-    }
-
     // This test's program with terminals 1 and 2, and a second one in a folder of its own with
     // two more, each answer delayed by answerDelayMs.
     void StartHosts(uint32_t answerDelayMs) {
@@ -115,19 +106,15 @@ protected:
     TGsmSimulator* FFourth = nullptr;
     std::unique_ptr<TServiceProcess> FOne;
     std::unique_ptr<TServiceProcess> FOther;
-    std::unique_ptr<TPrivateCluster> FCluster;
 };
 
 // Both hosts live throughout: reloads and process requests at random on both, and the
 // server restarted once in the middle. Every message goes out exactly once, each host sends a
 // fair part, and a host never holds more claims than its terminals can use.
 TEST_F(HostsTest, TwoHostsSendEachMessageOnceThroughReloadsAndADatabaseRestart) {
-    try {
-        FCluster = std::make_unique<TPrivateCluster>();
-    } catch (const std::exception& error) {
-        FAIL() << error.what();
-    }
-    UseServer(FCluster->Server());
+    UsePrivateServer();
+    if (HasFatalFailure())
+        return;
     const uint32_t seed = CaseSeed();
     std::mt19937 random(seed);
     StartHosts(40);

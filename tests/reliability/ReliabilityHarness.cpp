@@ -356,6 +356,10 @@ void TReliabilityTest::SetUp() {
 }
 
 void TReliabilityTest::TearDown() {
+    if (FCluster)
+        FCluster->Start();
+    FDb.reset();
+    FCluster.reset();
     FSim.Stop();
     for (const auto& sim : FMoreSims)
         sim->Stop();
@@ -368,6 +372,15 @@ void TReliabilityTest::UseSharedServer() {
                            "missing environment: "
                         << missing;
     UseServer(*server);
+}
+
+void TReliabilityTest::UsePrivateServer() {
+    try {
+        FCluster = std::make_unique<TPrivateCluster>();
+    } catch (const std::exception& error) {
+        FAIL() << error.what();
+    }
+    UseServer(FCluster->Server());
 }
 
 void TReliabilityTest::UseServer(const TPgServer& server) {

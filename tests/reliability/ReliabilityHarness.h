@@ -150,8 +150,10 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // A fresh database on the shared cluster; tests with a cluster of their own use UseServer.
+    // A fresh database on the shared cluster, or on a cluster of the test's own (FCluster) that
+    // it may stop and start; TearDown starts it again to drop the database, then removes it.
     void UseSharedServer();
+    void UsePrivateServer();
     void UseServer(const TPgServer& server);
     // [GSMTerminal] with FSim's link, ModemTimeout 1000 and terminalLines (which may add the
     // sections of further terminals).
@@ -196,6 +198,7 @@ protected:
     std::string Diagnostics() const;
 
     TTempDir FDir;
+    std::unique_ptr<TPrivateCluster> FCluster;
     std::unique_ptr<TPgDatabase> FDb;
     TGsmSimulator FSim;
     TDeliveryLedger FLedger;
