@@ -51,6 +51,7 @@ TThread::~TThread() {
 bool TThread::Start() noexcept {
     if (FThread.joinable())
         return false;
+    FFinished.store(false, std::memory_order_release);
     try {
         FThread = std::thread([this] {
             BlockAsyncSignals();
@@ -60,6 +61,7 @@ bool TThread::Start() noexcept {
                 // Execute() must catch its own failures; an escaped one ends the thread
                 // quietly instead of taking the whole service down through std::terminate.
             }
+            FFinished.store(true, std::memory_order_release);
         });
         return true;
     } catch (...) {

@@ -42,6 +42,8 @@ public:
     bool Start() noexcept;
     void Terminate() noexcept;
     void WaitFor() noexcept;
+    // Execute() has returned: WaitFor() will not block.
+    bool Finished() const noexcept { return FFinished.load(std::memory_order_acquire); }
     bool Terminated() const noexcept { return FTerminated.load(std::memory_order_acquire); }
     int StopFd() const noexcept { return FStop.Fd(); }
     // Sleeps up to ms milliseconds; returns false at once when the thread is terminated. Also
@@ -59,6 +61,7 @@ protected:
 
 private:
     std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FFinished{false};
     TStopEvent FStop;
     std::mutex FSleepLock;
     std::condition_variable FSleepWake;

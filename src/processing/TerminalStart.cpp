@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <random>
+#include <thread>
 
 namespace qvx {
 
@@ -119,7 +120,15 @@ void TWorkThread::StopTerminals() {
     // Every thread is asked first, so that the terminals stop together.
     for (TTerminalSlot& slot : FTerminals)
         slot.Siemens->Terminate();
+    // A terminal hears out the network's answer to a part already sent, which may take as long
+    // as the grace; the worker counts as alive meanwhile, so that a reload is not taken for a
+    // stall by the watchdog. A terminal that takes longer is one.
+    const uint32_t start = GetTickCount();
     for (TTerminalSlot& slot : FTerminals) {
+        while (!slot.Siemens->Finished() && GetTickCount() - start < FClaimSession.GraceMs()) {
+            FHeartbeat.store(GetTickCount());
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         slot.Siemens->WaitFor();
         TakeOutcomes(slot);
         KeepFromStopped(slot);

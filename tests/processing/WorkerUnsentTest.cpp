@@ -60,11 +60,20 @@ TEST_F(WorkerUnsentTest, AReloadLeavesTheQueuedMessagesToALaterPass) {
     StartReady();
     HandOverWithTwoQueued();
     const size_t before = Log().size();
-    // The stop hears out the PDU on its way for the frame wait: the network never answers it.
-    Reload(40000);
+    // The stop hears out the PDU on its way for the frame wait (the network never answers it),
+    // and the worker stays alive for the watchdog meanwhile.
+    uint32_t silentMs = 0;
+    FWorker->PostCommand(CommandReload);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            silentMs = std::max(silentMs, GetTickCount() - FWorker->Heartbeat());
+            const auto lines = LogSince(before);
+            return !lines.empty() && lines.back() == "Новые настройки применены";
+        },
+        40000));
+    WaitTerminalReady();
+    EXPECT_LT(silentMs, 15000u);
     const auto lines = LogSince(before);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "Новые настройки применены");
     for (const auto& line : lines)
         EXPECT_EQ(line.find("Сообщение"), std::string::npos)
             << "nothing is returned to the database, because nothing queued was stamped";
