@@ -104,7 +104,7 @@ extern const char* const SqlUnlocks;
 class TDatabase {
 public:
     static constexpr int32_t ConnectTimeoutSec = 15;
-    // TCP keepalives find a peer that vanished from an idle connection within about a minute;
+    // TCP keepalives find a peer that vanished from an idle connection within about 25 s;
     // the user timeout does the same for data the peer never acknowledges.
     static constexpr int32_t KeepaliveIdleSec = 10;
     static constexpr int32_t KeepaliveIntervalSec = 5;
