@@ -3,8 +3,10 @@
 #include "infra/Thread.h"
 #include "processing/Database.h"
 #include "processing/Error.h"
+#include "terminal/AtSession.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace qvx {
@@ -21,10 +23,14 @@ bool Reached(uint32_t tick, uint32_t at) {
 } // namespace
 
 TClaimSession::TClaimSession(TDatabase& database, int32_t lockClass)
-    : FDatabase(database), FLockClass(lockClass) {}
+    : FDatabase(database), FLockClass(lockClass) {
+    SetModemTimeoutMs(0);
+}
 
 void TClaimSession::SetModemTimeoutMs(int32_t modemTimeoutMs) {
-    FGraceMs = FrameWaitMs + static_cast<uint32_t>(std::max(modemTimeoutMs, 0)) + GraceMarginMs;
+    const auto frameWaitMs = std::chrono::milliseconds(TAtSession::FrameWait).count();
+    FGraceMs = static_cast<uint32_t>(frameWaitMs) +
+               static_cast<uint32_t>(std::max(modemTimeoutMs, 0)) + GraceMarginMs;
 }
 
 TClaimSession::TTurn TClaimSession::Watch(uint32_t tick, std::time_t now) {

@@ -27,9 +27,7 @@ public:
     // A heartbeat the server does not answer this soon ends the session here: the server may
     // have ended it already, and another host may be about to take over its claims.
     static constexpr uint32_t HeartbeatWaitMs = 5000;
-    // The longest a terminal waits for the network's answer to one part, and the margin added
-    // to it and ModemTimeout to make the grace.
-    static constexpr uint32_t FrameWaitMs = 30000;
+    // Added to the terminal's wait for a part's answer and ModemTimeout to make the grace.
     static constexpr uint32_t GraceMarginMs = 5000;
     // Another host not seen for this long no longer makes this one wait after a new session.
     static constexpr std::time_t HostForgetSec = 30 * 24 * 3600;
@@ -85,7 +83,7 @@ private:
 
     TDatabase& FDatabase;
     const int32_t FLockClass;
-    uint32_t FGraceMs = FrameWaitMs + GraceMarginMs;
+    uint32_t FGraceMs = 0;
     std::atomic<uint64_t> FLive{0};
     std::atomic<uint32_t> FAnsweredTick{0};
     uint64_t FKnown = 0; // the generation of the session seen last turn

@@ -90,6 +90,8 @@ class TAtSession {
 public:
     // Longest answer of one exchange, in characters.
     static constexpr size_t AnswerMax = 5000;
+    // The longest wait for the network's answer to one part; a stop hears it out as well.
+    static constexpr std::chrono::seconds FrameWait{30};
     // Longest listing reply, in characters (one less fits); a longer one is cut and its rest,
     // up to ListingDrainMax bytes, dropped.
     static constexpr size_t ListingMax = 15000;

@@ -7,7 +7,6 @@ namespace qvx {
 
 namespace {
 
-constexpr std::chrono::seconds FrameWait{30};
 constexpr uint32_t PromptSettleMs = 10;
 constexpr char CtrlZ = '\x1A';
 // The rest of a "+CMS ERROR" line follows the marker at once; the wait only bounds it.
