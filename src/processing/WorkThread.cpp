@@ -87,6 +87,8 @@ void TWorkThread::Execute() {
         if (reload)
             Guarded([this] {
                 Reload();
+                // The status shows the new terminals by the time the line says so.
+                UpdateStatus();
                 // A reload that waits for the database has not applied its settings yet: the
                 // line that the database is back says so when it comes.
                 if (FStartResult.load() == 1)
