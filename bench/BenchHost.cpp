@@ -1,5 +1,6 @@
 #include "BenchHost.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -25,7 +26,8 @@ std::unique_ptr<TBenchDatabase> TBenchEnv::NewDatabase(const std::string& prefix
 }
 
 TBenchHost::TBenchHost(const TBenchEnv& env, const std::string& database, int32_t terminals,
-                       uint32_t answerDelayMs, const std::string& folderPrefix) {
+                       uint32_t answerDelayMs, const std::string& folderPrefix)
+    : FExe(env.ServiceExe) {
     std::string pattern = "/tmp/" + folderPrefix + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("cannot make a temporary folder");
@@ -59,6 +61,19 @@ size_t TBenchHost::Submitted() const {
     for (const auto& sim : FSims)
         total += sim->SubmittedCount();
     return total;
+}
+
+bool TBenchHost::InGrace() const {
+    const std::string command = FExe + " --status --json --dir " + FDir + " 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        throw std::runtime_error("cannot ask the status of " + FDir);
+    std::string status;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        status.append(buffer, n);
+    pclose(pipe);
+    return status.find("\"grace_until\":null") == std::string::npos;
 }
 
 void TBenchHost::WriteIni(const TBenchEnv& env, const std::string& database) const {

@@ -44,10 +44,14 @@ public:
     const std::vector<std::unique_ptr<TGsmSimulator>>& Sims() const { return FSims; }
     // Submissions all its terminals have recorded so far.
     size_t Submitted() const;
+    // Whether the program's status says it still lets a grace pass before it claims messages
+    // (after its session was made while another host shares the database).
+    bool InGrace() const;
 
 private:
     void WriteIni(const TBenchEnv& env, const std::string& database) const;
 
+    std::string FExe;
     std::string FDir;
     std::vector<std::unique_ptr<TGsmSimulator>> FSims;
     TServiceProcess FService;
