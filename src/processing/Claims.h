@@ -1,9 +1,9 @@
 // TClaims, the messages this process has taken from the database: each is held by a
 // session-level advisory lock (two-integer form, class LockClass, key msgid) on the worker's
-// connection, so that the other hosts sharing the database skip it. A message is claimed when a terminal takes it, checked again in a later statement to be
-// still unsent, and released only after its stamp was committed or when it goes back to the
-// pending list. Claims stay few: what the terminals hold, never the whole backlog. Worker
-// thread only.
+// connection, so that the other hosts sharing the database skip it. A message is claimed when
+// a terminal takes it, checked again in a later statement to be still unsent, and released
+// only after its stamp was committed or when it goes back to the pending list. Claims stay
+// few: what the terminals hold, never the whole backlog. Worker thread only.
 #pragma once
 
 #include <cstddef>

@@ -95,9 +95,10 @@ TPeerView TDatabase::Peers(int32_t lockClass, uint32_t waitMs) {
     return view;
 }
 
-// The channel is ServiceChannel; the payload names the host that woke the others.
+// The payload names the host that woke the others.
 void TDatabase::Notify() {
-    Exec("SELECT pg_notify('quorvexsms', $1)", SessionName(), false, true);
+    const std::string sql = std::string("SELECT pg_notify('") + ServiceChannel + "', $1)";
+    Exec(sql.c_str(), SessionName(), false, true);
 }
 
 int32_t TDatabase::TakeNotifications() noexcept {
