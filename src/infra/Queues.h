@@ -55,12 +55,17 @@ enum class TOutcomeKind : int32_t {
     Acknowledged = 0, // the network took every part; References holds their +CMGS numbers
     GivenUp = 1,      // it can never go out: ResultCode and Reason say why
     Returned = 2,     // not sent, and not to be sent now; a later pass sends it
-    // Not sent, and handed back at once: a terminal that shares its work with others failed
-    // on it (Reason holds the network's refusal, empty when the terminal itself failed).
+    // Not sent, and handed back at once for the owner to decide on: no prompt, the port
+    // failed before the PDU went out, or the network refused it (Reason holds the "+CMS ERROR"
+    // line, empty when the terminal itself failed; ResultCode the terminal's result code).
     Failed = 3,
     // Not sent, or sent only in part: the claim it was taken under is gone, so it may no
     // longer go from here; the owner sends it again once it holds it anew.
     Withdrawn = 4,
+    // The PDU of a part went out and no final answer came for it: the network may have the
+    // message. References holds the parts acknowledged before. An answer that still comes
+    // within TSiemens::LateAnswerMs turns it into an Acknowledged outcome.
+    MaybeSent = 5,
 };
 
 struct TOutcome {

@@ -207,12 +207,10 @@ void TWorkThread::ProcessCycle(bool sendNow) {
 }
 
 void TWorkThread::UpdateStatus() noexcept {
-    size_t outgoing = FPending.size();
+    const size_t outgoing = FDispatch.Queued();
     int32_t incoming = 0;
-    for (const TTerminalSlot& slot : FTerminals) {
-        outgoing += slot.Held.size();
+    for (const TTerminalSlot& slot : FTerminals)
         incoming += slot.Siemens ? slot.Siemens->ReceivedSMSCount() : 0;
-    }
     const TSiemens* first = FTerminals.empty() ? nullptr : FTerminals.front().Siemens.get();
     FTerminalState.store(first ? first->GetState() : -1);
     FOutgoingCount.store(static_cast<int32_t>(outgoing));
@@ -235,12 +233,14 @@ void TWorkThread::CopyStatus() {
     const int64_t pins = KeptPins();
     std::vector<TTerminalStatus> terminals;
     const std::time_t now = std::time(nullptr);
-    for (const TTerminalSlot& slot : FTerminals) {
+    for (size_t t = 0; t < FTerminals.size(); ++t) {
+        const TTerminalSlot& slot = FTerminals[t];
         const TNetworkStatus its = slot.Siemens->Network();
+        const TSendLimits& limits = FDispatch.Limits(t);
         terminals.push_back({slot.Config.Name, slot.Config.Device, slot.Siemens->GetState(),
                              its.Registration, its.SignalRssi,
-                             static_cast<int64_t>(slot.Held.size()), slot.Limits.SentToday(now),
-                             slot.Limits.DailyLimit(), slot.Suspended ? slot.SuspendedUntil : 0});
+                             static_cast<int64_t>(FDispatch.Held(t)), limits.SentToday(now),
+                             limits.DailyLimit(), FDispatch.SuspendedUntil(t)});
     }
     std::vector<THostStatus> hosts;
     for (const auto& [name, claims] : FClaimSession.OtherHosts())

@@ -13,6 +13,7 @@
 #include "processing/Claims.h"
 #include "processing/DatabaseRetry.h"
 #include "processing/DeliveryLedger.h"
+#include "processing/Dispatch.h"
 #include "processing/ServiceState.h"
 #include "processing/StateFile.h"
 #include "processing/TerminalSlot.h"
@@ -97,26 +98,20 @@ private:
     bool TryDatabase();
     void RetryDatabase();
     void StartTerminals();
-    void StartTerminal(const TTerminalConfig& config);
+    void StartTerminal(const TTerminalConfig& config, bool several);
     void StopTerminals();
     // Keeps what a stopped terminal learnt for the next one, and what it received.
     void KeepFromStopped(TTerminalSlot& slot);
     TTerminalSlot* SlotOf(int32_t number);
     // " [<Name>]" of the terminal with this section number when there are several.
     std::string TerminalTag(int32_t number) const;
-    // Some terminal that sends is working; with one terminal, logs when it is not.
+    // Some terminal takes messages; with one terminal, logs when it does not.
     bool SendingTerminalWorking(bool log);
     // Hands pending messages to the terminals that have room, each claimed first.
     void DispatchPending();
-    // The terminal may take one more message now (answer: an account answer, which goes to
-    // the head of its queue whatever it holds).
-    bool MayTake(const TTerminalSlot& slot, bool answer = false) const;
-    // May this terminal take the message, given the prefixes of all terminals?
-    bool MayCarry(const TTerminalSlot& slot, const TQueuedSms& sms) const;
-    // Sends now, or soon: working, not suspended and under its day's limit.
-    bool Available(const TTerminalSlot& slot, std::time_t now) const;
-    // Only terminals that are away may send to this number ("only" prefixes).
-    bool OnlyForAway(const std::string& digits, std::time_t now) const;
+    // Carries out what the dispatch decided.
+    void Apply(const TDecisions& decisions);
+    void Apply(const TDecision& decision);
     // The ids this process may send now: those it claimed on the live claim session; nullopt
     // when it could claim none (no session, its grace, a failed statement).
     std::optional<std::set<int32_t>> Claim(const std::vector<int32_t>& ids);
@@ -127,24 +122,11 @@ private:
     void ClaimsLost();
     // Wakes the other hosts, when there are any; a failure only costs them their next pass.
     void NotifyOthers() noexcept;
-    void HandTo(TTerminalSlot& slot, TQueuedSms sms, bool answer);
-    // Queues account answers at the head of the terminal that received their request.
-    void QueueAnswers(std::vector<TQueuedSms> answers);
-    // Watches every terminal: suspends one that stopped working, ends suspensions, resolves
-    // its SIM and logs its limits.
+    // Shows the dispatch every terminal's state, and resolves each one's SIM.
     void WatchTerminals();
-    void WatchTerminal(TTerminalSlot& slot, uint32_t tick, std::time_t now);
-    void Suspend(TTerminalSlot& slot, const char* why);
-    // The terminal's waiting messages go back to the head of the pending list.
-    void Withdraw(TTerminalSlot& slot);
-    void FailedOn(TTerminalSlot& slot, const TOutcome& outcome, TQueuedSms queued);
-    // The message left the terminals for good: what its failures left behind goes.
-    void ForgetFailures(int32_t msgId);
-    void ResolveSim(TTerminalSlot& slot);
-    void CountSent(TTerminalSlot& slot);
-    // Releases the claims of messages that left this process's hands unsent.
-    void Unclaim(int32_t msgId) noexcept;
-    int32_t WorkingCount() const;
+    void ResolveSim(size_t terminal);
+    void Acknowledged(size_t terminal, int32_t msgId);
+    void GaveUp(int32_t msgId);
     void ProcessCycle(bool sendNow);
     void HandleReceived(bool& sendNow);
     bool TakeReceived(TSMS& sms);
@@ -161,8 +143,6 @@ private:
     void HandleBacklogOnExit() noexcept;
     void AnswerBacklogOnExit() noexcept;
     void SendPendingMessages();
-    // Messages pending and with the terminals.
-    size_t Queued() const;
     void RefillWhenLow();
     // False, with a log line, for a row the terminal could never send.
     bool Sendable(const TPendingSMS& row, TPreparedSms& prepared) const;
@@ -172,8 +152,7 @@ private:
     // Takes the terminal's outcomes and stamps what was acknowledged.
     void HandleOutcomes();
     void TakeOutcomes();
-    void TakeOutcomes(TTerminalSlot& slot);
-    void ApplyOutcome(TTerminalSlot& slot, const TOutcome& outcome);
+    void TakeOutcomes(size_t terminal);
     // One statement for every acknowledged id not yet stamped; after a failure it waits
     // StampRetryMs before the next try unless now is set.
     void StampAcknowledged(bool now);
@@ -203,19 +182,13 @@ private:
 
     TConfig& FConfig;
     std::unique_ptr<TDatabase> FDatabase;
-    // The running terminals, in the order of their sections.
+    // The running terminals, in the order of their sections, and the sharing of the work
+    // among them (the same order).
     std::vector<TTerminalSlot> FTerminals;
-    // More than one terminal is configured: their failures are judged here, and every log line
-    // about one of them names it.
-    bool FSeveral = false;
+    TDispatch FDispatch;
     // What each terminal object learnt, by section number, for the next one after a reload.
     // Terminal 1's entries that could not be deleted live in the state file as well.
     std::map<int32_t, TTerminalCarry> FCarry;
-    // Messages a pass read that no terminal holds yet, answers first: each terminal takes the
-    // next one it may send when it has room.
-    std::deque<TQueuedSms> FPending;
-    // Where the next dispatch starts looking, so that no terminal is always first.
-    size_t FNextTerminal = 0;
     // The advisory claims of what the terminals hold; the connection stays open while any is.
     TClaims FClaims;
     TDatabaseRetry FClaimRetry;
@@ -224,18 +197,6 @@ private:
     // leave from here should their host die.
     bool FLockedElsewhere = false;
     uint32_t FPollAtTick = 0;
-    // Refusals the network gave a message for a cause of its own, and from which terminals.
-    struct TRefusals {
-        int32_t Count = 0;
-        std::set<int32_t> Terminals;
-    };
-    std::map<int32_t, TRefusals> FRefusals;
-    // Refused messages and the tick before which no terminal takes them again.
-    std::map<int32_t, uint32_t> FRetryAfter;
-    // Messages a terminal failed on (its section number), which another one sends if it can.
-    std::map<int32_t, int32_t> FFailedOn;
-    // The terminal (its section number) that received each subscriber's account request.
-    std::map<std::string, int32_t> FAnswerTerminal;
     TDeliveryLedger FLedger;
     TServiceState FState;
     TStateFile FStateFile;
@@ -274,9 +235,6 @@ private:
     bool FPassDue = false;
     // The last pass left rows unread for want of room. Worker thread only.
     bool FBacklogLeft = false;
-    // The last pass left rows in the database that only a terminal that was away may send;
-    // the next pass runs when one comes back. Worker thread only.
-    bool FLeftForAway = false;
     // The message lifetime the terminal judges a message by at the head of its queue: the
     // database's SMSOLDHOURS as last loaded, also after a start that waited for the database.
     std::atomic<int32_t> FSendOldHours{0};

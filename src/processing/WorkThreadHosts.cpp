@@ -36,16 +36,10 @@ void TWorkThread::WatchClaimSession() {
 // Nothing a lost claim covered may start: the server has freed it, and another host may take
 // the message once its grace has passed. The message in submission stops before its next part.
 void TWorkThread::ClaimsLost() {
-    size_t back = 0;
-    for (TTerminalSlot& slot : FTerminals) {
-        std::vector<TQueuedSms> waiting = slot.Siemens->Withdraw();
-        back += waiting.size();
-        for (auto it = waiting.rbegin(); it != waiting.rend(); ++it) {
-            slot.Held.erase(it->Sms.MsgId);
-            Unclaim(it->Sms.MsgId);
-            FPending.push_front(std::move(*it));
-        }
-    }
+    const size_t before = FDispatch.PendingCount();
+    for (size_t t = 0; t < FTerminals.size(); ++t)
+        Apply(FDispatch.TakenBack(t, FTerminals[t].Siemens->Withdraw(), false));
+    const size_t back = FDispatch.PendingCount() - before;
     if (back > 0 || FClaims.Count() > 0)
         WriteLog("Подключение к базе данных потеряно вместе с захватом сообщений: терминалы не "
                  "начнут их, пока они не будут захвачены снова (возвращено в очередь: %zu)",

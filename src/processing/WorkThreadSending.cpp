@@ -10,17 +10,10 @@
 
 namespace qvx {
 
-size_t TWorkThread::Queued() const {
-    size_t queued = FPending.size();
-    for (const TTerminalSlot& slot : FTerminals)
-        queued += slot.Held.size();
-    return queued;
-}
-
 // Once the terminals have sent half of what a pass could not all take, the next pass reads
 // the rest, rather than leave them idle until the next five-minute tick.
 void TWorkThread::RefillWhenLow() {
-    if (!FBacklogLeft || Queued() >= QueuedMax / 2)
+    if (!FBacklogLeft || FDispatch.Queued() >= QueuedMax / 2)
         return;
     FBacklogLeft = false;
     FSendNow.store(true);
@@ -57,9 +50,8 @@ void TWorkThread::SendPendingMessages() {
     // end and always handed over.
     int32_t rowCount = 0;
     int32_t handedOver = 0;
-    size_t queued = Queued();
+    size_t queued = FDispatch.Queued();
     FBacklogLeft = false;
-    FLeftForAway = false;
     std::vector<TQueuedSms> answers;
     try {
         for (TPendingCursor cursor; !cursor.End && !Terminated();) {
@@ -88,8 +80,8 @@ void TWorkThread::SendPendingMessages() {
                     continue;
                 // Left in the database rather than held: they would keep the pending list
                 // full, and the rows other terminals may send out of it.
-                if (!answer && OnlyForAway(prepared.Digits, std::time(nullptr))) {
-                    FLeftForAway = true;
+                if (!answer && FDispatch.OnlyForAway(prepared.Digits)) {
+                    FDispatch.LeftInDatabase();
                     continue;
                 }
                 SendMessage(row, ToDateTime(now), std::move(prepared), answer ? &answers : nullptr);
@@ -99,14 +91,14 @@ void TWorkThread::SendPendingMessages() {
         }
     } catch (...) {
         // A later page failed: the answers collected so far count as handed over already.
-        QueueAnswers(std::move(answers));
+        FDispatch.AddAnswers(std::move(answers));
         throw;
     }
     giveBack.Done = true;
     if (rowCount == 0)
         return;
     // Account answers overtake the backlog: they go behind the message in submission.
-    QueueAnswers(std::move(answers));
+    FDispatch.AddAnswers(std::move(answers));
     WriteLog("Сообщений всего/отправлено: %d/%d", rowCount, handedOver);
 }
 
@@ -153,10 +145,10 @@ void TWorkThread::SendMessage(const TPendingSMS& row, TDateTime now, TPreparedSm
     if (answers != nullptr)
         answers->push_back(std::move(sms));
     else
-        FPending.push_back(std::move(sms));
+        FDispatch.Add(std::move(sms));
     FLedger.HandedOver(row.MsgId, std::time(nullptr));
     // With several terminals the line waits for the terminal that takes the message.
-    if (!FSeveral)
+    if (!FDispatch.Several())
         WriteLog("Сообщение ID=%d: %s", row.MsgId, "ОТПРАВЛЕНО");
 }
 

@@ -17,7 +17,6 @@ constexpr const char* AccountRequest = "1";
 constexpr int64_t AccInfoPrepared = 0;
 constexpr int64_t AccInfoNoSubscriber = 1;
 
-constexpr size_t AnswerTerminalsMax = 1000;
 
 } // namespace
 
@@ -110,11 +109,8 @@ void TWorkThread::PrepareAnswer(const TSMS& sms, bool& sendNow) {
         ++FRequestsAnswered;
         sendNow = true;
         FLedger.AnswerPrepared(SubscriberKey(sms.Telephone));
-        // The answer leaves from the terminal that received the request. Requests whose
-        // answers never came are forgotten past a bound.
-        if (FAnswerTerminal.size() >= AnswerTerminalsMax)
-            FAnswerTerminal.clear();
-        FAnswerTerminal[SubscriberKey(sms.Telephone)] = sms.Terminal;
+        // The answer leaves from the terminal that received the request.
+        FDispatch.RequestFrom(SubscriberKey(sms.Telephone), sms.Terminal);
     } else if (*result == AccInfoNoSubscriber)
         WriteLog("В БД не найдено ни одного абонента с номером '%s'", sms.Telephone.c_str());
     else

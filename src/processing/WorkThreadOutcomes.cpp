@@ -1,13 +1,11 @@
-// What the worker does with the terminal's outcomes: an acknowledged message gets its delivery
-// row stamped, a given-up one is logged and skipped for an hour or until a reload, a returned
-// one waits for a later pass. Stamps are gathered and written in one statement per batch; the
-// ids wait in the state file until their rows are stamped.
+// The worker's side of the terminals' outcomes: the dispatch reads them, and what the network
+// acknowledged gets its delivery row stamped. Stamps are gathered and written in one statement
+// per batch; the ids wait in the state file until their rows are stamped.
 #include "infra/LogFile.h"
 #include "processing/Database.h"
 #include "processing/DatabaseRules.h"
 #include "processing/Error.h"
 #include "processing/WorkThread.h"
-#include "terminal/Siemens.h"
 
 #include <exception>
 
@@ -20,63 +18,17 @@ void TWorkThread::HandleOutcomes() {
 
 void TWorkThread::TakeOutcomes() {
     FOutcomesPending.store(false);
-    for (TTerminalSlot& slot : FTerminals)
-        TakeOutcomes(slot);
+    for (size_t t = 0; t < FTerminals.size(); ++t)
+        TakeOutcomes(t);
 }
 
-void TWorkThread::TakeOutcomes(TTerminalSlot& slot) {
+void TWorkThread::TakeOutcomes(size_t terminal) {
     std::vector<TOutcome> outcomes;
-    if (!slot.Siemens->TakeOutcomes(outcomes))
+    if (!FTerminals[terminal].Siemens->TakeOutcomes(outcomes))
         return;
     for (const TOutcome& outcome : outcomes)
-        ApplyOutcome(slot, outcome);
+        Apply(FDispatch.Outcome(terminal, outcome, GetTickCount(), std::time(nullptr)));
     SaveState();
-}
-
-// A message that left this process's hands unsent loses its claim; an acknowledged one keeps
-// it until its stamp is committed.
-void TWorkThread::ApplyOutcome(TTerminalSlot& slot, const TOutcome& outcome) {
-    auto held = slot.Held.extract(outcome.MsgId);
-    switch (outcome.Kind) {
-    case TOutcomeKind::Acknowledged:
-        FLedger.Acknowledged(outcome.MsgId);
-        FState.Unstamped[outcome.MsgId] = std::time(nullptr);
-        FStateChanged = true;
-        FAcknowledgedCount.fetch_add(1);
-        FLastAcknowledgedAt.store(std::time(nullptr));
-        ForgetFailures(outcome.MsgId);
-        CountSent(slot);
-        break;
-    case TOutcomeKind::GivenUp:
-        FLedger.GivenUp(outcome.MsgId, FTimeSource());
-        FState.GivenUp[outcome.MsgId] = FTimeSource();
-        FStateChanged = true;
-        FGivenUpCount.fetch_add(1);
-        ForgetFailures(outcome.MsgId);
-        Unclaim(outcome.MsgId);
-        WriteLog("Сообщение ID=%d не будет отправлено (тел=\"%s\"): %s%s", outcome.MsgId,
-                 outcome.Telephone.c_str(), outcome.Reason.c_str(), slot.Tag(FSeveral).c_str());
-        break;
-    case TOutcomeKind::Failed:
-        if (!held.empty()) {
-            FailedOn(slot, outcome, std::move(held.mapped()));
-            break;
-        }
-        [[fallthrough]];
-    case TOutcomeKind::Returned:
-        FLedger.Returned(outcome.MsgId);
-        ForgetFailures(outcome.MsgId);
-        Unclaim(outcome.MsgId);
-        break;
-    case TOutcomeKind::Withdrawn:
-        // Its claim is gone: it waits, first in line, to be claimed again.
-        Unclaim(outcome.MsgId);
-        if (held.empty())
-            FLedger.Returned(outcome.MsgId);
-        else
-            FPending.push_front(std::move(held.mapped()));
-        break;
-    }
 }
 
 void TWorkThread::StampAcknowledged(bool now) {

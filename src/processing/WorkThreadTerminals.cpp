@@ -31,11 +31,6 @@ std::string TerminalLogName(const TTerminalConfig& terminal) {
 
 } // namespace
 
-bool PrefixMatches(const TTerminalConfig& terminal, const std::string& digits) {
-    return std::any_of(terminal.Prefixes.begin(), terminal.Prefixes.end(),
-                       [&](const std::string& prefix) { return digits.starts_with(prefix); });
-}
-
 void TWorkThread::StartTerminals() {
     StopTerminals();
     const std::vector<std::string> problems = TerminalProblems(FConfig.Terminals);
@@ -50,23 +45,27 @@ void TWorkThread::StartTerminals() {
             configured.push_back(&terminal);
     if (configured.empty())
         throw EServiceError("Не задан порт GSM терминала (параметр 'Device')");
-    FSeveral = configured.size() > 1;
+    const bool several = configured.size() > 1;
     int32_t longestWait = 0;
     for (const TTerminalConfig* terminal : configured)
         longestWait = std::max(longestWait, terminal->ModemTimeoutMs);
     FClaimSession.SetModemTimeoutMs(longestWait);
     FTerminals.reserve(configured.size());
+    std::vector<TTerminalConfig> configs;
     try {
-        for (const TTerminalConfig* terminal : configured)
-            StartTerminal(*terminal);
+        for (const TTerminalConfig* terminal : configured) {
+            StartTerminal(*terminal, several);
+            configs.push_back(*terminal);
+        }
     } catch (...) {
         StopTerminals();
         throw;
     }
+    FDispatch = TDispatch(std::move(configs));
 }
 
-void TWorkThread::StartTerminal(const TTerminalConfig& config) {
-    const std::string tag = FSeveral ? " [" + config.Name + "]" : "";
+void TWorkThread::StartTerminal(const TTerminalConfig& config, bool several) {
+    const std::string tag = several ? " [" + config.Name + "]" : "";
     try {
         TTerminalCarry& carry = FCarry[config.Number];
         if (!carry.ConcatRef)
@@ -99,7 +98,6 @@ void TWorkThread::StartTerminal(const TTerminalConfig& config) {
         options.ClaimCheck = [this](const TSMS& sms) {
             return FClaimSession.Alive(sms.ClaimSession);
         };
-        options.ReportFailures = FSeveral;
         options.Receive = config.Receive;
         auto siemens = std::make_unique<TSiemens>(std::move(options));
         if (!siemens->Start())
@@ -107,7 +105,6 @@ void TWorkThread::StartTerminal(const TTerminalConfig& config) {
         TTerminalSlot& slot = FTerminals.emplace_back();
         slot.Config = config;
         slot.Siemens = std::move(siemens);
-        slot.Limits = TSendLimits(config.MaxPerMinute, config.DailyLimit, config.DailyResetMin);
     } catch (...) {
         WriteLog("Не удалось инициализировать GSM терминал%s", tag.c_str());
         throw;
@@ -130,22 +127,16 @@ void TWorkThread::StopTerminals() {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         slot.Siemens->WaitFor();
-        TakeOutcomes(slot);
-        KeepFromStopped(slot);
     }
-    // Whatever is still pending or queued was never stamped: a later pass hands it over again.
-    std::vector<int32_t> unsent;
-    for (const TQueuedSms& sms : FPending)
-        unsent.push_back(sms.Sms.MsgId);
-    for (const TTerminalSlot& slot : FTerminals)
-        for (const auto& held : slot.Held)
-            unsent.push_back(held.first);
-    FClaims.Release(unsent);
-    FPending.clear();
+    for (size_t t = 0; t < FTerminals.size(); ++t) {
+        TakeOutcomes(t);
+        KeepFromStopped(FTerminals[t]);
+    }
+    // Whatever is still pending, queued or waiting for a late answer was never stamped: a
+    // later pass hands it over again.
+    FClaims.Release(FDispatch.Unfinished());
+    FDispatch = TDispatch();
     FTerminals.clear();
-    FRefusals.clear();
-    FRetryAfter.clear();
-    FFailedOn.clear();
     SaveState();
     FLedger.TerminalStopped();
     FNoTerminalSince = std::time(nullptr);
@@ -177,7 +168,7 @@ TTerminalSlot* TWorkThread::SlotOf(int32_t number) {
 }
 
 std::string TWorkThread::TerminalTag(int32_t number) const {
-    if (!FSeveral)
+    if (!FDispatch.Several())
         return {};
     for (const TTerminalConfig& terminal : FConfig.Terminals)
         if (terminal.Number == number)
