@@ -226,12 +226,6 @@ bool TDispatch::AnyAvailable() const {
     return false;
 }
 
-bool TDispatch::AnyWorking() const {
-    return std::any_of(FTerminals.begin(), FTerminals.end(), [](const TTerminal& terminal) {
-        return terminal.Config.Send && terminal.WorkingNow;
-    });
-}
-
 size_t TDispatch::WorkingCount() const {
     size_t working = 0;
     for (size_t t = 0; t < FTerminals.size(); ++t)

@@ -144,8 +144,6 @@ public:
         return FTerminals[terminal].Health == TTerminalHealth::Working;
     }
     bool AnyAvailable() const;
-    // Some terminal that sends is in its working state (whatever its health).
-    bool AnyWorking() const;
     // The rows of this number wait in the database: only terminals that are away may send them.
     bool OnlyForAway(const std::string& digits) const;
     // A pass left rows in the database for a terminal that is away: read them when it is back.

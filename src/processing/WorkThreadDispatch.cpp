@@ -9,8 +9,9 @@
 namespace qvx {
 
 bool TWorkThread::SendingTerminalWorking(bool log) {
-    if (FDispatch.AnyAvailable())
-        return true;
+    for (size_t t = 0; t < FTerminals.size(); ++t)
+        if (FTerminals[t].Working() && FDispatch.Available(t))
+            return true;
     if (!log)
         return false;
     if (FTerminals.size() == 1)
