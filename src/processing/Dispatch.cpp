@@ -160,6 +160,8 @@ std::vector<TPick> TDispatch::Propose(uint32_t tick, std::time_t now,
             FNotifyDue = true;
         }
     }
+    // Each answer goes to a head: the last first, so that the first ends up in front.
+    std::reverse(picks.begin(), picks.end());
     // Each terminal with room takes one message a round, so that a terminal's second message
     // never goes before another's first.
     const size_t count = FTerminals.size();

@@ -46,7 +46,7 @@ std::string FolderOf(const std::string& iniFileName) {
 
 TWorkThread::TWorkThread(TConfig& config)
     : FConfig(config), FDatabase(std::make_unique<TDatabase>()), FClaims(*FDatabase),
-      FClaimSession(*FDatabase, TClaims::LockClass), FStateFile(FolderOf(config.IniFileName)),
+      FClaimSession(*FDatabase, TClaims::LockClass), FKeeper(FolderOf(config.IniFileName)),
       FNoTerminalSince(std::time(nullptr)), FStartedAt(FNoTerminalSince) {}
 
 TWorkThread::~TWorkThread() {
@@ -69,7 +69,7 @@ void TWorkThread::Execute() {
     FDatabase->SetInterrupt(StopFd(), FReloadEvent.Fd());
     FDatabase->SetProgress([this] { Beat(); });
     LoadState();
-    FClaimSession.SetKnownHosts(&FState.Hosts);
+    FClaimSession.SetKnownHosts(&FKeeper.State().Hosts);
     Guarded([this] { Reload(true); });
     // What the network acknowledged before the last stop is stamped before anything is sent.
     if (FStartResult.load() == 1)
@@ -120,7 +120,7 @@ void TWorkThread::Execute() {
     // Every claim is gone now: the other hosts may take what this one leaves at once.
     NotifyOthers();
     FDatabase->Close();
-    SaveState();
+    FKeeper.Save();
     UpdateStatus();
 }
 
@@ -131,9 +131,10 @@ void TWorkThread::Reload(bool atStart) {
     // The start keeps what the state file says was given up; a reload tries it again.
     if (!atStart) {
         FLedger.Reloaded();
-        FStateChanged = FStateChanged || !FState.GivenUp.empty();
-        FState.GivenUp.clear();
-        SaveState();
+        if (!FKeeper.State().GivenUp.empty())
+            FKeeper.Changed();
+        FKeeper.State().GivenUp.clear();
+        FKeeper.Save();
     }
     FConfig.Load();
     Initialize();
@@ -212,9 +213,9 @@ void TWorkThread::UpdateStatus() noexcept {
     for (const TTerminalSlot& slot : FTerminals)
         incoming += slot.Siemens ? slot.Siemens->ReceivedSMSCount() : 0;
     const TSiemens* first = FTerminals.empty() ? nullptr : FTerminals.front().Siemens.get();
-    FTerminalState.store(first ? first->GetState() : -1);
-    FOutgoingCount.store(static_cast<int32_t>(outgoing));
-    FIncomingCount.store(incoming);
+    FCounters.TerminalState.store(first ? first->GetState() : -1);
+    FCounters.Outgoing.store(static_cast<int32_t>(outgoing));
+    FCounters.Incoming.store(incoming);
     Beat();
 }
 
@@ -230,7 +231,7 @@ void TWorkThread::Beat() noexcept {
 void TWorkThread::CopyStatus() {
     TSiemens* const first = FTerminals.empty() ? nullptr : FTerminals.front().Siemens.get();
     const TNetworkStatus network = first ? first->Network() : TNetworkStatus{};
-    const int64_t pins = KeptPins();
+    const int64_t pins = FKeeper.KeptPins();
     std::vector<TTerminalStatus> terminals;
     const std::time_t now = std::time(nullptr);
     for (size_t t = 0; t < FTerminals.size(); ++t) {
@@ -251,17 +252,17 @@ void TWorkThread::CopyStatus() {
     FStatus.Claims = static_cast<int64_t>(FClaims.Count());
     FStatus.ClaimGraceUntil = graceLeftMs > 0 ? now + (graceLeftMs + 999) / 1000 : 0;
     FStatus.OtherHosts = std::move(hosts);
-    FStatus.TerminalState = FTerminalState.load();
+    FStatus.TerminalState = FCounters.TerminalState.load();
     FStatus.TerminalSince = first ? first->StateSince() : FNoTerminalSince;
     FStatus.PinWait = first ? first->GetPinWait() : 0;
     FStatus.Registration = network.Registration;
     FStatus.SignalRssi = network.SignalRssi;
     FStatus.NetworkCheckedAt = network.CheckedAt;
-    FStatus.OutgoingCount = FOutgoingCount.load();
+    FStatus.OutgoingCount = FCounters.Outgoing.load();
     FStatus.OldestQueuedAt = FLedger.OldestQueuedAt();
-    FStatus.KeptUnstamped = static_cast<int64_t>(FState.Unstamped.size());
-    FStatus.KeptGivenUp = static_cast<int64_t>(FState.GivenUp.size());
-    FStatus.KeptUndeletable = static_cast<int64_t>(FState.Undeletable.size());
+    FStatus.KeptUnstamped = static_cast<int64_t>(FKeeper.State().Unstamped.size());
+    FStatus.KeptGivenUp = static_cast<int64_t>(FKeeper.State().GivenUp.size());
+    FStatus.KeptUndeletable = static_cast<int64_t>(FKeeper.State().Undeletable.size());
     FStatus.KeptRefusedPins = pins;
     FStatus.DatabaseState = FStartResult.load() == StartWaitingForDatabase
                                 ? static_cast<int32_t>(TDatabaseState::Waiting)
@@ -279,12 +280,12 @@ TWorkerStatus TWorkThread::Status() const {
     status.Now = std::time(nullptr);
     status.StartedAt = FStartedAt;
     status.StartResult = FStartResult.load();
-    status.AcknowledgedCount = FAcknowledgedCount.load();
-    status.GivenUpCount = FGivenUpCount.load();
-    status.LastAcknowledgedAt = FLastAcknowledgedAt.load();
-    status.ReceivedCount = FReceivedCount.load();
-    status.RequestsAnswered = FRequestsAnswered.load();
-    status.LastReceivedAt = FLastReceivedAt.load();
+    status.AcknowledgedCount = FCounters.Acknowledged.load();
+    status.GivenUpCount = FCounters.GivenUp.load();
+    status.LastAcknowledgedAt = FCounters.LastAcknowledgedAt.load();
+    status.ReceivedCount = FCounters.Received.load();
+    status.RequestsAnswered = FCounters.RequestsAnswered.load();
+    status.LastReceivedAt = FCounters.LastReceivedAt.load();
     return status;
 }
 

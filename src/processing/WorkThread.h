@@ -14,8 +14,7 @@
 #include "processing/DatabaseRetry.h"
 #include "processing/DeliveryLedger.h"
 #include "processing/Dispatch.h"
-#include "processing/ServiceState.h"
-#include "processing/StateFile.h"
+#include "processing/StateKeeper.h"
 #include "processing/TerminalSlot.h"
 #include "processing/WorkerStatus.h"
 #include "terminal/HandledEntries.h"
@@ -68,17 +67,17 @@ public:
     int32_t StartResult() const noexcept { return FStartResult.load(); }
     // The first terminal's state (-1 without one), the messages pending and with the terminals,
     // and the received ones not yet taken, for status reports.
-    int32_t TerminalState() const noexcept { return FTerminalState.load(); }
-    int32_t OutgoingCount() const noexcept { return FOutgoingCount.load(); }
-    int32_t IncomingCount() const noexcept { return FIncomingCount.load(); }
+    int32_t TerminalState() const noexcept { return FCounters.TerminalState.load(); }
+    int32_t OutgoingCount() const noexcept { return FCounters.Outgoing.load(); }
+    int32_t IncomingCount() const noexcept { return FCounters.Incoming.load(); }
     // Tick of the worker's last sign of progress, for a watchdog: a turn of its loop, a
     // message of a pass, a moment of a bounded wait for the database.
     uint32_t Heartbeat() const noexcept { return FHeartbeat.load(); }
     // Since the start: messages the network acknowledged, messages given up, and the time of
     // the last acknowledgement (0 before the first).
-    int64_t AcknowledgedCount() const noexcept { return FAcknowledgedCount.load(); }
-    int64_t GivenUpCount() const noexcept { return FGivenUpCount.load(); }
-    std::time_t LastAcknowledgedAt() const noexcept { return FLastAcknowledgedAt.load(); }
+    int64_t AcknowledgedCount() const noexcept { return FCounters.Acknowledged.load(); }
+    int64_t GivenUpCount() const noexcept { return FCounters.GivenUp.load(); }
+    std::time_t LastAcknowledgedAt() const noexcept { return FCounters.LastAcknowledgedAt.load(); }
     // Turns of the loop so far: two more turns mean every request posted before was handled.
     uint32_t Turns() const noexcept { return FTurns.load(); }
 
@@ -160,21 +159,12 @@ private:
     // up the rest; a row that fails is logged once per distinct error.
     void StampOneByOne(const std::vector<int32_t>& ids);
     void ForgetStamped(const std::vector<int32_t>& ids);
-    // The state file: read once at the start, into the ledger; saved when something that must
-    // outlive the process changed.
+    // The state file, read once at the start: what it says the ledger and the terminals know.
     void LoadState();
-    void SaveState() noexcept;
     // Given-up messages whose hold ended are candidates again.
     void ExpireGivenUp(std::time_t now);
     // The entries a stopped terminal could not delete, into the state.
     void KeepUndeletable();
-    // The terminal's PIN attempts (TAtSessionOptions::PinAttempt, PinAccepted), called on
-    // the terminal thread.
-    bool PinAttempt(const std::string& iccid, const std::string& pin);
-    void PinAccepted(const std::string& iccid);
-    // Saves state with the PIN records of FPins; FSaveLock held.
-    std::string SaveWithPins(TServiceState& state);
-    int64_t KeptPins();
     void StampOnExit() noexcept;
     void UpdateStatus() noexcept;
     void Beat() noexcept;
@@ -198,17 +188,7 @@ private:
     bool FLockedElsewhere = false;
     uint32_t FPollAtTick = 0;
     TDeliveryLedger FLedger;
-    TServiceState FState;
-    TStateFile FStateFile;
-    bool FStateChanged = false;
-    // The error of the last failed save, so that a failure that repeats is logged once.
-    std::string FStateSaveError;
-    // The PIN attempts are the terminal thread's to change and the worker's to save with the
-    // rest: both go through FSaveLock, which also keeps two saves from crossing. FSavedState
-    // is the state last written, which a PIN attempt writes again with its own record.
-    std::mutex FSaveLock;
-    std::vector<TServiceState::TRefusedPin> FPins;
-    TServiceState FSavedState;
+    TStateKeeper FKeeper;
     // Ids whose row alone was refused a stamp, with the error already logged.
     std::map<int32_t, std::string> FStampErrors;
     // Messages a stopped terminal had received (still on the SIM until confirmed) before the
@@ -238,18 +218,10 @@ private:
     // The message lifetime the terminal judges a message by at the head of its queue: the
     // database's SMSOLDHOURS as last loaded, also after a start that waited for the database.
     std::atomic<int32_t> FSendOldHours{0};
-    std::atomic<int32_t> FTerminalState{-1};
-    std::atomic<int32_t> FOutgoingCount{0};
-    std::atomic<int32_t> FIncomingCount{0};
     std::atomic<uint32_t> FHeartbeat{0};
     std::atomic<bool> FOutcomesPending{false};
-    std::atomic<int64_t> FAcknowledgedCount{0};
-    std::atomic<int64_t> FGivenUpCount{0};
-    std::atomic<std::time_t> FLastAcknowledgedAt{0};
     std::atomic<uint32_t> FTurns{0};
-    std::atomic<int64_t> FReceivedCount{0};
-    std::atomic<int64_t> FRequestsAnswered{0};
-    std::atomic<int64_t> FLastReceivedAt{0};
+    TWorkerCounters FCounters;
     // The terminal's and the database's part of the status, written by UpdateStatus.
     mutable std::mutex FStatusLock;
     TWorkerStatus FStatus;

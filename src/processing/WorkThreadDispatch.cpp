@@ -148,21 +148,21 @@ void TWorkThread::Apply(const TDecision& decision) {
 // The network has it; its claim stays until its stamp is committed.
 void TWorkThread::Acknowledged(size_t terminal, int32_t msgId) {
     FLedger.Acknowledged(msgId);
-    FState.Unstamped[msgId] = std::time(nullptr);
-    FStateChanged = true;
-    FAcknowledgedCount.fetch_add(1);
-    FLastAcknowledgedAt.store(std::time(nullptr));
+    FKeeper.State().Unstamped[msgId] = std::time(nullptr);
+    FKeeper.Changed();
+    FCounters.Acknowledged.fetch_add(1);
+    FCounters.LastAcknowledgedAt.store(std::time(nullptr));
     const TSendLimits& limits = FDispatch.Limits(terminal);
     const std::string& simKey = FTerminals[terminal].SimKey;
     if (limits.DailyLimit() > 0 && !simKey.empty())
-        FState.SimCounts[simKey] = {limits.StoredPeriod(), limits.StoredCount()};
+        FKeeper.State().SimCounts[simKey] = {limits.StoredPeriod(), limits.StoredCount()};
 }
 
 void TWorkThread::GaveUp(int32_t msgId) {
     FLedger.GivenUp(msgId, FTimeSource());
-    FState.GivenUp[msgId] = FTimeSource();
-    FStateChanged = true;
-    FGivenUpCount.fetch_add(1);
+    FKeeper.State().GivenUp[msgId] = FTimeSource();
+    FKeeper.Changed();
+    FCounters.GivenUp.fetch_add(1);
     FClaims.Release({msgId});
 }
 
@@ -178,8 +178,8 @@ void TWorkThread::ResolveSim(size_t terminal) {
     if (key == slot.SimKey)
         return;
     slot.SimKey = key;
-    const auto kept = FState.SimCounts.find(key);
-    if (kept != FState.SimCounts.end())
+    const auto kept = FKeeper.State().SimCounts.find(key);
+    if (kept != FKeeper.State().SimCounts.end())
         limits.Restore(kept->second.PeriodStart, kept->second.Count);
     else
         limits.Restore(0, 0);

@@ -21,7 +21,7 @@ void TWorkThread::WatchClaimSession() {
                  "когда другая служба успеет закончить начатые",
                  (FClaimSession.GraceMs() + 999) / 1000);
     if (turn.HostsChanged)
-        FStateChanged = true;
+        FKeeper.Changed();
     if (turn.Renewed)
         StampAcknowledged(true);
     const bool poll = FLockedElsewhere && static_cast<int32_t>(tick - FPollAtTick) >= 0;

@@ -54,8 +54,8 @@ void TWorkThread::HandleMessage(const TSMS& sms) {
     // the terminal of an operator who reads the log.
     WriteLog("Принято SMS. Номер: '%s', текст: '%s'%s", sms.Telephone.c_str(), sms.Text.c_str(),
              TerminalTag(sms.Terminal).c_str());
-    ++FReceivedCount;
-    FLastReceivedAt.store(std::time(nullptr));
+    ++FCounters.Received;
+    FCounters.LastReceivedAt.store(std::time(nullptr));
     if (sms.Text == AccountRequest)
         FPendingRequests.push_back(sms);
     else
@@ -106,7 +106,7 @@ void TWorkThread::PrepareAnswer(const TSMS& sms, bool& sendNow) {
     if (!result)
         WriteLog("Ошибка: запрос подготовки состояния счета не вернул результата");
     else if (*result == AccInfoPrepared) {
-        ++FRequestsAnswered;
+        ++FCounters.RequestsAnswered;
         sendNow = true;
         FLedger.AnswerPrepared(SubscriberKey(sms.Telephone));
         // The answer leaves from the terminal that received the request.

@@ -28,7 +28,7 @@ void TWorkThread::TakeOutcomes(size_t terminal) {
         return;
     for (const TOutcome& outcome : outcomes)
         Apply(FDispatch.Outcome(terminal, outcome, GetTickCount(), std::time(nullptr)));
-    SaveState();
+    FKeeper.Save();
 }
 
 void TWorkThread::StampAcknowledged(bool now) {
@@ -38,7 +38,7 @@ void TWorkThread::StampAcknowledged(bool now) {
         return;
     // The ids are on disk before the stamp: a kill from here on leaves them for the next start
     // to stamp, never to send.
-    SaveState();
+    FKeeper.Save();
     try {
         FDatabase->MarkSent(ids);
     } catch (const EDatabaseError&) {
@@ -89,11 +89,11 @@ void TWorkThread::ForgetStamped(const std::vector<int32_t>& ids) {
     // Committed: the claims may go, since the rows read sent to every other process.
     FClaims.Release(ids);
     for (const int32_t id : ids) {
-        FState.Unstamped.erase(id);
+        FKeeper.State().Unstamped.erase(id);
         FStampErrors.erase(id);
     }
-    FStateChanged = true;
-    SaveState();
+    FKeeper.Changed();
+    FKeeper.Save();
 }
 
 // The network has these messages, but their rows still read unsent: the state file keeps them
@@ -110,7 +110,7 @@ void TWorkThread::StampOnExit() noexcept {
         WriteLog("Ошибка: %s", "неизвестная ошибка");
     }
     const char* const next =
-        FStateChanged ? "будет отправлено повторно" : "будет отмечено при следующем запуске";
+        FKeeper.Unsaved() ? "будет отправлено повторно" : "будет отмечено при следующем запуске";
     for (const int32_t id : FLedger.Unstamped())
         WriteLog("Сообщение ID=%d отправлено, но не отмечено в базе данных: %s", id, next);
 }

@@ -84,9 +84,9 @@ void TWorkThread::StartTerminal(const TTerminalConfig& config, bool several) {
         // modem.
         options.Session.QueryImsi = config.DailyLimit > 0;
         options.Session.PinAttempt = [this](const std::string& iccid, const std::string& pin) {
-            return PinAttempt(iccid, pin);
+            return FKeeper.PinAttempt(iccid, pin);
         };
-        options.Session.PinAccepted = [this](const std::string& iccid) { PinAccepted(iccid); };
+        options.Session.PinAccepted = [this](const std::string& iccid) { FKeeper.PinAccepted(iccid); };
         options.OnOutcome = [this] {
             FOutcomesPending.store(true);
             Wake();
@@ -137,7 +137,7 @@ void TWorkThread::StopTerminals() {
     FClaims.Release(FDispatch.Unfinished());
     FDispatch = TDispatch();
     FTerminals.clear();
-    SaveState();
+    FKeeper.Save();
     FLedger.TerminalStopped();
     FNoTerminalSince = std::time(nullptr);
     UpdateStatus();

@@ -4,7 +4,9 @@
 // that the control channel can carry it as it is.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -85,6 +87,22 @@ struct TWorkerStatus {
     std::vector<THostStatus> OtherHosts;
 
     bool operator==(const TWorkerStatus&) const = default;
+};
+
+// The counts the worker keeps as it goes, readable from any thread without its status lock.
+struct TWorkerCounters {
+    // The first terminal's state (-1 without one), the messages pending and with the
+    // terminals, and the received ones not yet taken.
+    std::atomic<int32_t> TerminalState{-1};
+    std::atomic<int32_t> Outgoing{0};
+    std::atomic<int32_t> Incoming{0};
+    // Since the start.
+    std::atomic<int64_t> Acknowledged{0};
+    std::atomic<int64_t> GivenUp{0};
+    std::atomic<std::time_t> LastAcknowledgedAt{0};
+    std::atomic<int64_t> Received{0};
+    std::atomic<int64_t> RequestsAnswered{0};
+    std::atomic<int64_t> LastReceivedAt{0};
 };
 
 } // namespace qvx

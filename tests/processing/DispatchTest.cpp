@@ -47,8 +47,13 @@ struct TBench {
     explicit TBench(std::vector<TTerminalConfig> terminals, uint32_t tick = 5000)
         : Dispatch(std::move(terminals)), Tick(tick) {}
 
+    // Notes where each message went; a TakeBack gives back what the terminal held, and the
+    // decisions that follow are added.
     TDecisions Take(TDecisions decisions) {
+        TDecisions all;
         for (const TDecision& d : decisions) {
+            all.push_back(d);
+            Seen.push_back(d);
             if (d.Kind == TKind::HandOver || d.Kind == TKind::HandAnswer)
                 HeldBy[d.MsgId] = d.Terminal;
             if (d.Kind == TKind::TakeBack) {
@@ -59,11 +64,11 @@ struct TBench {
                         back.push_back(Sms(id));
                 for (const TQueuedSms& sms : back)
                     HeldBy.erase(sms.Sms.MsgId);
-                Take(Dispatch.TakenBack(d.Terminal, back));
+                const TDecisions more = Take(Dispatch.TakenBack(d.Terminal, back));
+                all.insert(all.end(), more.begin(), more.end());
             }
         }
-        Seen.insert(Seen.end(), decisions.begin(), decisions.end());
-        return decisions;
+        return all;
     }
     TDecisions Watch(std::vector<TTerminalSnapshot> snapshots) {
         return Take(Dispatch.Watch(snapshots, Tick, Now));
@@ -158,6 +163,14 @@ TEST(Dispatch, AnAnswerLeavesFromTheTerminalAskedEvenWhenItIsFull) {
     const TDecisions handed = bench.HandOut();
     EXPECT_EQ(Count(handed, TKind::HandAnswer, 9), 1u);
     EXPECT_EQ(bench.HeldBy[9], 1u);
+    // Two answers each go to the head: the second is handed first, so that the first leads.
+    bench.Dispatch.RequestFrom("9161234567", 1);
+    bench.Dispatch.RequestFrom("9167654321", 1);
+    bench.Dispatch.AddAnswers({Sms(11, "79161234567"), Sms(12, "79167654321")});
+    const TDecisions two = bench.HandOut();
+    ASSERT_EQ(Count(two, TKind::HandAnswer), 2u);
+    EXPECT_EQ(two[0].MsgId, 12);
+    EXPECT_EQ(two[1].MsgId, 11);
     // The asked terminal away: the answer waits first in line, and the other hosts hear of it.
     bench.Dispatch.RequestFrom("9161234567", 2);
     bench.Dispatch.AddAnswers({Sms(10, "79161234567")});
@@ -226,7 +239,7 @@ TEST(Dispatch, AMessageNoTerminalCanTakeGoesBackToTheDatabase) {
         EXPECT_EQ(bench.Dispatch.PendingCount(), c.GoesBack ? 0u : 1u) << c.Note;
         if (!c.GoesBack)
             continue;
-        bench.Advance(250);
+        bench.Advance(TDispatch::SuspendFirstSec * 1000);
         EXPECT_EQ(Count(bench.Watch(working), TKind::ReadAgain), 1u)
             << c.Note << ": read again once its terminal is back";
     }

@@ -1,0 +1,89 @@
+#include "processing/StateKeeper.h"
+
+#include "infra/LogFile.h"
+
+#include <exception>
+
+namespace qvx {
+
+void TStateKeeper::Load(std::time_t now) {
+    TStateFile::TLoaded loaded = FFile.Load(now);
+    if (!loaded.Fault.empty()) {
+        if (loaded.MovedTo.empty())
+            WriteLog("Файл состояния %s повреждён (%s) и будет перезаписан", FFile.Path().c_str(),
+                     loaded.Fault.c_str());
+        else
+            WriteLog("Файл состояния %s повреждён (%s), он перенесён в %s", FFile.Path().c_str(),
+                     loaded.Fault.c_str(), loaded.MovedTo.c_str());
+    }
+    FState = std::move(loaded.State);
+    std::lock_guard<std::mutex> lock(FSaveLock);
+    FPins = FState.RefusedPins;
+    FSaved = FState;
+}
+
+void TStateKeeper::Save() noexcept {
+    if (!FChanged)
+        return;
+    try {
+        if (const size_t dropped = FState.Trim())
+            WriteLog("Файл состояния переполнен: удалено старейших записей: %zu", dropped);
+        std::unique_lock<std::mutex> lock(FSaveLock);
+        const std::string error = SaveWithPins(FState);
+        lock.unlock();
+        if (error.empty()) {
+            FChanged = false;
+            FSaveError.clear();
+            return;
+        }
+        // The change stays marked: the next save tries again.
+        if (error != FSaveError)
+            WriteLog("Не удалось сохранить файл состояния: %s", error.c_str());
+        FSaveError = error;
+    } catch (const std::exception& error) {
+        WriteLog("Ошибка: %s", error.what());
+    }
+}
+
+std::string TStateKeeper::SaveWithPins(TServiceState& state) {
+    state.RefusedPins = FPins;
+    const std::string error = FFile.Save(state, std::time(nullptr));
+    if (error.empty())
+        FSaved = state;
+    return error;
+}
+
+// The PIN never reaches the file, only its hash salted afresh for each record.
+bool TStateKeeper::PinAttempt(const std::string& iccid, const std::string& pin) {
+    std::lock_guard<std::mutex> lock(FSaveLock);
+    if (PinTried(FPins, iccid, pin))
+        return false;
+    try {
+        AddPinAttempt(FPins, iccid, pin, std::time(nullptr));
+        TServiceState state = FSaved;
+        const std::string error = SaveWithPins(state);
+        if (!error.empty())
+            WriteLog("Не удалось сохранить файл состояния: %s", error.c_str());
+    } catch (const std::exception& error) {
+        // Without a salt the attempt is counted in memory only, as before the file existed.
+        WriteLog("Ошибка: %s", error.what());
+    }
+    return true;
+}
+
+void TStateKeeper::PinAccepted(const std::string& iccid) {
+    std::lock_guard<std::mutex> lock(FSaveLock);
+    if (!ForgetPins(FPins, iccid))
+        return;
+    TServiceState state = FSaved;
+    const std::string error = SaveWithPins(state);
+    if (!error.empty())
+        WriteLog("Не удалось сохранить файл состояния: %s", error.c_str());
+}
+
+int64_t TStateKeeper::KeptPins() {
+    std::lock_guard<std::mutex> lock(FSaveLock);
+    return static_cast<int64_t>(FPins.size());
+}
+
+} // namespace qvx
