@@ -123,7 +123,7 @@ size_t SummaryCount() {
 double Pass(TWorkThread& worker) {
     worker.PostCommand(CommandReload);
     WaitTurns(worker);
-    while (worker.StartResult() != 1 || worker.TerminalState() != 3)
+    while (worker.StartResult() != 1 || worker.Counters().TerminalState.load() != 3)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const size_t summaries = SummaryCount();
     const auto start = TClock::now();
@@ -146,7 +146,7 @@ std::pair<int64_t, int64_t> Drain(PGconn* db, TGsmSimulator& sim, TWorkThread& w
             "AFTER UPDATE ON msgdelivery FOR EACH STATEMENT EXECUTE FUNCTION count_stamp()");
     sim.ClearSubmitted();
     sim.SetSubmitReply(TSubmitReply::Ok);
-    const int64_t before = worker.AcknowledgedCount();
+    const int64_t before = worker.Counters().Acknowledged.load();
     Pass(worker);
     const auto start = TClock::now();
     for (;;) {
@@ -159,7 +159,7 @@ std::pair<int64_t, int64_t> Drain(PGconn* db, TGsmSimulator& sim, TWorkThread& w
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     const TPgResult count(PQexec(db, "SELECT n FROM stamp_statements"));
-    return {worker.AcknowledgedCount() - before, std::atoll(PQgetvalue(count.get(), 0, 0))};
+    return {worker.Counters().Acknowledged.load() - before, std::atoll(PQgetvalue(count.get(), 0, 0))};
 }
 
 // A POSIX TZ value under which the local hour is now 12, so the pass runs at any time of day.
@@ -211,7 +211,7 @@ void StartWorker(TWorkThread& worker, const TServer& server, const std::string& 
         << "\nUserName=" << server.User << "\nPassword=" << server.Password
         << "\n[GSMTerminal]\nDevice=" << dir << "modem\n";
     worker.Start();
-    while (worker.StartResult() == -1 || (worker.StartResult() == 1 && worker.TerminalState() != 3))
+    while (worker.StartResult() == -1 || (worker.StartResult() == 1 && worker.Counters().TerminalState.load() != 3))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (worker.StartResult() != 1)
         throw std::runtime_error("the worker did not start; see " + dir + "QuorvexSMS.log");

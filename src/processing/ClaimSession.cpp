@@ -118,6 +118,17 @@ bool TClaimSession::MayClaim(int32_t id, uint32_t tick) const {
 void TClaimSession::SeenHeld(const std::vector<int32_t>& ids, uint32_t tick) {
     for (const int32_t id : ids)
         FSeenHeld[id] = tick;
+    if (ids.empty())
+        return;
+    FPollDue = true;
+    FPollAtTick = tick + PollMs;
+}
+
+bool TClaimSession::TakePoll(uint32_t tick) {
+    if (!FPollDue || static_cast<int32_t>(tick - FPollAtTick) < 0)
+        return false;
+    FPollDue = false;
+    return true;
 }
 
 void TClaimSession::ForgetOldSightings(uint32_t tick) {

@@ -68,8 +68,12 @@ public:
     uint32_t GraceLeftMs(uint32_t tick) const noexcept;
     // Not in the grace, and no other session held the id within the grace.
     bool MayClaim(int32_t id, uint32_t tick) const;
-    // Ids another session was found holding now.
+    // Ids another session was found holding now: a pass looks at them again in PollMs, so
+    // that they leave from here should their host die.
     void SeenHeld(const std::vector<int32_t>& ids, uint32_t tick);
+    static constexpr uint32_t PollMs = 30000;
+    // True once when that pass is due.
+    bool TakePoll(uint32_t tick);
     // The other hosts' sessions at the last heartbeat, with the claims each holds.
     const std::map<std::string, int32_t>& OtherHosts() const noexcept { return FOtherHosts; }
     // An id was claimed by another session within the grace (seen at a heartbeat or a claim).
@@ -93,6 +97,8 @@ private:
     uint32_t FNextHeartbeat = 0;
     TDatabaseRetry FRetry;
     std::string FNewError;
+    bool FPollDue = false;
+    uint32_t FPollAtTick = 0;
     std::map<int32_t, uint32_t> FSeenHeld; // id -> tick it was last seen held by another
     std::map<std::string, int32_t> FOtherHosts;
     std::map<std::string, std::time_t>* FKnownHosts = nullptr;

@@ -47,6 +47,9 @@ std::string FolderOf(const std::string& iniFileName) {
 TWorkThread::TWorkThread(TConfig& config)
     : FConfig(config), FDatabase(std::make_unique<TDatabase>()), FClaims(*FDatabase),
       FClaimSession(*FDatabase, TClaims::LockClass), FKeeper(FolderOf(config.IniFileName)),
+      FStamps(*FDatabase, FLedger, FClaims, FKeeper),
+      FIncoming({*FDatabase, FLedger, FDispatch, FCounters, FTerminals, FCarry, [this] { Beat(); },
+                 [this](int32_t number) { return TerminalTag(number); }}),
       FNoTerminalSince(std::time(nullptr)), FStartedAt(FNoTerminalSince) {}
 
 TWorkThread::~TWorkThread() {
@@ -73,7 +76,7 @@ void TWorkThread::Execute() {
     Guarded([this] { Reload(true); });
     // What the network acknowledged before the last stop is stamped before anything is sent.
     if (FStartResult.load() == 1)
-        Guarded([this] { StampAcknowledged(true); });
+        Guarded([this] { FStamps.Stamp(true); });
     UpdateStatus();
     while (!Terminated()) {
         // Both requests are taken at once; a reload runs first so that the cycle after it
@@ -101,7 +104,10 @@ void TWorkThread::Execute() {
             Guarded([this, sendNow] { ProcessCycle(sendNow); });
         }
         Guarded([this] { WatchClaimSession(); });
-        Guarded([this] { HandleOutcomes(); });
+        Guarded([this] {
+            TakeOutcomes();
+            FStamps.Stamp(false);
+        });
         Guarded([this] {
             WatchTerminals();
             DispatchPending();
@@ -115,7 +121,7 @@ void TWorkThread::Execute() {
     }
     FDatabase->SetFinalWaitMs(FinalDatabaseWaitMs);
     StopTerminals();
-    StampOnExit();
+    FStamps.StampOnExit();
     HandleBacklogOnExit();
     // Every claim is gone now: the other hosts may take what this one leaves at once.
     NotifyOthers();
@@ -200,7 +206,7 @@ void TWorkThread::ProcessCycle(bool sendNow) {
         sendNow = true;
     // The entries whose deletion failed are kept before their messages are answered.
     KeepHandledNow();
-    HandleReceived(sendNow);
+    FIncoming.Handle(sendNow);
     TakeOutcomes();
     if (sendNow)
         SendPendingMessages();

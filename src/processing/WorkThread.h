@@ -1,9 +1,9 @@
 // TWorkThread, the thread that does the service's work: it reads the configuration, checks
-// the database and loads its parameters, runs a thread for each terminal, and on commands from
-// the service host collects received messages and shares the pending ones among the
-// terminals. Requests arrive as separate atomic flags, so that no request displaces another.
-// A delivery row is stamped only when a terminal reports that the network acknowledged its
-// message.
+// the database and loads its parameters, runs a thread for each terminal, and turns its loop:
+// requests from the service host, the claim session, the terminals' outcomes, and the sending
+// pass on command. What to send where is the dispatch's decision (TDispatch), which the worker
+// carries out; received messages are TIncoming's, stamps TStamps', the state file TStateKeeper's.
+// Requests arrive as separate atomic flags, so that no request displaces another.
 #pragma once
 
 #include "infra/Config.h"
@@ -14,6 +14,8 @@
 #include "processing/DatabaseRetry.h"
 #include "processing/DeliveryLedger.h"
 #include "processing/Dispatch.h"
+#include "processing/Incoming.h"
+#include "processing/Stamps.h"
 #include "processing/StateKeeper.h"
 #include "processing/TerminalSlot.h"
 #include "processing/WorkerStatus.h"
@@ -50,9 +52,6 @@ public:
     // a few a second each at best: what the worker holds stays small whatever the database
     // has waiting.
     static constexpr size_t QueuedMax = 1000;
-    // While rows another host held were met, a pass runs this often: should that host die, its
-    // rows leave from here.
-    static constexpr uint32_t PollMs = 30000;
 
     explicit TWorkThread(TConfig& config);
     ~TWorkThread() override; // terminates and waits if the owner has not
@@ -65,19 +64,11 @@ public:
     // -1 initialisation running, 0 failed, 1 ready, 2 (StartWaitingForDatabase) the terminal
     // runs and the database is tried again.
     int32_t StartResult() const noexcept { return FStartResult.load(); }
-    // The first terminal's state (-1 without one), the messages pending and with the terminals,
-    // and the received ones not yet taken, for status reports.
-    int32_t TerminalState() const noexcept { return FCounters.TerminalState.load(); }
-    int32_t OutgoingCount() const noexcept { return FCounters.Outgoing.load(); }
-    int32_t IncomingCount() const noexcept { return FCounters.Incoming.load(); }
+    // The first terminal's state, the messages in hand and received, and what became of them.
+    const TWorkerCounters& Counters() const noexcept { return FCounters; }
     // Tick of the worker's last sign of progress, for a watchdog: a turn of its loop, a
     // message of a pass, a moment of a bounded wait for the database.
     uint32_t Heartbeat() const noexcept { return FHeartbeat.load(); }
-    // Since the start: messages the network acknowledged, messages given up, and the time of
-    // the last acknowledgement (0 before the first).
-    int64_t AcknowledgedCount() const noexcept { return FCounters.Acknowledged.load(); }
-    int64_t GivenUpCount() const noexcept { return FCounters.GivenUp.load(); }
-    std::time_t LastAcknowledgedAt() const noexcept { return FCounters.LastAcknowledgedAt.load(); }
     // Turns of the loop so far: two more turns mean every request posted before was handled.
     uint32_t Turns() const noexcept { return FTurns.load(); }
 
@@ -101,7 +92,6 @@ private:
     void StopTerminals();
     // Keeps what a stopped terminal learnt for the next one, and what it received.
     void KeepFromStopped(TTerminalSlot& slot);
-    TTerminalSlot* SlotOf(int32_t number);
     // " [<Name>]" of the terminal with this section number when there are several.
     std::string TerminalTag(int32_t number) const;
     // Some terminal takes messages; with one terminal, logs when it does not.
@@ -127,20 +117,9 @@ private:
     void Acknowledged(size_t terminal, int32_t msgId);
     void GaveUp(int32_t msgId);
     void ProcessCycle(bool sendNow);
-    void HandleReceived(bool& sendNow);
-    bool TakeReceived(TSMS& sms);
     // The entries the terminal could not delete, into the state; terminal 1's only.
     void KeepHandledNow();
-    // The text is safe (logged, its request answered or dropped): its SIM entry may go.
-    void ConfirmReceived(const TSMS& sms);
-    // Logs a received message and keeps an account request for AnswerPendingRequests.
-    void HandleMessage(const TSMS& sms);
-    // Prepares the answers of FPendingRequests in order; a database failure leaves the failed
-    // request first in line and goes on to the caller.
-    void AnswerPendingRequests(bool& sendNow);
-    void PrepareAnswer(const TSMS& sms, bool& sendNow);
     void HandleBacklogOnExit() noexcept;
-    void AnswerBacklogOnExit() noexcept;
     void SendPendingMessages();
     void RefillWhenLow();
     // False, with a log line, for a row the terminal could never send.
@@ -148,24 +127,14 @@ private:
     // Queues the message, or adds it to answers when given; the row's age becomes RegDt.
     void SendMessage(const TPendingSMS& row, TDateTime now, TPreparedSms prepared,
                      std::vector<TQueuedSms>* answers);
-    // Takes the terminal's outcomes and stamps what was acknowledged.
-    void HandleOutcomes();
     void TakeOutcomes();
     void TakeOutcomes(size_t terminal);
-    // One statement for every acknowledged id not yet stamped; after a failure it waits
-    // StampRetryMs before the next try unless now is set.
-    void StampAcknowledged(bool now);
-    // After a statement the server refused: each id on its own, so that one row cannot hold
-    // up the rest; a row that fails is logged once per distinct error.
-    void StampOneByOne(const std::vector<int32_t>& ids);
-    void ForgetStamped(const std::vector<int32_t>& ids);
     // The state file, read once at the start: what it says the ledger and the terminals know.
     void LoadState();
     // Given-up messages whose hold ended are candidates again.
     void ExpireGivenUp(std::time_t now);
     // The entries a stopped terminal could not delete, into the state.
     void KeepUndeletable();
-    void StampOnExit() noexcept;
     void UpdateStatus() noexcept;
     void Beat() noexcept;
     void CopyStatus();
@@ -183,23 +152,12 @@ private:
     TClaims FClaims;
     TDatabaseRetry FClaimRetry;
     TClaimSession FClaimSession;
-    // A claim round met rows another session held: a pass runs at FPollAtTick, so that they
-    // leave from here should their host die.
-    bool FLockedElsewhere = false;
-    uint32_t FPollAtTick = 0;
     TDeliveryLedger FLedger;
     TStateKeeper FKeeper;
-    // Ids whose row alone was refused a stamp, with the error already logged.
-    std::map<int32_t, std::string> FStampErrors;
-    // Messages a stopped terminal had received (still on the SIM until confirmed) before the
-    // worker took them; handled first by the next cycle.
-    std::deque<TSMS> FReceivedBacklog;
-    // Account requests logged but not yet prepared: the database failed while preparing them.
-    // They are prepared, in order, before anything newly received.
-    std::deque<TSMS> FPendingRequests;
+    TStamps FStamps;
+    TWorkerCounters FCounters;
+    TIncoming FIncoming;
     TDatabaseRetry FDatabaseRetry;
-    // The same back-off for account requests that met a lost connection.
-    TDatabaseRetry FRequestRetry;
     // Readable while a reload waits to be taken: breaks off a database call in progress.
     TStopEvent FReloadEvent;
     // Since when the worker has no terminal.
@@ -221,7 +179,6 @@ private:
     std::atomic<uint32_t> FHeartbeat{0};
     std::atomic<bool> FOutcomesPending{false};
     std::atomic<uint32_t> FTurns{0};
-    TWorkerCounters FCounters;
     // The terminal's and the database's part of the status, written by UpdateStatus.
     mutable std::mutex FStatusLock;
     TWorkerStatus FStatus;

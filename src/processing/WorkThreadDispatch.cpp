@@ -59,7 +59,7 @@ void TWorkThread::DispatchPending() {
 // No claim, no send: a claim is taken only on the session the terminals check against, and
 // not within its grace. A failed statement is tried again with the back-off of a lost
 // connection, and its error is logged when it changes. What another session holds is noted,
-// and a pass looks again in PollMs, so that such rows leave from here should their host die.
+// and a pass looks again in TClaimSession::PollMs, so that such rows leave from here should their host die.
 std::optional<std::set<int32_t>> TWorkThread::Claim(const std::vector<int32_t>& ids) {
     const uint32_t tick = GetTickCount();
     if (!FDatabase->Connected() || FDatabase->Generation() != FClaimSession.Live() ||
@@ -81,11 +81,7 @@ std::optional<std::set<int32_t>> TWorkThread::Claim(const std::vector<int32_t>& 
     for (const int32_t id : ids)
         if (claimed.count(id) == 0)
             missed.push_back(id);
-    if (!missed.empty()) {
-        FClaimSession.SeenHeld(missed, tick);
-        FLockedElsewhere = true;
-        FPollAtTick = tick + PollMs;
-    }
+    FClaimSession.SeenHeld(missed, tick);
     return claimed;
 }
 
@@ -147,9 +143,7 @@ void TWorkThread::Apply(const TDecision& decision) {
 
 // The network has it; its claim stays until its stamp is committed.
 void TWorkThread::Acknowledged(size_t terminal, int32_t msgId) {
-    FLedger.Acknowledged(msgId);
-    FKeeper.State().Unstamped[msgId] = std::time(nullptr);
-    FKeeper.Changed();
+    FStamps.Acknowledged(msgId, std::time(nullptr));
     FCounters.Acknowledged.fetch_add(1);
     FCounters.LastAcknowledgedAt.store(std::time(nullptr));
     const TSendLimits& limits = FDispatch.Limits(terminal);

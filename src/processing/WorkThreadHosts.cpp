@@ -23,11 +23,8 @@ void TWorkThread::WatchClaimSession() {
     if (turn.HostsChanged)
         FKeeper.Changed();
     if (turn.Renewed)
-        StampAcknowledged(true);
-    const bool poll = FLockedElsewhere && static_cast<int32_t>(tick - FPollAtTick) >= 0;
-    if (poll)
-        FLockedElsewhere = false;
-    if (turn.Notified > 0 || poll) {
+        FStamps.Stamp(true);
+    if (turn.Notified > 0 || FClaimSession.TakePoll(tick)) {
         FSendNow.store(true);
         FProcessPending.store(true);
     }

@@ -6,6 +6,7 @@
 #include "processing/WorkThread.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace qvx {
 
@@ -48,6 +49,21 @@ void TWorkThread::ExpireGivenUp(std::time_t now) {
         FKeeper.Changed();
     }
     FKeeper.Save();
+}
+
+// At the end of the service the messages a stopped terminal had received are still logged,
+// and their account requests prepared, so that the answers leave with the next start.
+void TWorkThread::HandleBacklogOnExit() noexcept {
+    FIncoming.HandleOnExit();
+    // What was made safe is deleted by the next start without being handed over again.
+    try {
+        TTerminalCarry& first = FCarry[1];
+        for (const auto& [index, pdu] : first.Confirmed.Entries())
+            first.Handled.Add(index, pdu);
+        KeepUndeletable();
+    } catch (const std::exception& error) {
+        WriteLog("Ошибка: %s", error.what());
+    }
 }
 
 } // namespace qvx

@@ -148,7 +148,7 @@ void TWorkThread::KeepFromStopped(TTerminalSlot& slot) {
     TSMS sms;
     while (siemens.GetReceivedSMS(sms)) {
         sms.Terminal = slot.Config.Number;
-        FReceivedBacklog.push_back(sms);
+        FIncoming.Keep(sms);
     }
     TTerminalCarry& carry = FCarry[slot.Config.Number];
     carry.RefusedPin = siemens.RefusedPin();
@@ -158,13 +158,6 @@ void TWorkThread::KeepFromStopped(TTerminalSlot& slot) {
     carry.ConcatRef = siemens.NextConcatRef();
     if (slot.Config.Number == 1)
         KeepUndeletable();
-}
-
-TTerminalSlot* TWorkThread::SlotOf(int32_t number) {
-    for (TTerminalSlot& slot : FTerminals)
-        if (slot.Config.Number == number)
-            return &slot;
-    return nullptr;
 }
 
 std::string TWorkThread::TerminalTag(int32_t number) const {
@@ -179,10 +172,11 @@ std::string TWorkThread::TerminalTag(int32_t number) const {
 // Terminal 1's entries whose deletion failed go into the state file before their messages
 // are answered.
 void TWorkThread::KeepHandledNow() {
-    if (TTerminalSlot* first = SlotOf(1)) {
-        FCarry[1].Handled = first->Siemens->HandledNow();
-        KeepUndeletable();
-    }
+    for (const TTerminalSlot& slot : FTerminals)
+        if (slot.Config.Number == 1) {
+            FCarry[1].Handled = slot.Siemens->HandledNow();
+            KeepUndeletable();
+        }
 }
 
 } // namespace qvx

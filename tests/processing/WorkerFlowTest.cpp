@@ -20,7 +20,7 @@ protected:
     // Waits until the terminal has queued every stored message; each stays on the SIM until
     // the worker has made it safe.
     void WaitIncoming(int32_t count) {
-        ASSERT_TRUE(WaitUntil([&] { return FWorker->IncomingCount() == count; }))
+        ASSERT_TRUE(WaitUntil([&] { return FWorker->Counters().Incoming.load() == count; }))
             << "the terminal must queue " << count << " received messages";
     }
     std::string Id(int32_t msgId) const { return std::to_string(msgId); }
@@ -59,8 +59,8 @@ TEST_F(WorkerFlowTest, PassHandsOverStampsAndSummarises) {
     EXPECT_FALSE(IsSent(noPhone) || IsSent(letters) || IsSent(noDigits) || IsSent(noText) ||
                  IsSent(longNumber) || IsSent(longText))
         << "skipped rows must stay unsent";
-    EXPECT_EQ(FWorker->AcknowledgedCount(), 2);
-    EXPECT_GT(FWorker->LastAcknowledgedAt(), 0);
+    EXPECT_EQ(FWorker->Counters().Acknowledged.load(), 2);
+    EXPECT_GT(FWorker->Counters().LastAcknowledgedAt.load(), 0);
 
     ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000)) << "both messages must reach the terminal";
     const auto sent = FSim.Submitted();
@@ -374,7 +374,7 @@ TEST_F(WorkerFlowTest, AcknowledgementsWaitForTheDatabase) {
               "EXCEPTION 'database is read-only'; END $$; CREATE TRIGGER refuse BEFORE UPDATE "
               "ON msgdelivery FOR EACH ROW EXECUTE FUNCTION refuse()");
     Cycle(true);
-    ASSERT_TRUE(WaitUntil([this] { return FWorker->AcknowledgedCount() == 2; }));
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().Acknowledged.load() == 2; }));
     ASSERT_TRUE(WaitUntil([this] {
         for (const auto& line : Log())
             if (line.rfind("Ошибка отметки сообщения ID=", 0) == 0)
@@ -399,7 +399,7 @@ TEST_F(WorkerFlowTest, APassThatFoundNoTerminalRunsWhenItWorks) {
     UseZone(ZoneWithLocalHour(12));
     StartReady();
     ASSERT_TRUE(FSim.Unplug()) << FSim.LastError();
-    ASSERT_TRUE(WaitUntil([this] { return FWorker->TerminalState() != 3; }, 20000));
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().TerminalState.load() != 3; }, 20000));
     const int32_t id = AddMessage("'+79160000001'", "'late'", 5);
     const size_t before = Log().size();
     Cycle(true);
@@ -425,7 +425,7 @@ TEST_F(WorkerFlowTest, AnAnswerKeepsItsPlaceThroughAPassThatEndedEarly) {
     ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty());
     WaitIncoming(1);
     ASSERT_TRUE(FSim.Unplug()) << FSim.LastError();
-    ASSERT_TRUE(WaitUntil([this] { return FWorker->TerminalState() != 3; }, 20000));
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().TerminalState.load() != 3; }, 20000));
     for (int32_t i = 0; i < 5; ++i)
         AddMessage("'+7916000" + std::to_string(1000 + i) + "'", "'backlog " + Id(i) + "'", 30);
     Cycle(false); // the request is prepared; its pass finds no terminal

@@ -157,8 +157,8 @@ protected:
         WaitTerminalReady();
     }
     void WaitTerminalReady() {
-        ASSERT_TRUE(WaitUntil([this] { return FWorker->TerminalState() == 3; }))
-            << "the terminal must reach the working state, it is in " << FWorker->TerminalState();
+        ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().TerminalState.load() == 3; }))
+            << "the terminal must reach the working state, it is in " << FWorker->Counters().TerminalState.load();
     }
     // Reloads and waits until the new terminal works.
     void Reload(int timeoutMs = 10000) {

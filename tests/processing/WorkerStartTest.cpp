@@ -73,7 +73,7 @@ TEST_F(WorkerStartTest, RequiredSettingsAreReportedFirstMissingFirst) {
         const size_t before = Log().size();
         StartWorker();
         EXPECT_EQ(FWorker->StartResult(), 0) << c.Message;
-        EXPECT_EQ(FWorker->TerminalState(), -1) << "no terminal after a failed start";
+        EXPECT_EQ(FWorker->Counters().TerminalState.load(), -1) << "no terminal after a failed start";
         StopWorker();
         const auto lines = LogSince(before);
         ASSERT_FALSE(lines.empty()) << "an error line is expected for " << c.Message;
@@ -97,7 +97,7 @@ TEST_F(WorkerStartTest, CommandsWaitForAReloadThatSucceeds) {
     FWorker->PostCommand(CommandReload);
     ASSERT_TRUE(WaitLog("Новые настройки применены")) << "a successful reload is reported";
     EXPECT_EQ(FWorker->StartResult(), 1);
-    EXPECT_GE(FWorker->TerminalState(), 0) << "the reload must start a terminal";
+    EXPECT_GE(FWorker->Counters().TerminalState.load(), 0) << "the reload must start a terminal";
     EXPECT_EQ(LogSince(before),
               (std::vector<std::string>{PlainTextWarning, "Версия базы данных \"Кворвекс\": 3.1",
                                         "Новые настройки применены"}));
@@ -109,7 +109,7 @@ TEST_F(WorkerStartTest, CommandsWaitForAReloadThatSucceeds) {
     ASSERT_TRUE(WaitLog("Ошибка: Версия базы данных должна быть не ниже 2.00"));
     WaitTurns();
     EXPECT_EQ(FWorker->StartResult(), 0);
-    EXPECT_EQ(FWorker->TerminalState(), -1) << "a failed reload must stop the old terminal";
+    EXPECT_EQ(FWorker->Counters().TerminalState.load(), -1) << "a failed reload must stop the old terminal";
     EXPECT_EQ(LogSince(beforeFailure),
               (std::vector<std::string>{PlainTextWarning, "Версия базы данных \"Кворвекс\": 1.0",
                                         "Ошибка: Версия базы данных должна быть не ниже 2.00"}));
@@ -124,7 +124,7 @@ TEST_F(WorkerStartTest, UnreachableDatabaseIsTriedAgainWhileTheTerminalRuns) {
                                      MissingPort + "\r\n");
     StartWorker();
     EXPECT_EQ(FWorker->StartResult(), StartWaitingForDatabase);
-    EXPECT_GE(FWorker->TerminalState(), 0) << "the terminal must run without the database";
+    EXPECT_GE(FWorker->Counters().TerminalState.load(), 0) << "the terminal must run without the database";
     ASSERT_TRUE(test::WaitUntil([this] { return !Log().empty(); })) << "an error line is expected";
     const auto lines = Log();
     ASSERT_EQ(lines.size(), 1u) << "exactly one error line is expected";
@@ -152,7 +152,7 @@ TEST_F(WorkerStartTest, TerminalNotReadyLeavesEveryRowUnsent) {
     WriteIni(MissingPort);
     StartWorker();
     ASSERT_EQ(FWorker->StartResult(), 1);
-    ASSERT_TRUE(test::WaitUntil([this] { return FWorker->TerminalState() == 1; }))
+    ASSERT_TRUE(test::WaitUntil([this] { return FWorker->Counters().TerminalState.load() == 1; }))
         << "a missing port keeps the terminal opening";
 
     size_t before = Log().size();

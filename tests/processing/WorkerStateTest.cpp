@@ -50,7 +50,7 @@ TEST_F(WorkerStateTest, AcknowledgedIdsAreStampedAfterARestartWithoutBeingSentAg
     const int32_t first = AddMessage("'+79160000001'", "'first'", 30);
     const int32_t second = AddMessage("'+79160000002'", "'second'", 20);
     Cycle(true);
-    ASSERT_TRUE(WaitUntil([this] { return FWorker->AcknowledgedCount() == 2; }));
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().Acknowledged.load() == 2; }));
     StopWorker();
     EXPECT_TRUE(StateHas("unstamped " + std::to_string(first)) &&
                 StateHas("unstamped " + std::to_string(second)))
@@ -102,7 +102,7 @@ TEST_F(WorkerStateTest, AGivenUpMessageWaitsAnHourAlsoAcrossARestart) {
     StartReady();
     const int32_t refused = AddMessage("'+79160000001'", "'refused'", 30);
     Cycle(true);
-    ASSERT_TRUE(WaitUntil([this] { return FWorker->GivenUpCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().GivenUp.load() == 1; }));
     StopWorker();
     EXPECT_TRUE(StateHas("givenup " + std::to_string(refused))) << StateText();
 

@@ -25,7 +25,7 @@ protected:
         FSecondQueued = AddMessage("'+79160000003'", "'queued 2'", 10);
         Cycle(true);
         ASSERT_TRUE(FSim.WaitForSubmitted(2, 10000)) << "the terminal must be stuck on a PDU";
-        ASSERT_EQ(FWorker->OutgoingCount(), 2) << "both messages must still be queued";
+        ASSERT_EQ(FWorker->Counters().Outgoing.load(), 2) << "both messages must still be queued";
         ASSERT_FALSE(IsSent(FFirstQueued) || IsSent(FSecondQueued))
             << "handed-over rows must wait for their acknowledgement";
     }
@@ -40,9 +40,9 @@ protected:
         Cycle(true);
         EXPECT_TRUE(FSim.WaitForSubmitted(1, 10000));
         FClockShiftSec.store(shiftSec);
-        EXPECT_TRUE(WaitUntil([this] { return FWorker->OutgoingCount() == 0; }));
+        EXPECT_TRUE(WaitUntil([this] { return FWorker->Counters().Outgoing.load() == 0; }));
         EXPECT_TRUE(WaitUntil(
-            [this] { return FWorker->AcknowledgedCount() == int64_t(FSim.SubmittedCount()); }));
+            [this] { return FWorker->Counters().Acknowledged.load() == int64_t(FSim.SubmittedCount()); }));
         return ids;
     }
     std::string Unstamped(int32_t msgId) const {
@@ -107,7 +107,7 @@ TEST_F(WorkerUnsentTest, AStopWithoutDatabaseNamesTheUnstampedMessages) {
     const int32_t first = AddMessage("'+79160000001'", "'first'", 30);
     const int32_t second = AddMessage("'+79160000002'", "'second'", 20);
     Cycle(true);
-    ASSERT_TRUE(WaitUntil([this] { return FWorker->AcknowledgedCount() == 2; }));
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().Acknowledged.load() == 2; }));
     StopWorker();
     const auto lines = Log();
     ASSERT_GE(lines.size(), 3u);
@@ -137,7 +137,7 @@ TEST_F(WorkerUnsentTest, MessagesQueuedWhenTheWindowClosesWaitForTheMorning) {
     ASSERT_TRUE(FSim.WaitForSubmitted(ids.size(), 10000)) << "the next day's pass sends the rest";
     EXPECT_TRUE(WaitSent({ids[0], ids[1], ids[2], ids[3]}));
     EXPECT_EQ(FSim.SubmittedCount(), ids.size()) << "each message once";
-    EXPECT_EQ(FWorker->GivenUpCount(), 0);
+    EXPECT_EQ(FWorker->Counters().GivenUp.load(), 0);
 }
 
 TEST_F(WorkerUnsentTest, MessagesPastTheirLifetimeAtTheHeadAreGivenUp) {
@@ -146,7 +146,7 @@ TEST_F(WorkerUnsentTest, MessagesPastTheirLifetimeAtTheHeadAreGivenUp) {
     const std::vector<int32_t> ids = ShiftWhileQueued(24 * 3600); // 24.5 hours old
     const size_t sent = FSim.SubmittedCount();
     ASSERT_LT(sent, ids.size());
-    EXPECT_EQ(FWorker->GivenUpCount(), int64_t(ids.size() - sent));
+    EXPECT_EQ(FWorker->Counters().GivenUp.load(), int64_t(ids.size() - sent));
     for (size_t i = sent; i < ids.size(); ++i)
         EXPECT_TRUE(LogHas("Сообщение ID=" + std::to_string(ids[i]) +
                            " не будет отправлено (тел=\"+7916000000" + std::to_string(i + 1) +
@@ -167,7 +167,7 @@ TEST_F(WorkerUnsentTest, ARefusedNumberIsGivenUpWithoutHoldingTheOthers) {
                         "(+CMS ERROR: 21)"));
     EXPECT_TRUE(WaitSent({next, last})) << "the messages behind it must go out";
     EXPECT_FALSE(IsSent(refused));
-    EXPECT_EQ(FWorker->GivenUpCount(), 1);
+    EXPECT_EQ(FWorker->Counters().GivenUp.load(), 1);
 
     const size_t before = Log().size();
     Cycle(true);
@@ -185,7 +185,7 @@ TEST_F(WorkerUnsentTest, StopHandlesMessagesTheTerminalHadReceived) {
     StartReady();
     AddMessage("'+79160000009'", "'earlier'", 30);
     ASSERT_FALSE(FSim.StoreText("+79160000009", "1").empty());
-    ASSERT_TRUE(WaitUntil([this] { return FWorker->IncomingCount() == 1; }))
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().Incoming.load() == 1; }))
         << "the terminal must keep the request for the worker";
     EXPECT_EQ(FSim.StoredCount(), 1u) << "it stays on the SIM until the worker has it safe";
     const auto unsentBefore =
