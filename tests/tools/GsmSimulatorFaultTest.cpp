@@ -81,6 +81,29 @@ TEST_F(GsmSimulatorFaultTest, DelayedAnswersComeLate) {
     EXPECT_GE(MsSince(start), 150) << "the answer must wait for its delay";
 }
 
+// A terminal still waiting for the network answers nothing else meanwhile: a command sent
+// before the late acknowledgement is answered after it. Only the submissions asked for are
+// late, and bytes asked for in front of a prompt come in front of it.
+TEST_F(GsmSimulatorFaultTest, ALateNetworkAnswerComesBeforeTheNextCommandsAnswer) {
+    FSim.SetNetworkDelayMs(1000, 1);
+    FClient->Send("at+cmgs=16\r");
+    ASSERT_EQ(FClient->ReadUntil("> "), "\r\n> ");
+    FClient->Send(std::string(HelloPdu) + "\x1A");
+    ASSERT_TRUE(FSim.WaitForSubmitted(1, 10000));
+    FClient->Send("at+cpin?\r");
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cpin?", 1, 10000));
+    EXPECT_FALSE(FSim.Submitted()[0].Acknowledged) << "the command came before the answer";
+    EXPECT_EQ(FClient->ReadUntil("READY\r\n\r\nOK\r\n"),
+              "\r\n+CMGS: 0\r\n\r\nOK\r\n\r\n+CPIN: READY\r\n\r\nOK\r\n");
+
+    FSim.SetPromptInterjection("\r\n+CMS ERROR: 332\r\n");
+    FClient->Send("at+cmgs=16\r");
+    EXPECT_EQ(FClient->ReadUntil("> "), "\r\n+CMS ERROR: 332\r\n\r\n> ");
+    FClient->Send(std::string(HelloPdu) + "\x1A");
+    EXPECT_EQ(FClient->ReadAnswer(), "\r\n+CMGS: 1\r\n\r\nOK\r\n") << "on time again";
+    EXPECT_TRUE(FSim.WaitForAcknowledged(2, 10000));
+}
+
 TEST_F(GsmSimulatorFaultTest, ThrottledOutputKeepsToTheBaudRate) {
     FSim.SetListingPadBytes(1000);
     FSim.SetBaudRate(19200); // 1920 bytes a second

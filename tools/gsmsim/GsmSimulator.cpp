@@ -241,9 +241,12 @@ void TGsmSimulator::ReadInput() {
         TModemOutputs outputs;
         FDialogue.Feed(std::string_view(buffer, static_cast<size_t>(got)), outputs);
         auto now = TClock::now();
+        // Output goes out in order, so an answer held back holds back everything behind it.
         for (const TModemOutput& output : outputs)
             QueueLocked(output.Bytes,
-                        output.Answer ? now + std::chrono::milliseconds(FAnswerDelayMs) : now,
+                        output.Answer ? now + std::chrono::milliseconds(FAnswerDelayMs +
+                                                                        output.NetworkDelayMs)
+                                      : now,
                         output.Acknowledges);
         const auto& submitted = FDialogue.Submitted();
         if (FOnSubmitted && submitted.size() > before)

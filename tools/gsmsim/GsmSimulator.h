@@ -77,6 +77,12 @@ public:
     void SetListingInterjection(std::string bytes);
     // Bytes sent in front of the answer to every submitted PDU: an unsolicited line meanwhile.
     void SetSubmitInterjection(std::string bytes);
+    // Bytes sent in front of every "> " prompt.
+    void SetPromptInterjection(std::string bytes);
+    // The network acknowledges the next count accepted PDUs (0: every one) delayMs late. Like a
+    // terminal still waiting for the network, the simulator answers nothing meanwhile: what
+    // the driver sends is answered in order once the acknowledgement has gone out.
+    void SetNetworkDelayMs(uint32_t delayMs, int32_t count = 0);
     void SetStrictLength(bool strict);
     // A terminal in text mode now and after every power-on (another program left it so), and
     // one that refuses at+cmgf=0.

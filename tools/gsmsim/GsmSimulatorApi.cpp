@@ -131,6 +131,17 @@ void TGsmSimulator::SetSubmitInterjection(std::string bytes) {
     FDialogue.FSettings.SubmitInterjection = std::move(bytes);
 }
 
+void TGsmSimulator::SetPromptInterjection(std::string bytes) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.PromptInterjection = std::move(bytes);
+}
+
+void TGsmSimulator::SetNetworkDelayMs(uint32_t delayMs, int32_t count) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.NetworkDelayMs = delayMs;
+    FDialogue.FSettings.NetworkDelayCount = count;
+}
+
 void TGsmSimulator::SetTextMode(bool textMode) {
     std::lock_guard lock(FLock);
     FDialogue.FSettings.TextModeAtPowerOn = textMode;

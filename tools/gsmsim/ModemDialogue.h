@@ -41,6 +41,11 @@ struct TModemSettings {
     size_t ListingPadBytes = 0;      // at+cmgl sends at least this many bytes of filler entries
     std::string ListingInterjection; // bytes every at+cmgl answer sends before its OK
     std::string SubmitInterjection;  // bytes sent in front of the answer to every PDU
+    std::string PromptInterjection;  // bytes sent in front of every "> " prompt
+    // The network takes this long to acknowledge an accepted PDU, for NetworkDelayCount more
+    // submissions (0: all). The terminal says nothing else meanwhile.
+    uint32_t NetworkDelayMs = 0;
+    int32_t NetworkDelayCount = 0;
     // The message format at power-on: text mode, as another program may have left it saved
     // in the terminal; and at+cmgf=0 refused, a terminal that cannot do PDU mode.
     bool TextModeAtPowerOn = false;
@@ -80,7 +85,8 @@ struct TSubmittedSms {
 struct TModemOutput {
     bool Answer = false;
     std::string Bytes;
-    uint64_t Acknowledges = 0; // Serial of the submission these bytes acknowledge, or 0
+    uint64_t Acknowledges = 0;   // Serial of the submission these bytes acknowledge, or 0
+    uint32_t NetworkDelayMs = 0; // on top of the simulator's answer delay
 };
 using TModemOutputs = std::vector<TModemOutput>;
 
@@ -143,6 +149,7 @@ private:
     void List(const std::string& argument, TModemOutputs& out);
     void Delete(const std::string& argument, TModemOutputs& out);
     TSubmitReply TakeSubmitReply();
+    uint32_t TakeNetworkDelay();
     bool PinNeeded() const { return !FSettings.Pin.empty() && !FPinGiven; }
     bool PukNeeded() const { return PinNeeded() && FPinAttemptsLeft == 0; }
     std::vector<int32_t> FreeIndexes(size_t count) const;

@@ -46,6 +46,13 @@ TSubmitReply TModemDialogue::TakeSubmitReply() {
     return reply;
 }
 
+uint32_t TModemDialogue::TakeNetworkDelay() {
+    const uint32_t delayMs = FSettings.NetworkDelayMs;
+    if (delayMs > 0 && FSettings.NetworkDelayCount > 0 && --FSettings.NetworkDelayCount == 0)
+        FSettings.NetworkDelayMs = 0;
+    return delayMs;
+}
+
 void TModemDialogue::SetFormat(const std::string& argument, TModemOutputs& out) {
     if ((argument != "0" && argument != "1") || (argument == "0" && FSettings.PduModeRefused)) {
         Answer(out, "\r\nERROR\r\n");
@@ -70,6 +77,8 @@ void TModemDialogue::StartSubmit(const std::string& argument, TModemOutputs& out
         TakeSubmitReply();
         return;
     }
+    if (!FSettings.PromptInterjection.empty())
+        Answer(out, FSettings.PromptInterjection);
     // The prompt has no line end: the terminal waits for the PDU on the same line.
     Answer(out, "\r\n> ");
     FInPdu = true;
@@ -136,7 +145,7 @@ void TModemDialogue::FinishSubmit(TModemOutputs& out) {
         sms.Reference = FNextReference++;
         if (reply != TSubmitReply::NoFinalAnswer)
             out.push_back({true, "\r\n+CMGS: " + std::to_string(sms.Reference) + "\r\n\r\nOK\r\n",
-                           sms.Serial});
+                           sms.Serial, TakeNetworkDelay()});
     }
     FSubmitted.push_back(std::move(sms));
 }
