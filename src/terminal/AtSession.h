@@ -78,6 +78,17 @@ struct TSubmitResult {
     std::string Refusal;
     // The caller stopped it between two parts; References holds the parts that went.
     bool Stopped = false;
+    // The PDU of a part went out (at WrittenTick, TickSource) and no final result came for
+    // it: the network may have the message. References holds the parts before it.
+    bool Unanswered = false;
+    uint32_t WrittenTick = 0;
+};
+
+// How the answer to a submitted PDU ended.
+enum class TFinalResult {
+    Ok,    // a final "OK" line
+    Error, // an error line: the terminal or the network refused the PDU
+    None,  // no final line within the wait (silence, a hang-up, an endless answer)
 };
 
 // One listing pass: the received texts handed over, also when a later step failed.
@@ -138,7 +149,7 @@ public:
     bool WaitAnswer(const std::string& success, const std::string& failure,
                     std::chrono::seconds timeout, std::string* answer, bool log);
     // As WaitAnswer, up to the final result line: "OK" alone on its line, or an error line.
-    bool WaitFinalResult(std::chrono::seconds timeout, std::string& answer);
+    TFinalResult WaitFinalResult(std::chrono::seconds timeout, std::string& answer);
     // Moves every byte waiting into the saved text; true when any was moved.
     bool FlushSave();
     void LogMessage(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -163,6 +174,9 @@ public:
     const std::string& Imsi() const { return FImsi; }
     // The unsolicited text saved so far, not yet taken by NextUnsolicited().
     const std::string& Saved() const { return FSaved; }
+    // The references of "+CMGS" lines read since the last call that answered no submission in
+    // progress: answers to earlier submissions whose wait had ended. Oldest first.
+    std::vector<int32_t> TakeLateReferences();
 
 private:
     bool Stopped() const { return FOwner != nullptr && FOwner->Terminated(); }
@@ -172,10 +186,11 @@ private:
     bool ReadCommandAnswer(std::string& answer, const std::string& expected, uint32_t timeoutMs);
     bool ReadUntilMarker(std::string& answer, const std::string& success,
                          const std::string& failure, uint32_t timeoutMs);
+    // state, when given, gets how the framing ended (More when it did not).
     bool ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t timeoutMs,
-                          std::string& answer);
+                          std::string& answer, TFrameState* state = nullptr);
     bool WaitFramed(const TPortReader::TFramer& framer, std::chrono::seconds timeout,
-                    std::string* answer, bool log);
+                    std::string* answer, bool log, TFrameState* state = nullptr);
 
     bool SelectPduMode();
     TGsmResult RegisterPin();
@@ -185,7 +200,10 @@ private:
     std::string AskImsi();
 
     TGsmResult SubmitPart(const std::string& pduHex, int32_t commandLength, TSubmitResult& result);
+    TGsmResult AwaitPartAnswer(TSubmitResult& result);
     std::string RefusalOf(const std::string& answer);
+    void LogLateRefusal(const std::string& prompt);
+    int32_t OwnReference(const std::string& answer);
 
     TGsmResult ReceiveListed(TReceiveResult& result);
     // Reads the at+cmgl reply; cut: the reply holds only the lines before the listing bound.
@@ -212,6 +230,8 @@ private:
     uint8_t FConcatRef = 0; // reference of the next concatenated message
     TPinWait FPinWait = TPinWait::None;
     std::string FImsi;
+    // Late "+CMGS" lines found inside a part's own answer, in front of the part's own one.
+    std::vector<int32_t> FLateReferences;
     bool FHoldLog = false;
     std::vector<std::string> FHeldLog;
 };

@@ -108,18 +108,24 @@ bool TAtSession::WaitAnswer(const std::string& success, const std::string& failu
         timeout, answer, log);
 }
 
-bool TAtSession::WaitFinalResult(std::chrono::seconds timeout, std::string& answer) {
-    return WaitFramed([](std::string_view bytes) { return FrameFinalResult(bytes, AnswerMax + 1); },
-                      timeout, &answer, true);
+TFinalResult TAtSession::WaitFinalResult(std::chrono::seconds timeout, std::string& answer) {
+    TFrameState state = TFrameState::More;
+    WaitFramed([](std::string_view bytes) { return FrameFinalResult(bytes, AnswerMax + 1); },
+               timeout, &answer, true, &state);
+    return state == TFrameState::Success   ? TFinalResult::Ok
+           : state == TFrameState::Failure ? TFinalResult::Error
+                                           : TFinalResult::None;
 }
 
 bool TAtSession::WaitFramed(const TPortReader::TFramer& framer, std::chrono::seconds timeout,
-                            std::string* answer, bool log) {
+                            std::string* answer, bool log, TFrameState* state) {
     const auto timeoutSec = static_cast<int32_t>(timeout.count());
     std::string received;
     bool result = false;
+    if (state != nullptr)
+        *state = TFrameState::More;
     if (FPort.IsOpen())
-        result = ReadFramedAnswer(framer, ToTimeoutMs(int64_t(timeoutSec) * 1000), received);
+        result = ReadFramedAnswer(framer, ToTimeoutMs(int64_t(timeoutSec) * 1000), received, state);
     if (log && FOptions.LogExchange) {
         if (!received.empty())
             LogMessage("Получено: %s", received.c_str());
@@ -143,7 +149,7 @@ bool TAtSession::ReadUntilMarker(std::string& answer, const std::string& success
 
 // Whatever ends the read, the answer is what arrived for it; only a framed success succeeds.
 bool TAtSession::ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t timeoutMs,
-                                  std::string& answer) {
+                                  std::string& answer, TFrameState* state) {
     const TPortReader::TRule rule{.Timeout = std::chrono::milliseconds(timeoutMs),
                                   .Silence = false,
                                   .MaxLength = AnswerMax + 1};
@@ -152,8 +158,17 @@ bool TAtSession::ReadFramedAnswer(const TPortReader::TFramer& framer, uint32_t t
         answer = FReader.TakeAll();
         return false;
     }
+    if (state != nullptr)
+        *state = frame.State;
     answer = FReader.Take(frame.Taken, frame.Kept);
     return frame.State == TFrameState::Success;
+}
+
+std::vector<int32_t> TAtSession::TakeLateReferences() {
+    std::vector<int32_t> taken = FReader.TakeLateReferences();
+    taken.insert(taken.end(), FLateReferences.begin(), FLateReferences.end());
+    FLateReferences.clear();
+    return taken;
 }
 
 // Everything waiting, buffered or still in the port, goes to the saved unsolicited text.

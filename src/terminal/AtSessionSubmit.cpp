@@ -12,6 +12,8 @@ constexpr char CtrlZ = '\x1A';
 // The rest of a "+CMS ERROR" line follows the marker at once; the wait only bounds it.
 constexpr uint32_t RefusalLineWaitMs = 1000;
 constexpr size_t RefusalTextMax = 80;
+// Late references kept from the answers of parts until the owner takes them.
+constexpr size_t LateReferencesMax = 16;
 
 // The message reference of a "+CMGS: <mr>" line in the answer; -1 without one.
 int32_t ReferenceOf(const std::string& answer) {
@@ -60,32 +62,72 @@ TSubmitResult TAtSession::Submit(const TPreparedSms& sms, const std::function<bo
 TGsmResult TAtSession::SubmitPart(const std::string& pduHex, int32_t commandLength,
                                   TSubmitResult& result) {
     FlushSave();
-    // The results of the writes are not tested: a failed write shows as a missing answer.
+    // A failed write of the command shows as a missing prompt.
     SendString(FormatMessage("at+cmgs=%d\r", commandLength), true);
     // The prompt has always been awaited in whole seconds of the answer timeout, cut down: a
     // timeout under a second does not wait for it at all.
     const auto promptWait = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::milliseconds(FOptions.Settings.ModemTimeoutMs));
-    if (!WaitAnswer("> ", "", promptWait, nullptr, true))
+    std::string prompt;
+    if (!WaitAnswer("> ", "", promptWait, &prompt, true))
         return TGsmResult::ATCommand;
+    LogLateRefusal(prompt);
     Pause(PromptSettleMs);
     FlushSave();
-    SendString(pduHex + CtrlZ, true);
-    std::string answer;
-    // The part is on its way: a stop waits for its answer, bounded by the frame wait.
-    FReader.SetHearOut(true);
-    struct THearOutEnd {
-        TPortReader& Reader;
-        ~THearOutEnd() { Reader.SetHearOut(false); }
-    } hearOutEnd{FReader};
-    // Only a final "OK" line acknowledges: an OK inside another line (a USSD text arriving
-    // meanwhile) says nothing about the message.
-    if (!WaitFinalResult(FrameWait, answer)) {
-        result.Refusal = RefusalOf(answer);
+    // Only a PDU that went out may have reached the network.
+    if (!SendString(pduHex + CtrlZ, true))
         return TGsmResult::WriteFrame;
+    result.WrittenTick = FOptions.TickSource();
+    return AwaitPartAnswer(result);
+}
+
+// Only a final "OK" line acknowledges: an OK inside another line (a USSD text arriving
+// meanwhile) says nothing about the message. Without any final line the network may have it.
+TGsmResult TAtSession::AwaitPartAnswer(TSubmitResult& result) {
+    // The part is on its way: a stop waits for its answer, bounded by the frame wait.
+    FReader.SetAwaitingPart(true);
+    struct TAwaitEnd {
+        TPortReader& Reader;
+        ~TAwaitEnd() { Reader.SetAwaitingPart(false); }
+    } awaitEnd{FReader};
+    std::string answer;
+    const TFinalResult ended = WaitFinalResult(FrameWait, answer);
+    if (ended == TFinalResult::Ok) {
+        result.References.push_back(OwnReference(answer));
+        return TGsmResult::OK;
     }
-    result.References.push_back(ReferenceOf(answer));
-    return TGsmResult::OK;
+    result.Refusal = RefusalOf(answer);
+    result.Unanswered = ended == TFinalResult::None && result.Refusal.empty();
+    return TGsmResult::WriteFrame;
+}
+
+// The part's own "+CMGS" is the last one before its OK; any in front of it answered an earlier
+// submission whose wait had ended.
+int32_t TAtSession::OwnReference(const std::string& answer) {
+    std::vector<int32_t> found;
+    for (size_t from = 0; from < answer.size();) {
+        const TInputLine line = NextInputLine(answer, from);
+        if (line.Kind == TLineKind::Partial)
+            break;
+        if (line.Kind == TLineKind::Submitted)
+            found.push_back(line.Reference);
+        from = line.End;
+    }
+    if (found.empty())
+        return ReferenceOf(answer); // a "+CMGS" that does not start its line
+    for (size_t i = 0; i + 1 < found.size() && FLateReferences.size() < LateReferencesMax; ++i)
+        FLateReferences.push_back(found[i]);
+    return found.back();
+}
+
+// A late refusal in front of the prompt is only logged: its message already went back as
+// maybe sent, and a refusal names no message to match it with.
+void TAtSession::LogLateRefusal(const std::string& prompt) {
+    const size_t at = prompt.find("+CMS ERROR");
+    if (at == std::string::npos)
+        return;
+    const std::string line = prompt.substr(at, prompt.find_first_of("\r\n", at) - at);
+    LogMessage("Отказ сети с опозданием: %s", line.substr(0, RefusalTextMax).c_str());
 }
 
 // An answer cut off by the timeout may end inside the error line: its rest is read and joined.

@@ -15,11 +15,12 @@ namespace qvx {
 TPortReader::TEnd TPortReader::ReadAnswer(const TFramer& framer, const TRule& rule,
                                           TReplyFrame& frame) {
     TClock::time_point deadline = TClock::now() + rule.Timeout;
+    Sift(); // the lines left behind while a part's answer was awaited
     for (;;) {
         frame = framer(Buffered());
         if (frame.State != TFrameState::More)
             return TEnd::Framed;
-        if (FOwner != nullptr && FOwner->Terminated() && !FHearOut)
+        if (FOwner != nullptr && FOwner->Terminated() && !FAwaitingPart)
             return TEnd::Stop;
         const TClock::time_point now = TClock::now();
         if (now >= deadline)
@@ -57,6 +58,7 @@ TPortReader::TEnd TPortReader::ReadAnswer(const TFramer& framer, const TRule& ru
 }
 
 bool TPortReader::ReadWaiting() {
+    Sift();
     for (;;) {
         const size_t room = Capacity - FSize;
         size_t count = 0;
@@ -74,12 +76,55 @@ std::string TPortReader::Take(size_t taken, size_t kept) {
     std::string answer(FData.data(), std::min(kept, taken));
     std::copy(FData.begin() + taken, FData.begin() + FSize, FData.begin());
     FSize -= taken;
+    FSifted = FSifted > taken ? FSifted - taken : 0;
     return answer;
+}
+
+std::vector<int32_t> TPortReader::TakeLateReferences() {
+    std::vector<int32_t> taken;
+    taken.swap(FLate);
+    return taken;
+}
+
+// A late answer is "+CMGS: <mr>" and then its OK line; blank lines between them stay, as
+// every answer starts with one anyway. Every line is looked at once.
+void TPortReader::Sift() {
+    if (FAwaitingPart)
+        return;
+    while (FSifted < FSize) {
+        const TInputLine line = NextInputLine({FData.data(), FSize}, FSifted);
+        if (line.Kind == TLineKind::Partial)
+            return;
+        if (line.Kind == TLineKind::Submitted) {
+            if (FLate.size() >= LateMax)
+                FLate.erase(FLate.begin());
+            FLate.push_back(line.Reference);
+            FOkPending = true;
+            Erase(FSifted, line.End);
+        } else if (line.Kind == TLineKind::Ok && FOkPending) {
+            FOkPending = false;
+            Erase(FSifted, line.End);
+        } else {
+            FOkPending = FOkPending && line.Kind == TLineKind::Blank;
+            FSifted = line.End;
+        }
+    }
+}
+
+void TPortReader::Erase(size_t from, size_t to) noexcept {
+    std::copy(FData.begin() + to, FData.begin() + FSize, FData.begin() + from);
+    FSize -= to - from;
+}
+
+size_t TPortReader::Visible() const {
+    if (FAwaitingPart || FSifted >= FSize)
+        return FSize;
+    return MayBecomeSubmitted({FData.data() + FSifted, FSize - FSifted}) ? FSifted : FSize;
 }
 
 TPortReader::TWait TPortReader::WaitForInput(TClock::duration left) const {
     pollfd fds[2] = {{FPort.Fd(), POLLIN, 0},
-                     {FOwner != nullptr && !FHearOut ? FOwner->StopFd() : -1, POLLIN, 0}};
+                     {FOwner != nullptr && !FAwaitingPart ? FOwner->StopFd() : -1, POLLIN, 0}};
     const int ready = ::poll(fds, 2, PollTimeoutMs(left));
     if (ready == 0 || (ready < 0 && errno == EINTR))
         return TWait::Again;
@@ -98,6 +143,7 @@ TPortReader::TFill TPortReader::Fill(size_t limit, size_t& count) {
         return TFill::Nothing;
     count = FPort.ReadAvailable(FData.data() + FSize, bound - FSize);
     FSize += count;
+    Sift();
     if (FPort.HasErrors())
         return FPort.HungUp() ? TFill::Hangup : TFill::LineError;
     if (FPort.Failed())

@@ -163,4 +163,53 @@ TReplyFrame FrameListingRest(std::string_view bytes, size_t maxLength) {
     return Complete(TFrameState::Overlong, lines, lines);
 }
 
+namespace {
+
+constexpr std::string_view SubmittedHead = "+CMGS:";
+// "+CMGS: 255" with room for blanks; an acknowledgement PDU behind it is not asked for.
+constexpr size_t SubmittedLineMax = 80;
+
+// "+CMGS:", blanks, the reference, and nothing or a comma and more fields behind it.
+int32_t SubmittedReference(std::string_view line) {
+    if (line.size() > SubmittedLineMax || line.substr(0, SubmittedHead.size()) != SubmittedHead)
+        return -1;
+    size_t pos = SubmittedHead.size();
+    while (pos < line.size() && line[pos] == ' ')
+        ++pos;
+    const size_t digits = pos;
+    int32_t reference = 0;
+    for (; pos < line.size() && pos - digits < 5 && line[pos] >= '0' && line[pos] <= '9'; ++pos)
+        reference = reference * 10 + (line[pos] - '0');
+    if (pos == digits)
+        return -1;
+    while (pos < line.size() && line[pos] == ' ')
+        ++pos;
+    return pos == line.size() || line[pos] == ',' ? reference : -1;
+}
+
+} // namespace
+
+TInputLine NextInputLine(std::string_view bytes, size_t from) {
+    const size_t end = bytes.find_first_of("\r\n", from);
+    if (end == std::string_view::npos)
+        return {};
+    const bool crLf = bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n';
+    const std::string_view line = bytes.substr(from, end - from);
+    TInputLine result{TLineKind::Other, end + (crLf ? 2 : 1), -1};
+    if (line.empty())
+        result.Kind = TLineKind::Blank;
+    else if (line == "OK")
+        result.Kind = TLineKind::Ok;
+    else if ((result.Reference = SubmittedReference(line)) >= 0)
+        result.Kind = TLineKind::Submitted;
+    return result;
+}
+
+bool MayBecomeSubmitted(std::string_view partial) {
+    if (partial.size() > SubmittedLineMax)
+        return false;
+    const size_t common = std::min(partial.size(), SubmittedHead.size());
+    return partial.substr(0, common) == SubmittedHead.substr(0, common);
+}
+
 } // namespace qvx

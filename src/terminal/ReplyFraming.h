@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace qvx {
@@ -50,5 +51,28 @@ TReplyFrame FrameFinalResult(std::string_view bytes, size_t maxLength);
 // "OK" (the bytes behind it stay for whatever comes next), or overlong at maxLength bytes
 // with its complete lines taken, so that the reading goes on from the start of a line.
 TReplyFrame FrameListingRest(std::string_view bytes, size_t maxLength);
+
+// One line of the terminal's input, as the port reader sorts out the answers to submissions
+// that come after their wait has ended.
+enum class TLineKind {
+    Partial,   // its end has not arrived yet
+    Blank,     // nothing before its CR or LF
+    Ok,        // "OK"
+    Submitted, // "+CMGS: <mr>[,...]": the network took a submitted PDU (3GPP TS 27.005)
+    Other,
+};
+
+struct TInputLine {
+    TLineKind Kind = TLineKind::Partial;
+    size_t End = 0;         // past its CR or LF, and a LF right behind a CR; 0 while Partial
+    int32_t Reference = -1; // Submitted: <mr>
+};
+
+// The line of bytes that starts at from.
+TInputLine NextInputLine(std::string_view bytes, size_t from);
+
+// True while a line whose end has not arrived may still become a Submitted line; a line
+// longer than any such line never does.
+bool MayBecomeSubmitted(std::string_view partial);
 
 } // namespace qvx

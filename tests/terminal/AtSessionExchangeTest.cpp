@@ -21,6 +21,7 @@ TEST_F(AtSessionExchangeTest, SendCommandRecognisesTheFinalLine) {
         bool Result;
         std::string Answer;
         const char* Note;
+        std::vector<int32_t> Late = {};
     };
     const TCase cases[] = {
         {"at+a", "\r\nOK\r\n", "OK", true, "\r\nOK\r\n", "plain OK, answer kept whole"},
@@ -32,6 +33,27 @@ TEST_F(AtSessionExchangeTest, SendCommandRecognisesTheFinalLine) {
          "an echoed line and a data line before the final line"},
         {"at+e", "\r\nRING\r\n\r\nOK\r\n", "OK", true, "\r\nRING\r\n\r\nOK\r\n",
          "an unsolicited line during the answer belongs to the answer"},
+        {"at+f",
+         "\r\n+CMGS: 5\r\n\r\nOK\r\n\r\nOK\r\n",
+         "OK",
+         true,
+         "\r\n\r\n\r\nOK\r\n",
+         "a late acknowledgement and its OK are no part of the answer",
+         {5}},
+        {"at+g",
+         "\r\n+CMGS: 6\r\n\r\n+X: 1\r\n\r\nOK\r\n",
+         "OK",
+         true,
+         "\r\n\r\n+X: 1\r\n\r\nOK\r\n",
+         "a late acknowledgement without its OK",
+         {6}},
+        {"at+h",
+         "\r\n+CMGS: 255,\"07911326040000F0\"\r\n\r\nOK\r\n\r\nOK\r\n",
+         "OK",
+         true,
+         "\r\n\r\n\r\nOK\r\n",
+         "more fields behind the reference",
+         {255}},
     };
     OpenSession(false);
     FSim.SetSilent(true);
@@ -44,8 +66,42 @@ TEST_F(AtSessionExchangeTest, SendCommandRecognisesTheFinalLine) {
         EXPECT_EQ(answer, c.Answer) << c.Note;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
             << c.Note << ": the answer must end the wait, not the 20 s timeout";
+        EXPECT_EQ(FSession->TakeLateReferences(), c.Late) << c.Note;
     }
     EXPECT_TRUE(FSession->Saved().empty()) << "nothing was waiting before the commands";
+}
+
+// A late acknowledgement that arrives between commands, whole or cut anywhere, never reaches
+// the saved text and never lends its OK to the next command.
+TEST_F(AtSessionExchangeTest, ALateAcknowledgementBetweenCommandsIsTakenOut) {
+    struct TCase {
+        std::string Before; // arrives before the command goes out
+        std::string After;  // the rest, and the command's own answer
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {"\r\n+CMGS: 7\r\n\r\nOK\r\n", "\r\nOK\r\n", "whole before the command"},
+        {"\r\n+CMGS: 7", "\r\n\r\nOK\r\n\r\nOK\r\n", "cut inside its line"},
+        {"\r\n+CMGS: 7\r\n", "\r\nOK\r\n\r\nOK\r\n", "its OK still to come"},
+    };
+    OpenSession(false);
+    FSim.SetSilent(true);
+    int32_t index = 0;
+    for (const TCase& c : cases) {
+        const uint64_t before = FSim.BytesSent();
+        FSim.InjectBytes(c.Before);
+        ASSERT_TRUE(WaitUntil([&] { return FSim.BytesSent() >= before + c.Before.size(); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // through the pseudo-terminal
+        const std::string command = "at+l" + std::to_string(index++);
+        AnswerAfter(command, 1, c.After);
+        std::string answer;
+        EXPECT_TRUE(FSession->SendCommand(command, answer, false, "OK", 20000)) << c.Note;
+        EXPECT_EQ(answer.find("OK"), answer.rfind("OK")) << c.Note << ": one OK, its own";
+        EXPECT_EQ(FSession->TakeLateReferences(), std::vector<int32_t>{7}) << c.Note;
+        FSession->FlushSave();
+        EXPECT_EQ(FSession->Saved().find_first_not_of("\r\n"), std::string::npos)
+            << c.Note << ": " << FSession->Saved();
+    }
 }
 
 TEST_F(AtSessionExchangeTest, AnswersThatNeverEndRunIntoTheTimeout) {
@@ -152,7 +208,7 @@ TEST_F(AtSessionExchangeTest, WaitAnswerLooksForItsMarkersAnywhere) {
     };
     const TCase cases[] = {
         {"\r\n> ", "> ", "", true, "a prompt without line end"},
-        {"\r\n+CMGS: 7\r\n\r\nOK\r\n", "OK", "ERROR", true, "acknowledgement"},
+        {"\r\n+CSCA: \"+79037011111\",145\r\n\r\nOK\r\n", "OK", "ERROR", true, "an answer"},
         {"\r\n+CMS ERROR: 500\r\n", "OK", "ERROR", false, "an error report ends it at once"},
         {"\r\nERROR\r\n", "OK", "", false, "without a failure marker only the timeout ends it"},
     };

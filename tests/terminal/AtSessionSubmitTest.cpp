@@ -95,5 +95,38 @@ TEST_F(AtSessionSubmitTest, OnlyAFinalOkAcknowledgesAndARefusalIsReadWhole) {
     EXPECT_EQ(result.Refusal, "+CMS ERROR: 21") << LogText();
 }
 
+// An acknowledgement of an earlier submission that arrives in front of the prompt, or in front
+// of the part's own answer, is a late one and never the part's reference.
+TEST_F(AtSessionSubmitTest, LateAcknowledgementsAreNotThePartsReference) {
+    struct TCase {
+        std::string Prompt; // in front of the prompt
+        std::string Answer; // in front of the part's own answer
+        const char* Note;
+    };
+    const TCase cases[] = {
+        {"\r\n+CMGS: 200\r\n\r\nOK\r\n", "", "in front of the prompt, with its OK"},
+        {"", "\r\n+CMGS: 200\r\n", "in front of the part's own answer"},
+    };
+    OpenSession();
+    for (const TCase& c : cases) {
+        FSim.SetPromptInterjection(c.Prompt);
+        FSim.SetSubmitInterjection(c.Answer);
+        const TSubmitResult result = FSession->Submit(Queued("12345", "x").Prepared);
+        ASSERT_EQ(result.Code, TGsmResult::OK) << c.Note << "\n" << LogText();
+        EXPECT_EQ(result.References, std::vector<int32_t>{FSim.Submitted().back().Reference})
+            << c.Note;
+        EXPECT_EQ(FSession->TakeLateReferences(), std::vector<int32_t>{200}) << c.Note;
+    }
+}
+
+// A late refusal in front of the prompt is logged, and the submission goes on.
+TEST_F(AtSessionSubmitTest, ALateRefusalInFrontOfThePromptIsLogged) {
+    OpenSession();
+    FSim.SetPromptInterjection("\r\n+CMS ERROR: 332\r\n");
+    EXPECT_EQ(FSession->Submit(Queued("12345", "x").Prepared).Code, TGsmResult::OK);
+    EXPECT_TRUE(FSession->TakeLateReferences().empty());
+    EXPECT_TRUE(HasLine("Отказ сети с опозданием: +CMS ERROR: 332")) << LogText();
+}
+
 } // namespace
 } // namespace qvx

@@ -155,5 +155,46 @@ TEST(ReplyFramingTest, CapturedRepliesCutAtEveryByte) {
     }
 }
 
+// The lines the port reader sorts for late acknowledgements: only a whole "+CMGS" line is one,
+// and a line still arriving is held back only while it may still become one.
+TEST(ReplyFramingTest, InputLinesTellLateAcknowledgementsApart) {
+    struct TLineCase {
+        std::string Bytes;
+        TLineKind Kind;
+        size_t End;
+        int32_t Reference;
+        bool MayBecome; // of the bytes as a line still arriving
+        const char* Note;
+    };
+    const TLineCase cases[] = {
+        {"+CMGS: 7\r\nOK", TLineKind::Submitted, 10, 7, true, "CR LF ends it"},
+        {"+CMGS:12\r", TLineKind::Submitted, 9, 12, true, "no blank, a CR alone"},
+        {"+CMGS: 255,\"0791\"\n", TLineKind::Submitted, 18, 255, true, "more fields"},
+        {"+CMGS: 7 \n", TLineKind::Submitted, 10, 7, true, "a blank behind"},
+        {"+CMGS: 7", TLineKind::Partial, 0, -1, true, "no line end yet"},
+        {"+CM", TLineKind::Partial, 0, -1, true, "its head still arriving"},
+        {"+CMS ERROR: 332", TLineKind::Partial, 0, -1, false, "a refusal is none"},
+        {"\r\n> ", TLineKind::Blank, 2, -1, false, "the blank line before a prompt"},
+        {"> ", TLineKind::Partial, 0, -1, false, "a prompt is none"},
+        {"OK\r\n", TLineKind::Ok, 4, -1, false, "a final OK"},
+        {"OK then\r\n", TLineKind::Other, 9, -1, false, "OK inside a line"},
+        {"+CMGS: \r\n", TLineKind::Other, 9, -1, true, "no reference"},
+        {"+CMGS: 123456\r\n", TLineKind::Other, 15, -1, true, "a reference no terminal gives"},
+        {"+CMGS: 7x\r\n", TLineKind::Other, 11, -1, true, "garbage behind the reference"},
+        {"at+cmgs=23\r", TLineKind::Other, 11, -1, false, "the echo of a command"},
+        {" +CMGS: 7\r\n", TLineKind::Other, 11, -1, false, "not at the start of its line"},
+        {"+CMGS: 7" + std::string(100, ' ') + "\r\n", TLineKind::Other, 110, -1, false,
+         "longer than any acknowledgement"},
+    };
+    for (const TLineCase& c : cases) {
+        const TInputLine line = NextInputLine(c.Bytes, 0);
+        EXPECT_EQ(line.Kind, c.Kind) << c.Note;
+        EXPECT_EQ(line.End, c.End) << c.Note;
+        EXPECT_EQ(line.Reference, c.Reference) << c.Note;
+        EXPECT_EQ(MayBecomeSubmitted(c.Bytes), c.MayBecome) << c.Note;
+    }
+    EXPECT_EQ(NextInputLine("OK\r\n+CMGS: 9\r\n", 4).Reference, 9) << "from the middle";
+}
+
 } // namespace
 } // namespace qvx
