@@ -13,12 +13,6 @@ namespace qvx {
 
 namespace {
 
-// Refusals by the network ("+CMS ERROR") after which a message is given up.
-constexpr int32_t RefusalsToGiveUp = 3;
-// Failures without a refusal (no prompt, no answer) after which a message goes to the back of
-// the queue, so that one the terminal chokes on does not hold the others back for ever.
-constexpr int32_t FailuresToMoveBack = 3;
-
 // How often the network is asked while the terminal reports no registration, so that sending
 // resumes soon after the network is back.
 constexpr uint32_t UnregisteredQueryMs = 5000;
@@ -84,8 +78,11 @@ void TSiemens::Execute() {
                     FNetworkQueried = true;
                     FNetworkQueriedTick = FOptions.Session.TickSource();
                     const TNetworkStatus network = FSession.QueryNetwork(Network());
-                    std::lock_guard<std::mutex> lock(FNetworkLock);
-                    FNetwork = network;
+                    {
+                        std::lock_guard<std::mutex> lock(FNetworkLock);
+                        FNetwork = network;
+                    }
+                    TakeLateAnswers();
                 }
                 if (FReinitialise.exchange(false, std::memory_order_acq_rel) || WorkingPass())
                     break;
@@ -139,6 +136,7 @@ bool TSiemens::InitLoop() {
             FSession.LogLines(failure.Succeeded());
             FSession.ReleaseLog(true);
             FSession.LogMessage("Инициализация GSM терминала успешно завершена");
+            TakeLateAnswers();
             FSession.LogMessage("Начинаем работу...");
             return false;
         }
@@ -147,6 +145,8 @@ bool TSiemens::InitLoop() {
             FormatMessage("Ошибка: %s [код=%d]", ResultText(code).c_str(), code);
         FSession.ReleaseLog(!failure.Repeats(line));
         FSession.LogLines(failure.Failed(line));
+        // Past the hold: a late answer is news even when the failure is not.
+        TakeLateAnswers();
         if (FSession.PortBroken())
             return true;
         SleepMs(FOptions.Session.RetryPauseMs);
@@ -176,6 +176,7 @@ bool TSiemens::WorkingPass() {
         reinitialise = true;
     }
     TakeUnsolicited();
+    TakeLateAnswers();
     return reinitialise;
 }
 
@@ -184,6 +185,7 @@ bool TSiemens::WorkingPass() {
 bool TSiemens::WatchPass() {
     const TGsmResult watched = FSession.Watch();
     TakeUnsolicited();
+    TakeLateAnswers();
     if (watched == TGsmResult::OK || Terminated())
         return false;
     const auto code = static_cast<int32_t>(watched);
@@ -263,8 +265,8 @@ bool TSiemens::HeldForRegistration() {
     return unregistered;
 }
 
-// The message stays queued while it is sent, so a failure that points to the terminal leaves
-// it first in line for the next attempt.
+// The message stays queued while it is sent, so that Withdraw() never takes it from under the
+// submission; whatever the submission ends in, it leaves the queue.
 void TSiemens::SendFirstQueued(bool& reinitialise) {
     TQueuedSms queued;
     if (HeldForRegistration() || !FHold.MayTry(FOptions.Session.TickSource()) ||
@@ -279,57 +281,108 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
     }
     TSubmitResult result =
         FSession.Submit(queued.Prepared, [this, &sms] { return StillClaimed(sms); });
+    // Answers to earlier messages that came in front of this one's belong to them.
+    TakeLateAnswers();
     if (result.Stopped) {
         Withdrawn(sms, result.References.size());
         return;
     }
     if (result.Code == TGsmResult::OK) {
-        FOutgoing.Pop(queued);
-        FRefusalCount = 0;
-        FFailureCount = 0;
-        EndHold();
-        FSession.LogMessage("SMS тел=\"%s\" текст=\"%s\" отправлена", sms.Telephone.c_str(),
-                            sms.Text.c_str());
-        Report({sms.MsgId,
-                TOutcomeKind::Acknowledged,
-                0,
-                sms.Telephone,
-                {},
-                std::move(result.References)});
+        Sent(sms, std::move(result.References));
         return;
     }
+    // Silence is no answer: the terminal is started over, as after any failure without one. A
+    // refusal is an answer: the terminal works, and starting it over would cure nothing. A
+    // message that can never be sent never reached the terminal.
+    reinitialise = result.Refusal.empty() && !IsHopeless(result.Code);
+    if (result.Unanswered)
+        MaybeSent(queued, result);
+    else
+        Failed(queued, result);
+}
+
+void TSiemens::Sent(const TSMS& sms, std::vector<int32_t> references) {
+    TQueuedSms taken;
+    FOutgoing.Pop(taken);
+    EndHold();
+    FSession.LogMessage("SMS тел=\"%s\" текст=\"%s\" отправлена", sms.Telephone.c_str(),
+                        sms.Text.c_str());
+    Report({sms.MsgId, TOutcomeKind::Acknowledged, 0, sms.Telephone, {}, std::move(references)});
+}
+
+// The owner sees every terminal's failures and can tell a message the network will not take
+// from a terminal that does not work. Only the hold after refusals that are no message's fault
+// stays here, as it concerns this terminal's SIM alone.
+void TSiemens::Failed(const TQueuedSms& queued, const TSubmitResult& result) {
     const auto code = static_cast<int32_t>(result.Code);
     FSession.LogMessage("Ошибка отправки SMS: %s [тел=\"%s\" текст=\"%s\" код=%d]",
                         ResultText(code).c_str(), queued.Prepared.Digits.c_str(),
                         queued.Prepared.Text.c_str(), code);
-    // A refusal is an answer: the terminal works, and starting it over would cure nothing.
-    const bool refused = !result.Refusal.empty();
-    if (FOptions.ReportFailures && !IsHopeless(result.Code)) {
-        ReportFailure(sms, result);
-        reinitialise = !refused;
+    if (IsHopeless(result.Code)) {
+        GiveUp(queued.Sms, result.Code, ResultText(code));
         return;
     }
-    reinitialise = !GiveUpAfterFailure(queued, result) && !refused;
-}
-
-// One of several terminals does not count failures itself: the owner sees every terminal's
-// and can tell a message the network will not take from a terminal that does not work. Only
-// the hold after network-wide refusals stays here, as it concerns this terminal's SIM alone.
-void TSiemens::ReportFailure(const TSMS& sms, const TSubmitResult& result) {
     if (!result.Refusal.empty()) {
-        if (RefusalKind(RefusalCause(result.Refusal)) == TRefusalKind::Network)
-            HoldAfterNetworkRefusal(result);
-        else
+        if (RefusalKind(RefusalCause(result.Refusal)) == TRefusalKind::Message)
             EndHold();
+        else
+            HoldAfterRefusal(result);
     }
     TQueuedSms taken;
     FOutgoing.Pop(taken);
-    Report({sms.MsgId,
+    Report({queued.Sms.MsgId,
             TOutcomeKind::Failed,
             static_cast<int32_t>(result.Code),
-            sms.Telephone,
+            queued.Sms.Telephone,
             result.Refusal,
             {}});
+}
+
+// The network may have it: sent again at once, it could arrive twice. The owner holds it back
+// for LateAnswerMs, and an answer that comes meanwhile acknowledges it.
+void TSiemens::MaybeSent(const TQueuedSms& queued, const TSubmitResult& result) {
+    const TSMS& sms = queued.Sms;
+    FSession.LogMessage("SMS тел=\"%s\" возможно отправлена: сеть не ответила за %d с",
+                        sms.Telephone.c_str(), static_cast<int>(TAtSession::FrameWait.count()));
+    FLateAnswers.Remember({sms.MsgId, sms.Telephone, result.WrittenTick, result.References,
+                           result.References.size() + 1 >= queued.Prepared.Parts.size()});
+    TQueuedSms taken;
+    FOutgoing.Pop(taken);
+    Report({sms.MsgId,
+            TOutcomeKind::MaybeSent,
+            static_cast<int32_t>(result.Code),
+            sms.Telephone,
+            {},
+            result.References});
+}
+
+// A late answer of a message whose later parts never went completes nothing: it is logged,
+// and the owner sends the whole message again once its hold is over.
+void TSiemens::TakeLateAnswers() {
+    for (const int32_t reference : FSession.TakeLateReferences()) {
+        const uint32_t nowTick = FOptions.Session.TickSource();
+        std::optional<TLateAnswers::TEntry> entry = FLateAnswers.Match(reference, nowTick);
+        if (!entry) {
+            FSession.LogMessage("Ответ сети с опозданием не относится ни к одной SMS: +CMGS: %d",
+                                reference);
+            continue;
+        }
+        const auto lateSec = static_cast<unsigned>(uint32_t(nowTick - entry->WrittenTick) / 1000);
+        if (!entry->LastPart) {
+            FSession.LogMessage("SMS тел=\"%s\": сеть ответила с опозданием (%u с), но не все "
+                                "части отправлены",
+                                entry->Telephone.c_str(), lateSec);
+            continue;
+        }
+        FSession.LogMessage("SMS тел=\"%s\" отправлена: сеть ответила с опозданием (%u с)",
+                            entry->Telephone.c_str(), lateSec);
+        Report({entry->MsgId,
+                TOutcomeKind::Acknowledged,
+                0,
+                entry->Telephone,
+                {},
+                std::move(entry->References)});
+    }
 }
 
 bool TSiemens::StillDue(const TSMS& sms) {
@@ -366,56 +419,9 @@ void TSiemens::Withdrawn(const TSMS& sms, size_t partsSent) {
     Report({sms.MsgId, TOutcomeKind::Withdrawn, 0, sms.Telephone, {}, {}});
 }
 
-// A refusal counts against the message only when the network refused this very message
-// again for a cause that is the message's own; a network-wide or unknown cause and any other
-// failure leave the count alone.
-bool TSiemens::GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult& result) {
-    const TSMS& sms = queued.Sms;
-    if (IsHopeless(result.Code)) {
-        GiveUp(sms, result.Code, ResultText(static_cast<int32_t>(result.Code)));
-        return true;
-    }
-    if (!result.Refusal.empty() &&
-        RefusalKind(RefusalCause(result.Refusal)) == TRefusalKind::Network) {
-        NetworkRefused(result);
-        return false;
-    }
-    if (!result.Refusal.empty()) {
-        EndHold();
-        if (FRefusalCount == 0 || FRefused != sms) {
-            FRefused = sms;
-            FRefusalCount = 0;
-        }
-        if (++FRefusalCount >= RefusalsToGiveUp) {
-            FRefusalCount = 0;
-            GiveUp(sms, result.Code, "сеть отклонила сообщение (" + result.Refusal + ")");
-            return true;
-        }
-        FOutgoing.ReleaseHead();
-        return false;
-    }
-    if (FFailureCount == 0 || FFailed != sms) {
-        FFailed = sms;
-        FFailureCount = 0;
-    }
-    if (++FFailureCount >= FailuresToMoveBack) {
-        FFailureCount = 0;
-        FOutgoing.ReleaseHeadToBack();
-        return false;
-    }
-    FOutgoing.ReleaseHead();
-    return false;
-}
-
-// Nobody's message's fault: the message goes behind the others, so that a cause that is in
-// fact this message's alone does not hold the rest back, and a run of such refusals holds the
+// A refusal that is no message's fault, the network's or this SIM's: a run of them holds the
 // queue rather than send every message into a network that takes none.
-void TSiemens::NetworkRefused(const TSubmitResult& result) {
-    FOutgoing.ReleaseHeadToBack();
-    HoldAfterNetworkRefusal(result);
-}
-
-void TSiemens::HoldAfterNetworkRefusal(const TSubmitResult& result) {
+void TSiemens::HoldAfterRefusal(const TSubmitResult& result) {
     if (FHold.NetworkRefused(FOptions.Session.TickSource()))
         FSession.LogMessage("Сеть не принимает SMS (%s): отправка приостановлена",
                             result.Refusal.c_str());

@@ -2,12 +2,15 @@
 // the working passes (send at most one queued message, receive, look at unsolicited results,
 // now and then ask about the network) and starts over when the terminal fails. Every public
 // call is safe from another thread; the outcome of every queued message comes back through
-// TakeOutcomes.
+// TakeOutcomes. The thread reports what became of a message and decides nothing about trying
+// it again: a failed submission leaves the queue at once, and the owner decides. Only a
+// message that can never be sent is given up here.
 #pragma once
 
 #include "infra/Queues.h"
 #include "infra/Thread.h"
 #include "terminal/AtSession.h"
+#include "terminal/LateAnswers.h"
 #include "terminal/SubmissionHold.h"
 
 #include <atomic>
@@ -51,10 +54,6 @@ struct TSiemensOptions {
     // Asked on the terminal thread before each message is submitted; a message the verdict
     // holds back leaves the queue with the verdict's reason. Empty: every message is sent.
     std::function<TSendVerdict(const TSMS&, std::string& reason)> SendCheck;
-    // One of several terminals: a message it fails on (refused, or no answer) leaves its queue
-    // at once as a Failed outcome, so that the owner can hand it to another terminal and
-    // judge who is at fault; a message that can never be sent is still given up here.
-    bool ReportFailures = false;
     // Asked on the terminal thread before each part of a message: false when it may no longer
     // go from here (its claim is gone). It then leaves the queue as a Withdrawn outcome, also
     // between two parts. Empty: every message may go.
@@ -65,6 +64,10 @@ struct TSiemensOptions {
 
 class TSiemens : public TThread {
 public:
+    // How long after its PDU went out a message reported MaybeSent can still be acknowledged
+    // by a late answer; the owner keeps it from going again until then.
+    static constexpr uint32_t LateAnswerMs = 120000;
+
     explicit TSiemens(TSiemensOptions options);
     ~TSiemens() override; // the owner calls Terminate() and WaitFor() first
 
@@ -123,10 +126,11 @@ private:
     bool StillDue(const TSMS& sms);
     bool StillClaimed(const TSMS& sms) const;
     void Withdrawn(const TSMS& sms, size_t partsSent);
-    bool GiveUpAfterFailure(const TQueuedSms& queued, const TSubmitResult& result);
-    void ReportFailure(const TSMS& sms, const TSubmitResult& result);
-    void NetworkRefused(const TSubmitResult& result);
-    void HoldAfterNetworkRefusal(const TSubmitResult& result);
+    void Sent(const TSMS& sms, std::vector<int32_t> references);
+    void Failed(const TQueuedSms& queued, const TSubmitResult& result);
+    void MaybeSent(const TQueuedSms& queued, const TSubmitResult& result);
+    void TakeLateAnswers();
+    void HoldAfterRefusal(const TSubmitResult& result);
     void EndHold();
     void GiveUp(const TSMS& sms, TGsmResult code, std::string reason);
     void Report(TOutcome outcome);
@@ -148,13 +152,8 @@ private:
     std::atomic<bool> FReinitialise{false};
     mutable std::mutex FImsiLock;
     std::string FImsi;
-    // The message the network refused last, and how many times in a row.
-    TSMS FRefused;
-    int32_t FRefusalCount = 0;
-    // The message that failed last without a refusal, and how many times in a row.
-    TSMS FFailed;
-    int32_t FFailureCount = 0;
     TSubmissionHold FHold;
+    TLateAnswers FLateAnswers{LateAnswerMs};
     bool FUnregistered = false; // sending held: the terminal reports no registration
     bool FNetworkQueried = false;
     uint32_t FNetworkQueriedTick = 0;

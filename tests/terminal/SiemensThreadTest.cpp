@@ -1,7 +1,6 @@
 // The terminal thread as the worker runs it: started, fed, watched through its state, its
 // outcomes and its log, stopped.
 #include "TerminalFixture.h"
-#include "support/Text.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,7 +9,6 @@ namespace qvx {
 namespace {
 
 using test::TTerminalFixture;
-using test::U8;
 
 class SiemensThreadTest : public TTerminalFixture {
 protected:
@@ -23,12 +21,14 @@ protected:
         return WaitUntil([&] { return FTerminal->OutgoingCount() == 0; });
     }
     // The outcomes reported so far, after waiting for count of them.
-    std::vector<TOutcome> Outcomes(size_t count) {
-        EXPECT_TRUE(WaitUntil([&] {
-            FTerminal->TakeOutcomes(FOutcomes);
-            return FOutcomes.size() >= count;
-        })) << "only "
-            << FOutcomes.size() << " of " << count << " outcomes came\n"
+    std::vector<TOutcome> Outcomes(size_t count, int timeoutMs = 10000) {
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                FTerminal->TakeOutcomes(FOutcomes);
+                return FOutcomes.size() >= count;
+            },
+            timeoutMs))
+            << "only " << FOutcomes.size() << " of " << count << " outcomes came\n"
             << LogText();
         return FOutcomes;
     }
@@ -274,58 +274,75 @@ TEST_F(SiemensThreadTest, MessagesThatCanNeverBeSentAreDropped) {
         << "the acknowledgement carries the terminal's message reference";
 }
 
-// The network refusing one number must cost its message three tries, not the queue behind it.
-TEST_F(SiemensThreadTest, ARefusedMessageIsGivenUpAfterThreeRefusals) {
+// Every refusal hands its message back at once with the network's answer and the queue goes
+// on: the same message refused three times is not given up here, and refusals for the
+// message's own cause hold nothing.
+TEST_F(SiemensThreadTest, EachRefusalComesBackAsAFailedOutcome) {
     FSim.SetRefusedNumber("111", 21);
     StartWorking();
-    FTerminal->QueueSMS(Queued("+111", "refused", 7));
-    FTerminal->QueueSMS(Queued("12345", "next", 8));
-    const std::vector<TOutcome> outcomes = Outcomes(2);
-    ASSERT_EQ(outcomes.size(), 2u);
-    EXPECT_EQ(outcomes[0].MsgId, 7);
-    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::GivenUp);
-    EXPECT_NE(outcomes[0].Reason.find("+CMS ERROR: 21"), std::string::npos)
-        << "the reason must carry the network's answer: " << outcomes[0].Reason;
-    EXPECT_EQ(outcomes[1].MsgId, 8);
-    EXPECT_EQ(outcomes[1].Kind, TOutcomeKind::Acknowledged);
-    const std::vector<TSubmittedSms> sent = FSim.Submitted();
-    ASSERT_EQ(sent.size(), 4u) << LogText();
-    EXPECT_EQ(sent[2].View.Text, "refused") << "three tries of the refused message";
-    EXPECT_EQ(sent[3].View.Text, "next");
-    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 0u)
+    for (int32_t id = 1; id <= 3; ++id)
+        FTerminal->QueueSMS(Queued("+111", "refused", id));
+    FTerminal->QueueSMS(Queued("12345", "next", 4));
+    const std::vector<TOutcome> outcomes = Outcomes(4);
+    ASSERT_EQ(outcomes.size(), 4u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(outcomes[i].MsgId, static_cast<int32_t>(i + 1));
+        EXPECT_EQ(outcomes[i].Kind, TOutcomeKind::Failed) << "the owner decides, not the terminal";
+        EXPECT_EQ(outcomes[i].Reason, "+CMS ERROR: 21") << "the reason is the network's answer";
+    }
+    EXPECT_EQ(outcomes[3].Kind, TOutcomeKind::Acknowledged);
+    EXPECT_EQ(FSim.SubmittedCount(), 4u) << "one try each";
+    EXPECT_FALSE(HasLine("Сеть не принимает SMS (+CMS ERROR: 21): отправка приостановлена"))
+        << LogText();
+    EXPECT_FALSE(HasLine("Выполним инициализацию повторно"))
         << "a refusal is an answer: no re-initialisation\n"
         << LogText();
 }
 
-// An outage is nobody's message's fault: after three refusals for no network service the
-// queue is held for 5 s and nothing is given up; once the network takes messages again every
-// one goes out, with one line for the hold and one for its end.
-TEST_F(SiemensThreadTest, AnOutageHoldsTheQueueAndGivesNothingUp) {
-    TSiemensOptions options = ThreadOptions();
-    options.Session.TickSource = [this] { return FTick.load(); };
-    FSim.SetSubmitReply(TSubmitReply::CmsError, 0, 331);
-    StartWorking(options);
-    for (int32_t id = 1; id <= 4; ++id)
-        FTerminal->QueueSMS(Queued("12345", "m" + std::to_string(id), id));
-    ASSERT_TRUE(FSim.WaitForSubmitted(3, 10000)) << LogText();
-    const std::string held = "Сеть не принимает SMS (+CMS ERROR: 331): отправка приостановлена";
-    ASSERT_TRUE(WaitForLine(held)) << LogText();
-    const auto passes = [this] { return FSim.CommandCount("at+cmgl"); };
-    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", passes() + 3, 10000));
-    EXPECT_EQ(FSim.SubmittedCount(), 3u) << "nothing may be tried while the queue is held";
-    const std::vector<TSubmittedSms> first = FSim.Submitted();
-    EXPECT_EQ(first[1].View.Text, "m2") << "a message refused so goes behind the others";
-    FTick += 4999;
-    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", passes() + 3, 10000));
-    EXPECT_EQ(FSim.SubmittedCount(), 3u) << "tried before its back-off ran out";
-    FSim.SetSubmitReply(TSubmitReply::Ok);
-    FTick += 1;
-    const std::vector<TOutcome> outcomes = Outcomes(4);
-    for (const TOutcome& outcome : outcomes)
-        EXPECT_EQ(outcome.Kind, TOutcomeKind::Acknowledged) << outcome.MsgId;
-    EXPECT_EQ(CountLines(held), 1u) << LogText();
-    EXPECT_EQ(CountLines("Сеть снова принимает SMS: отправка возобновлена"), 1u) << LogText();
-    EXPECT_EQ(CountLines("Выполним инициализацию повторно"), 0u) << LogText();
+// Refusals that are no message's fault, for no network service or for this SIM's barring,
+// still hand every message back at once, and three in a row hold the queue for 5 s; once the
+// network takes messages again the held one goes out, with one line for the hold and one for
+// its end.
+TEST_F(SiemensThreadTest, RefusalsNoMessageIsToBlameForHoldTheQueue) {
+    struct TCase {
+        int32_t Cause;
+        const char* Note;
+    };
+    const TCase cases[] = {{331, "no network service"}, {8, "operator determined barring"}};
+    int32_t id = 0;
+    for (const TCase& c : cases) {
+        StopTerminal();
+        FOutcomes.clear();
+        FDir.Write("Siemens.log", "");
+        TSiemensOptions options = ThreadOptions();
+        options.Session.TickSource = [this] { return FTick.load(); };
+        FSim.SetSubmitReply(TSubmitReply::CmsError, 0, c.Cause);
+        const size_t before = FSim.SubmittedCount();
+        StartWorking(options);
+        for (int32_t i = 0; i < 4; ++i)
+            FTerminal->QueueSMS(Queued("12345", "m", ++id));
+        const std::string refusal = "+CMS ERROR: " + std::to_string(c.Cause);
+        for (const TOutcome& outcome : Outcomes(3)) {
+            EXPECT_EQ(outcome.Kind, TOutcomeKind::Failed) << c.Note;
+            EXPECT_EQ(outcome.Reason, refusal) << c.Note;
+        }
+        const std::string held = "Сеть не принимает SMS (" + refusal + "): отправка приостановлена";
+        ASSERT_TRUE(WaitForLine(held)) << c.Note << "\n" << LogText();
+        const auto passes = [this] { return FSim.CommandCount("at+cmgl"); };
+        ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", passes() + 3, 10000));
+        FTick += 4999;
+        ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", passes() + 3, 10000));
+        EXPECT_EQ(FSim.SubmittedCount() - before, 3u) << c.Note << ": tried while held";
+        EXPECT_EQ(FTerminal->OutgoingCount(), 1) << c.Note << ": the held message stays queued";
+        FSim.SetSubmitReply(TSubmitReply::Ok);
+        FTick += 1;
+        const std::vector<TOutcome> outcomes = Outcomes(4);
+        ASSERT_EQ(outcomes.size(), 4u) << c.Note;
+        EXPECT_EQ(outcomes[3].Kind, TOutcomeKind::Acknowledged) << c.Note;
+        EXPECT_EQ(CountLines(held), 1u) << c.Note << "\n" << LogText();
+        EXPECT_EQ(CountLines("Сеть снова принимает SMS: отправка возобновлена"), 1u) << c.Note;
+        EXPECT_FALSE(HasLine("Выполним инициализацию повторно")) << c.Note << "\n" << LogText();
+    }
 }
 
 // Without a registration nothing is tried; the network is asked every 5 s meanwhile, and the
@@ -350,58 +367,49 @@ TEST_F(SiemensThreadTest, NoRegistrationHoldsTheQueue) {
         << LogText();
 }
 
-// A message the terminal fails three times without a refusal goes behind the others.
-TEST_F(SiemensThreadTest, AMessageThatKeepsFailingGoesToTheBack) {
-    FSim.SetSubmitReply(TSubmitReply::NoPrompt, 3);
-    StartWorking();
-    FTerminal->QueueSMS(Queued("12345", "stuck", 1));
-    FTerminal->QueueSMS(Queued("12345", "next", 2));
-    const std::vector<TOutcome> outcomes = Outcomes(2);
-    ASSERT_EQ(outcomes.size(), 2u);
-    EXPECT_EQ(outcomes[0].MsgId, 2) << "the message behind must go first";
-    EXPECT_EQ(outcomes[1].MsgId, 1);
-    EXPECT_EQ(outcomes[1].Kind, TOutcomeKind::Acknowledged);
-}
-
-TEST_F(SiemensThreadTest, FailedSubmissionReinitialisesAndRetries) {
+// A message the terminal fails on leaves its queue at once as a Failed outcome and the one
+// behind it goes next; only a failure without an answer starts the terminal over.
+TEST_F(SiemensThreadTest, AFailedSubmissionLeavesTheQueueAtOnce) {
     struct TCase {
-        TSubmitReply Reply;
+        std::function<void()> Arrange;
         std::string Line;
+        int32_t Code;
+        std::string Reason;
         bool Reinitialised; // a refusal is an answer and needs none
+        const char* Note;
     };
     const TCase cases[] = {
-        {TSubmitReply::NoPrompt,
-         "Ошибка отправки SMS: при выполнении AT команды "
-         "[тел=\"12345\" текст=\"Ёлка\" код=3]",
-         true},
-        {TSubmitReply::CmsError,
-         "Ошибка отправки SMS: при записи SMS кадра "
-         "[тел=\"12345\" текст=\"Ёлка\" код=4]",
-         false},
+        {[this] { FSim.SetSubmitReply(TSubmitReply::CmsError, 1); },
+         "Ошибка отправки SMS: при записи SMS кадра [тел=\"12345\" текст=\"Ёлка\" код=4]", 4,
+         "+CMS ERROR: 500", false, "refused"},
+        {[this] { FSim.SetSubmitReply(TSubmitReply::NoPrompt, 1); },
+         "Ошибка отправки SMS: при выполнении AT команды [тел=\"12345\" текст=\"Ёлка\" код=3]", 3,
+         "", true, "no prompt"},
     };
     StartWorking();
-    size_t attempts = 0;
+    int32_t id = 0;
     for (const TCase& c : cases) {
-        FSim.SetSubmitReply(c.Reply, 1);
         FDir.Write("Siemens.log", "");
-        FTerminal->QueueSMS(Queued("12345", "Ёлка"));
-        ASSERT_TRUE(WaitForQueueEmpty()) << LogText();
-        // The message leaves the queue just before its line is written.
-        const std::string sent = "SMS тел=\"12345\" текст=\"Ёлка\" отправлена";
-        ASSERT_TRUE(WaitUntil([&] { return !LogLines().empty() && LogLines().back() == sent; }))
-            << LogText();
+        FOutcomes.clear();
+        c.Arrange();
+        const int32_t tried = FSim.CommandCount("at+cmgs");
+        FTerminal->QueueSMS(Queued("12345", "Ёлка", ++id));
+        FTerminal->QueueSMS(Queued("12345", "good", ++id));
+        const std::vector<TOutcome> outcomes = Outcomes(2);
+        ASSERT_EQ(outcomes.size(), 2u) << c.Note;
+        EXPECT_EQ(outcomes[0].MsgId, id - 1) << c.Note;
+        EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::Failed) << c.Note;
+        EXPECT_EQ(outcomes[0].ResultCode, c.Code) << c.Note;
+        EXPECT_EQ(outcomes[0].Reason, c.Reason) << c.Note;
+        EXPECT_EQ(outcomes[1].MsgId, id) << c.Note << ": the message behind goes next";
+        EXPECT_EQ(outcomes[1].Kind, TOutcomeKind::Acknowledged) << c.Note;
+        EXPECT_EQ(FSim.CommandCount("at+cmgs") - tried, 2) << c.Note << ": one try each";
         const std::vector<std::string> lines = LogLines();
         const auto failed = std::find(lines.begin(), lines.end(), c.Line);
-        ASSERT_NE(failed, lines.end()) << LogText();
-        ASSERT_LT(failed + (c.Reinitialised ? 2 : 1), lines.end()) << LogText();
-        EXPECT_EQ(failed[1] == "Выполним инициализацию повторно", c.Reinitialised) << LogText();
-        if (c.Reinitialised) {
-            EXPECT_EQ(failed[2], "Открытие порта \"" + FDir.File("modem") + "\"") << LogText();
-        }
-        attempts += c.Reply == TSubmitReply::CmsError ? 2 : 1;
-        ASSERT_TRUE(FSim.WaitForSubmitted(attempts, 10000));
-        EXPECT_EQ(FSim.Submitted().back().View.Text, U8(u8"Ёлка"))
-            << "the same message is sent after re-initialisation";
+        ASSERT_NE(failed, lines.end()) << c.Note << "\n" << LogText();
+        ASSERT_LT(failed + 1, lines.end()) << LogText();
+        EXPECT_EQ(failed[1] == "Выполним инициализацию повторно", c.Reinitialised) << c.Note << "\n"
+                                                                                   << LogText();
     }
 }
 
@@ -445,104 +453,61 @@ TEST_F(SiemensThreadTest, OneSubmissionPerPass) {
     EXPECT_EQ(sent[2].View.Text, "three") << "the queue keeps its order";
 }
 
-// One of several terminals: a message it fails on leaves its queue at once as a Failed
-// outcome, refused or not; it is neither tried again nor given up here.
-TEST_F(SiemensThreadTest, ReportedFailuresLeaveTheQueueAtOnce) {
-    struct TCase {
-        std::function<void()> Arrange;
-        std::string Phone;
-        int32_t Code;
-        std::string Reason;
-        bool Reinitialised;
-        const char* Note;
-    };
-    const TCase cases[] = {
-        {[this] { FSim.SetRefusedNumber("111", 21); }, "+111", 4, "+CMS ERROR: 21", false,
-         "refused by the network"},
-        {[this] { FSim.SetSubmitReply(TSubmitReply::NoPrompt, 1); }, "+222", 3, "", true,
-         "no prompt from the terminal"},
-    };
-    TSiemensOptions options = ThreadOptions();
-    options.ReportFailures = true;
-    StartWorking(options);
-    int32_t id = 0;
-    for (const TCase& c : cases) {
-        FDir.Write("Siemens.log", "");
-        FOutcomes.clear();
-        c.Arrange();
-        const int32_t tried = FSim.CommandCount("at+cmgs");
-        FTerminal->QueueSMS(Queued(c.Phone, "bad", ++id));
-        FTerminal->QueueSMS(Queued("12345", "good", ++id));
-        const std::vector<TOutcome> outcomes = Outcomes(2);
-        ASSERT_EQ(outcomes.size(), 2u) << c.Note;
-        EXPECT_EQ(outcomes[0].MsgId, id - 1) << c.Note;
-        EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::Failed) << c.Note;
-        EXPECT_EQ(outcomes[0].ResultCode, c.Code) << c.Note;
-        EXPECT_EQ(outcomes[0].Reason, c.Reason) << c.Note;
-        EXPECT_EQ(outcomes[1].MsgId, id) << c.Note;
-        EXPECT_EQ(outcomes[1].Kind, TOutcomeKind::Acknowledged) << c.Note;
-        EXPECT_EQ(FTerminal->OutgoingCount(), 0) << c.Note;
-        EXPECT_EQ(FSim.CommandCount("at+cmgs") - tried, 2) << c.Note << ": one try each";
-        EXPECT_EQ(CountLines("Выполним инициализацию повторно"), c.Reinitialised ? 1u : 0u)
-            << c.Note << "\n"
-            << LogText();
-    }
-}
-
-// Refusals for no network service still hold this terminal's sending, though every refused
-// message is handed back at once.
-TEST_F(SiemensThreadTest, ReportedNetworkRefusalsStillHoldTheTerminal) {
-    TSiemensOptions options = ThreadOptions();
-    options.ReportFailures = true;
-    options.Session.TickSource = [this] { return FTick.load(); };
-    FSim.SetSubmitReply(TSubmitReply::CmsError, 0, 331);
-    StartWorking(options);
-    for (int32_t id = 1; id <= 4; ++id)
-        FTerminal->QueueSMS(Queued("12345", "m" + std::to_string(id), id));
-    const std::vector<TOutcome> failed = Outcomes(3);
-    for (const TOutcome& outcome : failed) {
-        EXPECT_EQ(outcome.Kind, TOutcomeKind::Failed) << outcome.MsgId;
-        EXPECT_EQ(outcome.Reason, "+CMS ERROR: 331") << outcome.MsgId;
-    }
-    ASSERT_TRUE(WaitForLine("Сеть не принимает SMS (+CMS ERROR: 331): отправка приостановлена"))
-        << LogText();
-    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 3, 10000));
-    EXPECT_EQ(FSim.SubmittedCount(), 3u) << "tried while the terminal is held";
-    EXPECT_EQ(FTerminal->OutgoingCount(), 1) << "the held message stays queued";
-}
-
 // Withdrawal takes every waiting message and never the one on the line, which still gets its
-// outcome: with ReportFailures a Failed one, without it a retry after a re-initialisation.
+// outcome.
 TEST_F(SiemensThreadTest, WithdrawLeavesTheMessageInSubmission) {
-    for (const bool reportFailures : {true, false}) {
-        StopTerminal();
-        FOutcomes.clear();
-        FSim.SetSubmitReply(TSubmitReply::NoPrompt, 1);
-        TSiemensOptions options = ThreadOptions();
-        options.ReportFailures = reportFailures;
-        // The prompt is awaited this long: time enough to withdraw meanwhile.
-        options.Session.Settings.ModemTimeoutMs = 2000;
-        StartWorking(options);
-        const int32_t tried = FSim.CommandCount("at+cmgs");
-        for (int32_t id = 1; id <= 3; ++id)
-            FTerminal->QueueSMS(Queued("12345", "m" + std::to_string(id), id));
-        ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgs", tried + 1, 10000)) << LogText();
-        std::vector<int32_t> withdrawn;
-        for (const TQueuedSms& queued : FTerminal->Withdraw())
-            withdrawn.push_back(queued.Sms.MsgId);
-        EXPECT_EQ(withdrawn, (std::vector<int32_t>{2, 3})) << reportFailures;
-        EXPECT_EQ(FTerminal->OutgoingCount(), 1) << reportFailures;
-        const std::vector<TOutcome> outcomes = Outcomes(1);
-        ASSERT_EQ(outcomes.size(), 1u) << reportFailures;
-        EXPECT_EQ(outcomes[0].MsgId, 1) << reportFailures;
-        EXPECT_EQ(outcomes[0].Kind,
-                  reportFailures ? TOutcomeKind::Failed : TOutcomeKind::Acknowledged)
-            << reportFailures;
-        ASSERT_TRUE(WaitForQueueEmpty()) << reportFailures;
-        ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 2, 10000));
-        EXPECT_EQ(FSim.CommandCount("at+cmgs") - tried, reportFailures ? 1 : 2)
-            << reportFailures << ": nothing withdrawn may go out";
-    }
+    FSim.SetSubmitReply(TSubmitReply::NoPrompt, 1);
+    TSiemensOptions options = ThreadOptions();
+    // The prompt is awaited this long: time enough to withdraw meanwhile.
+    options.Session.Settings.ModemTimeoutMs = 2000;
+    StartWorking(options);
+    const int32_t tried = FSim.CommandCount("at+cmgs");
+    for (int32_t id = 1; id <= 3; ++id)
+        FTerminal->QueueSMS(Queued("12345", "m" + std::to_string(id), id));
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgs", tried + 1, 10000)) << LogText();
+    std::vector<int32_t> withdrawn;
+    for (const TQueuedSms& queued : FTerminal->Withdraw())
+        withdrawn.push_back(queued.Sms.MsgId);
+    EXPECT_EQ(withdrawn, (std::vector<int32_t>{2, 3}));
+    EXPECT_EQ(FTerminal->OutgoingCount(), 1);
+    const std::vector<TOutcome> outcomes = Outcomes(1);
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].MsgId, 1);
+    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::Failed);
+    ASSERT_TRUE(WaitForQueueEmpty());
+    ASSERT_TRUE(FSim.WaitForCommandCount("at+cmgl", FSim.CommandCount("at+cmgl") + 2, 10000));
+    EXPECT_EQ(FSim.CommandCount("at+cmgs") - tried, 1) << "nothing withdrawn may go out";
+}
+
+// The network answers a part only after the frame wait: the message comes back as MaybeSent,
+// the terminal is started over, and the answer, arriving in front of the answers to the
+// initialisation, acknowledges it without a second submission. Takes the frame wait once.
+TEST_F(SiemensThreadTest, ALateAnswerAcknowledgesAMessageThatMayHaveGone) {
+    StartWorking();
+    FSim.SetNetworkDelayMs(40000, 1);
+    FTerminal->QueueSMS(Queued("12345", "late", 1));
+    const std::vector<TOutcome> outcomes = Outcomes(2, 60000);
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].MsgId, 1);
+    EXPECT_EQ(outcomes[0].Kind, TOutcomeKind::MaybeSent);
+    EXPECT_EQ(outcomes[0].References, std::vector<int32_t>{}) << "a single part";
+    EXPECT_EQ(outcomes[1].MsgId, 1);
+    EXPECT_EQ(outcomes[1].Kind, TOutcomeKind::Acknowledged);
+    ASSERT_EQ(FSim.SubmittedCount(), 1u) << "the terminal must not send it again\n" << LogText();
+    EXPECT_EQ(outcomes[1].References, std::vector<int32_t>{FSim.Submitted()[0].Reference});
+    EXPECT_EQ(CountLines("SMS тел=\"12345\" возможно отправлена: сеть не ответила за 30 с"), 1u)
+        << LogText();
+    const std::string late = "SMS тел=\"12345\" отправлена: сеть ответила с опозданием (";
+    const std::vector<std::string> lines = LogLines();
+    const auto acknowledged = std::find_if(
+        lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(late, 0) == 0; });
+    ASSERT_NE(acknowledged, lines.end()) << LogText();
+    EXPECT_NE(std::find(lines.begin(), acknowledged, "Выполним инициализацию повторно"),
+              acknowledged)
+        << "the terminal is started over after the frame wait\n"
+        << LogText();
+    FTerminal->QueueSMS(Queued("12345", "after", 2));
+    ASSERT_EQ(Outcomes(3).back().Kind, TOutcomeKind::Acknowledged) << LogText();
 }
 
 // A terminal that only sends never lists or deletes the SIM's messages, still takes what the
