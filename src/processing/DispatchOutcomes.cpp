@@ -191,8 +191,8 @@ void TDispatch::MaybeSent(size_t t, const TOutcome& outcome, TQueuedSms sms, uin
         return;
     }
     Say(decisions, FormatMessage("Сообщение ID=%d: сеть не ответила на отправку, сообщение могло "
-                                 "быть доставлено; повтор не раньше чем через %u с",
-                                 id, LateAnswerMs / 1000) +
+                                 "быть доставлено",
+                                 id) +
                        Tag(t));
     FParked.push_back({t, std::move(sms), tick + LateAnswerMs});
 }

@@ -102,7 +102,7 @@ TEST_F(WorkerStateTest, AGivenUpMessageWaitsAnHourAlsoAcrossARestart) {
     StartReady();
     const int32_t refused = AddMessage("'+79160000001'", "'refused'", 30);
     Cycle(true);
-    ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().GivenUp.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().GivenUp.load() == 1; }, 30000));
     StopWorker();
     EXPECT_TRUE(StateHas("givenup " + std::to_string(refused))) << StateText();
 
