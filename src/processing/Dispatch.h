@@ -144,8 +144,9 @@ public:
         return FTerminals[terminal].Health == TTerminalHealth::Working;
     }
     bool AnyAvailable() const;
-    // The rows of this number wait in the database: only terminals that are away may send them.
-    bool OnlyForAway(const std::string& digits) const;
+    // Some terminal takes messages to this number now or soon, prefixes considered: else its
+    // rows wait in the database, read again once such a terminal is back (LeftInDatabase).
+    bool HasCarrier(const std::string& digits) const;
     // A pass left rows in the database for a terminal that is away: read them when it is back.
     void LeftInDatabase() { FReadWhenBack = true; }
     std::time_t SuspendedUntil(size_t terminal) const;
@@ -209,8 +210,8 @@ private:
     bool MayTake(size_t terminal, std::time_t now, uint32_t tick, bool answer) const;
     bool MayCarry(size_t terminal, const TPending& pending, uint32_t tick, std::time_t now,
                   const std::function<bool(int32_t)>& mayClaim) const;
-    // Some available terminal may send to this number, prefixes considered.
-    bool HasCarrier(const std::string& digits) const;
+    // Only terminals that are away may send to this number ("only" prefixes).
+    bool OnlyForAway(const std::string& digits) const;
     bool PrefixMatches(size_t terminal, const std::string& digits) const;
     size_t WorkingCount() const;
     uint32_t GraceMs(size_t terminal) const;

@@ -79,7 +79,9 @@ TDecisions TDispatch::TakenBack(size_t t, std::vector<TQueuedSms> messages, bool
 
 // Late or not: the network has it. The terminal's record of failures starts afresh.
 void TDispatch::Acknowledged(size_t t, int32_t msgId, std::time_t now, TDecisions& decisions) {
+    // A late answer: whether it waits for one or went back to the list meanwhile, it goes no more.
     std::erase_if(FParked, [&](const TParked& parked) { return parked.Sms.Sms.MsgId == msgId; });
+    std::erase_if(FPending, [&](const TPending& pending) { return pending.Sms.Sms.MsgId == msgId; });
     TTerminal& terminal = FTerminals[t];
     terminal.Limits.Sent(now);
     terminal.FailureRun.clear();

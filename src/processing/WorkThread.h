@@ -94,7 +94,7 @@ private:
     void KeepFromStopped(TTerminalSlot& slot);
     // " [<Name>]" of the terminal with this section number when there are several.
     std::string TerminalTag(int32_t number) const;
-    // Some terminal takes messages; with one terminal, logs when it does not.
+    // Some terminal that sends is in its working state; with one terminal, logs when not.
     bool SendingTerminalWorking(bool log);
     // Hands pending messages to the terminals that have room, each claimed first.
     void DispatchPending();

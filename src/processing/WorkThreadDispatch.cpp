@@ -9,8 +9,8 @@
 namespace qvx {
 
 bool TWorkThread::SendingTerminalWorking(bool log) {
-    for (size_t t = 0; t < FTerminals.size(); ++t)
-        if (FTerminals[t].Working() && FDispatch.Available(t))
+    for (const TTerminalSlot& slot : FTerminals)
+        if (slot.Config.Send && slot.Working())
             return true;
     if (!log)
         return false;

@@ -78,9 +78,10 @@ void TWorkThread::SendPendingMessages() {
                 TPreparedSms prepared;
                 if (!Sendable(row, prepared))
                     continue;
-                // Left in the database rather than held: they would keep the pending list
-                // full, and the rows other terminals may send out of it.
-                if (!answer && FDispatch.OnlyForAway(prepared.Digits)) {
+                // Left in the database rather than held when no terminal takes them now (all
+                // away, at their limits, or the number's "only" terminal): they would keep the
+                // pending list full, and the rows other terminals may send out of it.
+                if (!answer && !FDispatch.HasCarrier(prepared.Digits)) {
                     FDispatch.LeftInDatabase();
                     continue;
                 }
