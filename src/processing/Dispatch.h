@@ -89,7 +89,7 @@ public:
     static constexpr uint32_t GraceMarginMs = 1000;
     // A message the network may have (its PDU went, no answer came) waits this long for a late
     // answer before it is sent once more.
-    static constexpr uint32_t LateAnswerMs = 120000;
+    static constexpr uint32_t LateAnswerMs = TSiemens::LateAnswerMs;
     // Answers' terminals remembered at most, so that a flood of requests cannot grow the map.
     static constexpr size_t AnswerTerminalsMax = 1000;
 

@@ -39,6 +39,7 @@ constexpr int32_t SubscriptionCauses[] = {
     8,   // operator determined barring: no credit, or the SIM barred
     10,  // call barred: the SIM's barring service covers short messages
     50,  // requested facility not subscribed
+    193, // no service centre subscription
     330, // SMSC address unknown
 };
 

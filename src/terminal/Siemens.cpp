@@ -348,9 +348,11 @@ void TSiemens::MaybeSent(const TQueuedSms& queued, const TSubmitResult& result) 
                            result.References.size() + 1 >= queued.Prepared.Parts.size()});
     TQueuedSms taken;
     FOutgoing.Pop(taken);
+    // A port that went away brings no late answer: the owner need not wait for one.
+    const TGsmResult code = FSession.PortBroken() ? TGsmResult::PortIO : result.Code;
     Report({sms.MsgId,
             TOutcomeKind::MaybeSent,
-            static_cast<int32_t>(result.Code),
+            static_cast<int32_t>(code),
             sms.Telephone,
             {},
             result.References});

@@ -28,6 +28,7 @@ TEST(RefusalCauseTest, NumbersAndTextsGiveTheCauseAndWhoseFaultItIs) {
         {"+CMS ERROR: 8", 8, Subscription, "operator determined barring: no credit"},
         {"+CMS ERROR: 10", 10, Subscription, "call barred"},
         {"+CMS ERROR: 50", 50, Subscription, "facility not subscribed"},
+        {"+CMS ERROR: No SC subscription", 193, Subscription, "the SIM has no service centre"},
         {"+CMS ERROR: 309", 309, Network, "just before the SIM states"},
         {"+CMS ERROR: 310", 310, Subscription, "SIM not inserted"},
         {"+CMS ERROR: 318", 318, Subscription, "SIM PUK2 required, the last SIM state"},
