@@ -93,7 +93,7 @@ std::vector<int32_t> TDispatch::Unfinished() const {
 
 bool TDispatch::MayTake(size_t t, std::time_t now, uint32_t tick, bool answer) const {
     const TTerminal& terminal = FTerminals[t];
-    if (!Available(t) || !terminal.WorkingNow)
+    if (!Carries(t))
         return false;
     if (!answer && terminal.Held.size() >= HeldMax)
         return false;
@@ -221,17 +221,10 @@ TDecisions TDispatch::Settle(const std::vector<TPick>& picks,
 
 // --- terminals ---
 
-bool TDispatch::AnyAvailable() const {
-    for (size_t t = 0; t < FTerminals.size(); ++t)
-        if (Available(t))
-            return true;
-    return false;
-}
-
 size_t TDispatch::WorkingCount() const {
     size_t working = 0;
     for (size_t t = 0; t < FTerminals.size(); ++t)
-        working += Available(t) && FTerminals[t].WorkingNow;
+        working += Carries(t);
     return working;
 }
 
@@ -240,7 +233,7 @@ bool TDispatch::OnlyForAway(const std::string& digits) const {
     for (size_t t = 0; t < FTerminals.size(); ++t) {
         if (!PrefixMatches(t, digits))
             continue;
-        if (Available(t))
+        if (Carries(t))
             return false;
         only = only || FTerminals[t].Config.PrefixOnly;
     }
@@ -250,7 +243,10 @@ bool TDispatch::OnlyForAway(const std::string& digits) const {
 bool TDispatch::HasCarrier(const std::string& digits) const {
     if (OnlyForAway(digits))
         return false;
-    return AnyAvailable();
+    for (size_t t = 0; t < FTerminals.size(); ++t)
+        if (Carries(t))
+            return true;
+    return false;
 }
 
 std::time_t TDispatch::SuspendedUntil(size_t t) const {

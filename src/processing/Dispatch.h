@@ -95,13 +95,9 @@ public:
 
     explicit TDispatch(std::vector<TTerminalConfig> terminals = {});
 
-    size_t TerminalCount() const { return FTerminals.size(); }
     bool Several() const { return FTerminals.size() > 1; }
     // " [<Name>]" when there are several terminals: the end of every line about one of them.
     std::string Tag(size_t terminal) const;
-    const TTerminalConfig& Config(size_t terminal) const { return FTerminals[terminal].Config; }
-    // The section number's index; nullopt when no such terminal runs.
-    std::optional<size_t> IndexOf(int32_t number) const;
 
     // --- the pending list ---
     // A message a pass read, behind the others.
@@ -139,11 +135,15 @@ public:
 
     // --- terminals ---
     TTerminalHealth Health(size_t terminal) const { return FTerminals[terminal].Health; }
-    // Takes messages now or soon: working, registered, not suspended, under its day's limit.
+    // Counts as working: registered, not suspended, under its day's limit, and not out of its
+    // working state for longer than its grace.
     bool Available(size_t terminal) const {
         return FTerminals[terminal].Health == TTerminalHealth::Working;
     }
-    bool AnyAvailable() const;
+    // Takes messages now: available and in its working state at the last watch.
+    bool Carries(size_t terminal) const {
+        return Available(terminal) && FTerminals[terminal].WorkingNow;
+    }
     // Some terminal takes messages to this number now or soon, prefixes considered: else its
     // rows wait in the database, read again once such a terminal is back (LeftInDatabase).
     bool HasCarrier(const std::string& digits) const;
@@ -169,6 +169,8 @@ private:
         bool Seen = false;       // watched at least once
         bool WorkingNow = false; // in the working state at the last watch
         bool SimKnown = false;
+        bool EverWorked = false;  // since its start: only then is an outage a reason to suspend
+        bool WasCarrier = false;  // Carries() at the last watch
         std::map<int32_t, TQueuedSms> Held; // by id: a failed one goes back from here
         bool OutOfWork = true;              // not working, since OutOfWorkTick
         uint32_t OutOfWorkTick = 0;
@@ -210,7 +212,7 @@ private:
     bool MayTake(size_t terminal, std::time_t now, uint32_t tick, bool answer) const;
     bool MayCarry(size_t terminal, const TPending& pending, uint32_t tick, std::time_t now,
                   const std::function<bool(int32_t)>& mayClaim) const;
-    // Only terminals that are away may send to this number ("only" prefixes).
+    // Only terminals that take nothing now may send to this number ("only" prefixes).
     bool OnlyForAway(const std::string& digits) const;
     bool PrefixMatches(size_t terminal, const std::string& digits) const;
     size_t WorkingCount() const;
@@ -240,6 +242,8 @@ private:
     // Back to the pending list (its claim goes): first in line, or behind the others.
     void BackToPending(TQueuedSms sms, bool first, TDecisions& decisions);
     void Finished(int32_t msgId);
+    // The section number's index; nullopt when no such terminal runs.
+    std::optional<size_t> IndexOf(int32_t number) const;
     static void Say(TDecisions& decisions, std::string text);
     // The tick at has come (ticks wrap: compared as a signed difference).
     static bool Reached(uint32_t tick, uint32_t at) { return static_cast<int32_t>(tick - at) >= 0; }

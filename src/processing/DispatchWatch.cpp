@@ -41,6 +41,7 @@ void TDispatch::WatchTerminal(size_t t, const TTerminalSnapshot& snapshot, uint3
         terminal.OutOfWorkTick = tick;
     terminal.Seen = true;
     terminal.WorkingNow = snapshot.Working;
+    terminal.EverWorked = terminal.EverWorked || snapshot.Working;
     // The registration a terminal out of work reported last is stale: it says nothing.
     const bool unregistered = snapshot.Working && IsUnregistered(snapshot.Registration);
     if (unregistered && !terminal.Unregistered)
@@ -54,6 +55,14 @@ void TDispatch::WatchTerminal(size_t t, const TTerminalSnapshot& snapshot, uint3
     terminal.Health = HealthOf(t, tick, now);
     if (terminal.Health != was)
         HealthChanged(t, was, tick, now, decisions);
+    // The rows left in the database for want of a terminal are read as soon as one takes
+    // messages again, not at the next tick.
+    const bool carrier = Carries(t);
+    if (carrier && !terminal.WasCarrier && FReadWhenBack) {
+        FReadWhenBack = false;
+        decisions.push_back({TDecision::TKind::ReadAgain, t, 0, {}, {}});
+    }
+    terminal.WasCarrier = carrier;
     // Said when it can take messages again, which a dead terminal may never.
     if (terminal.ResumeUnsaid && terminal.Health == TTerminalHealth::Working && snapshot.Working) {
         terminal.ResumeUnsaid = false;
@@ -102,7 +111,7 @@ void TDispatch::HealthChanged(size_t t, TTerminalHealth was, uint32_t tick, std:
     // One that worked and went away: with others to carry the load it is suspended, so that a
     // terminal that comes and goes does not keep taking messages it strands.
     if (health == TTerminalHealth::Stopped && was == TTerminalHealth::Working &&
-        FTerminals[t].Config.Send && Several()) {
+        FTerminals[t].Config.Send && FTerminals[t].EverWorked && Several()) {
         Suspend(t, "нет связи с GSM терминалом", tick, now, decisions);
         return;
     }
@@ -110,11 +119,6 @@ void TDispatch::HealthChanged(size_t t, TTerminalHealth was, uint32_t tick, std:
         Say(decisions, "GSM терминал не зарегистрирован в сети: сообщения ему не передаются" + Tag(t));
     if (was == TTerminalHealth::Unregistered && health == TTerminalHealth::Working)
         Say(decisions, "GSM терминал зарегистрирован в сети: сообщения передаются снова" + Tag(t));
-    if (health == TTerminalHealth::Working && FReadWhenBack) {
-        // The rows left in the database for want of a terminal are read now, not at the tick.
-        FReadWhenBack = false;
-        decisions.push_back({TDecision::TKind::ReadAgain, t, 0, {}, {}});
-    }
 }
 
 // The terminal starts over before its next message, and takes nothing for a while that

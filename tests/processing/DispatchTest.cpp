@@ -228,12 +228,10 @@ TEST(Dispatch, AMessageNoTerminalCanTakeGoesBackToTheDatabase) {
         bench.Dispatch.Add(Sms(7, c.Digits));
         bench.Advance(5000);
         bench.Watch(c.Snapshots);
-        // Its terminal is out of work past its grace, then the message finds none for as long.
-        bench.Advance(4001);
-        TDecisions decisions = bench.Watch(c.Snapshots);
-        bench.Advance(4001);
-        const TDecisions later = bench.Watch(c.Snapshots);
-        decisions.insert(decisions.end(), later.begin(), later.end());
+        bench.Advance(4000);
+        EXPECT_EQ(Count(bench.Watch(c.Snapshots), TKind::GiveBack), 0u) << c.Note << ": its grace";
+        bench.Advance(1);
+        const TDecisions decisions = bench.Watch(c.Snapshots);
         EXPECT_EQ(Count(decisions, TKind::GiveBack, 7), c.GoesBack ? 1u : 0u) << c.Note;
         EXPECT_EQ(Count(decisions, TKind::Notify), c.GoesBack ? 1u : 0u) << c.Note;
         EXPECT_EQ(bench.Dispatch.PendingCount(), c.GoesBack ? 0u : 1u) << c.Note;
@@ -243,6 +241,21 @@ TEST(Dispatch, AMessageNoTerminalCanTakeGoesBackToTheDatabase) {
         EXPECT_EQ(Count(bench.Watch(working), TKind::ReadAgain), 1u)
             << c.Note << ": read again once its terminal is back";
     }
+}
+
+TEST(Dispatch, ATerminalThatNeverWorkedCarriesNothingAndIsNotSuspended) {
+    TBench bench({Terminal(1), Terminal(2, {"7926"}, true)});
+    bench.Watch({Registered, Down});
+    EXPECT_FALSE(bench.Dispatch.HasCarrier("79261234567")) << "its rows stay in the database";
+    EXPECT_TRUE(bench.Dispatch.HasCarrier("79161234567"));
+    bench.Dispatch.LeftInDatabase();
+    bench.Advance(4001);
+    const TDecisions away = bench.Watch({Registered, Down});
+    EXPECT_EQ(bench.Dispatch.Health(1), TTerminalHealth::Stopped);
+    EXPECT_FALSE(Says(away, "приостановлен")) << Lines(away);
+    bench.Advance(250);
+    EXPECT_EQ(Count(bench.Watch({Registered, Registered}), TKind::ReadAgain), 1u)
+        << "its rows are read as soon as it works";
 }
 
 TEST(Dispatch, AMessageTheNetworkMayHaveGoesOnceMoreAtMost) {
