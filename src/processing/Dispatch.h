@@ -36,6 +36,8 @@ enum class TTerminalHealth : int32_t {
 struct TTerminalSnapshot {
     bool Working = false;  // its thread is in the working state
     int32_t Registration = -1; // TRegistration of its last network query
+    // Its port is being opened again: whatever it wrote before can bring no late answer.
+    bool Reopening = false;
 };
 
 struct TDecision {
@@ -222,7 +224,8 @@ private:
                        std::time_t now, TDecisions& decisions);
     void HealthChanged(size_t terminal, TTerminalHealth was, uint32_t tick, std::time_t now,
                        TDecisions& decisions);
-    void WatchParked(uint32_t tick, TDecisions& decisions);
+    void WatchParked(const std::vector<TTerminalSnapshot>& snapshots, uint32_t tick,
+                     TDecisions& decisions);
     void WatchHomeless(uint32_t tick, TDecisions& decisions);
     void Suspend(size_t terminal, const std::string& why, uint32_t tick, std::time_t now,
                  TDecisions& decisions);

@@ -25,7 +25,7 @@ TDecisions TDispatch::Watch(const std::vector<TTerminalSnapshot>& snapshots, uin
     TDecisions decisions;
     for (size_t t = 0; t < FTerminals.size() && t < snapshots.size(); ++t)
         WatchTerminal(t, snapshots[t], tick, now, decisions);
-    WatchParked(tick, decisions);
+    WatchParked(snapshots, tick, decisions);
     WatchHomeless(tick, decisions);
     if (FNotifyDue) {
         FNotifyDue = false;
@@ -140,12 +140,17 @@ void TDispatch::Suspend(size_t t, const std::string& why, uint32_t tick, std::ti
 }
 
 // A message the network may have waited out its late answer: it goes once more, first in line.
-void TDispatch::WatchParked(uint32_t tick, TDecisions& decisions) {
+// One whose terminal lost its port goes at once and uncounted: that port brings no answer.
+void TDispatch::WatchParked(const std::vector<TTerminalSnapshot>& snapshots, uint32_t tick,
+                            TDecisions& decisions) {
     for (auto it = FParked.begin(); it != FParked.end();) {
-        if (!Reached(tick, it->UntilTick)) {
+        const bool portGone = it->Terminal < snapshots.size() && snapshots[it->Terminal].Reopening;
+        if (!portGone && !Reached(tick, it->UntilTick)) {
             ++it;
             continue;
         }
+        if (portGone)
+            --FMemory[it->Sms.Sms.MsgId].MaybeSent;
         Say(decisions, FormatMessage("Сообщение ID=%d будет отправлено повторно: возможен повтор",
                                      it->Sms.Sms.MsgId) +
                            Tag(it->Terminal));

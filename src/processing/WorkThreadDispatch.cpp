@@ -29,7 +29,9 @@ void TWorkThread::WatchTerminals() {
         const bool working = slot.Working();
         if (working)
             ResolveSim(t);
-        snapshots.push_back({working, slot.Siemens->Network().Registration});
+        snapshots.push_back(
+            {working, slot.Siemens->Network().Registration,
+             slot.Siemens->GetState() == static_cast<int32_t>(TTerminalState::Opening)});
     }
     Apply(FDispatch.Watch(snapshots, GetTickCount(), std::time(nullptr)));
 }

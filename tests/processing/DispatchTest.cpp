@@ -293,6 +293,15 @@ TEST(Dispatch, AMessageTheNetworkMayHaveGoesOnceMoreAtMost) {
     bench.HandOut();
     bench.Report(3, TOutcomeKind::MaybeSent, {}, static_cast<int32_t>(TGsmResult::PortIO));
     EXPECT_EQ(Count(bench.HandOut(), TKind::HandOver, 3), 1u);
+    // So does one whose terminal opens its port again while it waits.
+    bench.Dispatch.Add(Sms(4));
+    bench.HandOut();
+    const size_t by = bench.HeldBy[4];
+    bench.Report(4, TOutcomeKind::MaybeSent);
+    std::vector<TTerminalSnapshot> reopening(2, Registered);
+    reopening[by] = {false, -1, true};
+    bench.Watch(reopening);
+    EXPECT_EQ(Count(bench.HandOut(), TKind::HandOver, 4), 1u);
 }
 
 TEST(Dispatch, ARefusalIsChargedByItsCause) {
