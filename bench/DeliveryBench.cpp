@@ -159,7 +159,8 @@ std::pair<int64_t, int64_t> Drain(PGconn* db, TGsmSimulator& sim, TWorkThread& w
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     const TPgResult count(PQexec(db, "SELECT n FROM stamp_statements"));
-    return {worker.Counters().Acknowledged.load() - before, std::atoll(PQgetvalue(count.get(), 0, 0))};
+    return {worker.Counters().Acknowledged.load() - before,
+            std::atoll(PQgetvalue(count.get(), 0, 0))};
 }
 
 // A POSIX TZ value under which the local hour is now 12, so the pass runs at any time of day.
@@ -211,7 +212,8 @@ void StartWorker(TWorkThread& worker, const TServer& server, const std::string& 
         << "\nUserName=" << server.User << "\nPassword=" << server.Password
         << "\n[GSMTerminal]\nDevice=" << dir << "modem\n";
     worker.Start();
-    while (worker.StartResult() == -1 || (worker.StartResult() == 1 && worker.Counters().TerminalState.load() != 3))
+    while (worker.StartResult() == -1 ||
+           (worker.StartResult() == 1 && worker.Counters().TerminalState.load() != 3))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (worker.StartResult() != 1)
         throw std::runtime_error("the worker did not start; see " + dir + "QuorvexSMS.log");

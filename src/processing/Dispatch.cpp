@@ -210,9 +210,9 @@ TDecisions TDispatch::Settle(const std::vector<TPick>& picks,
             if (memory->second.FailedOn != pick.Terminal)
                 memory->second.FailedOn.reset();
         }
-        TDecision decision = Make(pick.Answer ? TDecision::TKind::HandAnswer
-                                              : TDecision::TKind::HandOver,
-                                  pick.Terminal, pick.MsgId);
+        TDecision decision =
+            Make(pick.Answer ? TDecision::TKind::HandAnswer : TDecision::TKind::HandOver,
+                 pick.Terminal, pick.MsgId);
         decision.Sms = std::move(sms);
         decisions.push_back(std::move(decision));
     }

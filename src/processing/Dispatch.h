@@ -34,7 +34,7 @@ enum class TTerminalHealth : int32_t {
 
 // What the worker sees of a terminal at a turn.
 struct TTerminalSnapshot {
-    bool Working = false;  // its thread is in the working state
+    bool Working = false;      // its thread is in the working state
     int32_t Registration = -1; // TRegistration of its last network query
     // Its port is being opened again: whatever it wrote before can bring no late answer.
     bool Reopening = false;
@@ -171,12 +171,12 @@ private:
         bool Seen = false;       // watched at least once
         bool WorkingNow = false; // in the working state at the last watch
         bool SimKnown = false;
-        bool EverWorked = false;  // since its start: only then is an outage a reason to suspend
-        bool WasCarrier = false;  // Carries() at the last watch
+        bool EverWorked = false; // since its start: only then is an outage a reason to suspend
+        bool WasCarrier = false; // Carries() at the last watch
         std::map<int32_t, TQueuedSms> Held; // by id: a failed one goes back from here
         bool OutOfWork = true;              // not working, since OutOfWorkTick
         uint32_t OutOfWorkTick = 0;
-        bool Unregistered = false;          // reported unregistered, since UnregisteredTick
+        bool Unregistered = false; // reported unregistered, since UnregisteredTick
         uint32_t UnregisteredTick = 0;
         bool Suspended = false;
         uint32_t SuspendedUntilTick = 0;
@@ -238,8 +238,8 @@ private:
                    std::time_t now, TDecisions& decisions);
     // The terminal failed on a message without the network's verdict on it: counts against
     // the terminal.
-    void FailedHere(size_t terminal, int32_t msgId, const char* why, uint32_t tick,
-                    std::time_t now, TDecisions& decisions);
+    void FailedHere(size_t terminal, int32_t msgId, const char* why, uint32_t tick, std::time_t now,
+                    TDecisions& decisions);
     void GiveUp(int32_t msgId, const TSMS& sms, const std::string& reason, size_t terminal,
                 TDecisions& decisions);
     // Back to the pending list (its claim goes): first in line, or behind the others.

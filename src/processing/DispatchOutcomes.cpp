@@ -69,11 +69,12 @@ TDecisions TDispatch::TakenBack(size_t t, std::vector<TQueuedSms> messages, bool
     }
     if (!say || messages.empty())
         return decisions;
-    Say(decisions, Several() ? FormatMessage("Сообщения GSM терминала переданы другим терминалам: %zu",
-                                             messages.size()) +
-                                   Tag(t)
-                             : FormatMessage("Сообщения GSM терминала возвращены в очередь: %zu",
-                                             messages.size()));
+    Say(decisions,
+        Several()
+            ? FormatMessage("Сообщения GSM терминала переданы другим терминалам: %zu",
+                            messages.size()) +
+                  Tag(t)
+            : FormatMessage("Сообщения GSM терминала возвращены в очередь: %zu", messages.size()));
     return decisions;
 }
 
@@ -81,7 +82,8 @@ TDecisions TDispatch::TakenBack(size_t t, std::vector<TQueuedSms> messages, bool
 void TDispatch::Acknowledged(size_t t, int32_t msgId, std::time_t now, TDecisions& decisions) {
     // A late answer: whether it waits for one or went back to the list meanwhile, it goes no more.
     std::erase_if(FParked, [&](const TParked& parked) { return parked.Sms.Sms.MsgId == msgId; });
-    std::erase_if(FPending, [&](const TPending& pending) { return pending.Sms.Sms.MsgId == msgId; });
+    std::erase_if(FPending,
+                  [&](const TPending& pending) { return pending.Sms.Sms.MsgId == msgId; });
     TTerminal& terminal = FTerminals[t];
     terminal.Limits.Sent(now);
     terminal.FailureRun.clear();
@@ -133,8 +135,8 @@ void TDispatch::Failed(size_t t, const TOutcome& outcome, TQueuedSms sms, uint32
     BackToPending(std::move(sms), first, decisions);
 }
 
-void TDispatch::FailedHere(size_t t, int32_t msgId, const char* why, uint32_t tick,
-                           std::time_t now, TDecisions& decisions) {
+void TDispatch::FailedHere(size_t t, int32_t msgId, const char* why, uint32_t tick, std::time_t now,
+                           TDecisions& decisions) {
     TTerminal& terminal = FTerminals[t];
     FMemory[msgId].FailedOn = t;
     terminal.FailureRun.insert(msgId);
@@ -180,8 +182,9 @@ void TDispatch::MaybeSent(size_t t, const TOutcome& outcome, TQueuedSms sms, uin
                           outcome.ResultCode == static_cast<int32_t>(TGsmResult::PortNotReady);
     if (portGone) {
         Say(decisions,
-            FormatMessage(Several() ? "Сообщение ID=%d передано другому GSM терминалу: возможен повтор"
-                                    : "Сообщение ID=%d будет отправлено повторно: возможен повтор",
+            FormatMessage(Several()
+                              ? "Сообщение ID=%d передано другому GSM терминалу: возможен повтор"
+                              : "Сообщение ID=%d будет отправлено повторно: возможен повтор",
                           id) +
                 Tag(t));
         BackToPending(std::move(sms), true, decisions);

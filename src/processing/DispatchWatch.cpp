@@ -116,7 +116,8 @@ void TDispatch::HealthChanged(size_t t, TTerminalHealth was, uint32_t tick, std:
         return;
     }
     if (health == TTerminalHealth::Unregistered)
-        Say(decisions, "GSM терминал не зарегистрирован в сети: сообщения ему не передаются" + Tag(t));
+        Say(decisions,
+            "GSM терминал не зарегистрирован в сети: сообщения ему не передаются" + Tag(t));
     if (was == TTerminalHealth::Unregistered && health == TTerminalHealth::Working)
         Say(decisions, "GSM терминал зарегистрирован в сети: сообщения передаются снова" + Tag(t));
 }

@@ -1,12 +1,13 @@
+#include "processing/Incoming.h"
+
 #include "infra/LogFile.h"
 #include "infra/Thread.h"
 #include "processing/Database.h"
 #include "processing/DatabaseRules.h"
-#include "processing/DeliveryRules.h"
-#include "processing/Error.h"
-#include "processing/Incoming.h"
 #include "processing/DeliveryLedger.h"
+#include "processing/DeliveryRules.h"
 #include "processing/Dispatch.h"
+#include "processing/Error.h"
 #include "processing/WorkerStatus.h"
 
 #include <ctime>
@@ -20,7 +21,6 @@ constexpr const char* AccountRequest = "1";
 
 constexpr int64_t AccInfoPrepared = 0;
 constexpr int64_t AccInfoNoSubscriber = 1;
-
 
 } // namespace
 

@@ -24,7 +24,6 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>

@@ -44,8 +44,9 @@ void TWorkThread::DispatchPending() {
     for (size_t round = 0; round < TDispatch::HeldMax; ++round) {
         const uint32_t tick = GetTickCount();
         const std::vector<TPick> picks =
-            FDispatch.Propose(tick, std::time(nullptr),
-                              [this, tick](int32_t id) { return FClaimSession.MayClaim(id, tick); });
+            FDispatch.Propose(tick, std::time(nullptr), [this, tick](int32_t id) {
+                return FClaimSession.MayClaim(id, tick);
+            });
         if (picks.empty())
             return;
         std::vector<int32_t> ids;
@@ -61,7 +62,8 @@ void TWorkThread::DispatchPending() {
 // No claim, no send: a claim is taken only on the session the terminals check against, and
 // not within its grace. A failed statement is tried again with the back-off of a lost
 // connection, and its error is logged when it changes. What another session holds is noted,
-// and a pass looks again in TClaimSession::PollMs, so that such rows leave from here should their host die.
+// and a pass looks again in TClaimSession::PollMs, so that such rows leave from here should their
+// host die.
 std::optional<std::set<int32_t>> TWorkThread::Claim(const std::vector<int32_t>& ids) {
     const uint32_t tick = GetTickCount();
     if (!FDatabase->Connected() || FDatabase->Generation() != FClaimSession.Live() ||

@@ -34,7 +34,8 @@ void TWorkThread::KeepUndeletable() {
             FKeeper.State().Undeletable.begin(), FKeeper.State().Undeletable.end(),
             [&](const auto& entry) { return entry.Index == index && entry.Pdu == pdu; });
         kept.push_back(
-            {index, pdu, known != FKeeper.State().Undeletable.end() ? known->At : std::time(nullptr)});
+            {index, pdu,
+             known != FKeeper.State().Undeletable.end() ? known->At : std::time(nullptr)});
     }
     if (kept == FKeeper.State().Undeletable)
         return;

@@ -86,7 +86,9 @@ void TWorkThread::StartTerminal(const TTerminalConfig& config, bool several) {
         options.Session.PinAttempt = [this](const std::string& iccid, const std::string& pin) {
             return FKeeper.PinAttempt(iccid, pin);
         };
-        options.Session.PinAccepted = [this](const std::string& iccid) { FKeeper.PinAccepted(iccid); };
+        options.Session.PinAccepted = [this](const std::string& iccid) {
+            FKeeper.PinAccepted(iccid);
+        };
         options.OnOutcome = [this] {
             FOutcomesPending.store(true);
             Wake();

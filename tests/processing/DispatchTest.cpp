@@ -3,9 +3,8 @@
 
 #include "terminal/ResultCodes.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <map>
 
 namespace qvx {
@@ -17,7 +16,8 @@ constexpr TTerminalSnapshot Registered{true, 1};
 constexpr TTerminalSnapshot NotRegistered{true, 0};
 constexpr TTerminalSnapshot Down{false, -1};
 
-TTerminalConfig Terminal(int32_t number, std::vector<std::string> prefixes = {}, bool only = false) {
+TTerminalConfig Terminal(int32_t number, std::vector<std::string> prefixes = {},
+                         bool only = false) {
     TTerminalConfig config;
     config.Number = number;
     config.Name = "t" + std::to_string(number);
@@ -134,9 +134,19 @@ TEST(Dispatch, EachTerminalTakesTwoInTurnAndPrefixesSteer) {
         std::vector<int32_t> Held1, Held2;
         const char* Note;
     } cases[] = {
-        {{}, false, Registered, {"791", "791", "791", "791", "791"}, {1, 4}, {2, 3},
+        {{},
+         false,
+         Registered,
+         {"791", "791", "791", "791", "791"},
+         {1, 4},
+         {2, 3},
          "round robin, two each, the fifth waits"},
-        {{"7926"}, false, Registered, {"7926", "7926", "7916"}, {3}, {1, 2},
+        {{"7926"},
+         false,
+         Registered,
+         {"7926", "7926", "7916"},
+         {3},
+         {1, 2},
          "prefer: its numbers wait for it"},
         {{"7926"}, false, Down, {"7926", "7916"}, {1, 2}, {}, "prefer falls back while it is away"},
         {{"7926"}, true, Down, {"7926", "7916"}, {2}, {}, "only: never elsewhere"},
@@ -193,7 +203,8 @@ TEST(Dispatch, ATerminalTheNetworkDoesNotRegisterHandsItsMessagesOn) {
     const TDecisions away = bench.Watch({Registered, NotRegistered});
     EXPECT_TRUE(bench.Held(1).empty());
     EXPECT_EQ(bench.Dispatch.Health(1), TTerminalHealth::Unregistered);
-    EXPECT_TRUE(Says(away, "GSM терминал не зарегистрирован в сети: сообщения ему не передаются [t2]"));
+    EXPECT_TRUE(
+        Says(away, "GSM терминал не зарегистрирован в сети: сообщения ему не передаются [t2]"));
     EXPECT_EQ(Count(away, TKind::Unclaim), 2u) << "back to the list, unclaimed";
     for (int32_t id : bench.Held(0))
         bench.Report(id, TOutcomeKind::Acknowledged);
@@ -216,9 +227,15 @@ TEST(Dispatch, AMessageNoTerminalCanTakeGoesBackToTheDatabase) {
     } cases[] = {
         {{Terminal(1)}, {Down}, "7916", true, "the only terminal died"},
         {{Terminal(1), Terminal(2)}, {Down, Registered}, "7916", false, "another one works"},
-        {{Terminal(1), Terminal(2, {"7926"}, true)}, {Registered, Down}, "7926", true,
+        {{Terminal(1), Terminal(2, {"7926"}, true)},
+         {Registered, Down},
+         "7926",
+         true,
          "only: its terminal is away"},
-        {{Terminal(1), Terminal(2, {"7926"})}, {Registered, Down}, "7926", false,
+        {{Terminal(1), Terminal(2, {"7926"})},
+         {Registered, Down},
+         "7926",
+         false,
          "prefer: another works"},
     };
     for (const auto& c : cases) {
@@ -379,7 +396,8 @@ TEST(Dispatch, FailuresOnThreeMessagesSuspendForADoublingWhileAcrossTheTickWrap)
             }
         }
         EXPECT_EQ(failed, 3) << "suspension " << suspension;
-        EXPECT_TRUE(Says(bench.Seen, "GSM терминал приостановлен на " + std::to_string(expectedSec) +
+        EXPECT_TRUE(Says(bench.Seen, "GSM терминал приостановлен на " +
+                                         std::to_string(expectedSec) +
                                          " с: GSM терминал не отправляет SMS [t2]"));
         bench.Advance(expectedSec * 1000 - 1);
         bench.Watch({Registered, Registered});
@@ -412,7 +430,8 @@ TEST(Dispatch, ADailyLimitHoldsUntilTheResetAndCountsWhatIsHeld) {
     bench.Report(1, TOutcomeKind::Acknowledged);
     bench.Report(2, TOutcomeKind::Acknowledged);
     const TDecisions atLimit = bench.Watch({Registered});
-    EXPECT_TRUE(Says(atLimit, "Достигнут дневной лимит SIM-карты (3 SMS): отправка приостановлена"));
+    EXPECT_TRUE(
+        Says(atLimit, "Достигнут дневной лимит SIM-карты (3 SMS): отправка приостановлена"));
     EXPECT_EQ(bench.Dispatch.Health(0), TTerminalHealth::AtLimit);
     bench.Now += 24 * 3600;
     EXPECT_TRUE(Says(bench.Watch({Registered}), "Дневной лимит SIM-карты обновлен"));

@@ -158,7 +158,8 @@ protected:
     }
     void WaitTerminalReady() {
         ASSERT_TRUE(WaitUntil([this] { return FWorker->Counters().TerminalState.load() == 3; }))
-            << "the terminal must reach the working state, it is in " << FWorker->Counters().TerminalState.load();
+            << "the terminal must reach the working state, it is in "
+            << FWorker->Counters().TerminalState.load();
     }
     // Reloads and waits until the new terminal works.
     void Reload(int timeoutMs = 10000) {

@@ -73,7 +73,8 @@ TEST_F(WorkerStartTest, RequiredSettingsAreReportedFirstMissingFirst) {
         const size_t before = Log().size();
         StartWorker();
         EXPECT_EQ(FWorker->StartResult(), 0) << c.Message;
-        EXPECT_EQ(FWorker->Counters().TerminalState.load(), -1) << "no terminal after a failed start";
+        EXPECT_EQ(FWorker->Counters().TerminalState.load(), -1)
+            << "no terminal after a failed start";
         StopWorker();
         const auto lines = LogSince(before);
         ASSERT_FALSE(lines.empty()) << "an error line is expected for " << c.Message;
@@ -109,7 +110,8 @@ TEST_F(WorkerStartTest, CommandsWaitForAReloadThatSucceeds) {
     ASSERT_TRUE(WaitLog("Ошибка: Версия базы данных должна быть не ниже 2.00"));
     WaitTurns();
     EXPECT_EQ(FWorker->StartResult(), 0);
-    EXPECT_EQ(FWorker->Counters().TerminalState.load(), -1) << "a failed reload must stop the old terminal";
+    EXPECT_EQ(FWorker->Counters().TerminalState.load(), -1)
+        << "a failed reload must stop the old terminal";
     EXPECT_EQ(LogSince(beforeFailure),
               (std::vector<std::string>{PlainTextWarning, "Версия базы данных \"Кворвекс\": 1.0",
                                         "Ошибка: Версия базы данных должна быть не ниже 2.00"}));
@@ -124,7 +126,8 @@ TEST_F(WorkerStartTest, UnreachableDatabaseIsTriedAgainWhileTheTerminalRuns) {
                                      MissingPort + "\r\n");
     StartWorker();
     EXPECT_EQ(FWorker->StartResult(), StartWaitingForDatabase);
-    EXPECT_GE(FWorker->Counters().TerminalState.load(), 0) << "the terminal must run without the database";
+    EXPECT_GE(FWorker->Counters().TerminalState.load(), 0)
+        << "the terminal must run without the database";
     ASSERT_TRUE(test::WaitUntil([this] { return !Log().empty(); })) << "an error line is expected";
     const auto lines = Log();
     ASSERT_EQ(lines.size(), 1u) << "exactly one error line is expected";

@@ -41,8 +41,9 @@ protected:
         EXPECT_TRUE(FSim.WaitForSubmitted(1, 10000));
         FClockShiftSec.store(shiftSec);
         EXPECT_TRUE(WaitUntil([this] { return FWorker->Counters().Outgoing.load() == 0; }));
-        EXPECT_TRUE(WaitUntil(
-            [this] { return FWorker->Counters().Acknowledged.load() == int64_t(FSim.SubmittedCount()); }));
+        EXPECT_TRUE(WaitUntil([this] {
+            return FWorker->Counters().Acknowledged.load() == int64_t(FSim.SubmittedCount());
+        }));
         return ids;
     }
     std::string MaybeSent(int32_t msgId) const {
@@ -170,8 +171,8 @@ TEST_F(WorkerUnsentTest, ARefusedNumberIsGivenUpWithoutHoldingTheOthers) {
     const int32_t last = AddMessage("'+79160000003'", "'last'", 10);
     Cycle(true);
     EXPECT_TRUE(WaitLog("Сообщение ID=" + std::to_string(refused) +
-                        " не будет отправлено (тел=\"+79160000001\"): сеть отклонила сообщение "
-                        "(+CMS ERROR: 21)",
+                            " не будет отправлено (тел=\"+79160000001\"): сеть отклонила сообщение "
+                            "(+CMS ERROR: 21)",
                         30000))
         << "three refusals, each after a pause of its own";
     EXPECT_TRUE(WaitSent({next, last})) << "the messages behind it must go out";
