@@ -50,18 +50,20 @@ void TWorkThread::StartTerminals() {
     for (const TTerminalConfig* terminal : configured)
         longestWait = std::max(longestWait, terminal->ModemTimeoutMs);
     FClaimSession.SetModemTimeoutMs(longestWait);
-    FTerminals.reserve(configured.size());
+    // The dispatch knows every terminal before the first runs: whatever reads a running one's
+    // part of it (the status) finds it there.
     std::vector<TTerminalConfig> configs;
+    for (const TTerminalConfig* terminal : configured)
+        configs.push_back(*terminal);
+    FDispatch = TDispatch(std::move(configs));
+    FTerminals.reserve(configured.size());
     try {
-        for (const TTerminalConfig* terminal : configured) {
+        for (const TTerminalConfig* terminal : configured)
             StartTerminal(*terminal, several);
-            configs.push_back(*terminal);
-        }
     } catch (...) {
         StopTerminals();
         throw;
     }
-    FDispatch = TDispatch(std::move(configs));
 }
 
 void TWorkThread::StartTerminal(const TTerminalConfig& config, bool several) {
@@ -114,8 +116,10 @@ void TWorkThread::StartTerminal(const TTerminalConfig& config, bool several) {
 }
 
 void TWorkThread::StopTerminals() {
-    if (FTerminals.empty())
+    if (FTerminals.empty()) {
+        FDispatch = TDispatch();
         return;
+    }
     // Every thread is asked first, so that the terminals stop together.
     for (TTerminalSlot& slot : FTerminals)
         slot.Siemens->Terminate();
