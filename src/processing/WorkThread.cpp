@@ -208,8 +208,12 @@ void TWorkThread::ProcessCycle(bool sendNow) {
     KeepHandledNow();
     FIncoming.Handle(sendNow);
     TakeOutcomes();
-    if (sendNow)
+    if (sendNow) {
+        // The pass leaves in the database what no terminal takes now: it asks about the
+        // terminals as they are, also right after a reload started them.
+        WatchTerminals();
         SendPendingMessages();
+    }
     DispatchPending();
 }
 
