@@ -147,7 +147,15 @@ std::pair<int64_t, int64_t> Drain(PGconn* db, TGsmSimulator& sim, TWorkThread& w
     sim.ClearSubmitted();
     sim.SetSubmitReply(TSubmitReply::Ok);
     const int64_t before = worker.Counters().Acknowledged.load();
-    Pass(worker);
+    // A pass the worker runs by itself after the reload (the last round left rows unread) may
+    // hand the rows over before this one, which then finds none and writes no summary: the
+    // drain waits for the stamps, not for a summary.
+    worker.PostCommand(CommandReload);
+    WaitTurns(worker);
+    while (worker.StartResult() != 1 || worker.Counters().TerminalState.load() != 3)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    worker.RequestSendNow();
+    worker.PostCommand(CommandProcess);
     const auto start = TClock::now();
     for (;;) {
         const TPgResult left(PQexec(db, "SELECT count(*) FROM msgdelivery WHERE sentdt IS NULL"));
