@@ -1,12 +1,10 @@
 #include "processing/ClaimSession.h"
 
-#include "infra/Thread.h"
+#include "infra/BootClock.h"
 #include "processing/Database.h"
 #include "processing/Error.h"
-#include "terminal/AtSession.h"
 
 #include <algorithm>
-#include <chrono>
 #include <utility>
 
 namespace qvx {
@@ -15,6 +13,8 @@ namespace {
 
 // A known host's last sighting is written down again after this long, not at every heartbeat.
 constexpr std::time_t HostRecordRefreshSec = 24 * 3600;
+// What the server says of a statement it cancelled.
+constexpr const char* QueryCanceled = "57014";
 
 bool Reached(uint32_t tick, uint32_t at) {
     return static_cast<int32_t>(tick - at) >= 0;
@@ -23,36 +23,39 @@ bool Reached(uint32_t tick, uint32_t at) {
 } // namespace
 
 TClaimSession::TClaimSession(TDatabase& database, int32_t lockClass)
-    : FDatabase(database), FLockClass(lockClass) {
-    SetModemTimeoutMs(0);
-}
+    : FDatabase(database), FLockClass(lockClass) {}
 
-void TClaimSession::SetModemTimeoutMs(int32_t modemTimeoutMs) {
-    const auto frameWaitMs = std::chrono::milliseconds(TAtSession::FrameWait).count();
-    FGraceMs = static_cast<uint32_t>(frameWaitMs) +
-               static_cast<uint32_t>(std::max(modemTimeoutMs, 0)) + GraceMarginMs;
+uint64_t TClaimSession::Live() const noexcept {
+    return FDatabase.LiveGeneration();
 }
 
 TClaimSession::TTurn TClaimSession::Watch(uint32_t tick, std::time_t now) {
     TTurn turn;
-    const bool due = !FDatabase.Connected() || !FHeartbeatDone || Reached(tick, FNextHeartbeat);
-    if (due && (!FRetry.Waiting() || FRetry.Due(tick)))
+    if (HeartbeatDue(tick) && (!FRetry.Waiting() || FRetry.Due(tick)))
         Heartbeat(tick, now, turn);
-    const uint64_t generation = FDatabase.Connected() ? FDatabase.Generation() : 0;
+    const uint64_t generation = FDatabase.LiveGeneration();
     if (generation != FKnown) {
         turn.Lost = FKnown != 0;
         turn.Renewed = generation != 0;
         FKnown = generation;
-        FLive.store(generation);
-        if (turn.Renewed && OthersKnown(now))
-            StartGrace(tick, turn);
+        FPooled = false;
+        if (turn.Renewed && OthersKnown(now)) {
+            FGrace.Renewed(tick);
+            turn.GraceStarted = true;
+        }
     }
-    if (generation != 0)
-        FAnsweredTick.store(FDatabase.AnsweredTick());
-    if (FInGrace && Reached(tick, FGraceUntil))
-        FInGrace = false;
+    FGrace.Forget(tick);
+    FShared.store(OthersKnown(now));
     turn.Notified = FDatabase.TakeNotifications();
     return turn;
+}
+
+// Without a session, when the last one is not in time, and at once when the server was not
+// heard lately by the boot or the wall clock: a host that was suspended must hear it before
+// its terminals start anything.
+bool TClaimSession::HeartbeatDue(uint32_t tick) const {
+    return !FDatabase.Connected() || !FHeartbeatDone || Reached(tick, FNextHeartbeat) ||
+           !FDatabase.Answered().Within(BootMs(), WallMs(), AnsweredWithinMs);
 }
 
 void TClaimSession::Heartbeat(uint32_t tick, std::time_t now, TTurn& turn) {
@@ -65,16 +68,42 @@ void TClaimSession::Heartbeat(uint32_t tick, std::time_t now, TTurn& turn) {
         view = FDatabase.Peers(FLockClass, HeartbeatWaitMs);
         FRetry.Reset();
     } catch (const EDatabaseError& error) {
-        if (FRetry.Failed(error.what(), tick))
-            FNewError = error.what();
-        // A session that did not answer in time is in doubt: it is ended here, so that the
-        // terminals stop starting what it claimed, as the server will free those claims.
-        FDatabase.Close();
+        HeartbeatFailed(error.what(), tick, turn);
         return;
     }
-    ForgetOldSightings(tick);
+    turn.SlowEnded = std::exchange(FSlow, false);
+    // A transaction pooler hands the statements to any server process: the locks of one
+    // statement are not where the next one looks.
+    if (!FPooled && view.BackendPid != 0 && view.BackendPid != FDatabase.BackendPid()) {
+        FPooled = true;
+        turn.PoolerSeen = true;
+    }
+    FGrace.Forget(tick);
     SeenHeld(view.HeldByOthers, tick);
+    turn.Vanished = FGrace.Sessions(view.Sessions, tick);
+    if (!turn.Vanished.empty()) { // their rows are looked at once the wait for them ends
+        FPollDue = true;
+        FPollAtTick = tick + FGrace.LeftMs(tick);
+    }
     FOtherHosts = std::move(view.Hosts);
+    NoteHosts(now, turn);
+}
+
+// A connection that broke ended the session (TDatabase closed it); one the server still holds
+// is slow, not gone: what the terminals hold goes on, and nothing new is claimed until a
+// heartbeat is answered in time.
+void TClaimSession::HeartbeatFailed(const char* error, uint32_t tick, TTurn& turn) {
+    if (FDatabase.Connected() && FDatabase.LastSqlState() == QueryCanceled) {
+        turn.SlowStarted = !FSlow;
+        FSlow = true;
+        return;
+    }
+    FSlow = FDatabase.Connected();
+    if (FRetry.Failed(error, tick))
+        FNewError = error;
+}
+
+void TClaimSession::NoteHosts(std::time_t now, TTurn& turn) {
     if (FKnownHosts == nullptr)
         return;
     for (const auto& host : FOtherHosts) {
@@ -85,39 +114,33 @@ void TClaimSession::Heartbeat(uint32_t tick, std::time_t now, TTurn& turn) {
     }
 }
 
-bool TClaimSession::Alive(uint64_t session) const noexcept {
-    return session != 0 && FLive.load() == session &&
-           GetTickCount() - FAnsweredTick.load() < AnsweredWithinMs;
+TClaimVerdict TClaimSession::MayStart(uint64_t session, uint64_t lastAckBootMs) const noexcept {
+    if (!FShared.load())
+        return TClaimVerdict::Go;
+    if (session == 0 || FDatabase.LiveGeneration() != session)
+        return TClaimVerdict::Withdraw;
+    const TAnswerStamp& answered = FDatabase.Answered();
+    if (!answered.Within(BootMs(), WallMs(), AnsweredWithinMs))
+        return TClaimVerdict::Wait;
+    if (lastAckBootMs != 0 && !answered.After(lastAckBootMs))
+        return TClaimVerdict::Wait;
+    return TClaimVerdict::Go;
 }
 
 std::string TClaimSession::TakeNewError() {
     return std::exchange(FNewError, {});
 }
 
-void TClaimSession::StartGrace(uint32_t tick, TTurn& turn) {
-    FInGrace = true;
-    FGraceUntil = tick + FGraceMs;
-    turn.GraceStarted = true;
-}
-
-bool TClaimSession::InGrace(uint32_t tick) const noexcept {
-    return FInGrace && !Reached(tick, FGraceUntil);
-}
-
-uint32_t TClaimSession::GraceLeftMs(uint32_t tick) const noexcept {
-    return InGrace(tick) ? FGraceUntil - tick : 0;
+bool TClaimSession::Holding(uint32_t tick) const noexcept {
+    return FGrace.Holding(tick) || FSlow || FPooled;
 }
 
 bool TClaimSession::MayClaim(int32_t id, uint32_t tick) const {
-    if (InGrace(tick))
-        return false;
-    const auto seen = FSeenHeld.find(id);
-    return seen == FSeenHeld.end() || tick - seen->second >= FGraceMs;
+    return !FSlow && !FPooled && FGrace.MayClaim(id, tick);
 }
 
 void TClaimSession::SeenHeld(const std::vector<int32_t>& ids, uint32_t tick) {
-    for (const int32_t id : ids)
-        FSeenHeld[id] = tick;
+    FGrace.SeenHeld(ids, tick);
     if (ids.empty())
         return;
     FPollDue = true;
@@ -125,18 +148,14 @@ void TClaimSession::SeenHeld(const std::vector<int32_t>& ids, uint32_t tick) {
 }
 
 bool TClaimSession::TakePoll(uint32_t tick) {
-    if (!FPollDue || static_cast<int32_t>(tick - FPollAtTick) < 0)
+    if (!FPollDue || !Reached(tick, FPollAtTick))
         return false;
     FPollDue = false;
     return true;
 }
 
-void TClaimSession::ForgetOldSightings(uint32_t tick) {
-    std::erase_if(FSeenHeld, [&](const auto& seen) { return tick - seen.second >= FGraceMs; });
-}
-
 bool TClaimSession::OthersKnown(std::time_t now) const {
-    if (!FOtherHosts.empty() || !FSeenHeld.empty())
+    if (!FOtherHosts.empty() || FGrace.AnySeenHeld())
         return true;
     if (FKnownHosts == nullptr)
         return false;

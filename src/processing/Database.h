@@ -9,7 +9,9 @@
 
 #include "infra/Config.h"
 #include "infra/Deadline.h"
+#include "processing/AnswerStamp.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -77,17 +79,31 @@ struct TPendingCursor {
     bool End = false;  // the last page has been read
 };
 
+// Another session of the service as the server lists it.
+struct TPeerSession {
+    std::string Host;           // its session name without the published answer wait
+    int32_t Pid = 0;            // its server process: a session made anew has another
+    int32_t ModemTimeoutMs = 0; // published by the host; 0 when it publishes none
+    bool operator==(const TPeerSession&) const = default;
+};
+
 // What the claim session sees of the other sessions: the ids they hold advisory locks on in the
-// service's lock class, and the other sessions of the service by application name, each with
-// the number of those locks it holds.
+// service's lock class, the other sessions of the service, and by host name the number of those
+// locks each holds. BackendPid is the server process that answered: another one than at the
+// connection's start means a pooler hands the statements around.
 struct TPeerView {
     std::vector<int32_t> HeldByOthers;
     std::map<std::string, int32_t> Hosts;
+    std::vector<TPeerSession> Sessions;
+    int32_t BackendPid = 0;
 };
 
 // The application name of this host's sessions: "<program>@<host name>", so that the server's
-// views tell the hosts apart; the service's own are "quorvexsms@...".
-std::string SessionName(const char* program = "quorvexsms");
+// views tell the hosts apart; the service's own are "quorvexsms@...". A positive modemTimeoutMs
+// is published after a '#', so that the other hosts size their wait for this one's terminals.
+std::string SessionName(const char* program = "quorvexsms", int32_t modemTimeoutMs = 0);
+// A session name split into its host part and the answer wait it publishes (0: none).
+TPeerSession ParseSessionName(const std::string& name);
 // The channel the hosts of one database wake each other on.
 extern const char* const ServiceChannel;
 
@@ -133,8 +149,14 @@ public:
     // Counts the connections made: a session's advisory locks live only as long as the
     // connection that took them, so a holder compares the number it locked on with this one.
     uint64_t Generation() const noexcept { return FGeneration; }
-    // The tick of the server's last answer on the open connection: the session lived then.
-    uint32_t AnsweredTick() const noexcept { return FAnsweredTick; }
+    // Any thread: the Generation() of the open connection, 0 from the moment it is closed, so
+    // that what was claimed on it stops at once wherever it is asked.
+    uint64_t LiveGeneration() const noexcept { return FLiveGeneration.load(); }
+    // Any thread: when the server last answered on the open connection (a refusal is an answer
+    // too): the session lived then.
+    const TAnswerStamp& Answered() const noexcept { return FAnswered; }
+    // The server process of the open connection, as it said at the start; 0 without one.
+    int32_t BackendPid() const noexcept { return FConn ? FBackendPid : 0; }
     // Closes the connection (and with it every statement); the next statement reconnects.
     void Close() noexcept;
     // How the last connection went, as a TDatabaseState: -1 not tried yet, 0 it failed or
@@ -199,8 +221,10 @@ public:
     // The ids whose SMS delivery is still unsent, in the order given.
     std::vector<int32_t> Unsent(const std::vector<int32_t>& ids);
 
-    // The other sessions' locks of lockClass and the other hosts' sessions, in one statement
-    // that waits at most waitMs: a session that cannot answer that soon counts as lost.
+    // The other sessions' locks of lockClass and the other hosts' sessions, in one statement.
+    // A server that has not answered within waitMs is asked to cancel it and the connection is
+    // kept: a slow server is no lost session. The cancelled statement throws EDatabaseError
+    // with the connection still open; a broken one throws with it closed.
     TPeerView Peers(int32_t lockClass, uint32_t waitMs);
     // Wakes the other hosts listening on ServiceChannel.
     void Notify();
@@ -215,6 +239,7 @@ private:
     struct TCallWait {
         TClock::time_point Deadline;
         bool Interrupted = false;
+        bool Cancelled = false; // a short wait ran out and the statement was cancelled
     };
     enum class TWaitResult { Ready, Interrupted, TimedOut, Failed };
 
@@ -236,6 +261,8 @@ private:
                   const char* const* values, bool returnsRows);
     void AwaitInput(pg_conn* conn, TCallWait& wait);
     TCallWait StartWait(uint32_t timeoutMs) const noexcept;
+    // The longest a statement may take: the server's limit and the grace after it.
+    uint32_t FullWaitMs() const noexcept;
     TWaitResult WaitSocket(int socket, short events, TCallWait& wait);
     // Cancels the running statement on the server, closes the connection and throws.
     [[noreturn]] void Abandon(pg_conn* conn, const TCallWait& wait);
@@ -250,7 +277,8 @@ private:
     int FReloadFd = -1;
     std::function<void()> FProgress;
     std::optional<uint32_t> FFinalWaitMs;
-    // The wait of the statement being run, when shorter than the usual.
+    // The wait of the statement being run, when shorter than the usual; past it the statement
+    // is cancelled and its answer awaited within the usual limits.
     std::optional<uint32_t> FCallWaitMs;
     int32_t FIdleSessionMs = 0;
     int32_t FReachability = -1;
@@ -258,7 +286,9 @@ private:
     std::string FLastSqlState;
     int64_t FLastErrorAt = 0;
     uint64_t FGeneration = 0;
-    uint32_t FAnsweredTick = 0;
+    std::atomic<uint64_t> FLiveGeneration{0};
+    TAnswerStamp FAnswered;
+    int32_t FBackendPid = 0;
 };
 
 } // namespace qvx

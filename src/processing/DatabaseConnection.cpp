@@ -1,6 +1,7 @@
 // The connection side of TDatabase: connecting without blocking, the session's limits, and
 // running one statement while its socket, the deadline and the worker's interrupts are
 // watched together.
+#include "infra/BootClock.h"
 #include "infra/Codepage.h"
 #include "infra/Deadline.h"
 #include "infra/Decimal.h"
@@ -36,6 +37,7 @@ void TDatabase::SetParams(const TDbParams& params) {
 }
 
 void TDatabase::Close() noexcept {
+    FLiveGeneration.store(0);
     FConn.reset();
 }
 
@@ -116,6 +118,11 @@ void CancelStatement(PGconn* conn) noexcept {
 }
 
 } // namespace
+
+uint32_t TDatabase::FullWaitMs() const noexcept {
+    return static_cast<uint32_t>(FParams.Limits.StatementTimeoutMs) +
+           static_cast<uint32_t>(FParams.Limits.ReplyGraceMs);
+}
 
 TDatabase::TCallWait TDatabase::StartWait(uint32_t timeoutMs) const noexcept {
     TCallWait wait;
@@ -238,8 +245,9 @@ PGconn* TDatabase::Connection() {
     ApplyLimits(conn.get());
     FConn = std::move(conn);
     ++FGeneration;
+    FLiveGeneration.store(FGeneration);
     FReachability = 1;
-    FAnsweredTick = GetTickCount();
+    FAnswered.Mark(BootMs(), WallMs());
     return FConn.get();
 }
 
@@ -279,6 +287,7 @@ void TDatabase::ApplyLimits(PGconn* conn) {
                                   interval.c_str(),  probes.c_str(), userTimeout.c_str()};
     const TPgResult result = Run(conn, sql.c_str(), 6, types, values, true);
     const int32_t pid = ParseInt32(PQgetvalue(result.get(), 0, 0)).value_or(0);
+    FBackendPid = pid;
     FIdleSessionMs = 0;
     if (version >= 140000) {
         const int32_t set = ParseInt32(PQgetvalue(result.get(), 0, 7)).value_or(0);
@@ -295,6 +304,14 @@ void TDatabase::AwaitInput(PGconn* conn, TCallWait& wait) {
         Fail(PQerrorMessage(conn));
     const short events = flushed == 1 ? POLLIN | POLLOUT : POLLIN;
     const TWaitResult waited = WaitSocket(PQsocket(conn), events, wait);
+    if (waited == TWaitResult::TimedOut && FCallWaitMs && !wait.Cancelled) {
+        // A short wait ran out: the server is asked to cancel, and its answer to that shows
+        // whether it is slow or gone.
+        CancelStatement(conn);
+        wait.Cancelled = true;
+        wait.Deadline = TClock::now() + std::chrono::milliseconds(FullWaitMs());
+        return;
+    }
     if (waited == TWaitResult::Interrupted || waited == TWaitResult::TimedOut)
         Abandon(conn, wait);
     if (waited == TWaitResult::Failed || PQconsumeInput(conn) == 0)
@@ -307,8 +324,7 @@ TPgResult TDatabase::Run(PGconn* conn, const char* sql, int count, const unsigne
     const ExecStatusType expected = returnsRows ? PGRES_TUPLES_OK : PGRES_COMMAND_OK;
     if (PQsendQueryParams(conn, sql, count, types, values, nullptr, nullptr, 0) == 0)
         Fail(PQerrorMessage(conn));
-    TCallWait wait = StartWait(static_cast<uint32_t>(FParams.Limits.StatementTimeoutMs) +
-                               static_cast<uint32_t>(FParams.Limits.ReplyGraceMs));
+    TCallWait wait = StartWait(FullWaitMs());
     TPgResult result;
     for (;;) {
         while (PQisBusy(conn) != 0)
@@ -321,13 +337,14 @@ TPgResult TDatabase::Run(PGconn* conn, const char* sql, int count, const unsigne
             (PQresultStatus(result.get()) == expected && PQresultStatus(next.get()) != expected))
             result = std::move(next);
     }
+    if (result) // a refusal is an answer too: the session lived
+        FAnswered.Mark(BootMs(), WallMs());
     if (!result || PQresultStatus(result.get()) != expected) {
         const std::string reason =
             result ? PQresultErrorMessage(result.get()) : PQerrorMessage(conn);
         const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
         Fail(reason.empty() ? PQerrorMessage(conn) : reason.c_str(), state ? state : "");
     }
-    FAnsweredTick = GetTickCount();
     return result;
 }
 

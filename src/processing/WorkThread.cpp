@@ -99,11 +99,13 @@ void TWorkThread::Execute() {
             });
         else if (FDatabaseRetry.Due(GetTickCount()))
             Guarded([this] { RetryDatabase(); });
+        // The session is looked at before anything is claimed: one that ended a moment ago
+        // must not hand out its claims again.
+        Guarded([this] { WatchClaimSession(); });
         if (process) {
             const bool sendNow = FSendNow.exchange(false);
             Guarded([this, sendNow] { ProcessCycle(sendNow); });
         }
-        Guarded([this] { WatchClaimSession(); });
         Guarded([this] {
             TakeOutcomes();
             FStamps.Stamp(false);

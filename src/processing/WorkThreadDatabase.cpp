@@ -4,6 +4,8 @@
 #include "processing/Error.h"
 #include "processing/WorkThread.h"
 
+#include <algorithm>
+
 namespace qvx {
 
 void TWorkThread::LoadDatabaseParams() {
@@ -13,7 +15,14 @@ void TWorkThread::LoadDatabaseParams() {
     if (!IsSslMode(FConfig.SSLMode))
         throw EServiceError(SslModeMessage(FConfig.SSLMode));
     // The connection stays open: it is the claim session, which other hosts watch.
-    FDatabase->SetParams(DbParamsOf(FConfig));
+    // Its name tells the other hosts how long this one's terminals wait for an answer.
+    TDbParams params = DbParamsOf(FConfig);
+    int32_t longestWait = 0;
+    for (const TTerminalConfig& terminal : FConfig.Terminals)
+        if (!terminal.Device.empty())
+            longestWait = std::max(longestWait, terminal.ModemTimeoutMs);
+    params.ApplicationName = SessionName("quorvexsms", longestWait);
+    FDatabase->SetParams(params);
 
     const auto version = FDatabase->ReadParam("DBVER");
     if (FDatabase->Unencrypted())

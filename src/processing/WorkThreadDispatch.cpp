@@ -60,14 +60,14 @@ void TWorkThread::DispatchPending() {
 }
 
 // No claim, no send: a claim is taken only on the session the terminals check against, and
-// not within its grace. A failed statement is tried again with the back-off of a lost
-// connection, and its error is logged when it changes. What another session holds is noted,
-// and a pass looks again in TClaimSession::PollMs, so that such rows leave from here should their
-// host die.
+// not while the session holds claims (its grace, a slow heartbeat, a pooler). A failed statement is
+// tried again with the back-off of a lost connection, and its error is logged when it changes. What
+// another session holds is noted, and a pass looks again in TClaimSession::PollMs, so that such
+// rows leave from here should their host die.
 std::optional<std::set<int32_t>> TWorkThread::Claim(const std::vector<int32_t>& ids) {
     const uint32_t tick = GetTickCount();
     if (!FDatabase->Connected() || FDatabase->Generation() != FClaimSession.Live() ||
-        FClaimSession.InGrace(tick))
+        FClaimSession.Holding(tick))
         return std::nullopt;
     if (FClaimRetry.Waiting() && !FClaimRetry.Due(tick))
         return std::nullopt;

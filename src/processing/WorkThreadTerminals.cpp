@@ -99,8 +99,8 @@ void TWorkThread::StartTerminal(const TTerminalConfig& config, bool several) {
         options.SendCheck = [this, timeSource = FTimeSource](const TSMS& sms, std::string& reason) {
             return VerdictAtHead(sms, timeSource(), FSendOldHours.load(), reason);
         };
-        options.ClaimCheck = [this](const TSMS& sms) {
-            return FClaimSession.Alive(sms.ClaimSession);
+        options.ClaimCheck = [this](const TSMS& sms, uint64_t lastAckBootMs) {
+            return FClaimSession.MayStart(sms.ClaimSession, lastAckBootMs);
         };
         options.Receive = config.Receive;
         auto siemens = std::make_unique<TSiemens>(std::move(options));

@@ -76,7 +76,8 @@ struct TSubmitResult {
     TGsmResult Code = TGsmResult::OK;
     std::vector<int32_t> References;
     std::string Refusal;
-    // The caller stopped it between two parts; References holds the parts that went.
+    // The caller stopped it at a part's prompt (the entry cancelled, nothing written for that
+    // part); References holds the parts that went.
     bool Stopped = false;
     // The PDU of a part went out (at WrittenTick, TickSource) and no final result came for
     // it: the network may have the message. References holds the parts before it.
@@ -128,8 +129,9 @@ public:
     // Brings the terminal up; OK, or why not.
     TGsmResult Initialise();
     // Submits the prepared parts of one message, each with a reference of its own stamped in.
-    // nextPart, when given, is asked before every part but the first: false stops the message.
-    TSubmitResult Submit(const TPreparedSms& sms, const std::function<bool()>& nextPart = {});
+    // mayWrite, when given, is asked after each part's prompt, just before its PDU is written:
+    // false stops the message there.
+    TSubmitResult Submit(const TPreparedSms& sms, const std::function<bool()>& mayWrite = {});
     TReceiveResult Receive();
     // A pass of a terminal that does not list its SIM: the pause a listing would take, and
     // whatever arrived meanwhile saved for NextUnsolicited(); PortNotReady once the port is
@@ -199,7 +201,9 @@ private:
     TGsmResult QuerySmsCentre();
     std::string AskImsi();
 
-    TGsmResult SubmitPart(const std::string& pduHex, int32_t commandLength, TSubmitResult& result);
+    TGsmResult SubmitPart(const std::string& pduHex, int32_t commandLength,
+                          const std::function<bool()>& mayWrite, TSubmitResult& result);
+    void CancelPduEntry();
     TGsmResult AwaitPartAnswer(TSubmitResult& result);
     std::string RefusalOf(const std::string& answer);
     void LogLateRefusal(const std::string& prompt);

@@ -9,6 +9,7 @@ namespace {
 
 constexpr uint32_t PromptSettleMs = 10;
 constexpr char CtrlZ = '\x1A';
+constexpr char Escape = '\x1B';
 // The rest of a "+CMS ERROR" line follows the marker at once; the wait only bounds it.
 constexpr uint32_t RefusalLineWaitMs = 1000;
 constexpr size_t RefusalTextMax = 80;
@@ -31,7 +32,7 @@ int32_t ReferenceOf(const std::string& answer) {
 
 } // namespace
 
-TSubmitResult TAtSession::Submit(const TPreparedSms& sms, const std::function<bool()>& nextPart) {
+TSubmitResult TAtSession::Submit(const TPreparedSms& sms, const std::function<bool()>& mayWrite) {
     TSubmitResult result;
     // A message without parts could not be encoded: it can never be sent, like an empty one.
     if (sms.Digits.empty() || sms.Digits.size() > MaxPhoneDigits)
@@ -48,19 +49,15 @@ TSubmitResult TAtSession::Submit(const TPreparedSms& sms, const std::function<bo
     if (parts.size() > 1)
         StampConcatRef(parts, FConcatRef++);
     for (const TSubmitPdu& part : parts) {
-        if (&part != &parts.front() && nextPart && !nextPart()) {
-            result.Stopped = true;
-            return result;
-        }
-        result.Code = SubmitPart(part.Hex, part.CommandLength, result);
-        if (result.Code != TGsmResult::OK)
+        result.Code = SubmitPart(part.Hex, part.CommandLength, mayWrite, result);
+        if (result.Code != TGsmResult::OK || result.Stopped)
             return result;
     }
     return result;
 }
 
 TGsmResult TAtSession::SubmitPart(const std::string& pduHex, int32_t commandLength,
-                                  TSubmitResult& result) {
+                                  const std::function<bool()>& mayWrite, TSubmitResult& result) {
     FlushSave();
     // A failed write of the command shows as a missing prompt.
     SendString(FormatMessage("at+cmgs=%d\r", commandLength), true);
@@ -74,11 +71,24 @@ TGsmResult TAtSession::SubmitPart(const std::string& pduHex, int32_t commandLeng
     LogLateRefusal(prompt);
     Pause(PromptSettleMs);
     FlushSave();
+    // The last moment the part can still be kept from the network.
+    if (mayWrite && !mayWrite()) {
+        CancelPduEntry();
+        result.Stopped = true;
+        return TGsmResult::OK;
+    }
     // Only a PDU that went out may have reached the network.
     if (!SendString(pduHex + CtrlZ, true))
         return TGsmResult::WriteFrame;
     result.WrittenTick = FOptions.TickSource();
     return AwaitPartAnswer(result);
+}
+
+// ESC ends the PDU entry without sending; the terminal's answer to it is read and dropped.
+void TAtSession::CancelPduEntry() {
+    SendString(std::string(1, Escape), true);
+    std::string answer;
+    WaitFinalResult(std::chrono::seconds(1), answer);
 }
 
 // Only a final "OK" line acknowledges: an OK inside another line (a USSD text arriving

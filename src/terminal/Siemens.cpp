@@ -2,6 +2,7 @@
 // sends, receives and watches unsolicited results until a failure asks for a fresh start.
 #include "terminal/Siemens.h"
 
+#include "infra/BootClock.h"
 #include "infra/LogFile.h"
 #include "infra/RepeatedFailure.h"
 #include "terminal/RefusalCause.h"
@@ -275,12 +276,15 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
     const TSMS& sms = queued.Sms;
     if (!StillDue(sms))
         return;
-    if (!StillClaimed(sms)) {
+    const TClaimVerdict verdict = ClaimVerdict(sms);
+    if (verdict == TClaimVerdict::Wait)
+        return;
+    if (verdict == TClaimVerdict::Withdraw) {
         Withdrawn(sms, 0);
         return;
     }
-    TSubmitResult result =
-        FSession.Submit(queued.Prepared, [this, &sms] { return StillClaimed(sms); });
+    TSubmitResult result = FSession.Submit(
+        queued.Prepared, [this, &sms] { return ClaimVerdict(sms) == TClaimVerdict::Go; });
     // Answers to earlier messages that came in front of this one's belong to them.
     TakeLateAnswers();
     if (result.Stopped) {
@@ -304,6 +308,7 @@ void TSiemens::SendFirstQueued(bool& reinitialise) {
 void TSiemens::Sent(const TSMS& sms, std::vector<int32_t> references) {
     TQueuedSms taken;
     FOutgoing.Pop(taken);
+    FLastAckBootMs = BootMs();
     EndHold();
     FSession.LogMessage("SMS тел=\"%s\" текст=\"%s\" отправлена", sms.Telephone.c_str(),
                         sms.Text.c_str());
@@ -342,6 +347,7 @@ void TSiemens::Failed(const TQueuedSms& queued, const TSubmitResult& result) {
 // for LateAnswerMs, and an answer that comes meanwhile acknowledges it.
 void TSiemens::MaybeSent(const TQueuedSms& queued, const TSubmitResult& result) {
     const TSMS& sms = queued.Sms;
+    FLastAckBootMs = BootMs(); // it may have gone: the next one waits as after an acknowledgement
     FSession.LogMessage("SMS тел=\"%s\" возможно отправлена: сеть не ответила за %d с",
                         sms.Telephone.c_str(), static_cast<int>(TAtSession::FrameWait.count()));
     FLateAnswers.Remember({sms.MsgId, sms.Telephone, result.WrittenTick, result.References,
@@ -407,8 +413,8 @@ bool TSiemens::StillDue(const TSMS& sms) {
     return false;
 }
 
-bool TSiemens::StillClaimed(const TSMS& sms) const {
-    return !FOptions.ClaimCheck || FOptions.ClaimCheck(sms);
+TClaimVerdict TSiemens::ClaimVerdict(const TSMS& sms) const {
+    return FOptions.ClaimCheck ? FOptions.ClaimCheck(sms, FLastAckBootMs) : TClaimVerdict::Go;
 }
 
 // The parts that went are lost: the whole message goes again once it is claimed anew.

@@ -44,6 +44,9 @@ struct TQueuedSms {
     TPreparedSms Prepared;
 };
 
+// Whether a message claimed by the owner may start from this terminal now.
+enum class TClaimVerdict { Go, Wait, Withdraw };
+
 struct TSiemensOptions {
     TAtSessionOptions Session;
     // How often the working loop asks for the registration and the signal (Session.TickSource
@@ -54,10 +57,13 @@ struct TSiemensOptions {
     // Asked on the terminal thread before each message is submitted; a message the verdict
     // holds back leaves the queue with the verdict's reason. Empty: every message is sent.
     std::function<TSendVerdict(const TSMS&, std::string& reason)> SendCheck;
-    // Asked on the terminal thread before each part of a message: false when it may no longer
-    // go from here (its claim is gone). It then leaves the queue as a Withdrawn outcome, also
-    // between two parts. Empty: every message may go.
-    std::function<bool(const TSMS&)> ClaimCheck;
+    // Asked on the terminal thread before a message starts and again after each part's "> "
+    // prompt, just before its PDU is written, with when this terminal last had a message
+    // acknowledged (or possibly sent; boot clock ms, 0 for never). Withdraw: its claim is gone,
+    // and it leaves the queue as a Withdrawn outcome (an open PDU entry is cancelled). Wait: it
+    // stays queued and is asked again next pass; after a prompt it is withdrawn as well. Empty:
+    // every message may go.
+    std::function<TClaimVerdict(const TSMS&, uint64_t lastAckBootMs)> ClaimCheck;
     // The working pass lists the SIM's received messages; off, the terminal only sends.
     bool Receive = true;
 };
@@ -124,7 +130,7 @@ private:
     void PublishImsi();
     void SendFirstQueued(bool& reinitialise);
     bool StillDue(const TSMS& sms);
-    bool StillClaimed(const TSMS& sms) const;
+    TClaimVerdict ClaimVerdict(const TSMS& sms) const;
     void Withdrawn(const TSMS& sms, size_t partsSent);
     void Sent(const TSMS& sms, std::vector<int32_t> references);
     void Failed(const TQueuedSms& queued, const TSubmitResult& result);
@@ -154,7 +160,8 @@ private:
     std::string FImsi;
     TSubmissionHold FHold;
     TLateAnswers FLateAnswers{LateAnswerMs};
-    bool FUnregistered = false; // sending held: the terminal reports no registration
+    bool FUnregistered = false;  // sending held: the terminal reports no registration
+    uint64_t FLastAckBootMs = 0; // when a message was last acknowledged or possibly sent
     bool FNetworkQueried = false;
     uint32_t FNetworkQueriedTick = 0;
     mutable std::mutex FNetworkLock;

@@ -1,6 +1,7 @@
 // TClaims on two connections to one real database, as two service processes would hold them.
 #include "processing/Claims.h"
 
+#include "infra/BootClock.h"
 #include "infra/Thread.h"
 #include "processing/ClaimSession.h"
 #include "processing/Database.h"
@@ -118,9 +119,9 @@ TEST_F(ClaimsTest, ManyIdsStayOneLockEach) {
 }
 
 // The second host's claim session: it sees the first host and what it holds, waits the grace
-// after its own new session and for ids seen held, and knows its session lost when the server
-// ended it.
-TEST_F(ClaimsTest, AClaimSessionWaitsForWhatAnotherHeldAndNoticesItsOwnEnd) {
+// after its own new session and for ids seen held, and its claims stop the moment its
+// connection closes, before any heartbeat.
+TEST_F(ClaimsTest, AClaimSessionWaitsForWhatAnotherHeldAndEndsWithItsConnection) {
     ASSERT_EQ(FFirstClaims.Claim({7}), (TIds{7}));
     TClaimSession session(FSecond, TClaims::LockClass);
     session.SetModemTimeoutMs(1000);
@@ -129,22 +130,54 @@ TEST_F(ClaimsTest, AClaimSessionWaitsForWhatAnotherHeldAndNoticesItsOwnEnd) {
     EXPECT_TRUE(first.Renewed && first.GraceStarted) << "another host is there: a grace";
     EXPECT_EQ(session.OtherHosts().size(), 1u);
     const uint32_t grace = session.GraceMs();
-    EXPECT_EQ(grace, 36000u);
+    EXPECT_EQ(grace, 46000u) << "answer wait, ModemTimeout, stamp retry and a heartbeat";
     EXPECT_FALSE(session.MayClaim(8, tick + grace - 1));
     EXPECT_TRUE(session.MayClaim(8, tick + grace));
     EXPECT_FALSE(session.MayClaim(7, tick + grace - 1)) << "held by the other within the grace";
     EXPECT_TRUE(session.MayClaim(7, tick + grace));
-    EXPECT_TRUE(session.Alive(session.Live()));
-
     const uint64_t claimedOn = session.Live();
+    EXPECT_EQ(session.MayStart(claimedOn, 0), TClaimVerdict::Go);
+    EXPECT_EQ(session.MayStart(claimedOn, BootMs() + 60000), TClaimVerdict::Wait)
+        << "not answered since the terminal's last acknowledgement";
+
     FDb->Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
               "current_database() AND application_name LIKE 'quorvexsms@%'");
-    bool lost = false;
-    for (uint32_t later = tick + TClaimSession::HeartbeatMs; !lost && later < tick + 60000;
-         later += TClaimSession::HeartbeatMs)
-        lost = session.Watch(later, std::time(nullptr)).Lost;
-    EXPECT_TRUE(lost) << "the ended session must be noticed at a heartbeat";
-    EXPECT_FALSE(session.Alive(claimedOn)) << "nothing claimed on it may start";
+    // The next statement meets the ended session; no heartbeat has run since.
+    ASSERT_TRUE(test::WaitUntil([&] {
+        try {
+            FSecond.Unsent({1});
+        } catch (const EDatabaseError&) {
+        }
+        return !FSecond.Connected();
+    }));
+    EXPECT_EQ(session.MayStart(claimedOn, 0), TClaimVerdict::Withdraw)
+        << "nothing claimed on a closed connection may start";
+    EXPECT_TRUE(session.Watch(tick + 1, std::time(nullptr)).Lost);
+}
+
+// A heartbeat the server cannot answer in time (it waits for a lock here) is cancelled: the
+// session stays and what it claimed may go on, but nothing new is claimed until one is answered
+// in time.
+TEST_F(ClaimsTest, ASlowHeartbeatHoldsNewClaimsAndKeepsTheSession) {
+    TClaimSession session(FSecond, TClaims::LockClass);
+    const uint32_t tick = GetTickCount();
+    ASSERT_TRUE(session.Watch(tick, std::time(nullptr)).Renewed);
+    EXPECT_FALSE(session.Holding(tick)) << "alone on the database: no grace";
+    const uint64_t live = session.Live();
+    const test::TPgSession locker(*FDb);
+    locker.Exec("BEGIN; LOCK TABLE pg_catalog.pg_locks IN ACCESS EXCLUSIVE MODE");
+    const TClaimSession::TTurn slow =
+        session.Watch(tick + TClaimSession::HeartbeatMs, std::time(nullptr));
+    EXPECT_TRUE(slow.SlowStarted);
+    EXPECT_FALSE(slow.Lost);
+    EXPECT_EQ(session.Live(), live) << "a slow server is not a lost session";
+    EXPECT_TRUE(session.Holding(tick + TClaimSession::HeartbeatMs));
+    EXPECT_FALSE(session.MayClaim(1, tick + TClaimSession::HeartbeatMs));
+    locker.Exec("COMMIT");
+    const TClaimSession::TTurn again =
+        session.Watch(tick + 2 * TClaimSession::HeartbeatMs, std::time(nullptr));
+    EXPECT_TRUE(again.SlowEnded);
+    EXPECT_TRUE(session.MayClaim(1, tick + 2 * TClaimSession::HeartbeatMs));
 }
 
 } // namespace
