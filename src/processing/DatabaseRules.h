@@ -7,8 +7,10 @@
 #include "infra/Decimal.h"
 #include "processing/Database.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -63,17 +65,25 @@ constexpr const char* UnencryptedMessage =
     "соединение с базой данных не зашифровано; чтобы требовать TLS и проверять сервер, задайте "
     "SSLMode=verify-full и SSLRootCert";
 
-// Whether a statement the server refused (its SQLSTATE) was refused for its own data, so that
-// its rows are worth trying one by one and a request that raised is not worth trying again:
-// not a lost connection or a server that cannot work now (08, 53, 57, 58), not a deadlock or a
-// serialization conflict (40), not a lock that was not granted in time (55P03), all of which
-// another try later mends for every row and request alike.
-inline bool RowLevelRefusal(std::string_view sqlState) {
-    if (sqlState.size() != 5 || sqlState == "55P03")
-        return false;
+// Whether the server refused a statement (its SQLSTATE) because the server, the session or the
+// schema cannot work now, which another try later mends for every row and request alike: a lost
+// connection (08), a read-only or aborted transaction (25), authorization (28), a missing
+// database or schema (3D, 3F), a deadlock or serialization conflict (40), a missing privilege,
+// function, table or column (42), the server's resources (53, 54), a lock not granted in time or
+// an object not ready (55), a cancel or shutdown (57), a system or configuration error (58, F0),
+// an internal error (XX).
+inline bool ServerNotReady(std::string_view sqlState) {
+    static constexpr std::string_view Classes[] = {"08", "25", "28", "3D", "3F", "40", "42",
+                                                   "53", "54", "55", "57", "58", "F0", "XX"};
     const std::string_view sqlClass = sqlState.substr(0, 2);
-    return sqlClass != "08" && sqlClass != "40" && sqlClass != "53" && sqlClass != "57" &&
-           sqlClass != "58";
+    return std::find(std::begin(Classes), std::end(Classes), sqlClass) != std::end(Classes);
+}
+
+// Whether a refused statement was refused for its own data (a function that raised for this
+// request, a trigger or constraint on this row), so that its rows are worth trying one by one
+// and a request that raised is not worth trying again.
+inline bool RowLevelRefusal(std::string_view sqlState) {
+    return sqlState.size() == 5 && !ServerNotReady(sqlState);
 }
 
 // The connection settings of a configuration.

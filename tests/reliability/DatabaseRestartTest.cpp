@@ -206,5 +206,36 @@ TEST_F(DatabaseRestartTest, ARequestReceivedWhileTheServerIsDownSurvivesAKill) {
     StopService(*service);
 }
 
+// A server made read-only (a replica promoted late, a maintenance switch) refuses the request
+// for its own sake, not the request's: the request stays on the SIM and is answered once the
+// server writes again, with the back-off of a lost connection meanwhile.
+TEST_F(DatabaseRestartTest, ARequestRefusedByAReadOnlyServerIsAnsweredOnceItWrites) {
+    WriteIni();
+    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 5)");
+    auto service = StartReady();
+    ASSERT_FALSE(HasFatalFailure());
+    // ALTER SYSTEM runs alone: not inside the transaction of several statements.
+    FDb->Exec("ALTER SYSTEM SET default_transaction_read_only = on");
+    FDb->Exec("SELECT pg_reload_conf()");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return FDb->Scalar("SHOW default_transaction_read_only").value_or("") == "on"; }));
+    ASSERT_FALSE(FSim.StoreText("+79161234567", "1").empty());
+    ASSERT_TRUE(WaitForLog("Принято SMS. Номер: '79161234567', текст: '1'", 1, 20000))
+        << Diagnostics();
+    ASSERT_TRUE(WaitUntil([&] { return LogCountPrefix(ErrorPrefix) > 0; }, 10000))
+        << "the refusal is logged" << Diagnostics();
+    EXPECT_EQ(LogCountPrefix("Запрос подготовки состояния счета вернул ошибку"), 0u)
+        << "a read-only server is no fault of the request" << Diagnostics();
+    EXPECT_EQ(FSim.StoredCount(), 1u) << "unanswered, the request stays on the SIM";
+
+    FDb->Exec("ALTER SYSTEM RESET default_transaction_read_only");
+    FDb->Exec("SELECT pg_reload_conf()");
+    EXPECT_TRUE(FSim.WaitForSubmitted(1, 60000))
+        << "the request must be answered once the server writes" << Diagnostics();
+    EXPECT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0; }, 10000)) << Diagnostics();
+    EXPECT_EQ(FSim.SubmittedCount(), 1u) << "answered once";
+    StopService(*service);
+}
+
 } // namespace
 } // namespace qvx::test
