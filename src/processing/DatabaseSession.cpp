@@ -134,7 +134,8 @@ int32_t TDatabase::TakeNotifications() noexcept {
     if (!FConn)
         return 0;
     PGconn* conn = FConn.get();
-    if (PQconsumeInput(conn) == 0) {
+    // A session the server ended shows here first: its last words, then the closed socket.
+    if (PQconsumeInput(conn) == 0 || PQstatus(conn) != CONNECTION_OK) {
         Close();
         return 0;
     }

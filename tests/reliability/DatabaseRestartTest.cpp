@@ -1,6 +1,7 @@
 // The database server stopped and started again while the service runs its sending passes:
 // on a cluster of the test's own, so that the restarts are real. The service must log the
 // failures, keep running, and deliver every message once the server is back.
+#include "processing/ServiceState.h"
 #include "reliability/ReliabilityHarness.h"
 #include "support/Text.h"
 
@@ -148,12 +149,12 @@ TEST_F(DatabaseRestartTest, AcknowledgedWhileTheServerIsDownSurviveAKill) {
     service->Signal(SIGUSR1);
     ASSERT_TRUE(FSim.WaitForSubmitted(1, 20000)) << Diagnostics();
     ASSERT_TRUE(FCluster->Stop(true)) << "cannot stop the private server";
-    // Without the server its claims are gone: the terminal finishes what it held when the
-    // session went (two messages at most) and starts nothing more.
+    // Alone on the database, the host sends what its terminal held when the server went (two
+    // messages at most); nothing new is claimed without it.
     std::this_thread::sleep_for(std::chrono::seconds(2));
     ASSERT_TRUE(WaitUntil([&] { return TDeliveryLedger::Unacknowledged(FSim) == 0; }, 10000));
     EXPECT_LE(FSim.SubmittedCount(), 2u)
-        << "nothing more may start without its claim" << Diagnostics();
+        << "nothing new may be claimed without the server" << Diagnostics();
     // Time for the last acknowledgement to reach the state file.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     service->Signal(SIGKILL);
@@ -179,6 +180,37 @@ TEST_F(DatabaseRestartTest, AcknowledgedWhileTheServerIsDownSurviveAKill) {
                  " messages acknowledged, " + std::to_string(unsentAtKill) +
                  " unstamped at the kill, " + std::to_string(FLedger.Repeats()) +
                  " repeats after the restart");
+}
+
+// Where another host is known, a host cut off from the database leaves at most one message per
+// terminal acknowledged and not stamped (which the other host would send again): a terminal
+// starts its next message only once the server answered after the last acknowledgement.
+TEST_F(DatabaseRestartTest, AHostCutOffLeavesOneUnstampedMessagePerTerminal) {
+    if (ScaledDown())
+        GTEST_SKIP() << "waits out the hosts' grace: plain build only";
+    WriteIni();
+    FDir.Write("QuorvexSMS.state", "version 1\nhost quorvexsms@elsewhere " +
+                                       UtcText(std::time(nullptr), "%Y-%m-%dT%H:%M:%SZ") + "\n");
+    const TSeeded seeded = SeedMessages(1, 40, "C");
+    const std::set<std::string> texts = TextsOf(seeded);
+    FSim.SetAnswerDelayMs(40);
+    auto service = StartReady();
+    ASSERT_FALSE(HasFatalFailure());
+    // Past the grace a host that knows others waits after its new session.
+    ASSERT_TRUE(FSim.WaitForSubmitted(5, 90000)) << Diagnostics();
+    ASSERT_TRUE(FCluster->Stop(true)) << "cannot stop the private server";
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    ASSERT_TRUE(WaitUntil([&] { return TDeliveryLedger::Unacknowledged(FSim) == 0; }, 10000));
+    service->Signal(SIGKILL);
+    ASSERT_TRUE(service->WaitExit(5000).has_value());
+    ASSERT_TRUE(FCluster->Start()) << "cannot start the private server again";
+    const int64_t stamped = static_cast<int64_t>(seeded.size()) - UnsentCount();
+    const int64_t exposed = static_cast<int64_t>(FLedger.DistinctOf(texts)) - stamped;
+    EXPECT_LE(exposed, 1) << "acknowledged and not stamped when the host was cut off"
+                          << Diagnostics();
+    EXPECT_EQ(StampedUnacknowledged(seeded).size(), 0u);
+    PrintFigures("host cut off with another known: " + std::to_string(exposed) +
+                 " message acknowledged and not stamped, one terminal");
 }
 
 // A request that arrives while the server is down stays on the SIM until it is answered: a

@@ -13,12 +13,6 @@
 namespace qvx::test {
 namespace {
 
-// The sanitizer builds run scaled down; cases that wait out the program's own fixed timeouts
-// (the hosts' grace, the wait for an answer, the wait for a late one) run in the plain one only.
-bool ScaledDown() {
-    return Scaled(100, 1) < 100;
-}
-
 class DispatchEdgesTest : public TReliabilityTest {
 protected:
     // Terminal 1 (FSim) and count - 1 more in the INI file, each answering after answerDelayMs.

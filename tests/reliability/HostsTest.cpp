@@ -14,8 +14,8 @@ namespace qvx::test {
 namespace {
 
 // The grace a host waits after a new session: the frame wait, ModemTimeout (1000 in these
-// tests) and a margin.
-constexpr int GraceMs = 30000 + 1000 + 5000;
+// tests), the stamp's retry and a heartbeat.
+constexpr int GraceMs = 30000 + 1000 + 5000 + 10000;
 
 class HostsTest : public TReliabilityTest {
 protected:
@@ -225,6 +225,31 @@ TEST_F(HostsTest, AFrozenHostSendsNoneOfItsOldQueueWhenItWakes) {
     EXPECT_LE(FLedger.Repeats(), 2);
     StopService(*FOne);
     StopService(*FOther);
+}
+
+// The server ends one host's session in the middle of a drain (an operator's
+// pg_terminate_backend, a failover): that host's terminals start nothing more on it, the other
+// waits out what it may still be finishing, and no message goes twice, none is lost.
+TEST_F(HostsTest, ASessionTheServerEndsSendsNothingTwice) {
+    if (ScaledDown())
+        GTEST_SKIP() << "waits out the hosts' grace twice: plain build only";
+    UseSharedServer();
+    ASSERT_FALSE(HasFatalFailure());
+    StartHosts(60);
+    const TSeeded seeded = SeedWhileBothSend("T");
+    ASSERT_FALSE(HasFatalFailure());
+    const auto before = ClaimsBySession();
+    ASSERT_EQ(before.size(), 2u) << Sessions();
+    FDb->Exec("SELECT pg_terminate_backend(" + std::to_string(before.begin()->first) + ")");
+    EXPECT_TRUE(WaitUntil([&] { return AllAcknowledged(seeded, Sims()); }, 240000))
+        << Diagnostics() << OtherLog();
+    EXPECT_TRUE(WaitAllStamped()) << UnsentCount() << " rows left unsent";
+    EXPECT_EQ(FLedger.Repeats(), 0) << "a message went twice" << Diagnostics() << OtherLog();
+    EXPECT_EQ(StampedUnacknowledged(seeded), std::vector<int32_t>{});
+    StopService(*FOne);
+    StopService(*FOther);
+    PrintFigures("session ended by the server: " + std::to_string(seeded.size()) + " messages, " +
+                 std::to_string(FLedger.Repeats()) + " repeats");
 }
 
 // A backlog of 100,000 rows: each host claims only what its terminals hold, so the server's

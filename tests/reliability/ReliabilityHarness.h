@@ -30,6 +30,11 @@ namespace qvx::test {
 // Counts are multiplied by QVX_RELIABILITY_SCALE (default 1; scripts/test lowers it for the
 // sanitizer builds); never below minimum.
 int32_t Scaled(int32_t full, int32_t minimum);
+// The sanitizer builds run scaled down; cases that wait out the program's own fixed timeouts
+// (the hosts' grace, the wait for an answer, the wait for a late one) run in the plain one only.
+inline bool ScaledDown() {
+    return Scaled(100, 1) < 100;
+}
 // The seed of a case: QVX_RELIABILITY_SEED when set, else a fresh one; printed by the caller.
 uint32_t CaseSeed();
 double SecondsSince(std::chrono::steady_clock::time_point start);

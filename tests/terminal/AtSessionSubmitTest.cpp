@@ -128,5 +128,33 @@ TEST_F(AtSessionSubmitTest, ALateRefusalInFrontOfThePromptIsLogged) {
     EXPECT_TRUE(HasLine("Отказ сети с опозданием: +CMS ERROR: 332")) << LogText();
 }
 
+// The claim is asked once more at each part's prompt: a message whose claim went meanwhile
+// stops there, its open entry cancelled with nothing sent for that part, and the session goes
+// on working.
+TEST_F(AtSessionSubmitTest, AMessageWhoseClaimWentStopsAtThePrompt) {
+    std::string latin(200, 'a'); // two parts
+    OpenSession(Options());
+    int32_t asked = 0;
+    const struct {
+        int32_t AllowedParts;
+        size_t Sent;
+    } cases[] = {{0, 0}, {1, 1}, {2, 2}};
+    size_t total = 0;
+    for (const auto& c : cases) {
+        asked = 0;
+        const TSubmitResult result = FSession->Submit(Queued("12345", latin).Prepared,
+                                                      [&] { return ++asked <= c.AllowedParts; });
+        EXPECT_EQ(result.Code, TGsmResult::OK) << LogText();
+        EXPECT_EQ(result.Stopped, c.AllowedParts < 2) << c.AllowedParts;
+        EXPECT_EQ(result.References.size(), c.Sent) << "only the parts written count";
+        EXPECT_EQ(asked, std::min(c.AllowedParts + 1, 2)) << "asked at every prompt";
+        total += c.Sent;
+        ASSERT_TRUE(FSim.WaitForSubmitted(total, 10000)) << LogText();
+        EXPECT_EQ(FSim.SubmittedCount(), total) << "a cancelled entry sends nothing";
+    }
+    EXPECT_EQ(FSession->Submit(Queued("12345", "x").Prepared).Code, TGsmResult::OK)
+        << "the cancelled entry leaves the terminal working" << LogText();
+}
+
 } // namespace
 } // namespace qvx
