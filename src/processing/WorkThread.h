@@ -109,7 +109,7 @@ private:
     // The claims went with their session: what the terminals have not started comes back.
     void ClaimsLost();
     void LogSessionTurn(const TClaimSession::TTurn& turn, uint32_t tick);
-    void ClaimUnstamped() noexcept;
+    void ClaimUnstamped();
     // Wakes the other hosts, when there are any; a failure only costs them their next pass.
     void NotifyOthers() noexcept;
     // Shows the dispatch every terminal's state, and resolves each one's SIM.

@@ -54,7 +54,7 @@ void TWorkThread::LogSessionTurn(const TClaimSession::TTurn& turn, uint32_t tick
 
 // What the network acknowledged before the last stop or the lost session, and the database has
 // not stamped yet, is claimed first: another host must not send it while the stamp waits.
-void TWorkThread::ClaimUnstamped() noexcept {
+void TWorkThread::ClaimUnstamped() {
     const std::vector<int32_t> unstamped = FLedger.Unstamped();
     if (unstamped.empty())
         return;
@@ -66,7 +66,7 @@ void TWorkThread::ClaimUnstamped() noexcept {
 }
 
 // Nothing a lost claim covered may start: the server has freed it, and another host may take
-// the message once its grace has passed. The message in submission stops before its next part.
+// the message once its grace has passed. The message in submission stops at its next prompt.
 void TWorkThread::ClaimsLost() {
     // Where no other host shares the database nothing else can send those messages: the
     // terminals go on with what they hold, and the acknowledged wait in the state file.

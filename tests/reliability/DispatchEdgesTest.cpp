@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <csignal>
 #include <sstream>
+#include <thread>
 
 namespace qvx::test {
 namespace {
@@ -88,7 +89,6 @@ TEST_F(DispatchEdgesTest, AHostWithoutAWorkingTerminalLeavesItsMessagesToTheOthe
     const int32_t count = 300;
     UseSharedServer();
     ASSERT_FALSE(HasFatalFailure());
-    const TSeeded seeded = SeedMessages(1, count, "B");
     TTempDir otherDir;
     TGsmSimulator& other = AddSimulator(otherDir, "modem");
     FTerminals = {&FSim, &other};
@@ -107,7 +107,12 @@ TEST_F(DispatchEdgesTest, AHostWithoutAWorkingTerminalLeavesItsMessagesToTheOthe
             tail += "\n  | " + Cp1251ToUtf8(lines[i]);
         return "\nhost B's log:" + tail;
     };
-    // Neither sends before the grace of its first session has passed.
+    // Host B waits the grace of its first session, as A is there: the work comes after it, so
+    // that both take their share.
+    std::this_thread::sleep_for(std::chrono::milliseconds(HostsGraceMs + 2000));
+    const TSeeded seeded = SeedMessages(1, count, "B");
+    one->Signal(SIGUSR1);
+    hostB.Signal(SIGUSR1);
     ASSERT_TRUE(WaitUntil(
         [&] { return AcknowledgedCount(FSim) >= 10 && AcknowledgedCount(other) >= 10; }, 90000))
         << "both hosts must send: " << Acknowledged() << Diagnostics() << otherTail();

@@ -30,6 +30,9 @@ namespace qvx::test {
 // Counts are multiplied by QVX_RELIABILITY_SCALE (default 1; scripts/test lowers it for the
 // sanitizer builds); never below minimum.
 int32_t Scaled(int32_t full, int32_t minimum);
+// The grace a host waits after a new session when another shares the database: the wait for a
+// part's answer, ModemTimeout (1000 in these tests), the stamp's retry and a heartbeat.
+constexpr int HostsGraceMs = 30000 + 1000 + 5000 + 10000;
 // The sanitizer builds run scaled down; cases that wait out the program's own fixed timeouts
 // (the hosts' grace, the wait for an answer, the wait for a late one) run in the plain one only.
 inline bool ScaledDown() {
