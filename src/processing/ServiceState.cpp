@@ -50,6 +50,18 @@ bool ParseInt(const std::string& text, int64_t low, int64_t high, int64_t& value
     return parsed && value >= low && value <= high;
 }
 
+// Each kind of record and the version of the file that brought it; 0 for a kind not known.
+int32_t KindSince(std::string_view kind) {
+    constexpr std::pair<std::string_view, int32_t> Kinds[] = {
+        {"unstamped", 1}, {"givenup", 1}, {"pin", 1},       {"undeletable", 1},
+        {"sim", 1},       {"host", 1},    {"concatref", 1},
+    };
+    for (const auto& [name, since] : Kinds)
+        if (name == kind)
+            return since;
+    return 0;
+}
+
 // One record's fields after its kind; false when they are not what the kind needs.
 bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TServiceState& s) {
     std::time_t at = 0;
@@ -235,8 +247,8 @@ std::string FormatState(const TServiceState& state, std::time_t now) {
         out << "undeletable " << entry.Index << ' ' << entry.Pdu << ' ' << TimeText(entry.At)
             << '\n';
     // The time of a SIM's record is the start of its daily period. A record that could not be
-    // read back would make the whole file unreadable, and one without a count says nothing:
-    // neither is written.
+    // read back would only be dropped by the next start, and one without a count says
+    // nothing: neither is written.
     for (const auto& [key, sim] : state.SimCounts)
         if (SimKeyAllowed(key) && sim.Count > 0 && sim.PeriodStart > 0)
             out << "sim " << key << ' ' << sim.Count << ' ' << TimeText(sim.PeriodStart) << '\n';
@@ -248,35 +260,59 @@ std::string FormatState(const TServiceState& state, std::time_t now) {
     return out.str();
 }
 
-bool ParseState(std::string_view text, TServiceState& state, std::string& error) {
+namespace {
+
+// The words of one line: its kind and at most FieldsMax fields, more than any kind has.
+constexpr size_t FieldsMax = 8;
+
+void Drop(TStateReading& reading, int32_t line, std::string why) {
+    ++reading.DroppedCount;
+    if (reading.Dropped.size() < TStateReading::DroppedShownMax)
+        reading.Dropped.push_back({line, std::move(why)});
+}
+
+// A kind unknown here is no damage in a newer file, which may well add kinds.
+void ReadRecord(const std::string& kind, const std::vector<std::string>& fields, int32_t line,
+                TServiceState& state, TStateReading& reading) {
+    const int32_t since = KindSince(kind);
+    if (since == 0 && reading.Version > Version) {
+        ++reading.NewerSkipped;
+        return;
+    }
+    if (since == 0)
+        Drop(reading, line, "неизвестная запись");
+    else if (since > reading.Version)
+        Drop(reading, line,
+             "запись " + kind + " не бывает в файле версии " + std::to_string(reading.Version));
+    else if (!ParseRecord(kind, fields, state))
+        Drop(reading, line, "неверная запись " + kind);
+}
+
+} // namespace
+
+TStateReading ParseState(std::string_view text, TServiceState& state) {
     state = {};
-    std::istringstream in{std::string(text)};
-    std::string line;
-    bool versioned = false;
-    for (int32_t number = 1; std::getline(in, line); ++number) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream words(line);
+    TStateReading reading;
+    for (int32_t line = 1; !text.empty(); ++line) {
+        const size_t end = text.find('\n');
+        std::istringstream words{std::string(text.substr(0, end))};
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         std::string kind, word;
         std::vector<std::string> fields;
-        words >> kind;
-        while (words >> word && fields.size() < 8)
+        if (!(words >> kind) || kind[0] == '#')
+            continue;
+        while (words >> word && fields.size() < FieldsMax)
             fields.push_back(word);
-        const bool ok = versioned ? ParseRecord(kind, fields, state)
-                                  : kind == "version" && fields.size() == 1 &&
-                                        fields[0] == std::to_string(Version);
-        if (!ok) {
-            error =
-                "строка " + std::to_string(number) + ": " +
-                (versioned ? "неверная запись" : "нет строки версии " + std::to_string(Version));
-            state = {};
-            return false;
+        if (reading.Version != 0) {
+            ReadRecord(kind, fields, line, state, reading);
+            continue;
         }
-        versioned = true;
+        int64_t version = 0;
+        if (kind != "version" || fields.size() != 1 || !ParseInt(fields[0], 1, INT32_MAX, version))
+            return {}; // records before any version line: not this program's file
+        reading.Version = static_cast<int32_t>(version);
     }
-    if (!versioned)
-        error = "нет строки версии " + std::to_string(Version);
-    return versioned;
+    return reading;
 }
 
 } // namespace qvx

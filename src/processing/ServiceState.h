@@ -87,10 +87,30 @@ void AddPinAttempt(TPinRecords& pins, const std::string& iccid, const std::strin
                    std::time_t now);
 bool ForgetPins(TPinRecords& pins, const std::string& iccid);
 
+// One line the reading dropped: its number in the file and why, for one log line.
+struct TDroppedLine {
+    int32_t Line = 0;
+    std::string Why; // cp1251
+};
+
+// What reading the text form found besides the records.
+struct TStateReading {
+    // The file's version; 0 when it has no version line first: no file of this program's.
+    int32_t Version = 0;
+    // The first DroppedShownMax bad lines, and how many there were in all.
+    static constexpr size_t DroppedShownMax = 20;
+    std::vector<TDroppedLine> Dropped;
+    size_t DroppedCount = 0;
+    // Records of kinds added by a newer version than this program's, passed over unread.
+    size_t NewerSkipped = 0;
+    bool operator==(const TStateReading&) const = default;
+};
+
 // now: the time written beside records that have none of their own.
 std::string FormatState(const TServiceState& state, std::time_t now);
-// Reads the text form; false with the first fault (line number and what is wrong) in error.
-// A version other than this program's is a fault: such a file is not this program's to read.
-bool ParseState(std::string_view text, TServiceState& state, std::string& error);
+// Reads the text form into state, each line on its own: a damaged line, or one of a kind this
+// version does not know, costs that record alone. A file of a newer version is read for the
+// kinds this program knows. Without a version line first nothing is read.
+TStateReading ParseState(std::string_view text, TServiceState& state);
 
 } // namespace qvx

@@ -8,14 +8,26 @@ namespace qvx {
 
 void TStateKeeper::Load(std::time_t now) {
     TStateFile::TLoaded loaded = FFile.Load(now);
+    const char* path = FFile.Path().c_str();
     if (!loaded.Fault.empty()) {
         if (loaded.MovedTo.empty())
-            WriteLog("Файл состояния %s повреждён (%s) и будет перезаписан", FFile.Path().c_str(),
+            WriteLog("Файл состояния %s повреждён (%s) и будет перезаписан", path,
                      loaded.Fault.c_str());
         else
-            WriteLog("Файл состояния %s повреждён (%s), он перенесён в %s", FFile.Path().c_str(),
+            WriteLog("Файл состояния %s повреждён (%s), он перенесён в %s", path,
                      loaded.Fault.c_str(), loaded.MovedTo.c_str());
     }
+    const TStateReading& reading = loaded.Reading;
+    for (const TDroppedLine& dropped : reading.Dropped)
+        WriteLog("Файл состояния %s: строка %d пропущена (%s)", path, dropped.Line,
+                 dropped.Why.c_str());
+    if (reading.DroppedCount > reading.Dropped.size())
+        WriteLog("Файл состояния %s: пропущено ещё строк с ошибками: %zu", path,
+                 reading.DroppedCount - reading.Dropped.size());
+    if (reading.NewerSkipped > 0)
+        WriteLog("Файл состояния %s записан более новой версией программы (%d): пропущено "
+                 "записей неизвестного вида: %zu",
+                 path, reading.Version, reading.NewerSkipped);
     FState = std::move(loaded.State);
     std::lock_guard<std::mutex> lock(FSaveLock);
     FPins = FState.RefusedPins;

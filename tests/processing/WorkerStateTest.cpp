@@ -1,8 +1,8 @@
 // What the worker keeps in its state file outlives the worker object: acknowledged ids the
 // database did not stamp are stamped by the next worker without being sent again, one row the
 // database refuses holds up no other, given-up messages stay given up for an hour, a request
-// whose SIM entry cannot be deleted is answered once, and a damaged file is moved aside
-// without stopping the start.
+// whose SIM entry cannot be deleted is answered once, a bad line costs its record alone, and a
+// foreign file is moved aside without stopping the start.
 #include "WorkerHarness.h"
 
 #include <dirent.h>
@@ -173,11 +173,24 @@ TEST_F(WorkerStateTest, ARefusedPinIsNotSentAgainAfterARestart) {
     EXPECT_FALSE(StateHas("pin 8970199123456789012")) << "an accepted PIN clears its SIM's record";
 }
 
-TEST_F(WorkerStateTest, ADamagedFileIsMovedAsideAndTheServiceStarts) {
+// A bad line costs its own record, with a line in the log; a file that is not this program's
+// goes aside whole. Neither stops the start.
+TEST_F(WorkerStateTest, ABadLineCostsItsRecordAndAForeignFileGoesAside) {
     UseZone(ZoneWithLocalHour(12));
-    FDir.Write("QuorvexSMS.state", "version 1\nunstamped twelve 2026-12-07T12:00:00Z\n");
+    const int32_t acknowledged = AddMessage("'+79160000001'", "'acknowledged'", 30);
+    FDir.Write("QuorvexSMS.state", "version 1\nunstamped twelve 2026-12-07T12:00:00Z\nunstamped " +
+                                       std::to_string(acknowledged) + " 2026-12-07T12:00:00Z\n");
     StartReady();
-    const int32_t msg = AddMessage("'+79160000001'", "'after'", 30);
+    EXPECT_TRUE(WaitSent({acknowledged})) << "the good record behind the bad line is kept";
+    EXPECT_TRUE(LogHas("Файл состояния " + FDir.File("QuorvexSMS.state") +
+                       ": строка 2 пропущена (неверная запись unstamped)"))
+        << "one line names the bad line";
+    StopWorker();
+    EXPECT_EQ(FSim.SubmittedCount(), 0u) << "the acknowledged message is not sent again";
+
+    FDir.Write("QuorvexSMS.state", "unstamped 12 2026-12-07T12:00:00Z\n");
+    StartReady();
+    const int32_t msg = AddMessage("'+79160000002'", "'after'", 30);
     Cycle(true);
     EXPECT_TRUE(WaitSent({msg}));
     std::string aside;
@@ -187,11 +200,10 @@ TEST_F(WorkerStateTest, ADamagedFileIsMovedAsideAndTheServiceStarts) {
         if (std::string(entry->d_name).rfind("QuorvexSMS.state.bad-", 0) == 0)
             aside = entry->d_name;
     ::closedir(dir);
-    ASSERT_FALSE(aside.empty()) << "the damaged file must be kept aside";
-    EXPECT_EQ(FDir.Read(aside), "version 1\nunstamped twelve 2026-12-07T12:00:00Z\n");
+    ASSERT_FALSE(aside.empty()) << "the foreign file must be kept aside";
+    EXPECT_EQ(FDir.Read(aside), "unstamped 12 2026-12-07T12:00:00Z\n");
     EXPECT_TRUE(LogHas("Файл состояния " + FDir.File("QuorvexSMS.state") +
-                       " повреждён (строка 2: неверная запись), он перенесён в " +
-                       FDir.File(aside)))
+                       " повреждён (нет строки версии), он перенесён в " + FDir.File(aside)))
         << "one line says what happened";
 }
 
