@@ -12,7 +12,7 @@ namespace qvx {
 
 namespace {
 
-constexpr int32_t Version = 1;
+constexpr int32_t Version = 2;
 constexpr size_t IccidDigitsMax = 22;
 constexpr size_t SaltHexMax = 64;
 constexpr size_t HashHex = 64;
@@ -54,7 +54,7 @@ bool ParseInt(const std::string& text, int64_t low, int64_t high, int64_t& value
 int32_t KindSince(std::string_view kind) {
     constexpr std::pair<std::string_view, int32_t> Kinds[] = {
         {"unstamped", 1}, {"givenup", 1}, {"pin", 1},       {"undeletable", 1},
-        {"sim", 1},       {"host", 1},    {"concatref", 1},
+        {"sim", 1},       {"host", 1},    {"concatref", 1}, {"entry", 2},
     };
     for (const auto& [name, since] : Kinds)
         if (name == kind)
@@ -81,10 +81,19 @@ bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TSe
             s.RefusedPins.push_back({f[0], f[1], f[2], at});
         return ok;
     }
+    // Version 1 kept terminal 1's entries alone, without the SIM.
     if (kind == "undeletable" && f.size() == 3) {
         if (!ParseInt(f[0], 0, INT32_MAX, number) || !IsHex(f[1], TServiceState::PduHexMax))
             return false;
-        s.Undeletable.push_back({static_cast<int32_t>(number), f[1], at});
+        s.Undeletable.push_back(
+            {std::string(TerminalSim) + "1", static_cast<int32_t>(number), f[1], at});
+        return true;
+    }
+    if (kind == "entry" && f.size() == 4) {
+        if (!EntrySimAllowed(f[0]) || !ParseInt(f[1], 0, INT32_MAX, number) ||
+            !IsHex(f[2], TServiceState::PduHexMax))
+            return false;
+        s.Undeletable.push_back({f[0], static_cast<int32_t>(number), f[2], at});
         return true;
     }
     if (kind == "sim" && f.size() == 3) {
@@ -158,6 +167,17 @@ bool SimKeyAllowed(std::string_view key) {
     }
     return !key.empty() && key.size() <= ImsiDigitsMax &&
            std::all_of(key.begin(), key.end(), digit);
+}
+
+bool EntrySimAllowed(std::string_view key) {
+    constexpr size_t NumberDigitsMax = 4;
+    if (!key.starts_with(TerminalSim)) {
+        return !key.empty() && key.size() <= IccidDigitsMax &&
+               std::all_of(key.begin(), key.end(), [](char c) { return HexValue(c) != NotHex; });
+    }
+    const std::string_view number = key.substr(TerminalSim.size());
+    return !number.empty() && number.size() <= NumberDigitsMax && number[0] != '0' &&
+           std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool HostNameAllowed(std::string_view name) {
@@ -244,8 +264,9 @@ std::string FormatState(const TServiceState& state, std::time_t now) {
         out << "pin " << pin.Iccid << ' ' << pin.Salt << ' ' << pin.Hash << ' ' << TimeText(pin.At)
             << '\n';
     for (const auto& entry : state.Undeletable)
-        out << "undeletable " << entry.Index << ' ' << entry.Pdu << ' ' << TimeText(entry.At)
-            << '\n';
+        if (EntrySimAllowed(entry.Sim))
+            out << "entry " << entry.Sim << ' ' << entry.Index << ' ' << entry.Pdu << ' '
+                << TimeText(entry.At) << '\n';
     // The time of a SIM's record is the start of its daily period. A record that could not be
     // read back would only be dropped by the next start, and one without a count says
     // nothing: neither is written.

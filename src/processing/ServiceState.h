@@ -33,8 +33,12 @@ struct TServiceState {
         std::time_t At = 0;
         bool operator==(const TRefusedPin&) const = default;
     };
-    // A received entry handed over whose deletion the terminal refused.
+    // A received entry of a SIM, handed over and still on it (its deletion failed, or a stop
+    // came first), so that no start hands it over again. Sim: the SIM's ICCID, or
+    // "terminal:<Number>" for a terminal whose SIM does not tell it (and for the records of a
+    // version 1 file, all of terminal 1).
     struct TUndeletable {
+        std::string Sim;
         int32_t Index = 0;
         std::string Pdu; // hex, as listed
         std::time_t At = 0;
@@ -67,6 +71,9 @@ struct TServiceState {
 
 // Whether key may name a SIM in SimCounts (and so be written as one word of a record).
 bool SimKeyAllowed(std::string_view key);
+
+// Whether key may name a SIM in Undeletable: an ICCID, or "terminal:<Number>".
+bool EntrySimAllowed(std::string_view key);
 
 // Whether name may stand in Hosts (and so be written as one word of a record).
 bool HostNameAllowed(std::string_view name);

@@ -1,6 +1,6 @@
 // Bringing a freshly opened terminal into the state the driver relies on: text error reports,
 // word result codes without echo, an unlocked SIM, a readable SMS centre and, when asked, the
-// SIM's IMSI and caller identification.
+// SIM's IMSI and ICCID and caller identification.
 #include "terminal/AtSession.h"
 
 namespace qvx {
@@ -15,6 +15,7 @@ constexpr char Escape = '\x1B';
 
 TGsmResult TAtSession::Initialise() {
     FImsi.clear();
+    FIccid.clear();
     std::string answer;
     // at+cmee=2 comes first, so its answer may still carry the echo; the exchange skips it.
     // The ESC in front of it ends a PDU entry that a submission cut short (a stop, or a port
@@ -33,6 +34,10 @@ TGsmResult TAtSession::Initialise() {
         return result;
     if (FOptions.QueryImsi)
         FImsi = AskImsi();
+    if (FOptions.QueryIccid) {
+        AskIccid();
+        TakeKeptEntries();
+    }
     if (FOptions.Clip) {
         LogMessage("Включение режима регистрации входящих звонков...");
         if (SendCommand("at+clip=1", answer, true, "OK", FOptions.Settings.ModemTimeoutMs))
@@ -77,7 +82,9 @@ TGsmResult TAtSession::RegisterPin() {
     }
     if (pin == FOptions.RefusedPin)
         return WaitWithoutPin(TPinWait::Refused);
-    const std::string iccid = FOptions.PinAttempt ? QueryIccid() : std::string();
+    if (FOptions.PinAttempt)
+        FIccid = QueryIccid();
+    const std::string iccid = FIccid;
     if (FOptions.PinAttempt && !FOptions.PinAttempt(iccid, pin))
         return WaitWithoutPin(TPinWait::Refused);
     if (SendCommand("at+cpin=" + pin, answer, true, "OK", FOptions.Settings.ModemTimeoutMs)) {
@@ -115,6 +122,38 @@ std::string TAtSession::AskImsi() {
     else
         LogMessage("IMSI SIM карты: %s", imsi.c_str());
     return imsi;
+}
+
+// Asked with the IMSI, past the SIM's busy answers; the number a PIN attempt read stands, as
+// it named the SIM the PIN went to.
+void TAtSession::AskIccid() {
+    if (FIccid.empty())
+        FIccid = QueryIccid();
+    if (FIccid.empty())
+        LogMessage("Не могу получить ICCID SIM карты ! [at+ccid]");
+    else
+        LogMessage("ICCID SIM карты: %s", FIccid.c_str());
+}
+
+// The entries of a SIM taken out of the terminal go back to what is kept, so that they are
+// there again if it comes back; the kept entries of the SIM now in it join Handled before its
+// first listing.
+void TAtSession::TakeKeptEntries() {
+    const std::string sim = FIccid.empty() ? FOptions.UnnamedSim : FIccid;
+    if (!FOptions.HandledSim.empty() && FOptions.HandledSim != sim) {
+        if (FOptions.Handled.Size() > 0)
+            FOptions.KeptEntries[FOptions.HandledSim] = std::move(FOptions.Handled);
+        FOptions.Handled = {};
+    }
+    FOptions.HandledSim = sim;
+    for (const std::string& key : {sim, FOptions.UnnamedSim}) {
+        const auto kept = FOptions.KeptEntries.find(key);
+        if (kept == FOptions.KeptEntries.end())
+            continue;
+        for (const auto& [index, pdu] : kept->second.Entries())
+            FOptions.Handled.Add(index, pdu);
+        FOptions.KeptEntries.erase(kept);
+    }
 }
 
 // Says once why no PIN goes out; the initialisation keeps asking at+cpin?, so a SIM unlocked

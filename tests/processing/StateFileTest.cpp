@@ -35,7 +35,8 @@ TServiceState FullState() {
     state.GivenUp = {{23, Noon - 3600}};
     const std::string hash = RefusedPinHash("A1B2", "8970101234567890123F", "1234");
     state.RefusedPins = {{"8970101234567890123F", "A1B2", hash, Noon}};
-    state.Undeletable = {{3, "07919761980614F8040B91", Noon}};
+    state.Undeletable = {{"8970101234567890123F", 3, "07919761980614F8040B91", Noon},
+                         {"terminal:2", 3, "07919761980614F8040B92", Noon - 1}};
     state.NextConcatRef = 200;
     state.SimCounts = {{"250011234567890", {Noon - 3600, 42}}, {"terminal:gsm-2_B", {Noon, 3}}};
     state.Hosts = {{"quorvexsms@sms-2.example", Noon}};
@@ -64,6 +65,7 @@ std::vector<int32_t> LinesOf(const TStateReading& reading) {
 TEST(ServiceState, EachLineIsJudgedAlone) {
     const std::string good = "unstamped 7 2026-12-07T12:00:00Z\n";
     const std::string v1 = "version 1\n";
+    const std::string v2 = "version 2\n";
     const struct {
         std::string Text;
         int32_t Version;
@@ -84,6 +86,15 @@ TEST(ServiceState, EachLineIsJudgedAlone) {
         {v1 + "host quorvexsms@a/b 2026-12-07T12:00:00Z\n" + good, 1, {2}, 0, "host with a slash"},
         {v1 + "\x01\xFF\xC0garbage\n" + good + "unstamped\n", 1, {2, 4}, 0, "garbled lines"},
         {v1 + "something 1 2026-12-07T12:00:00Z\n" + good, 1, {2}, 0, "unknown kind in v1"},
+        {v2 + "something 1 2026-12-07T12:00:00Z\n" + good, 2, {2}, 0, "unknown kind in v2"},
+        {v1 + "entry terminal:2 3 0791 2026-12-07T12:00:00Z\n" + good,
+         1,
+         {2},
+         0,
+         "a kind of version 2 in a version 1 file"},
+        {v2 + "entry terminal:0 3 0791 2026-12-07T12:00:00Z\n" + good, 2, {2}, 0, "terminal 0"},
+        {v2 + "entry 8970G 3 0791 2026-12-07T12:00:00Z\n" + good, 2, {2}, 0, "ICCID not hex"},
+        {v2 + "entry 3 0791 2026-12-07T12:00:00Z\n" + good, 2, {2}, 0, "entry without its SIM"},
         {v1 + v1 + good, 1, {2}, 0, "a second version line"},
         {"version 99\nsomething 1 2026-12-07T12:00:00Z\nother\n" + good + "unstamped x\n",
          99,
@@ -110,6 +121,22 @@ TEST(ServiceState, EachLineIsJudgedAlone) {
         for (const TDroppedLine& dropped : reading.Dropped)
             EXPECT_FALSE(dropped.Why.empty()) << c.Note << ": every dropped line says why";
     }
+
+    // A file of the first version still loads whole; its entries were terminal 1's.
+    const std::string first =
+        v1 + "pin 8970101234567890123F A1B2 " +
+        RefusedPinHash("A1B2", "8970101234567890123F", "1234") +
+        " 2026-12-07T12:00:00Z\nundeletable 3 07919761980614F8040B91 2026-12-07T12:00:00Z\n"
+        "sim 250011234567890 42 2026-12-07T11:00:00Z\nhost quorvexsms@sms-2.example "
+        "2026-12-07T12:00:00Z\n" +
+        good;
+    TServiceState old;
+    EXPECT_EQ(ParseState(first, old).DroppedCount, 0u);
+    EXPECT_EQ(old.Undeletable, (std::vector<TServiceState::TUndeletable>{
+                                   {"terminal:1", 3, "07919761980614F8040B91", Noon}}));
+    EXPECT_EQ(old.RefusedPins, FullState().RefusedPins);
+    EXPECT_EQ(old.SimCounts.size(), 1u);
+    EXPECT_EQ(old.Hosts, FullState().Hosts);
 
     std::string many = v1;
     for (int i = 0; i < 30; ++i)

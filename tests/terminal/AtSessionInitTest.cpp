@@ -241,6 +241,48 @@ TEST_F(AtSessionInitTest, AsksTheImsiOnlyWhenToldAndKeepsOnlyAValidOne) {
     }
 }
 
+// The entries kept across a restart are taken up by the SIM they were kept for: a listed entry
+// among them is deleted without a second hand-over; any other entry is handed over.
+TEST_F(AtSessionInitTest, TakesUpTheEntriesKeptForItsSim) {
+    const std::string own = "8970199123456789012";
+    const std::string other = "8970199000000000009";
+    const struct {
+        std::string SimIccid;
+        std::string KeptFor;    // empty: carried in Handled instead
+        std::string HandledSim; // whose SIM the carried Handled is
+        bool HandedOver;
+        const char* Note;
+    } cases[] = {
+        {own, own, "", false, "kept for this SIM"},
+        {own, other, "", true, "kept for another SIM"},
+        {own, "terminal:2", "", false, "kept while the terminal's SIM told no ICCID"},
+        {"", "terminal:2", "", false, "a SIM that does not tell its ICCID"},
+        {"", own, "", true, "kept for a SIM this one cannot be told to be"},
+        {own, "", own, false, "carried from the last session of this SIM"},
+        {own, "", other, true, "carried from a SIM taken out since"},
+    };
+    for (const auto& c : cases) {
+        FSim.ClearStored();
+        FSim.SetIccid(c.SimIccid);
+        const std::vector<int32_t> stored = FSim.StoreText("+79161234567", "1");
+        ASSERT_EQ(stored.size(), 1u);
+        THandledEntries entry;
+        entry.Add(stored[0], FSim.Stored().front().Pdu);
+        TAtSessionOptions options = Options();
+        options.QueryIccid = true;
+        options.UnnamedSim = "terminal:2";
+        options.HandledSim = c.HandledSim;
+        if (c.KeptFor.empty())
+            options.Handled = entry;
+        else
+            options.KeptEntries[c.KeptFor] = entry;
+        OpenSession(options);
+        EXPECT_EQ(FSession->Iccid(), c.SimIccid) << c.Note;
+        EXPECT_EQ(FSession->Receive().Messages.size(), c.HandedOver ? 1u : 0u) << c.Note;
+        EXPECT_EQ(FSim.StoredCount(), 0u) << c.Note << ": deleted either way";
+    }
+}
+
 // PDU mode is selected right after the result codes; a terminal that refuses it is not ready.
 TEST_F(AtSessionInitTest, ATerminalRefusingPduModeIsNotReady) {
     FSim.SetPduModeRefused(true);
