@@ -5,7 +5,6 @@
 #include "infra/Sha256.h"
 
 #include <algorithm>
-#include <random>
 #include <sstream>
 
 namespace qvx {
@@ -53,8 +52,8 @@ bool ParseInt(const std::string& text, int64_t low, int64_t high, int64_t& value
 // Each kind of record and the version of the file that brought it; 0 for a kind not known.
 int32_t KindSince(std::string_view kind) {
     constexpr std::pair<std::string_view, int32_t> Kinds[] = {
-        {"unstamped", 1}, {"givenup", 1}, {"pin", 1},       {"undeletable", 1},
-        {"sim", 1},       {"host", 1},    {"concatref", 1}, {"entry", 2},
+        {"unstamped", 1}, {"givenup", 1},   {"pin", 1},   {"undeletable", 1}, {"sim", 1},
+        {"host", 1},      {"concatref", 1}, {"entry", 2}, {"pinsent", 2},
     };
     for (const auto& [name, since] : Kinds)
         if (name == kind)
@@ -74,11 +73,12 @@ bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TSe
         (kind == "unstamped" ? s.Unstamped : s.GivenUp)[static_cast<int32_t>(number)] = at;
         return true;
     }
-    if (kind == "pin" && f.size() == 4) {
+    // Version 1 wrote "pin" before the PIN went and read it as refused: it stays so.
+    if ((kind == "pin" || kind == "pinsent") && f.size() == 4) {
         const bool ok = IsHex(f[0], IccidDigitsMax) && IsHex(f[1], SaltHexMax) &&
                         f[2].size() == HashHex && IsHex(f[2], HashHex);
         if (ok)
-            s.RefusedPins.push_back({f[0], f[1], f[2], at});
+            s.PinAttempts.push_back({f[0], f[1], f[2], at, kind == "pin"});
         return ok;
     }
     // Version 1 kept terminal 1's entries alone, without the SIM.
@@ -198,57 +198,14 @@ std::string UtcText(std::time_t t, const char* format) {
 
 size_t TServiceState::Trim() {
     return TrimOldest(Unstamped, MessagesMax) + TrimOldest(GivenUp, MessagesMax) +
-           TrimOldest(RefusedPins, PinsMax) + TrimOldest(Undeletable, EntriesMax) +
+           TrimOldest(PinAttempts, PinsMax) + TrimOldest(Undeletable, EntriesMax) +
            TrimOldest(SimCounts, SimsMax) + TrimOldest(Hosts, HostsMax);
 }
 
-std::string RefusedPinHash(std::string_view salt, std::string_view iccid, std::string_view pin) {
+std::string PinAttemptHash(std::string_view salt, std::string_view iccid, std::string_view pin) {
     std::string data;
     data.append(salt).append(":").append(iccid).append(":").append(pin);
     return Sha256Hex(data);
-}
-
-namespace {
-
-// A terminal that does not tell the SIM's number: its attempts are kept under this one.
-const std::string UnknownIccid = "0";
-
-const std::string& SimOf(const std::string& iccid) {
-    return iccid.empty() ? UnknownIccid : iccid;
-}
-
-std::string NewSalt() {
-    std::random_device random;
-    std::string salt;
-    for (int i = 0; i < 8; ++i) {
-        const unsigned octet = random() & 0xFF;
-        salt += HexDigits[octet >> 4];
-        salt += HexDigits[octet & 0x0F];
-    }
-    return salt;
-}
-
-} // namespace
-
-bool PinTried(const TPinRecords& pins, const std::string& iccid, const std::string& pin) {
-    const std::string& sim = SimOf(iccid);
-    return std::any_of(pins.begin(), pins.end(), [&](const auto& record) {
-        return record.Iccid == sim && RefusedPinHash(record.Salt, sim, pin) == record.Hash;
-    });
-}
-
-void AddPinAttempt(TPinRecords& pins, const std::string& iccid, const std::string& pin,
-                   std::time_t now) {
-    const std::string& sim = SimOf(iccid);
-    const std::string salt = NewSalt();
-    pins.push_back({sim, salt, RefusedPinHash(salt, sim, pin), now});
-    if (pins.size() > TServiceState::PinsMax)
-        pins.erase(pins.begin());
-}
-
-bool ForgetPins(TPinRecords& pins, const std::string& iccid) {
-    const std::string& sim = SimOf(iccid);
-    return std::erase_if(pins, [&](const auto& record) { return record.Iccid == sim; }) != 0;
 }
 
 std::string FormatState(const TServiceState& state, std::time_t now) {
@@ -260,9 +217,9 @@ std::string FormatState(const TServiceState& state, std::time_t now) {
         out << "unstamped " << id << ' ' << TimeText(at) << '\n';
     for (const auto& [id, at] : state.GivenUp)
         out << "givenup " << id << ' ' << TimeText(at) << '\n';
-    for (const auto& pin : state.RefusedPins)
-        out << "pin " << pin.Iccid << ' ' << pin.Salt << ' ' << pin.Hash << ' ' << TimeText(pin.At)
-            << '\n';
+    for (const auto& pin : state.PinAttempts)
+        out << (pin.Refused ? "pin " : "pinsent ") << pin.Iccid << ' ' << pin.Salt << ' '
+            << pin.Hash << ' ' << TimeText(pin.At) << '\n';
     for (const auto& entry : state.Undeletable)
         if (EntrySimAllowed(entry.Sim))
             out << "entry " << entry.Sim << ' ' << entry.Index << ' ' << entry.Pdu << ' '

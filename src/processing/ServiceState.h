@@ -18,20 +18,24 @@ namespace qvx {
 struct TServiceState {
     // Bounds of each kind of record; past them the oldest records go first.
     static constexpr size_t MessagesMax = 10000;
-    static constexpr size_t PinsMax = 8;
+    static constexpr size_t PinsMax = 64; // two a SIM for a full set of terminals, twice over
     static constexpr size_t EntriesMax = 256;
     static constexpr size_t SimsMax = 64;
     static constexpr size_t HostsMax = 64;
     // The longest listed PDU in hex: 176 octets of an SMS-DELIVER with its centre address.
     static constexpr size_t PduHexMax = 2 * 176;
 
-    // A PIN the SIM refused, kept as a salted hash beside the SIM's ICCID.
-    struct TRefusedPin {
+    // A PIN sent to a SIM, kept as a salted hash beside the SIM's ICCID ("0" when the terminal
+    // does not tell it) until the SIM takes a PIN. Refused: the SIM refused it; else it went
+    // without a verdict yet (recorded before it goes, or unanswered). Every record counts as
+    // one of the SIM's three attempts.
+    struct TPinAttempt {
         std::string Iccid;
         std::string Salt; // hex
         std::string Hash; // hex SHA-256 of salt, ICCID and PIN
         std::time_t At = 0;
-        bool operator==(const TRefusedPin&) const = default;
+        bool Refused = false;
+        bool operator==(const TPinAttempt&) const = default;
     };
     // A received entry of a SIM, handed over and still on it (its deletion failed, or a stop
     // came first), so that no start hands it over again. Sim: the SIM's ICCID, or
@@ -55,7 +59,7 @@ struct TServiceState {
 
     std::map<int32_t, std::time_t> Unstamped; // acknowledged by the network, row not stamped
     std::map<int32_t, std::time_t> GivenUp;   // given up, and since when
-    std::vector<TRefusedPin> RefusedPins;
+    std::vector<TPinAttempt> PinAttempts;
     std::vector<TUndeletable> Undeletable;
     std::optional<uint8_t> NextConcatRef;
     std::map<std::string, TSimCount> SimCounts;
@@ -81,18 +85,8 @@ bool HostNameAllowed(std::string_view name);
 // t as UTC text in a strftime format, for the state file and its damaged copies' names.
 std::string UtcText(std::time_t t, const char* format);
 
-// The hash kept for a refused PIN.
-std::string RefusedPinHash(std::string_view salt, std::string_view iccid, std::string_view pin);
-
-// The PIN attempts kept for each SIM (iccid empty: a terminal that does not tell it). PinTried:
-// this PIN was already sent to this SIM. AddPinAttempt records it with a fresh salt (the
-// oldest record goes past PinsMax); throws when no random source is there. ForgetPins drops
-// the SIM's records once it took a PIN; false when it had none.
-using TPinRecords = std::vector<TServiceState::TRefusedPin>;
-bool PinTried(const TPinRecords& pins, const std::string& iccid, const std::string& pin);
-void AddPinAttempt(TPinRecords& pins, const std::string& iccid, const std::string& pin,
-                   std::time_t now);
-bool ForgetPins(TPinRecords& pins, const std::string& iccid);
+// The hash kept for a PIN attempt.
+std::string PinAttemptHash(std::string_view salt, std::string_view iccid, std::string_view pin);
 
 // One line the reading dropped: its number in the file and why, for one log line.
 struct TDroppedLine {

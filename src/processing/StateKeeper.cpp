@@ -3,6 +3,7 @@
 #include "infra/LogFile.h"
 
 #include <exception>
+#include <utility>
 
 namespace qvx {
 
@@ -30,7 +31,7 @@ void TStateKeeper::Load(std::time_t now) {
                  path, reading.Version, reading.NewerSkipped);
     FState = std::move(loaded.State);
     std::lock_guard<std::mutex> lock(FSaveLock);
-    FPins = FState.RefusedPins;
+    FPins = FState.PinAttempts;
     FSaved = FState;
 }
 
@@ -58,37 +59,45 @@ void TStateKeeper::Save() noexcept {
 }
 
 std::string TStateKeeper::SaveWithPins(TServiceState& state) {
-    state.RefusedPins = FPins;
+    state.PinAttempts = FPins;
     const std::string error = FFile.Save(state, std::time(nullptr));
     if (error.empty())
         FSaved = state;
     return error;
 }
 
-// The PIN never reaches the file, only its hash salted afresh for each record.
-bool TStateKeeper::PinAttempt(const std::string& iccid, const std::string& pin) {
-    std::lock_guard<std::mutex> lock(FSaveLock);
-    if (PinTried(FPins, iccid, pin))
-        return false;
-    try {
-        AddPinAttempt(FPins, iccid, pin, std::time(nullptr));
-        TServiceState state = FSaved;
-        const std::string error = SaveWithPins(state);
-        if (!error.empty())
-            WriteLog("Не удалось сохранить файл состояния: %s", error.c_str());
-    } catch (const std::exception& error) {
-        // Without a salt the attempt is counted in memory only, as before the file existed.
-        WriteLog("Ошибка: %s", error.what());
+// The PIN never reaches the file, only its hash salted afresh for each record. The terminal
+// retries its initialisation every second or so: an unwritable file is logged once.
+TPinPermit TStateKeeper::PinAttempt(const std::string& iccid, const std::string& pin) {
+    TPinPermit permit;
+    bool news = false;
+    {
+        std::lock_guard<std::mutex> lock(FSaveLock);
+        permit = RecordPinAttempt(FPins, iccid, pin, std::time(nullptr), [this] {
+            TServiceState state = FSaved;
+            return SaveWithPins(state);
+        });
+        if (permit.Wait == TPinWait::Unrecorded)
+            news = std::exchange(FPinSaveError, permit.Reason) != permit.Reason;
+        else if (permit.Wait == TPinWait::None)
+            FPinSaveError.clear();
     }
-    return true;
+    if (news)
+        WriteLog("Попытка PIN кода не записана в файл состояния (%s): PIN код не посылается",
+                 permit.Reason.c_str());
+    return permit;
 }
 
-void TStateKeeper::PinAccepted(const std::string& iccid) {
-    std::lock_guard<std::mutex> lock(FSaveLock);
-    if (!ForgetPins(FPins, iccid))
-        return;
-    TServiceState state = FSaved;
-    const std::string error = SaveWithPins(state);
+void TStateKeeper::PinVerdict(const std::string& iccid, const std::string& pin, bool accepted) {
+    std::string error;
+    {
+        std::lock_guard<std::mutex> lock(FSaveLock);
+        if (!ApplyPinVerdict(FPins, iccid, pin, accepted))
+            return;
+        TServiceState state = FSaved;
+        error = SaveWithPins(state);
+    }
+    // The verdict stays in memory: the next save writes it.
     if (!error.empty())
         WriteLog("Не удалось сохранить файл состояния: %s", error.c_str());
 }

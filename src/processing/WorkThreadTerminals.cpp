@@ -93,8 +93,9 @@ void TWorkThread::StartTerminal(const TTerminalConfig& config, bool several) {
         options.Session.PinAttempt = [this](const std::string& iccid, const std::string& pin) {
             return FKeeper.PinAttempt(iccid, pin);
         };
-        options.Session.PinAccepted = [this](const std::string& iccid) {
-            FKeeper.PinAccepted(iccid);
+        options.Session.PinVerdict = [this](const std::string& iccid, const std::string& pin,
+                                            bool accepted) {
+            FKeeper.PinVerdict(iccid, pin, accepted);
         };
         options.OnOutcome = [this] {
             FOutcomesPending.store(true);

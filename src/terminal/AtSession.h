@@ -66,12 +66,13 @@ struct TAtSessionOptions {
     // The reference of the next concatenated message.
     uint8_t ConcatRef = 0;
     // The owner's memory of PIN attempts across restarts, called on the session's thread.
-    // PinAttempt(iccid, pin) before a PIN goes out: false when this PIN was already tried on
-    // this SIM (refused, or sent without an answer), else it records the attempt first, so
-    // that a kill during the exchange still counts it. PinAccepted(iccid) when the SIM took
-    // the PIN. iccid is empty when the terminal does not tell it.
-    std::function<bool(const std::string& iccid, const std::string& pin)> PinAttempt;
-    std::function<void(const std::string& iccid)> PinAccepted;
+    // PinAttempt(iccid, pin) before a PIN goes out: it records the attempt first, so that a
+    // kill during the exchange still counts it, and says whether the PIN may go (TPinPermit).
+    // PinVerdict(iccid, pin, accepted) when the SIM took the PIN or refused it, and (accepted,
+    // pin empty) when a SIM it can name was found ready: its count starts afresh. iccid is
+    // empty when the terminal does not tell it.
+    std::function<TPinPermit(const std::string& iccid, const std::string& pin)> PinAttempt;
+    std::function<void(const std::string& iccid, const std::string& pin, bool accepted)> PinVerdict;
 };
 
 // Why a port did not open, for the log and the check.
@@ -207,8 +208,11 @@ private:
 
     bool SelectPduMode();
     TGsmResult RegisterPin();
+    TGsmResult SendPin(const std::string& pin);
+    TGsmResult PinTaken(const std::string& pin);
+    TGsmResult PinUnanswered(const std::string& pin);
     std::string QueryIccid();
-    TGsmResult WaitWithoutPin(TPinWait wait);
+    TGsmResult WaitWithoutPin(TPinWait wait, const std::string& reason = {});
     TGsmResult QuerySmsCentre();
     std::string AskImsi();
     void AskIccid();

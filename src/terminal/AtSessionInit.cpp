@@ -37,6 +37,9 @@ TGsmResult TAtSession::Initialise() {
     if (FOptions.QueryIccid) {
         AskIccid();
         TakeKeptEntries();
+        // A SIM past its PIN took the right one, whoever gave it: it counts afresh.
+        if (FOptions.PinVerdict && !FIccid.empty())
+            FOptions.PinVerdict(FIccid, {}, true);
     }
     if (FOptions.Clip) {
         LogMessage("Включение режима регистрации входящих звонков...");
@@ -60,8 +63,9 @@ bool TAtSession::SelectPduMode() {
 }
 
 // A terminal that does not answer at+cpin? is taken as one without a PIN. A SIM allows three
-// wrong PINs before it needs the carrier's PUK, so a PIN is sent once: one the SIM refused is
-// never sent again, and nothing is sent to a SIM that wants its PUK.
+// wrong PINs before it needs the carrier's PUK: a PIN it refused is never sent again, nothing
+// is sent to a SIM that wants its PUK, and the owner's records (PinAttempt) hold the service
+// to two attempts on one SIM, also across restarts.
 TGsmResult TAtSession::RegisterPin() {
     LogMessage("Регистрация PIN кода...");
     std::string answer;
@@ -82,23 +86,59 @@ TGsmResult TAtSession::RegisterPin() {
     }
     if (pin == FOptions.RefusedPin)
         return WaitWithoutPin(TPinWait::Refused);
-    if (FOptions.PinAttempt)
+    if (FOptions.PinAttempt) {
         FIccid = QueryIccid();
-    const std::string iccid = FIccid;
-    if (FOptions.PinAttempt && !FOptions.PinAttempt(iccid, pin))
-        return WaitWithoutPin(TPinWait::Refused);
+        const TPinPermit permit = FOptions.PinAttempt(FIccid, pin);
+        if (permit.Wait != TPinWait::None)
+            return WaitWithoutPin(permit.Wait, permit.Reason);
+        if (permit.Counted > 0)
+            LogMessage("PIN код посылается: попыток на этой SIM карте уже было %d, у неё осталось "
+                       "не меньше %d",
+                       permit.Counted, SimPinTries - permit.Counted);
+    }
+    return SendPin(pin);
+}
+
+// Only the SIM's refusal makes a PIN refused. Without a verdict (no answer, SIM busy) the SIM
+// may still have taken it: at+cpin? tells.
+TGsmResult TAtSession::SendPin(const std::string& pin) {
+    std::string answer;
     if (SendCommand("at+cpin=" + pin, answer, true, "OK", FOptions.Settings.ModemTimeoutMs)) {
         LogMessage("PIN код \"%s\" принят - регистрация прошла успешно", pin.c_str());
-        FPinWait = TPinWait::None;
-        if (FOptions.PinAccepted)
-            FOptions.PinAccepted(iccid);
-        return TGsmResult::OK;
+        return PinTaken(pin);
     }
-    LogMessage("PIN код \"%s\" НЕ принят - регистрация не удалась !", pin.c_str());
     if (!PinRefused(answer))
-        return TGsmResult::PinRejected; // no verdict (no answer, SIM busy): it may go again
+        return PinUnanswered(pin);
+    LogMessage("PIN код \"%s\" НЕ принят - регистрация не удалась !", pin.c_str());
     FOptions.RefusedPin = pin;
+    if (FOptions.PinVerdict)
+        FOptions.PinVerdict(FIccid, pin, false);
     return WaitWithoutPin(TPinWait::Refused);
+}
+
+TGsmResult TAtSession::PinTaken(const std::string& pin) {
+    FPinWait = TPinWait::None;
+    if (FOptions.PinVerdict)
+        FOptions.PinVerdict(FIccid, pin, true);
+    return TGsmResult::OK;
+}
+
+// The attempt stays counted unless the SIM says it is ready; the next initialisation sends the
+// PIN again while the owner allows it.
+TGsmResult TAtSession::PinUnanswered(const std::string& pin) {
+    std::string answer;
+    const bool answered =
+        SendCommand("at+cpin?", answer, true, "OK", FOptions.Settings.ModemTimeoutMs);
+    const TSimLock lock = answered ? SimLockOf(answer) : TSimLock::Pin;
+    if (lock == TSimLock::Ready) {
+        LogMessage("SIM карта не ответила на PIN код, но готова к работе: PIN код принят");
+        return PinTaken(pin);
+    }
+    if (lock == TSimLock::Puk)
+        return WaitWithoutPin(TPinWait::Puk);
+    LogMessage("SIM карта не ответила на PIN код и ждёт его: попытка засчитана");
+    FPinWait = TPinWait::None;
+    return TGsmResult::Timeout;
 }
 
 // A terminal that cannot tell its SIM's number gives an empty one: the attempts are then
@@ -158,13 +198,26 @@ void TAtSession::TakeKeptEntries() {
 
 // Says once why no PIN goes out; the initialisation keeps asking at+cpin?, so a SIM unlocked
 // by other means is taken up at once.
-TGsmResult TAtSession::WaitWithoutPin(TPinWait wait) {
+TGsmResult TAtSession::WaitWithoutPin(TPinWait wait, const std::string& reason) {
     if (FPinWait != wait) {
-        if (wait == TPinWait::Puk)
+        switch (wait) {
+        case TPinWait::Puk:
             LogMessage("SIM карта заблокирована и требует PUK код: PIN код не посылается");
-        else
+            break;
+        case TPinWait::Exhausted:
+            LogMessage("PIN код не посылается: служба израсходовала свои попытки на этой SIM "
+                       "карте, последнюю из %d оставляем для ввода PIN кода вручную",
+                       SimPinTries);
+            break;
+        case TPinWait::Unrecorded:
+            LogMessage("PIN код не посылается: попытка не записана в файл состояния (%s), а без "
+                       "записи перезапуски могли бы израсходовать попытки SIM карты",
+                       reason.c_str());
+            break;
+        default:
             LogMessage("PIN код отвергнут SIM картой и повторно не посылается: задайте другой "
                        "PIN код и перезагрузите настройки");
+        }
     }
     FPinWait = wait;
     return TGsmResult::PinRejected;

@@ -33,8 +33,9 @@ TServiceState FullState() {
     TServiceState state;
     state.Unstamped = {{17, Noon}, {-5, Noon + 1}};
     state.GivenUp = {{23, Noon - 3600}};
-    const std::string hash = RefusedPinHash("A1B2", "8970101234567890123F", "1234");
-    state.RefusedPins = {{"8970101234567890123F", "A1B2", hash, Noon}};
+    const std::string hash = PinAttemptHash("A1B2", "8970101234567890123F", "1234");
+    state.PinAttempts = {{"8970101234567890123F", "A1B2", hash, Noon, true},
+                         {"0", "C3D4", PinAttemptHash("C3D4", "0", "1234"), Noon, false}};
     state.Undeletable = {{"8970101234567890123F", 3, "07919761980614F8040B91", Noon},
                          {"terminal:2", 3, "07919761980614F8040B92", Noon - 1}};
     state.NextConcatRef = 200;
@@ -95,6 +96,11 @@ TEST(ServiceState, EachLineIsJudgedAlone) {
         {v2 + "entry terminal:0 3 0791 2026-12-07T12:00:00Z\n" + good, 2, {2}, 0, "terminal 0"},
         {v2 + "entry 8970G 3 0791 2026-12-07T12:00:00Z\n" + good, 2, {2}, 0, "ICCID not hex"},
         {v2 + "entry 3 0791 2026-12-07T12:00:00Z\n" + good, 2, {2}, 0, "entry without its SIM"},
+        {v1 + "pinsent 89 A1 " + std::string(64, 'A') + " 2026-12-07T12:00:00Z\n" + good,
+         1,
+         {2},
+         0,
+         "a PIN without a verdict in a version 1 file"},
         {v1 + v1 + good, 1, {2}, 0, "a second version line"},
         {"version 99\nsomething 1 2026-12-07T12:00:00Z\nother\n" + good + "unstamped x\n",
          99,
@@ -117,7 +123,7 @@ TEST(ServiceState, EachLineIsJudgedAlone) {
                                                         ? std::map<int32_t, std::time_t>{{7, Noon}}
                                                         : std::map<int32_t, std::time_t>{};
         EXPECT_EQ(state.Unstamped, kept) << c.Note;
-        EXPECT_TRUE(state.GivenUp.empty() && state.RefusedPins.empty()) << c.Note;
+        EXPECT_TRUE(state.GivenUp.empty() && state.PinAttempts.empty()) << c.Note;
         for (const TDroppedLine& dropped : reading.Dropped)
             EXPECT_FALSE(dropped.Why.empty()) << c.Note << ": every dropped line says why";
     }
@@ -125,7 +131,7 @@ TEST(ServiceState, EachLineIsJudgedAlone) {
     // A file of the first version still loads whole; its entries were terminal 1's.
     const std::string first =
         v1 + "pin 8970101234567890123F A1B2 " +
-        RefusedPinHash("A1B2", "8970101234567890123F", "1234") +
+        PinAttemptHash("A1B2", "8970101234567890123F", "1234") +
         " 2026-12-07T12:00:00Z\nundeletable 3 07919761980614F8040B91 2026-12-07T12:00:00Z\n"
         "sim 250011234567890 42 2026-12-07T11:00:00Z\nhost quorvexsms@sms-2.example "
         "2026-12-07T12:00:00Z\n" +
@@ -134,7 +140,8 @@ TEST(ServiceState, EachLineIsJudgedAlone) {
     EXPECT_EQ(ParseState(first, old).DroppedCount, 0u);
     EXPECT_EQ(old.Undeletable, (std::vector<TServiceState::TUndeletable>{
                                    {"terminal:1", 3, "07919761980614F8040B91", Noon}}));
-    EXPECT_EQ(old.RefusedPins, FullState().RefusedPins);
+    EXPECT_EQ(old.PinAttempts, std::vector{FullState().PinAttempts.front()})
+        << "a PIN the first version kept is never sent again";
     EXPECT_EQ(old.SimCounts.size(), 1u);
     EXPECT_EQ(old.Hosts, FullState().Hosts);
 
@@ -151,8 +158,8 @@ TEST(ServiceState, TrimDropsTheOldestOfEachKind) {
     TServiceState state;
     for (int32_t id = 0; id < int32_t(TServiceState::MessagesMax) + 3; ++id)
         state.Unstamped[id] = Noon - id; // the highest ids are the oldest
-    state.RefusedPins.assign(TServiceState::PinsMax + 1, {"89", "A1", std::string(64, 'A'), Noon});
-    state.RefusedPins.front().At = Noon - 1;
+    state.PinAttempts.assign(TServiceState::PinsMax + 1, {"89", "A1", std::string(64, 'A'), Noon});
+    state.PinAttempts.front().At = Noon - 1;
     for (int32_t sim = 0; sim <= int32_t(TServiceState::SimsMax); ++sim)
         state.SimCounts[std::to_string(25001000 + sim)] = {Noon + sim, 1};
     EXPECT_EQ(state.Trim(), 5u);
@@ -160,7 +167,7 @@ TEST(ServiceState, TrimDropsTheOldestOfEachKind) {
     EXPECT_EQ(state.Unstamped.size(), TServiceState::MessagesMax);
     EXPECT_EQ(state.Unstamped.count(int32_t(TServiceState::MessagesMax) + 2), 0u);
     EXPECT_EQ(state.Unstamped.count(0), 1u) << "the newest stays";
-    EXPECT_EQ(state.RefusedPins.front().At, Noon) << "the oldest PIN went";
+    EXPECT_EQ(state.PinAttempts.front().At, Noon) << "the oldest PIN went";
 }
 
 TEST(StateFile, MissingDamagedAndLinkedFiles) {

@@ -1,5 +1,6 @@
 // The initialisation of an AT session against the simulator.
 #include "TerminalFixture.h"
+#include "processing/PinAttempts.h"
 
 namespace qvx {
 namespace {
@@ -146,6 +147,76 @@ TEST_F(AtSessionInitTest, PinIsTriedOnceAndNeverAgainstAPuk) {
         refusedPin = FSession->RefusedPin();
     }
     EXPECT_EQ(FSim.PinAttemptsLeft(), 0);
+}
+
+// A PIN that got no answer is no refused PIN: at+cpin? tells whether the SIM took it. One it
+// did not take counts, and goes again only while the owner's records allow.
+TEST_F(AtSessionInitTest, APinWithoutAnAnswerIsAskedAfterNotTakenForRefused) {
+    const std::string asked = "Регистрация PIN кода...";
+    const std::string taken =
+        "SIM карта не ответила на PIN код, но готова к работе: PIN код принят";
+    const std::string counted = "SIM карта не ответила на PIN код и ждёт его: попытка засчитана";
+    const std::string again =
+        "PIN код посылается: попыток на этой SIM карте уже было 1, у неё осталось не меньше 2";
+    const std::string spent = "PIN код не посылается: служба израсходовала свои попытки на этой "
+                              "SIM карте, последнюю из 3 оставляем для ввода PIN кода вручную";
+    const struct {
+        std::string Pin;
+        std::vector<TGsmResult> Results;
+        int32_t PinsSent;
+        int32_t SimAttemptsLeft;
+        size_t Kept;
+        TPinWait Wait;
+        std::vector<std::string> Log;
+        const char* Note;
+    } cases[] = {
+        {"1234", {TGsmResult::OK}, 1, 3, 0, TPinWait::None, {asked, taken, Smsc}, "taken"},
+        {"9999",
+         {TGsmResult::Timeout, TGsmResult::Timeout, TGsmResult::PinRejected},
+         2,
+         1,
+         2,
+         TPinWait::Exhausted,
+         {asked, counted, asked, again, counted, asked, spent},
+         "counted, sent once more, then left to a person"},
+    };
+    FSim.SetPin("1234");
+    for (const auto& c : cases) {
+        FSim.SetPinAnswersLost(2);
+        TPinRecords pins;
+        TAtSessionOptions options = Options();
+        options.Settings.Pin = c.Pin;
+        options.PinAttempt = [&pins](const std::string& iccid, const std::string& pin) {
+            return RecordPinAttempt(pins, iccid, pin, 0, [] { return std::string(); });
+        };
+        options.PinVerdict = [&pins](const std::string& iccid, const std::string& pin,
+                                     bool accepted) {
+            ApplyPinVerdict(pins, iccid, pin, accepted);
+        };
+        OpenSession(options, false);
+        const int32_t pinsBefore = FSim.CommandCount("at+cpin");
+        std::vector<TGsmResult> results;
+        for (size_t round = 0; round < c.Results.size(); ++round)
+            results.push_back(FSession->Initialise());
+        EXPECT_EQ(results, c.Results) << c.Note;
+        EXPECT_EQ(LogLines(), c.Log) << c.Note << ": refusal lines only for a refusal\n"
+                                     << LogText();
+        EXPECT_EQ(FSim.CommandCount("at+cpin") - pinsBefore, c.PinsSent) << c.Note;
+        EXPECT_EQ(FSim.PinAttemptsLeft(), c.SimAttemptsLeft) << c.Note;
+        EXPECT_EQ(pins.size(), c.Kept) << c.Note << ": attempts counted";
+        EXPECT_EQ(FSession->PinWait(), c.Wait) << c.Note;
+        EXPECT_EQ(FSession->RefusedPin(), "") << c.Note << ": not refused";
+        // The right PIN, answered, gives the SIM its three tries back for the next case.
+        FSim.SetPinAnswersLost(0);
+        TAtSessionOptions reset = Options();
+        reset.Settings.Pin = "1234";
+        FSim.Unplug();
+        ASSERT_TRUE(FSim.Plug());
+        OpenSession(reset);
+        FSession->Close();
+        FSim.Unplug();
+        ASSERT_TRUE(FSim.Plug());
+    }
 }
 
 // Answers played by hand: the first two commands always succeed, the PIN query and the SMS
