@@ -5,14 +5,13 @@
 #include "infra/Sha256.h"
 
 #include <algorithm>
-#include <random>
 #include <sstream>
 
 namespace qvx {
 
 namespace {
 
-constexpr int32_t Version = 1;
+constexpr int32_t Version = 2;
 constexpr size_t IccidDigitsMax = 22;
 constexpr size_t SaltHexMax = 64;
 constexpr size_t HashHex = 64;
@@ -50,6 +49,18 @@ bool ParseInt(const std::string& text, int64_t low, int64_t high, int64_t& value
     return parsed && value >= low && value <= high;
 }
 
+// Each kind of record and the version of the file that brought it; 0 for a kind not known.
+int32_t KindSince(std::string_view kind) {
+    constexpr std::pair<std::string_view, int32_t> Kinds[] = {
+        {"unstamped", 1}, {"givenup", 1},   {"pin", 1},   {"undeletable", 1}, {"sim", 1},
+        {"host", 1},      {"concatref", 1}, {"entry", 2}, {"pinsent", 2},
+    };
+    for (const auto& [name, since] : Kinds)
+        if (name == kind)
+            return since;
+    return 0;
+}
+
 // One record's fields after its kind; false when they are not what the kind needs.
 bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TServiceState& s) {
     std::time_t at = 0;
@@ -62,17 +73,27 @@ bool ParseRecord(const std::string& kind, const std::vector<std::string>& f, TSe
         (kind == "unstamped" ? s.Unstamped : s.GivenUp)[static_cast<int32_t>(number)] = at;
         return true;
     }
-    if (kind == "pin" && f.size() == 4) {
+    // Version 1 wrote "pin" before the PIN went and read it as refused: it stays so.
+    if ((kind == "pin" || kind == "pinsent") && f.size() == 4) {
         const bool ok = IsHex(f[0], IccidDigitsMax) && IsHex(f[1], SaltHexMax) &&
                         f[2].size() == HashHex && IsHex(f[2], HashHex);
         if (ok)
-            s.RefusedPins.push_back({f[0], f[1], f[2], at});
+            s.PinAttempts.push_back({f[0], f[1], f[2], at, kind == "pin"});
         return ok;
     }
+    // Version 1 kept terminal 1's entries alone, without the SIM.
     if (kind == "undeletable" && f.size() == 3) {
         if (!ParseInt(f[0], 0, INT32_MAX, number) || !IsHex(f[1], TServiceState::PduHexMax))
             return false;
-        s.Undeletable.push_back({static_cast<int32_t>(number), f[1], at});
+        s.Undeletable.push_back(
+            {std::string(TerminalSim) + "1", static_cast<int32_t>(number), f[1], at});
+        return true;
+    }
+    if (kind == "entry" && f.size() == 4) {
+        if (!EntrySimAllowed(f[0]) || !ParseInt(f[1], 0, INT32_MAX, number) ||
+            !IsHex(f[2], TServiceState::PduHexMax))
+            return false;
+        s.Undeletable.push_back({f[0], static_cast<int32_t>(number), f[2], at});
         return true;
     }
     if (kind == "sim" && f.size() == 3) {
@@ -148,6 +169,17 @@ bool SimKeyAllowed(std::string_view key) {
            std::all_of(key.begin(), key.end(), digit);
 }
 
+bool EntrySimAllowed(std::string_view key) {
+    constexpr size_t NumberDigitsMax = 4;
+    if (!key.starts_with(TerminalSim)) {
+        return !key.empty() && key.size() <= IccidDigitsMax &&
+               std::all_of(key.begin(), key.end(), [](char c) { return HexValue(c) != NotHex; });
+    }
+    const std::string_view number = key.substr(TerminalSim.size());
+    return !number.empty() && number.size() <= NumberDigitsMax && number[0] != '0' &&
+           std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 bool HostNameAllowed(std::string_view name) {
     const auto plain = [](char c) {
         return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
@@ -166,57 +198,14 @@ std::string UtcText(std::time_t t, const char* format) {
 
 size_t TServiceState::Trim() {
     return TrimOldest(Unstamped, MessagesMax) + TrimOldest(GivenUp, MessagesMax) +
-           TrimOldest(RefusedPins, PinsMax) + TrimOldest(Undeletable, EntriesMax) +
+           TrimOldest(PinAttempts, PinsMax) + TrimOldest(Undeletable, EntriesMax) +
            TrimOldest(SimCounts, SimsMax) + TrimOldest(Hosts, HostsMax);
 }
 
-std::string RefusedPinHash(std::string_view salt, std::string_view iccid, std::string_view pin) {
+std::string PinAttemptHash(std::string_view salt, std::string_view iccid, std::string_view pin) {
     std::string data;
     data.append(salt).append(":").append(iccid).append(":").append(pin);
     return Sha256Hex(data);
-}
-
-namespace {
-
-// A terminal that does not tell the SIM's number: its attempts are kept under this one.
-const std::string UnknownIccid = "0";
-
-const std::string& SimOf(const std::string& iccid) {
-    return iccid.empty() ? UnknownIccid : iccid;
-}
-
-std::string NewSalt() {
-    std::random_device random;
-    std::string salt;
-    for (int i = 0; i < 8; ++i) {
-        const unsigned octet = random() & 0xFF;
-        salt += HexDigits[octet >> 4];
-        salt += HexDigits[octet & 0x0F];
-    }
-    return salt;
-}
-
-} // namespace
-
-bool PinTried(const TPinRecords& pins, const std::string& iccid, const std::string& pin) {
-    const std::string& sim = SimOf(iccid);
-    return std::any_of(pins.begin(), pins.end(), [&](const auto& record) {
-        return record.Iccid == sim && RefusedPinHash(record.Salt, sim, pin) == record.Hash;
-    });
-}
-
-void AddPinAttempt(TPinRecords& pins, const std::string& iccid, const std::string& pin,
-                   std::time_t now) {
-    const std::string& sim = SimOf(iccid);
-    const std::string salt = NewSalt();
-    pins.push_back({sim, salt, RefusedPinHash(salt, sim, pin), now});
-    if (pins.size() > TServiceState::PinsMax)
-        pins.erase(pins.begin());
-}
-
-bool ForgetPins(TPinRecords& pins, const std::string& iccid) {
-    const std::string& sim = SimOf(iccid);
-    return std::erase_if(pins, [&](const auto& record) { return record.Iccid == sim; }) != 0;
 }
 
 std::string FormatState(const TServiceState& state, std::time_t now) {
@@ -228,15 +217,16 @@ std::string FormatState(const TServiceState& state, std::time_t now) {
         out << "unstamped " << id << ' ' << TimeText(at) << '\n';
     for (const auto& [id, at] : state.GivenUp)
         out << "givenup " << id << ' ' << TimeText(at) << '\n';
-    for (const auto& pin : state.RefusedPins)
-        out << "pin " << pin.Iccid << ' ' << pin.Salt << ' ' << pin.Hash << ' ' << TimeText(pin.At)
-            << '\n';
+    for (const auto& pin : state.PinAttempts)
+        out << (pin.Refused ? "pin " : "pinsent ") << pin.Iccid << ' ' << pin.Salt << ' '
+            << pin.Hash << ' ' << TimeText(pin.At) << '\n';
     for (const auto& entry : state.Undeletable)
-        out << "undeletable " << entry.Index << ' ' << entry.Pdu << ' ' << TimeText(entry.At)
-            << '\n';
+        if (EntrySimAllowed(entry.Sim))
+            out << "entry " << entry.Sim << ' ' << entry.Index << ' ' << entry.Pdu << ' '
+                << TimeText(entry.At) << '\n';
     // The time of a SIM's record is the start of its daily period. A record that could not be
-    // read back would make the whole file unreadable, and one without a count says nothing:
-    // neither is written.
+    // read back would only be dropped by the next start, and one without a count says
+    // nothing: neither is written.
     for (const auto& [key, sim] : state.SimCounts)
         if (SimKeyAllowed(key) && sim.Count > 0 && sim.PeriodStart > 0)
             out << "sim " << key << ' ' << sim.Count << ' ' << TimeText(sim.PeriodStart) << '\n';
@@ -248,35 +238,59 @@ std::string FormatState(const TServiceState& state, std::time_t now) {
     return out.str();
 }
 
-bool ParseState(std::string_view text, TServiceState& state, std::string& error) {
+namespace {
+
+// The words of one line: its kind and at most FieldsMax fields, more than any kind has.
+constexpr size_t FieldsMax = 8;
+
+void Drop(TStateReading& reading, int32_t line, std::string why) {
+    ++reading.DroppedCount;
+    if (reading.Dropped.size() < TStateReading::DroppedShownMax)
+        reading.Dropped.push_back({line, std::move(why)});
+}
+
+// A kind unknown here is no damage in a newer file, which may well add kinds.
+void ReadRecord(const std::string& kind, const std::vector<std::string>& fields, int32_t line,
+                TServiceState& state, TStateReading& reading) {
+    const int32_t since = KindSince(kind);
+    if (since == 0 && reading.Version > Version) {
+        ++reading.NewerSkipped;
+        return;
+    }
+    if (since == 0)
+        Drop(reading, line, "неизвестная запись");
+    else if (since > reading.Version)
+        Drop(reading, line,
+             "запись " + kind + " не бывает в файле версии " + std::to_string(reading.Version));
+    else if (!ParseRecord(kind, fields, state))
+        Drop(reading, line, "неверная запись " + kind);
+}
+
+} // namespace
+
+TStateReading ParseState(std::string_view text, TServiceState& state) {
     state = {};
-    std::istringstream in{std::string(text)};
-    std::string line;
-    bool versioned = false;
-    for (int32_t number = 1; std::getline(in, line); ++number) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream words(line);
+    TStateReading reading;
+    for (int32_t line = 1; !text.empty(); ++line) {
+        const size_t end = text.find('\n');
+        std::istringstream words{std::string(text.substr(0, end))};
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         std::string kind, word;
         std::vector<std::string> fields;
-        words >> kind;
-        while (words >> word && fields.size() < 8)
+        if (!(words >> kind) || kind[0] == '#')
+            continue;
+        while (words >> word && fields.size() < FieldsMax)
             fields.push_back(word);
-        const bool ok = versioned ? ParseRecord(kind, fields, state)
-                                  : kind == "version" && fields.size() == 1 &&
-                                        fields[0] == std::to_string(Version);
-        if (!ok) {
-            error =
-                "строка " + std::to_string(number) + ": " +
-                (versioned ? "неверная запись" : "нет строки версии " + std::to_string(Version));
-            state = {};
-            return false;
+        if (reading.Version != 0) {
+            ReadRecord(kind, fields, line, state, reading);
+            continue;
         }
-        versioned = true;
+        int64_t version = 0;
+        if (kind != "version" || fields.size() != 1 || !ParseInt(fields[0], 1, INT32_MAX, version))
+            return {}; // records before any version line: not this program's file
+        reading.Version = static_cast<int32_t>(version);
     }
-    if (!versioned)
-        error = "нет строки версии " + std::to_string(Version);
-    return versioned;
+    return reading;
 }
 
 } // namespace qvx

@@ -1,11 +1,17 @@
 #include "processing/StateFile.h"
 
+#include "infra/Decimal.h"
 #include "infra/UniqueFd.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,21 +68,60 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
+constexpr std::string_view TemporaryMark = ".new";
+
+// A name no other save uses: the pid tells the writers apart (the service, `--check`), the
+// counter the saves of one process (the worker and a terminal thread).
+std::string TemporaryName(const std::string& path) {
+    static std::atomic<uint64_t> saves{0};
+    return path + std::string(TemporaryMark) + "." + std::to_string(::getpid()) + "." +
+           std::to_string(saves.fetch_add(1) + 1);
+}
+
+// A file already under this name is no living writer's: the name is this process's alone, so
+// it was left by a killed process that had the same pid before (a container starts the
+// service with the same pid every time).
+TUniqueFd CreateTemporary(const std::string& name) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        TUniqueFd fd(::open(name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+        if (fd || errno != EEXIST)
+            return fd;
+        ::unlink(name.c_str());
+    }
+    return TUniqueFd();
+}
+
+// suffix: what follows ".new" in a temporary file's name, ".<pid>.<count>", or nothing in the
+// name an older version used. A file of a process that still runs may be in the middle of a
+// save; one past LeftoverSec never is.
+bool Abandoned(std::string_view suffix, std::time_t modified) {
+    if (std::time(nullptr) - modified > TStateFile::LeftoverSec)
+        return true;
+    if (suffix.size() < 2 || suffix[0] != '.')
+        return false;
+    suffix.remove_prefix(1);
+    const std::optional<int32_t> pid = ParseDigits(suffix.substr(0, suffix.find('.')));
+    return pid && *pid > 0 && *pid != ::getpid() && ::kill(*pid, 0) != 0 && errno == ESRCH;
+}
+
 } // namespace
 
 TStateFile::TStateFile(const std::string& dir)
     : FDir(dir.empty() ? "." : dir), FPath(FDir + (FDir.back() == '/' ? "" : "/") + FileName) {}
 
 TStateFile::TLoaded TStateFile::Load(std::time_t now) const {
+    RemoveLeftovers();
     TLoaded loaded;
     std::string text;
     bool missing = false;
-    if (!ReadBounded(FPath, text, missing, loaded.Fault)) {
-        if (missing) {
-            loaded.Fault.clear();
+    if (ReadBounded(FPath, text, missing, loaded.Fault)) {
+        loaded.Reading = ParseState(text, loaded.State);
+        if (loaded.Reading.Version != 0)
             return loaded;
-        }
-    } else if (ParseState(text, loaded.State, loaded.Fault)) {
+        loaded.Fault = "нет строки версии";
+    } else if (missing) {
+        loaded.Fault.clear();
         return loaded;
     }
     loaded.State = {};
@@ -94,17 +139,33 @@ std::optional<TServiceState> TStateFile::Peek() const {
     TServiceState state;
     if (!ReadBounded(FPath, text, missing, fault))
         return missing ? std::optional<TServiceState>(state) : std::nullopt;
-    if (!ParseState(text, state, fault))
+    if (ParseState(text, state).Version == 0)
         return std::nullopt;
     return state;
 }
 
+void TStateFile::RemoveLeftovers() const {
+    const std::string dir = FPath.substr(0, FPath.size() - std::strlen(FileName));
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(dir.c_str()), ::closedir);
+    if (!listing)
+        return;
+    const std::string prefix = std::string(FileName) + std::string(TemporaryMark);
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with(prefix))
+            continue;
+        const std::string path = dir + std::string(name);
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            Abandoned(name.substr(prefix.size()), st.st_mtime))
+            ::unlink(path.c_str());
+    }
+}
+
 std::string TStateFile::Save(const TServiceState& state, std::time_t now) const {
     const std::string text = FormatState(state, now);
-    const std::string temporary = FPath + ".new";
-    ::unlink(temporary.c_str()); // a leftover of a save that a kill broke off
-    TUniqueFd fd(::open(temporary.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+    const std::string temporary = TemporaryName(FPath);
+    TUniqueFd fd = CreateTemporary(temporary);
     if (!fd)
         return Errno(temporary.c_str());
     if (!WriteAll(fd.Get(), text) || ::fsync(fd.Get()) != 0 || !fd.Close()) {

@@ -3,22 +3,35 @@
 #include "infra/LogFile.h"
 
 #include <exception>
+#include <utility>
 
 namespace qvx {
 
 void TStateKeeper::Load(std::time_t now) {
     TStateFile::TLoaded loaded = FFile.Load(now);
+    const char* path = FFile.Path().c_str();
     if (!loaded.Fault.empty()) {
         if (loaded.MovedTo.empty())
-            WriteLog("Файл состояния %s повреждён (%s) и будет перезаписан", FFile.Path().c_str(),
+            WriteLog("Файл состояния %s повреждён (%s) и будет перезаписан", path,
                      loaded.Fault.c_str());
         else
-            WriteLog("Файл состояния %s повреждён (%s), он перенесён в %s", FFile.Path().c_str(),
+            WriteLog("Файл состояния %s повреждён (%s), он перенесён в %s", path,
                      loaded.Fault.c_str(), loaded.MovedTo.c_str());
     }
+    const TStateReading& reading = loaded.Reading;
+    for (const TDroppedLine& dropped : reading.Dropped)
+        WriteLog("Файл состояния %s: строка %d пропущена (%s)", path, dropped.Line,
+                 dropped.Why.c_str());
+    if (reading.DroppedCount > reading.Dropped.size())
+        WriteLog("Файл состояния %s: пропущено ещё строк с ошибками: %zu", path,
+                 reading.DroppedCount - reading.Dropped.size());
+    if (reading.NewerSkipped > 0)
+        WriteLog("Файл состояния %s записан более новой версией программы (%d): пропущено "
+                 "записей неизвестного вида: %zu",
+                 path, reading.Version, reading.NewerSkipped);
     FState = std::move(loaded.State);
     std::lock_guard<std::mutex> lock(FSaveLock);
-    FPins = FState.RefusedPins;
+    FPins = FState.PinAttempts;
     FSaved = FState;
 }
 
@@ -46,37 +59,45 @@ void TStateKeeper::Save() noexcept {
 }
 
 std::string TStateKeeper::SaveWithPins(TServiceState& state) {
-    state.RefusedPins = FPins;
+    state.PinAttempts = FPins;
     const std::string error = FFile.Save(state, std::time(nullptr));
     if (error.empty())
         FSaved = state;
     return error;
 }
 
-// The PIN never reaches the file, only its hash salted afresh for each record.
-bool TStateKeeper::PinAttempt(const std::string& iccid, const std::string& pin) {
-    std::lock_guard<std::mutex> lock(FSaveLock);
-    if (PinTried(FPins, iccid, pin))
-        return false;
-    try {
-        AddPinAttempt(FPins, iccid, pin, std::time(nullptr));
-        TServiceState state = FSaved;
-        const std::string error = SaveWithPins(state);
-        if (!error.empty())
-            WriteLog("Не удалось сохранить файл состояния: %s", error.c_str());
-    } catch (const std::exception& error) {
-        // Without a salt the attempt is counted in memory only, as before the file existed.
-        WriteLog("Ошибка: %s", error.what());
+// The PIN never reaches the file, only its hash salted afresh for each record. The terminal
+// retries its initialisation every second or so: an unwritable file is logged once.
+TPinPermit TStateKeeper::PinAttempt(const std::string& iccid, const std::string& pin) {
+    TPinPermit permit;
+    bool news = false;
+    {
+        std::lock_guard<std::mutex> lock(FSaveLock);
+        permit = RecordPinAttempt(FPins, iccid, pin, std::time(nullptr), [this] {
+            TServiceState state = FSaved;
+            return SaveWithPins(state);
+        });
+        if (permit.Wait == TPinWait::Unrecorded)
+            news = std::exchange(FPinSaveError, permit.Reason) != permit.Reason;
+        else if (permit.Wait == TPinWait::None)
+            FPinSaveError.clear();
     }
-    return true;
+    if (news)
+        WriteLog("Попытка PIN кода не записана в файл состояния (%s): PIN код не посылается",
+                 permit.Reason.c_str());
+    return permit;
 }
 
-void TStateKeeper::PinAccepted(const std::string& iccid) {
-    std::lock_guard<std::mutex> lock(FSaveLock);
-    if (!ForgetPins(FPins, iccid))
-        return;
-    TServiceState state = FSaved;
-    const std::string error = SaveWithPins(state);
+void TStateKeeper::PinVerdict(const std::string& iccid, const std::string& pin, bool accepted) {
+    std::string error;
+    {
+        std::lock_guard<std::mutex> lock(FSaveLock);
+        if (!ApplyPinVerdict(FPins, iccid, pin, accepted))
+            return;
+        TServiceState state = FSaved;
+        error = SaveWithPins(state);
+    }
+    // The verdict stays in memory: the next save writes it.
     if (!error.empty())
         WriteLog("Не удалось сохранить файл состояния: %s", error.c_str());
 }

@@ -5,6 +5,7 @@
 // for the next one and is logged once per distinct error.
 #pragma once
 
+#include "processing/PinAttempts.h"
 #include "processing/ServiceState.h"
 #include "processing/StateFile.h"
 
@@ -30,10 +31,11 @@ public:
     // Writes the state when it changed; never throws.
     void Save() noexcept;
 
-    // The terminal's PIN attempts (TAtSessionOptions::PinAttempt, PinAccepted), called on the
-    // terminal threads: false when this PIN was refused before for this SIM.
-    bool PinAttempt(const std::string& iccid, const std::string& pin);
-    void PinAccepted(const std::string& iccid);
+    // The terminal's PIN attempts (TAtSessionOptions::PinAttempt, PinVerdict), called on the
+    // terminal threads, by the rule of RecordPinAttempt: the PIN goes only once its attempt is
+    // saved. A save that fails is logged once per distinct error.
+    TPinPermit PinAttempt(const std::string& iccid, const std::string& pin);
+    void PinVerdict(const std::string& iccid, const std::string& pin, bool accepted);
     int64_t KeptPins();
 
 private:
@@ -47,8 +49,9 @@ private:
     // The PIN records are the terminal threads' to change and the worker's to save with the
     // rest; FSaved is the state last written, which a PIN attempt writes again with its record.
     std::mutex FSaveLock;
-    std::vector<TServiceState::TRefusedPin> FPins;
+    TPinRecords FPins;
     TServiceState FSaved;
+    std::string FPinSaveError;
 };
 
 } // namespace qvx

@@ -20,10 +20,22 @@ namespace qvx {
 struct TTerminalCarry {
     std::string RefusedPin;
     THandledEntries Handled;
+    // Whose entries Handled holds, and the key they are kept under in the state file: the
+    // SIM's ICCID, or UnnamedSim(number) when it does not tell it. Empty until the terminal
+    // first came up.
+    std::string EntriesSim;
     THandledEntries Awaiting;
     THandledEntries Confirmed;
     std::optional<uint8_t> ConcatRef; // none before the terminal's first start
 };
+
+// The key of the entries of terminal number's SIM when the SIM does not tell its ICCID.
+inline std::string UnnamedSim(int32_t number) {
+    return "terminal:" + std::to_string(number);
+}
+inline std::string EntriesSimOf(const std::string& iccid, int32_t number) {
+    return iccid.empty() ? UnnamedSim(number) : iccid;
+}
 
 // The worker's handle on one running terminal; what it holds and how it does is the dispatch's.
 struct TTerminalSlot {

@@ -118,7 +118,7 @@ private:
     void Acknowledged(size_t terminal, int32_t msgId);
     void GaveUp(int32_t msgId);
     void ProcessCycle(bool sendNow);
-    // The entries the terminal could not delete, into the state; terminal 1's only.
+    // The entries each running terminal could not delete, into the state.
     void KeepHandledNow();
     void HandleBacklogOnExit() noexcept;
     void SendPendingMessages();
@@ -134,8 +134,11 @@ private:
     void LoadState();
     // Given-up messages whose hold ended are candidates again.
     void ExpireGivenUp(std::time_t now);
-    // The entries a stopped terminal could not delete, into the state.
-    void KeepUndeletable();
+    // The entries the state keeps, by SIM, for a terminal that starts.
+    std::map<std::string, THandledEntries> KeptEntries() const;
+    // Terminal number's entries, as its carry holds them, into the state (unsaved) under its
+    // SIM, once it is known whose they are.
+    void KeepEntries(int32_t number);
     void UpdateStatus() noexcept;
     void Beat() noexcept;
     void CopyStatus();
@@ -147,7 +150,7 @@ private:
     std::vector<TTerminalSlot> FTerminals;
     TDispatch FDispatch;
     // What each terminal object learnt, by section number, for the next one after a reload.
-    // Terminal 1's entries that could not be deleted live in the state file as well.
+    // The entries that could not be deleted live in the state file as well, by SIM.
     std::map<int32_t, TTerminalCarry> FCarry;
     // The advisory claims of what the terminals hold; the connection stays open while any is.
     TClaims FClaims;

@@ -1,6 +1,6 @@
 // What the worker keeps in the state file, so that a restart, a kill or a power cut forgets
-// nothing that would send a message twice: the ledger's records at the start, the entries the
-// terminal could not delete, and the end of a given-up message's hold.
+// nothing that would send a message twice: the ledger's records at the start, the entries each
+// terminal's SIM still holds after handing them over, and the end of a given-up message's hold.
 #include "infra/Hex.h"
 #include "infra/LogFile.h"
 #include "processing/WorkThread.h"
@@ -19,29 +19,42 @@ void TWorkThread::LoadState() {
         FLedger.Acknowledged(entry.first);
     for (const auto& [msgId, at] : state.GivenUp)
         FLedger.GivenUp(msgId, at);
-    for (const auto& entry : state.Undeletable)
-        FCarry[1].Handled.Add(entry.Index, entry.Pdu);
+    // The entries kept for each SIM wait in the state until a terminal finds that SIM in it.
 }
 
-void TWorkThread::KeepUndeletable() {
+std::map<std::string, THandledEntries> TWorkThread::KeptEntries() const {
+    std::map<std::string, THandledEntries> kept;
+    for (const auto& entry : FKeeper.State().Undeletable)
+        kept[entry.Sim].Add(entry.Index, entry.Pdu);
+    return kept;
+}
+
+void TWorkThread::KeepEntries(int32_t number) {
+    const TTerminalCarry& carry = FCarry[number];
+    if (carry.EntriesSim.empty())
+        return; // whose they are is not known: what the state keeps stays as it is
+    // The terminal's session took up the entries of its unnamed SIM along with its own.
+    const std::string unnamed = UnnamedSim(number);
+    std::vector<TServiceState::TUndeletable> others, mine;
+    for (const auto& entry : FKeeper.State().Undeletable)
+        (entry.Sim == carry.EntriesSim || entry.Sim == unnamed ? mine : others).push_back(entry);
     std::vector<TServiceState::TUndeletable> kept;
-    for (const auto& [index, pdu] : FCarry[1].Handled.Entries()) {
-        // A listing line that is no PDU the file could hold is not kept: it would damage it.
+    for (const auto& [index, pdu] : carry.Handled.Entries()) {
+        // A listing line that is no PDU the file could hold is not kept: it would be dropped.
         if (pdu.empty() || pdu.size() > TServiceState::PduHexMax ||
             !std::all_of(pdu.begin(), pdu.end(), [](char c) { return HexValue(c) != NotHex; }))
             continue;
-        const auto known = std::find_if(
-            FKeeper.State().Undeletable.begin(), FKeeper.State().Undeletable.end(),
-            [&](const auto& entry) { return entry.Index == index && entry.Pdu == pdu; });
+        const auto known = std::find_if(mine.begin(), mine.end(), [&](const auto& entry) {
+            return entry.Index == index && entry.Pdu == pdu;
+        });
         kept.push_back(
-            {index, pdu,
-             known != FKeeper.State().Undeletable.end() ? known->At : std::time(nullptr)});
+            {carry.EntriesSim, index, pdu, known != mine.end() ? known->At : std::time(nullptr)});
     }
-    if (kept == FKeeper.State().Undeletable)
+    if (kept == mine)
         return;
-    FKeeper.State().Undeletable = std::move(kept);
+    others.insert(others.end(), kept.begin(), kept.end());
+    FKeeper.State().Undeletable = std::move(others);
     FKeeper.Changed();
-    FKeeper.Save();
 }
 
 void TWorkThread::ExpireGivenUp(std::time_t now) {
@@ -58,10 +71,12 @@ void TWorkThread::HandleBacklogOnExit() noexcept {
     FIncoming.HandleOnExit();
     // What was made safe is deleted by the next start without being handed over again.
     try {
-        TTerminalCarry& first = FCarry[1];
-        for (const auto& [index, pdu] : first.Confirmed.Entries())
-            first.Handled.Add(index, pdu);
-        KeepUndeletable();
+        for (auto& [number, carry] : FCarry) {
+            for (const auto& [index, pdu] : carry.Confirmed.Entries())
+                carry.Handled.Add(index, pdu);
+            KeepEntries(number);
+        }
+        FKeeper.Save();
     } catch (const std::exception& error) {
         WriteLog("Ошибка: %s", error.what());
     }

@@ -78,6 +78,11 @@ void TWorkThread::StartTerminal(const TTerminalConfig& config, bool several) {
         options.Session.Settings = config.Settings();
         options.Session.RefusedPin = carry.RefusedPin;
         options.Session.Handled = carry.Handled;
+        options.Session.HandledSim = carry.EntriesSim;
+        // Entries are kept by SIM, which its ICCID names: only a terminal that lists needs it.
+        options.Session.QueryIccid = config.Receive;
+        options.Session.KeptEntries = KeptEntries();
+        options.Session.UnnamedSim = UnnamedSim(config.Number);
         options.Session.HoldUntilConfirmed = true;
         options.Session.Awaiting = carry.Awaiting;
         options.Session.Confirmed = carry.Confirmed;
@@ -88,8 +93,9 @@ void TWorkThread::StartTerminal(const TTerminalConfig& config, bool several) {
         options.Session.PinAttempt = [this](const std::string& iccid, const std::string& pin) {
             return FKeeper.PinAttempt(iccid, pin);
         };
-        options.Session.PinAccepted = [this](const std::string& iccid) {
-            FKeeper.PinAccepted(iccid);
+        options.Session.PinVerdict = [this](const std::string& iccid, const std::string& pin,
+                                            bool accepted) {
+            FKeeper.PinVerdict(iccid, pin, accepted);
         };
         options.OnOutcome = [this] {
             FOutcomesPending.store(true);
@@ -159,11 +165,12 @@ void TWorkThread::KeepFromStopped(TTerminalSlot& slot) {
     TTerminalCarry& carry = FCarry[slot.Config.Number];
     carry.RefusedPin = siemens.RefusedPin();
     carry.Handled = siemens.Handled();
+    if (const std::optional<std::string> iccid = siemens.Iccid())
+        carry.EntriesSim = EntriesSimOf(*iccid, slot.Config.Number);
     carry.Awaiting = siemens.Awaiting();
     carry.Confirmed = siemens.Confirmed();
     carry.ConcatRef = siemens.NextConcatRef();
-    if (slot.Config.Number == 1)
-        KeepUndeletable();
+    KeepEntries(slot.Config.Number);
 }
 
 std::string TWorkThread::TerminalTag(int32_t number) const {
@@ -175,14 +182,19 @@ std::string TWorkThread::TerminalTag(int32_t number) const {
     return {};
 }
 
-// Terminal 1's entries whose deletion failed go into the state file before their messages
-// are answered.
+// The entries whose deletion failed go into the state file before their messages are
+// answered. The ICCID is read first: a terminal publishes its SIM's entries before it.
 void TWorkThread::KeepHandledNow() {
-    for (const TTerminalSlot& slot : FTerminals)
-        if (slot.Config.Number == 1) {
-            FCarry[1].Handled = slot.Siemens->HandledNow();
-            KeepUndeletable();
-        }
+    for (const TTerminalSlot& slot : FTerminals) {
+        const std::optional<std::string> iccid = slot.Siemens->Iccid();
+        if (!iccid)
+            continue; // not up yet: its entries are still those it started with
+        TTerminalCarry& carry = FCarry[slot.Config.Number];
+        carry.EntriesSim = EntriesSimOf(*iccid, slot.Config.Number);
+        carry.Handled = slot.Siemens->HandledNow();
+        KeepEntries(slot.Config.Number);
+    }
+    FKeeper.Save();
 }
 
 } // namespace qvx

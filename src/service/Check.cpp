@@ -8,6 +8,7 @@
 #include "processing/Claims.h"
 #include "processing/Database.h"
 #include "processing/DatabaseRules.h"
+#include "processing/PinAttempts.h"
 #include "processing/StateFile.h"
 #include "service/CheckHints.h"
 #include "service/CommandLine.h"
@@ -451,6 +452,11 @@ const char* PinWaitNote(TPinWait wait) {
                "код (после трёх неверных SIM карта потребует PUK код)";
     case TPinWait::Puk:
         return ": SIM карта заблокирована и требует PUK код оператора; PIN код не посылается";
+    case TPinWait::Exhausted:
+        return ": на этой SIM карте уже две попытки PIN кода, служба не пошлёт его, чтобы SIM "
+               "карта не заблокировалась; введите PIN код вручную";
+    case TPinWait::Unrecorded:
+        return ": попытку PIN кода не удалось записать в файл состояния, PIN код не посылается";
     default:
         return "";
     }
@@ -458,30 +464,30 @@ const char* PinWaitNote(TPinWait wait) {
 
 } // namespace
 
-// The check's PIN is an attempt like the service's: a PIN the SIM refused (or left without an
-// answer) before, also to the service, is not sent, and a new one is kept for the service.
-// A damaged state file is left for the service to move aside; the check then keeps nothing.
+// The check's PIN is an attempt like the service's, by the same rule and in the same file: a
+// PIN the SIM refused before, also to the service, is not sent, nor any once two attempts are
+// counted on the SIM, nor one that cannot be recorded (a file that is not this program's is
+// left for the service to move aside).
 void TServiceCheck::KeepPinAttempts(TAtSessionOptions& options) {
     const TStateFile file(FDir);
     const std::optional<TServiceState> peeked = file.Peek();
-    if (!peeked)
+    if (!peeked) {
+        options.PinAttempt = [](const std::string&, const std::string&) {
+            return TPinPermit{TPinWait::Unrecorded, 0, "файл состояния не читается"};
+        };
         return;
+    }
     auto state = std::make_shared<TServiceState>(*peeked);
-    const auto save = [this, file, state] {
-        const std::string error = file.Save(*state, std::time(nullptr));
-        if (!error.empty())
-            Detail("не удалось сохранить файл состояния: " + error);
-    };
+    const auto save = [file, state] { return file.Save(*state, std::time(nullptr)); };
     options.PinAttempt = [state, save](const std::string& iccid, const std::string& pin) {
-        if (PinTried(state->RefusedPins, iccid, pin))
-            return false;
-        AddPinAttempt(state->RefusedPins, iccid, pin, std::time(nullptr));
-        save();
-        return true;
+        return RecordPinAttempt(state->PinAttempts, iccid, pin, std::time(nullptr), save);
     };
-    options.PinAccepted = [state, save](const std::string& iccid) {
-        if (ForgetPins(state->RefusedPins, iccid))
-            save();
+    options.PinVerdict = [this, state, save](const std::string& iccid, const std::string& pin,
+                                             bool accepted) {
+        if (!ApplyPinVerdict(state->PinAttempts, iccid, pin, accepted))
+            return;
+        if (const std::string error = save(); !error.empty())
+            Detail("не удалось сохранить файл состояния: " + error);
     };
 }
 

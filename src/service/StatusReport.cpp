@@ -219,6 +219,10 @@ std::string PinWaitText(int64_t wait) {
         return " (PIN код отвергнут SIM картой, ждёт другой PIN код)";
     case 2:
         return " (SIM карта требует PUK код)";
+    case 3:
+        return " (две попытки PIN кода на этой SIM карте: PIN код не посылается)";
+    case 4:
+        return " (попытка PIN кода не записана в файл состояния: PIN код не посылается)";
     default:
         return {};
     }
@@ -237,6 +241,8 @@ void WriteState(TJsonWriter& json, const TWorkerStatus& status) {
     json.Time("since", status.TerminalSince);
     json.Name("pin_wait", status.PinWait == 1   ? "pin_refused"
                           : status.PinWait == 2 ? "puk_required"
+                          : status.PinWait == 3 ? "pin_attempts_spent"
+                          : status.PinWait == 4 ? "pin_not_recorded"
                                                 : "none");
     json.Close();
     json.Open("network");

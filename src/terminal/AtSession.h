@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,15 +53,26 @@ struct TAtSessionOptions {
     THandledEntries Confirmed;
     // Initialisation asks the SIM's IMSI (at+cimi), which keys the SIM's daily count.
     bool QueryImsi = false;
+    // Initialisation asks the SIM's ICCID (at+ccid), which keys the entries kept for the SIM
+    // across a restart: once it knows the SIM, the entries kept for it join Handled, and
+    // Handled kept for another SIM (HandledSim) is dropped. A SIM that does not tell its ICCID
+    // is UnnamedSim ("terminal:<Number>"); the entries kept under it are taken up whatever SIM
+    // the terminal holds, since nothing tells its SIMs apart, and only an entry listed with the
+    // same index and PDU is ever touched by them.
+    bool QueryIccid = false;
+    std::map<std::string, THandledEntries> KeptEntries;
+    std::string UnnamedSim;
+    std::string HandledSim;
     // The reference of the next concatenated message.
     uint8_t ConcatRef = 0;
     // The owner's memory of PIN attempts across restarts, called on the session's thread.
-    // PinAttempt(iccid, pin) before a PIN goes out: false when this PIN was already tried on
-    // this SIM (refused, or sent without an answer), else it records the attempt first, so
-    // that a kill during the exchange still counts it. PinAccepted(iccid) when the SIM took
-    // the PIN. iccid is empty when the terminal does not tell it.
-    std::function<bool(const std::string& iccid, const std::string& pin)> PinAttempt;
-    std::function<void(const std::string& iccid)> PinAccepted;
+    // PinAttempt(iccid, pin) before a PIN goes out: it records the attempt first, so that a
+    // kill during the exchange still counts it, and says whether the PIN may go (TPinPermit).
+    // PinVerdict(iccid, pin, accepted) when the SIM took the PIN or refused it, and (accepted,
+    // pin empty) when a SIM it can name was found ready: its count starts afresh. iccid is
+    // empty when the terminal does not tell it.
+    std::function<TPinPermit(const std::string& iccid, const std::string& pin)> PinAttempt;
+    std::function<void(const std::string& iccid, const std::string& pin, bool accepted)> PinVerdict;
 };
 
 // Why a port did not open, for the log and the check.
@@ -174,6 +186,8 @@ public:
     // The IMSI the last initialisation read (QueryImsi); empty when it did not ask, the SIM
     // did not tell, or the initialisation failed before asking.
     const std::string& Imsi() const { return FImsi; }
+    // The same for the ICCID (QueryIccid, or a PIN sent with PinAttempt).
+    const std::string& Iccid() const { return FIccid; }
     // The unsolicited text saved so far, not yet taken by NextUnsolicited().
     const std::string& Saved() const { return FSaved; }
     // The references of "+CMGS" lines read since the last call that answered no submission in
@@ -196,10 +210,15 @@ private:
 
     bool SelectPduMode();
     TGsmResult RegisterPin();
+    TGsmResult SendPin(const std::string& pin);
+    TGsmResult PinTaken(const std::string& pin);
+    TGsmResult PinUnanswered(const std::string& pin);
     std::string QueryIccid();
-    TGsmResult WaitWithoutPin(TPinWait wait);
+    TGsmResult WaitWithoutPin(TPinWait wait, const std::string& reason = {});
     TGsmResult QuerySmsCentre();
     std::string AskImsi();
+    void AskIccid();
+    void TakeKeptEntries();
 
     TGsmResult SubmitPart(const std::string& pduHex, int32_t commandLength,
                           const std::function<bool()>& mayWrite, TSubmitResult& result);
@@ -234,6 +253,7 @@ private:
     uint8_t FConcatRef = 0; // reference of the next concatenated message
     TPinWait FPinWait = TPinWait::None;
     std::string FImsi;
+    std::string FIccid;
     // Late "+CMGS" lines found inside a part's own answer, in front of the part's own one.
     std::vector<int32_t> FLateReferences;
     bool FHoldLog = false;

@@ -1,6 +1,6 @@
 // Bringing a freshly opened terminal into the state the driver relies on: text error reports,
 // word result codes without echo, an unlocked SIM, a readable SMS centre and, when asked, the
-// SIM's IMSI and caller identification.
+// SIM's IMSI and ICCID and caller identification.
 #include "terminal/AtSession.h"
 
 namespace qvx {
@@ -15,6 +15,7 @@ constexpr char Escape = '\x1B';
 
 TGsmResult TAtSession::Initialise() {
     FImsi.clear();
+    FIccid.clear();
     std::string answer;
     // at+cmee=2 comes first, so its answer may still carry the echo; the exchange skips it.
     // The ESC in front of it ends a PDU entry that a submission cut short (a stop, or a port
@@ -33,6 +34,13 @@ TGsmResult TAtSession::Initialise() {
         return result;
     if (FOptions.QueryImsi)
         FImsi = AskImsi();
+    if (FOptions.QueryIccid) {
+        AskIccid();
+        TakeKeptEntries();
+        // A SIM past its PIN took the right one, whoever gave it: it counts afresh.
+        if (FOptions.PinVerdict && !FIccid.empty())
+            FOptions.PinVerdict(FIccid, {}, true);
+    }
     if (FOptions.Clip) {
         LogMessage("Включение режима регистрации входящих звонков...");
         if (SendCommand("at+clip=1", answer, true, "OK", FOptions.Settings.ModemTimeoutMs))
@@ -55,8 +63,9 @@ bool TAtSession::SelectPduMode() {
 }
 
 // A terminal that does not answer at+cpin? is taken as one without a PIN. A SIM allows three
-// wrong PINs before it needs the carrier's PUK, so a PIN is sent once: one the SIM refused is
-// never sent again, and nothing is sent to a SIM that wants its PUK.
+// wrong PINs before it needs the carrier's PUK: a PIN it refused is never sent again, nothing
+// is sent to a SIM that wants its PUK, and the owner's records (PinAttempt) hold the service
+// to two attempts on one SIM, also across restarts.
 TGsmResult TAtSession::RegisterPin() {
     LogMessage("Регистрация PIN кода...");
     std::string answer;
@@ -77,21 +86,59 @@ TGsmResult TAtSession::RegisterPin() {
     }
     if (pin == FOptions.RefusedPin)
         return WaitWithoutPin(TPinWait::Refused);
-    const std::string iccid = FOptions.PinAttempt ? QueryIccid() : std::string();
-    if (FOptions.PinAttempt && !FOptions.PinAttempt(iccid, pin))
-        return WaitWithoutPin(TPinWait::Refused);
+    if (FOptions.PinAttempt) {
+        FIccid = QueryIccid();
+        const TPinPermit permit = FOptions.PinAttempt(FIccid, pin);
+        if (permit.Wait != TPinWait::None)
+            return WaitWithoutPin(permit.Wait, permit.Reason);
+        if (permit.Counted > 0)
+            LogMessage("PIN код посылается: попыток на этой SIM карте уже было %d, у неё осталось "
+                       "не меньше %d",
+                       permit.Counted, SimPinTries - permit.Counted);
+    }
+    return SendPin(pin);
+}
+
+// Only the SIM's refusal makes a PIN refused. Without a verdict (no answer, SIM busy) the SIM
+// may still have taken it: at+cpin? tells.
+TGsmResult TAtSession::SendPin(const std::string& pin) {
+    std::string answer;
     if (SendCommand("at+cpin=" + pin, answer, true, "OK", FOptions.Settings.ModemTimeoutMs)) {
         LogMessage("PIN код \"%s\" принят - регистрация прошла успешно", pin.c_str());
-        FPinWait = TPinWait::None;
-        if (FOptions.PinAccepted)
-            FOptions.PinAccepted(iccid);
-        return TGsmResult::OK;
+        return PinTaken(pin);
     }
-    LogMessage("PIN код \"%s\" НЕ принят - регистрация не удалась !", pin.c_str());
     if (!PinRefused(answer))
-        return TGsmResult::PinRejected; // no verdict (no answer, SIM busy): it may go again
+        return PinUnanswered(pin);
+    LogMessage("PIN код \"%s\" НЕ принят - регистрация не удалась !", pin.c_str());
     FOptions.RefusedPin = pin;
+    if (FOptions.PinVerdict)
+        FOptions.PinVerdict(FIccid, pin, false);
     return WaitWithoutPin(TPinWait::Refused);
+}
+
+TGsmResult TAtSession::PinTaken(const std::string& pin) {
+    FPinWait = TPinWait::None;
+    if (FOptions.PinVerdict)
+        FOptions.PinVerdict(FIccid, pin, true);
+    return TGsmResult::OK;
+}
+
+// The attempt stays counted unless the SIM says it is ready; the next initialisation sends the
+// PIN again while the owner allows it.
+TGsmResult TAtSession::PinUnanswered(const std::string& pin) {
+    std::string answer;
+    const bool answered =
+        SendCommand("at+cpin?", answer, true, "OK", FOptions.Settings.ModemTimeoutMs);
+    const TSimLock lock = answered ? SimLockOf(answer) : TSimLock::Pin;
+    if (lock == TSimLock::Ready) {
+        LogMessage("SIM карта не ответила на PIN код, но готова к работе: PIN код принят");
+        return PinTaken(pin);
+    }
+    if (lock == TSimLock::Puk)
+        return WaitWithoutPin(TPinWait::Puk);
+    LogMessage("SIM карта не ответила на PIN код и ждёт его: попытка засчитана");
+    FPinWait = TPinWait::None;
+    return TGsmResult::Timeout;
 }
 
 // A terminal that cannot tell its SIM's number gives an empty one: the attempts are then
@@ -117,15 +164,60 @@ std::string TAtSession::AskImsi() {
     return imsi;
 }
 
+// Asked with the IMSI, past the SIM's busy answers; the number a PIN attempt read stands, as
+// it named the SIM the PIN went to.
+void TAtSession::AskIccid() {
+    if (FIccid.empty())
+        FIccid = QueryIccid();
+    if (FIccid.empty())
+        LogMessage("Не могу получить ICCID SIM карты ! [at+ccid]");
+    else
+        LogMessage("ICCID SIM карты: %s", FIccid.c_str());
+}
+
+// The entries of a SIM taken out of the terminal go back to what is kept, so that they are
+// there again if it comes back; the kept entries of the SIM now in it join Handled before its
+// first listing.
+void TAtSession::TakeKeptEntries() {
+    const std::string sim = FIccid.empty() ? FOptions.UnnamedSim : FIccid;
+    if (!FOptions.HandledSim.empty() && FOptions.HandledSim != sim) {
+        if (FOptions.Handled.Size() > 0)
+            FOptions.KeptEntries[FOptions.HandledSim] = std::move(FOptions.Handled);
+        FOptions.Handled = {};
+    }
+    FOptions.HandledSim = sim;
+    for (const std::string& key : {sim, FOptions.UnnamedSim}) {
+        const auto kept = FOptions.KeptEntries.find(key);
+        if (kept == FOptions.KeptEntries.end())
+            continue;
+        for (const auto& [index, pdu] : kept->second.Entries())
+            FOptions.Handled.Add(index, pdu);
+        FOptions.KeptEntries.erase(kept);
+    }
+}
+
 // Says once why no PIN goes out; the initialisation keeps asking at+cpin?, so a SIM unlocked
 // by other means is taken up at once.
-TGsmResult TAtSession::WaitWithoutPin(TPinWait wait) {
+TGsmResult TAtSession::WaitWithoutPin(TPinWait wait, const std::string& reason) {
     if (FPinWait != wait) {
-        if (wait == TPinWait::Puk)
+        switch (wait) {
+        case TPinWait::Puk:
             LogMessage("SIM карта заблокирована и требует PUK код: PIN код не посылается");
-        else
+            break;
+        case TPinWait::Exhausted:
+            LogMessage("PIN код не посылается: служба израсходовала свои попытки на этой SIM "
+                       "карте, последнюю из %d оставляем для ввода PIN кода вручную",
+                       SimPinTries);
+            break;
+        case TPinWait::Unrecorded:
+            LogMessage("PIN код не посылается: попытка не записана в файл состояния (%s), а без "
+                       "записи перезапуски могли бы израсходовать попытки SIM карты",
+                       reason.c_str());
+            break;
+        default:
             LogMessage("PIN код отвергнут SIM картой и повторно не посылается: задайте другой "
                        "PIN код и перезагрузите настройки");
+        }
     }
     FPinWait = wait;
     return TGsmResult::PinRejected;

@@ -46,8 +46,13 @@ void TSiemens::SetState(TTerminalState state) {
 }
 
 std::string TSiemens::Imsi() const {
-    std::lock_guard<std::mutex> lock(FImsiLock);
+    std::lock_guard<std::mutex> lock(FSimLock);
     return FImsi;
+}
+
+std::optional<std::string> TSiemens::Iccid() const {
+    std::lock_guard<std::mutex> lock(FSimLock);
+    return FIccid;
 }
 
 TNetworkStatus TSiemens::Network() const {
@@ -133,7 +138,7 @@ bool TSiemens::InitLoop() {
         const TGsmResult result = FSession.Initialise();
         FPinWait.store(static_cast<int32_t>(FSession.PinWait()), std::memory_order_release);
         if (result == TGsmResult::OK) {
-            PublishImsi();
+            PublishSim();
             FSession.LogLines(failure.Succeeded());
             FSession.ReleaseLog(true);
             FSession.LogMessage("Инициализация GSM терминала успешно завершена");
@@ -155,10 +160,13 @@ bool TSiemens::InitLoop() {
     return false;
 }
 
-void TSiemens::PublishImsi() {
+void TSiemens::PublishSim() {
+    PublishHandled();
     std::string imsi = FSession.Imsi();
-    std::lock_guard<std::mutex> lock(FImsiLock);
+    std::string iccid = FSession.Iccid();
+    std::lock_guard<std::mutex> lock(FSimLock);
     FImsi = std::move(imsi);
+    FIccid = std::move(iccid);
 }
 
 bool TSiemens::WorkingPass() {

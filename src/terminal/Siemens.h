@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,11 @@ public:
     // The SIM's IMSI (at+cimi) from the last initialisation that asked for it
     // (Session.QueryImsi); empty when not known.
     std::string Imsi() const;
+    // The SIM's ICCID (at+ccid, Session.QueryIccid) from the last initialisation: nullopt
+    // before the first one succeeded, empty when the SIM did not tell it. Published after the
+    // entries kept for that SIM joined HandledNow(), so that whoever reads the ICCID first
+    // finds them there.
+    std::optional<std::string> Iccid() const;
     int32_t ReceivedSMSCount() const { return FIncoming.Count(); }
     bool GetReceivedSMS(TSMS& sms) { return FIncoming.Pop(sms); }
     // The owner has made a received text safe (logged it, answered its request): its SIM entry
@@ -127,7 +133,7 @@ private:
     // One working pass; true when the terminal must be initialised again.
     bool WorkingPass();
     bool WatchPass();
-    void PublishImsi();
+    void PublishSim();
     void SendFirstQueued(bool& reinitialise);
     bool StillDue(const TSMS& sms);
     TClaimVerdict ClaimVerdict(const TSMS& sms) const;
@@ -156,8 +162,9 @@ private:
     std::atomic<int64_t> FStateSince;
     std::atomic<int32_t> FPinWait{0};
     std::atomic<bool> FReinitialise{false};
-    mutable std::mutex FImsiLock;
+    mutable std::mutex FSimLock;
     std::string FImsi;
+    std::optional<std::string> FIccid;
     TSubmissionHold FHold;
     TLateAnswers FLateAnswers{LateAnswerMs};
     bool FUnregistered = false;  // sending held: the terminal reports no registration

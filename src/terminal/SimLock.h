@@ -32,8 +32,20 @@ std::string ImsiOf(std::string_view answer);
 // Why the terminal waits instead of sending a PIN; shown in the status and by the check.
 enum class TPinWait : int32_t {
     None = 0,
-    Refused = 1, // the SIM refused this PIN; a different one must come with a reload
-    Puk = 2,     // the SIM asks for its PUK
+    Refused = 1,    // the SIM refused this PIN; a different one must come with a reload
+    Puk = 2,        // the SIM asks for its PUK
+    Exhausted = 3,  // two attempts are counted on this SIM: the last one is left to a person
+    Unrecorded = 4, // the attempt could not be recorded, so the PIN does not go
+};
+
+// The wrong PINs a SIM takes before it wants its PUK.
+constexpr int32_t SimPinTries = 3;
+
+// What the owner's memory of PIN attempts says before a PIN goes out.
+struct TPinPermit {
+    TPinWait Wait = TPinWait::None; // None: the PIN may go
+    int32_t Counted = 0;            // the attempts counted on the SIM before this one
+    std::string Reason;             // Unrecorded: why (cp1251)
 };
 
 } // namespace qvx

@@ -1,8 +1,9 @@
 // What the worker keeps in its state file outlives the worker object: acknowledged ids the
 // database did not stamp are stamped by the next worker without being sent again, one row the
 // database refuses holds up no other, given-up messages stay given up for an hour, a request
-// whose SIM entry cannot be deleted is answered once, and a damaged file is moved aside
-// without stopping the start.
+// whose SIM entry cannot be deleted is answered once by whichever terminal holds the SIM, a
+// bad line costs its record alone, and a foreign file is moved aside without stopping the
+// start.
 #include "WorkerHarness.h"
 
 #include <dirent.h>
@@ -117,28 +118,74 @@ TEST_F(WorkerStateTest, AGivenUpMessageWaitsAnHourAlsoAcrossARestart) {
     EXPECT_TRUE(WaitSent({refused}));
 }
 
-TEST_F(WorkerStateTest, AnUndeletableRequestIsAnsweredOnceAcrossARestart) {
+// Every terminal's SIM keeps the entries it could not delete across a restart, under its
+// ICCID: no request is answered twice, and another SIM put in the terminal is not taken for it.
+TEST_F(WorkerStateTest, EachSimKeepsItsUndeletableEntriesAcrossARestart) {
     UseZone(ZoneWithLocalHour(12));
-    FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+79161234567', 'A', 5)");
-    const std::vector<int32_t> stored = FSim.StoreText("+79161234567", "1");
-    ASSERT_EQ(stored.size(), 1u);
-    FSim.SetDeleteError(stored[0], 500);
-    const std::string received = "Принято SMS. Номер: '79161234567', текст: '1'";
+    TGsmSimulator second;
+    second.SetLinkPath(FDir.File("modem2"));
+    second.SetIccid("8970199000000000002");
+    ASSERT_TRUE(second.Start()) << second.LastError();
+    WriteIni("Device=" + FSim.LinkPath() + "\r\n[GSMTerminal2]\r\nDevice=" + second.LinkPath());
+    TGsmSimulator* const sims[] = {&FSim, &second};
+    const std::string phones[] = {"79161234567", "79161234568"};
+    int32_t indexes[2] = {};
+    for (int t = 0; t < 2; ++t) {
+        FDb->Exec("INSERT INTO abonents (cellphone, name, balance) VALUES ('+" + phones[t] +
+                  "', 'A', 5)");
+        const std::vector<int32_t> stored = sims[t]->StoreText("+" + phones[t], "1");
+        ASSERT_EQ(stored.size(), 1u);
+        indexes[t] = stored[0];
+        sims[t]->SetDeleteError(indexes[t], 500);
+    }
+    const auto received = [&](int t) {
+        return LogCount("Принято SMS. Номер: '" + phones[t] + "', текст: '1'");
+    };
+    const auto listedTwice = [&] {
+        const int32_t before[] = {FSim.CommandCount("at+cmgl"), second.CommandCount("at+cmgl")};
+        return WaitUntil([&] {
+            return FSim.CommandCount("at+cmgl") >= before[0] + 2 &&
+                   second.CommandCount("at+cmgl") >= before[1] + 2;
+        });
+    };
     StartReady();
     ASSERT_TRUE(WaitUntil([&] {
         Cycle(false);
-        return LogCount(received) == 1 && StateHas("undeletable " + std::to_string(stored[0]));
-    })) << "answered, and its failed deletion kept: "
+        return received(0) == 1 && received(1) == 1 && StateHas("entry 8970199123456789012") &&
+               StateHas("entry 8970199000000000002");
+    })) << "answered, and each failed deletion kept under its SIM: "
         << StateText();
     StopWorker();
 
-    const int32_t listings = FSim.CommandCount("at+cmgl");
+    const struct {
+        const char* Iccid;
+        size_t Answered;
+        const char* Note;
+    } restarts[] = {
+        {"8970199000000000002", 1, "the same SIMs"},
+        {"8970199000000000003", 2, "another SIM in terminal 2, for which the entry is new"},
+    };
+    for (const auto& restart : restarts) {
+        second.SetIccid(restart.Iccid);
+        StartReady();
+        ASSERT_TRUE(listedTwice()) << restart.Note;
+        Cycle(false);
+        EXPECT_EQ(received(0), 1u) << restart.Note << ": terminal 1 answers once";
+        EXPECT_EQ(received(1), restart.Answered) << restart.Note << ": terminal 2";
+        StopWorker();
+    }
+    EXPECT_TRUE(StateHas("entry 8970199000000000002") && StateHas("entry 8970199000000000003"))
+        << "the entry of the SIM taken out stays for it: " << StateText();
+
+    for (int t = 0; t < 2; ++t)
+        sims[t]->SetDeleteError(indexes[t], 0);
     StartReady();
-    ASSERT_TRUE(WaitUntil([&] { return FSim.CommandCount("at+cmgl") >= listings + 2; }));
-    Cycle(false);
-    EXPECT_EQ(LogCount(received), 1u) << "a restart must not answer the same entry again";
-    FSim.SetDeleteError(stored[0], 0);
-    EXPECT_TRUE(WaitUntil([this] { return FSim.StoredCount() == 0; })) << "it is deleted still";
+    EXPECT_TRUE(WaitUntil([&] { return FSim.StoredCount() == 0 && second.StoredCount() == 0; }))
+        << "they are deleted still";
+    StopWorker();
+    EXPECT_FALSE(StateHas("entry 8970199123456789012") || StateHas("entry 8970199000000000003"))
+        << "deleted entries leave the file: " << StateText();
+    EXPECT_EQ(received(0) + received(1), 3u) << "and are not handed over again";
 }
 
 // Three restarts with a wrong PIN spend one of the SIM's three attempts in all; another SIM
@@ -173,11 +220,24 @@ TEST_F(WorkerStateTest, ARefusedPinIsNotSentAgainAfterARestart) {
     EXPECT_FALSE(StateHas("pin 8970199123456789012")) << "an accepted PIN clears its SIM's record";
 }
 
-TEST_F(WorkerStateTest, ADamagedFileIsMovedAsideAndTheServiceStarts) {
+// A bad line costs its own record, with a line in the log; a file that is not this program's
+// goes aside whole. Neither stops the start.
+TEST_F(WorkerStateTest, ABadLineCostsItsRecordAndAForeignFileGoesAside) {
     UseZone(ZoneWithLocalHour(12));
-    FDir.Write("QuorvexSMS.state", "version 1\nunstamped twelve 2026-12-07T12:00:00Z\n");
+    const int32_t acknowledged = AddMessage("'+79160000001'", "'acknowledged'", 30);
+    FDir.Write("QuorvexSMS.state", "version 1\nunstamped twelve 2026-12-07T12:00:00Z\nunstamped " +
+                                       std::to_string(acknowledged) + " 2026-12-07T12:00:00Z\n");
     StartReady();
-    const int32_t msg = AddMessage("'+79160000001'", "'after'", 30);
+    EXPECT_TRUE(WaitSent({acknowledged})) << "the good record behind the bad line is kept";
+    EXPECT_TRUE(LogHas("Файл состояния " + FDir.File("QuorvexSMS.state") +
+                       ": строка 2 пропущена (неверная запись unstamped)"))
+        << "one line names the bad line";
+    StopWorker();
+    EXPECT_EQ(FSim.SubmittedCount(), 0u) << "the acknowledged message is not sent again";
+
+    FDir.Write("QuorvexSMS.state", "unstamped 12 2026-12-07T12:00:00Z\n");
+    StartReady();
+    const int32_t msg = AddMessage("'+79160000002'", "'after'", 30);
     Cycle(true);
     EXPECT_TRUE(WaitSent({msg}));
     std::string aside;
@@ -187,11 +247,10 @@ TEST_F(WorkerStateTest, ADamagedFileIsMovedAsideAndTheServiceStarts) {
         if (std::string(entry->d_name).rfind("QuorvexSMS.state.bad-", 0) == 0)
             aside = entry->d_name;
     ::closedir(dir);
-    ASSERT_FALSE(aside.empty()) << "the damaged file must be kept aside";
-    EXPECT_EQ(FDir.Read(aside), "version 1\nunstamped twelve 2026-12-07T12:00:00Z\n");
+    ASSERT_FALSE(aside.empty()) << "the foreign file must be kept aside";
+    EXPECT_EQ(FDir.Read(aside), "unstamped 12 2026-12-07T12:00:00Z\n");
     EXPECT_TRUE(LogHas("Файл состояния " + FDir.File("QuorvexSMS.state") +
-                       " повреждён (строка 2: неверная запись), он перенесён в " +
-                       FDir.File(aside)))
+                       " повреждён (нет строки версии), он перенесён в " + FDir.File(aside)))
         << "one line says what happened";
 }
 

@@ -504,28 +504,32 @@ TEST_F(CheckDatabaseTest, ThePinIsNeverPrinted) {
         << "the terminal's PIN lines are shown with the PIN hidden:" << report.Text();
 }
 
-// A check sends a PIN as a fresh start of the service would: once for each SIM, kept in the
-// state file, so that checks run one after another spend no more attempts than a PIN the INI
-// file changed; the report says why the terminal waits, and a SIM locked by wrong PINs gets
-// no PIN at all.
+// A check sends a PIN as a fresh start of the service would, by the records of the state
+// file: a refused PIN once, and no PIN once two attempts are counted on the SIM, so that checks
+// run one after another never lock it; the report says why the terminal waits, and a SIM
+// locked by wrong PINs (the records lost) gets no PIN at all.
 TEST_F(CheckDatabaseTest, RefusedPinAndLockedSimAreNamed) {
     const std::string failed = "  ОШИБКА: PIN код НЕ принят [код=12]: ";
     const std::string refused = failed + "SIM карта отвергла PIN код, служба не пошлёт его "
                                          "повторно; задайте верный PIN код (после трёх "
                                          "неверных SIM карта потребует PUK код)";
+    const std::string spent = failed + "на этой SIM карте уже две попытки PIN кода, служба не "
+                                       "пошлёт его, чтобы SIM карта не заблокировалась; введите "
+                                       "PIN код вручную";
     const std::string locked =
         failed + "SIM карта заблокирована и требует PUK код оператора; PIN код не посылается";
     const struct {
         const char* Pin;
         const std::string& Result;
         int32_t PinsSent;
-    } runs[] = {{"9999", refused, 1},
-                {"9999", refused, 1},
-                {"9998", refused, 2},
-                {"9997", refused, 3},
-                {"9996", locked, 3}};
+        bool RecordsLost;
+    } runs[] = {{"9999", refused, 1, false}, {"9999", refused, 1, false},
+                {"9998", refused, 2, false}, {"9997", spent, 2, false},
+                {"9997", refused, 3, true},  {"9996", locked, 3, false}};
     FSim.SetPin("1234");
     for (const auto& run : runs) {
+        if (run.RecordsLost)
+            ::unlink(FDir.File("QuorvexSMS.state").c_str());
         FDir.Write("QuorvexSMS.ini", FDb->IniSection() + TerminalSection(FSim.LinkPath()) +
                                          "PIN=" + run.Pin + "\r\n");
         const TReport report = RunCheck(false);

@@ -1,5 +1,6 @@
 // The initialisation of an AT session against the simulator.
 #include "TerminalFixture.h"
+#include "processing/PinAttempts.h"
 
 namespace qvx {
 namespace {
@@ -148,6 +149,76 @@ TEST_F(AtSessionInitTest, PinIsTriedOnceAndNeverAgainstAPuk) {
     EXPECT_EQ(FSim.PinAttemptsLeft(), 0);
 }
 
+// A PIN that got no answer is no refused PIN: at+cpin? tells whether the SIM took it. One it
+// did not take counts, and goes again only while the owner's records allow.
+TEST_F(AtSessionInitTest, APinWithoutAnAnswerIsAskedAfterNotTakenForRefused) {
+    const std::string asked = "Регистрация PIN кода...";
+    const std::string taken =
+        "SIM карта не ответила на PIN код, но готова к работе: PIN код принят";
+    const std::string counted = "SIM карта не ответила на PIN код и ждёт его: попытка засчитана";
+    const std::string again =
+        "PIN код посылается: попыток на этой SIM карте уже было 1, у неё осталось не меньше 2";
+    const std::string spent = "PIN код не посылается: служба израсходовала свои попытки на этой "
+                              "SIM карте, последнюю из 3 оставляем для ввода PIN кода вручную";
+    const struct {
+        std::string Pin;
+        std::vector<TGsmResult> Results;
+        int32_t PinsSent;
+        int32_t SimAttemptsLeft;
+        size_t Kept;
+        TPinWait Wait;
+        std::vector<std::string> Log;
+        const char* Note;
+    } cases[] = {
+        {"1234", {TGsmResult::OK}, 1, 3, 0, TPinWait::None, {asked, taken, Smsc}, "taken"},
+        {"9999",
+         {TGsmResult::Timeout, TGsmResult::Timeout, TGsmResult::PinRejected},
+         2,
+         1,
+         2,
+         TPinWait::Exhausted,
+         {asked, counted, asked, again, counted, asked, spent},
+         "counted, sent once more, then left to a person"},
+    };
+    FSim.SetPin("1234");
+    for (const auto& c : cases) {
+        FSim.SetPinAnswersLost(2);
+        TPinRecords pins;
+        TAtSessionOptions options = Options();
+        options.Settings.Pin = c.Pin;
+        options.PinAttempt = [&pins](const std::string& iccid, const std::string& pin) {
+            return RecordPinAttempt(pins, iccid, pin, 0, [] { return std::string(); });
+        };
+        options.PinVerdict = [&pins](const std::string& iccid, const std::string& pin,
+                                     bool accepted) {
+            ApplyPinVerdict(pins, iccid, pin, accepted);
+        };
+        OpenSession(options, false);
+        const int32_t pinsBefore = FSim.CommandCount("at+cpin");
+        std::vector<TGsmResult> results;
+        for (size_t round = 0; round < c.Results.size(); ++round)
+            results.push_back(FSession->Initialise());
+        EXPECT_EQ(results, c.Results) << c.Note;
+        EXPECT_EQ(LogLines(), c.Log) << c.Note << ": refusal lines only for a refusal\n"
+                                     << LogText();
+        EXPECT_EQ(FSim.CommandCount("at+cpin") - pinsBefore, c.PinsSent) << c.Note;
+        EXPECT_EQ(FSim.PinAttemptsLeft(), c.SimAttemptsLeft) << c.Note;
+        EXPECT_EQ(pins.size(), c.Kept) << c.Note << ": attempts counted";
+        EXPECT_EQ(FSession->PinWait(), c.Wait) << c.Note;
+        EXPECT_EQ(FSession->RefusedPin(), "") << c.Note << ": not refused";
+        // The right PIN, answered, gives the SIM its three tries back for the next case.
+        FSim.SetPinAnswersLost(0);
+        TAtSessionOptions reset = Options();
+        reset.Settings.Pin = "1234";
+        FSim.Unplug();
+        ASSERT_TRUE(FSim.Plug());
+        OpenSession(reset);
+        FSession->Close();
+        FSim.Unplug();
+        ASSERT_TRUE(FSim.Plug());
+    }
+}
+
 // Answers played by hand: the first two commands always succeed, the PIN query and the SMS
 // centre query as each case says (an empty answer: the terminal stays silent).
 TEST_F(AtSessionInitTest, PinQueryAndCentreQueryAnswers) {
@@ -238,6 +309,48 @@ TEST_F(AtSessionInitTest, AsksTheImsiOnlyWhenToldAndKeepsOnlyAValidOne) {
         FSession->Close();
         FSim.Unplug(); // power-on state for the next case
         ASSERT_TRUE(FSim.Plug());
+    }
+}
+
+// The entries kept across a restart are taken up by the SIM they were kept for: a listed entry
+// among them is deleted without a second hand-over; any other entry is handed over.
+TEST_F(AtSessionInitTest, TakesUpTheEntriesKeptForItsSim) {
+    const std::string own = "8970199123456789012";
+    const std::string other = "8970199000000000009";
+    const struct {
+        std::string SimIccid;
+        std::string KeptFor;    // empty: carried in Handled instead
+        std::string HandledSim; // whose SIM the carried Handled is
+        bool HandedOver;
+        const char* Note;
+    } cases[] = {
+        {own, own, "", false, "kept for this SIM"},
+        {own, other, "", true, "kept for another SIM"},
+        {own, "terminal:2", "", false, "kept while the terminal's SIM told no ICCID"},
+        {"", "terminal:2", "", false, "a SIM that does not tell its ICCID"},
+        {"", own, "", true, "kept for a SIM this one cannot be told to be"},
+        {own, "", own, false, "carried from the last session of this SIM"},
+        {own, "", other, true, "carried from a SIM taken out since"},
+    };
+    for (const auto& c : cases) {
+        FSim.ClearStored();
+        FSim.SetIccid(c.SimIccid);
+        const std::vector<int32_t> stored = FSim.StoreText("+79161234567", "1");
+        ASSERT_EQ(stored.size(), 1u);
+        THandledEntries entry;
+        entry.Add(stored[0], FSim.Stored().front().Pdu);
+        TAtSessionOptions options = Options();
+        options.QueryIccid = true;
+        options.UnnamedSim = "terminal:2";
+        options.HandledSim = c.HandledSim;
+        if (c.KeptFor.empty())
+            options.Handled = entry;
+        else
+            options.KeptEntries[c.KeptFor] = entry;
+        OpenSession(options);
+        EXPECT_EQ(FSession->Iccid(), c.SimIccid) << c.Note;
+        EXPECT_EQ(FSession->Receive().Messages.size(), c.HandedOver ? 1u : 0u) << c.Note;
+        EXPECT_EQ(FSim.StoredCount(), 0u) << c.Note << ": deleted either way";
     }
 }
 

@@ -160,6 +160,28 @@ TEST(ModemDialogueTest, AFaultReplyLastsForItsCount) {
         << "the second submission is acknowledged again";
 }
 
+// A PIN whose answer is lost still counts with the SIM: at+cpin? tells what became of it.
+TEST(ModemDialogueTest, ALostPinAnswerIsJudgedAllTheSame) {
+    const struct {
+        const char* Pin;
+        const char* State;
+        int32_t AttemptsLeft;
+    } cases[] = {
+        {"1234", "\r\n+CPIN: READY\r\n\r\nOK\r\n", 3},
+        {"9999", "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n", 2},
+    };
+    for (const auto& c : cases) {
+        TModemDialogue dialogue = Ready();
+        dialogue.FSettings.Pin = "1234";
+        dialogue.FSettings.PinAnswersLost = 1;
+        const std::string entry = std::string("at+cpin=") + c.Pin + "\r";
+        EXPECT_EQ(Feed(dialogue, entry), "") << c.Pin << ": no answer";
+        EXPECT_EQ(Feed(dialogue, "at+cpin?\r"), c.State) << c.Pin;
+        EXPECT_EQ(dialogue.PinAttemptsLeft(), c.AttemptsLeft) << c.Pin;
+        EXPECT_NE(Feed(dialogue, entry), "") << c.Pin << ": the next PIN is answered";
+    }
+}
+
 TEST(ModemDialogueTest, ARefusedNumberLeavesTheFaultRepliesAlone) {
     TModemDialogue dialogue = Ready();
     dialogue.FSettings.RefusedNumbers["12345"] = 21;

@@ -56,6 +56,8 @@ public:
     // The number at+cimi answers (the SIM's IMSI); empty: at+cimi answers ERROR.
     void SetImsi(std::string imsi);
     void SetSimBusyCount(int32_t count);
+    // The next count PINs (at+cpin=) are taken or refused without an answer.
+    void SetPinAnswersLost(int32_t count);
     // <stat> that at+creg? reports and <rssi> that at+csq reports; negative: ERROR.
     void SetRegistration(int32_t registration);
     void SetSignalRssi(int32_t rssi);

@@ -47,6 +47,11 @@ void TGsmSimulator::SetSimBusyCount(int32_t count) {
     FDialogue.FSettings.SimBusyCount = count;
 }
 
+void TGsmSimulator::SetPinAnswersLost(int32_t count) {
+    std::lock_guard lock(FLock);
+    FDialogue.FSettings.PinAnswersLost = count;
+}
+
 void TGsmSimulator::SetRegistration(int32_t registration) {
     std::lock_guard lock(FLock);
     FDialogue.FSettings.Registration = registration;

@@ -184,7 +184,18 @@ void TModemDialogue::PinQuery(TModemOutputs& out) {
                               : "\r\n+CPIN: READY\r\n\r\nOK\r\n");
 }
 
+// A PIN whose answer is lost is still judged, as by a SIM that answered into a line noise.
 void TModemDialogue::PinEntry(const std::string& argument, TModemOutputs& out) {
+    if (FSettings.PinAnswersLost <= 0) {
+        JudgePin(argument, out);
+        return;
+    }
+    --FSettings.PinAnswersLost;
+    TModemOutputs lost;
+    JudgePin(argument, lost);
+}
+
+void TModemDialogue::JudgePin(const std::string& argument, TModemOutputs& out) {
     std::string pin = argument;
     pin.erase(std::remove(pin.begin(), pin.end(), '"'), pin.end());
     if (!PinNeeded()) {

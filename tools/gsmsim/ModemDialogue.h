@@ -29,6 +29,7 @@ struct TModemSettings {
     std::string Iccid = "8970199123456789012"; // at+ccid: the SIM's serial number
     std::string Imsi = "250990000000001";      // at+cimi; empty: the command answers ERROR
     int32_t SimBusyCount = 0;                  // at+csca? answers "SIM busy" this many more times
+    int32_t PinAnswersLost = 0; // at+cpin= is judged, but its answer lost, this many more times
     TSubmitReply SubmitReply = TSubmitReply::Ok;
     int32_t SubmitReplyCount = 0; // submissions left to answer with SubmitReply; 0: all
     int32_t CmsError = 500;
@@ -139,6 +140,7 @@ private:
     void SetErrorMode(const std::string& argument, TModemOutputs& out);
     void PinQuery(TModemOutputs& out);
     void PinEntry(const std::string& argument, TModemOutputs& out);
+    void JudgePin(const std::string& argument, TModemOutputs& out);
     void CentreQuery(TModemOutputs& out);
     void ImsiQuery(TModemOutputs& out);
     void NetworkQuery(const std::string& head, TModemOutputs& out);
