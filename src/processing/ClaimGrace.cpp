@@ -57,6 +57,11 @@ std::vector<std::string> TClaimGrace::Sessions(const std::vector<TPeerSession>& 
     return vanished;
 }
 
+void TClaimGrace::Stopping(const std::vector<int32_t>& pids) {
+    for (const int32_t pid : pids)
+        std::erase_if(FSessions, [&](const auto& session) { return session.first.second == pid; });
+}
+
 void TClaimGrace::SeenHeld(const std::vector<int32_t>& ids, uint32_t tick) {
     for (const int32_t id : ids)
         FSeenHeld[id] = tick;

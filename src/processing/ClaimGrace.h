@@ -36,6 +36,9 @@ public:
     // The other sessions at a heartbeat; returns the hosts whose sessions vanished since the
     // last one.
     std::vector<std::string> Sessions(const std::vector<TPeerSession>& sessions, uint32_t tick);
+    // Sessions (their server processes) that said they end cleanly, every claim released:
+    // their end holds nothing back.
+    void Stopping(const std::vector<int32_t>& pids);
     // Ids another session was found holding.
     void SeenHeld(const std::vector<int32_t>& ids, uint32_t tick);
 

@@ -46,7 +46,7 @@ TClaimSession::TTurn TClaimSession::Watch(uint32_t tick, std::time_t now) {
     }
     FGrace.Forget(tick);
     FShared.store(OthersKnown(now));
-    turn.Notified = FDatabase.TakeNotifications();
+    TakeNotifications(turn);
     return turn;
 }
 
@@ -80,6 +80,8 @@ void TClaimSession::Heartbeat(uint32_t tick, std::time_t now, TTurn& turn) {
     }
     FGrace.Forget(tick);
     SeenHeld(view.HeldByOthers, tick);
+    // A host that said it stops, in a notification that came with this answer, has not vanished.
+    TakeNotifications(turn);
     turn.Vanished = FGrace.Sessions(view.Sessions, tick);
     if (!turn.Vanished.empty()) { // their rows are looked at once the wait for them ends
         FPollDue = true;
@@ -101,6 +103,12 @@ void TClaimSession::HeartbeatFailed(const char* error, uint32_t tick, TTurn& tur
     FSlow = FDatabase.Connected();
     if (FRetry.Failed(error, tick))
         FNewError = error;
+}
+
+void TClaimSession::TakeNotifications(TTurn& turn) {
+    const TDatabase::TNotifications taken = FDatabase.TakeNotifications();
+    turn.Notified += taken.Count;
+    FGrace.Stopping(taken.Stopping);
 }
 
 void TClaimSession::NoteHosts(std::time_t now, TTurn& turn) {

@@ -94,6 +94,7 @@ private:
     void Heartbeat(uint32_t tick, std::time_t now, TTurn& turn);
     void HeartbeatFailed(const char* error, uint32_t tick, TTurn& turn);
     void NoteHosts(std::time_t now, TTurn& turn);
+    void TakeNotifications(TTurn& turn);
     bool OthersKnown(std::time_t now) const;
 
     TDatabase& FDatabase;

@@ -226,11 +226,17 @@ public:
     // kept: a slow server is no lost session. The cancelled statement throws EDatabaseError
     // with the connection still open; a broken one throws with it closed.
     TPeerView Peers(int32_t lockClass, uint32_t waitMs);
-    // Wakes the other hosts listening on ServiceChannel.
-    void Notify();
-    // How many notifications other sessions sent on ServiceChannel since the last call; reads
-    // what has arrived without waiting. A connection found broken is closed.
-    int32_t TakeNotifications() noexcept;
+    // Wakes the other hosts listening on ServiceChannel; stopping says that this session ends
+    // cleanly, its claims all released, so that they need not wait for it.
+    void Notify(bool stopping = false);
+    // What other sessions sent on ServiceChannel since the last call: how many wake-ups, and
+    // the server processes of the sessions that said they stop. Reads what has arrived without
+    // waiting. A connection found broken is closed.
+    struct TNotifications {
+        int32_t Count = 0;
+        std::vector<int32_t> Stopping;
+    };
+    TNotifications TakeNotifications() noexcept;
     // The server's UTC offset in seconds for the session's time zone, at its current time.
     int32_t ZoneOffsetSec();
 

@@ -35,6 +35,10 @@ const char* const SqlPeers =
     "WHERE application_name LIKE 'quorvexsms@%' AND pid <> pg_backend_pid()\n"
     "  AND datname = current_database()";
 
+// The payload of a host that stops cleanly, and how many such a turn takes note of.
+constexpr const char* StoppingPayload = "stopping";
+constexpr size_t StoppingMax = 64;
+
 // The mark before the published answer wait in a session name.
 constexpr char WaitMark = '#';
 
@@ -124,28 +128,33 @@ TPeerView TDatabase::Peers(int32_t lockClass, uint32_t waitMs) {
     return view;
 }
 
-// The payload names the host that woke the others.
-void TDatabase::Notify() {
+// The payload names the host that woke the others, or says that it stops.
+void TDatabase::Notify(bool stopping) {
     const std::string sql = std::string("SELECT pg_notify('") + ServiceChannel + "', $1)";
-    Exec(sql.c_str(), SessionName(), false, true);
+    Exec(sql.c_str(), stopping ? StoppingPayload : SessionName(), false, true);
 }
 
-int32_t TDatabase::TakeNotifications() noexcept {
+TDatabase::TNotifications TDatabase::TakeNotifications() noexcept {
+    TNotifications taken;
     if (!FConn)
-        return 0;
+        return taken;
     PGconn* conn = FConn.get();
     // A session the server ended shows here first: its last words, then the closed socket.
     if (PQconsumeInput(conn) == 0 || PQstatus(conn) != CONNECTION_OK) {
         Close();
-        return 0;
+        return taken;
     }
-    int32_t count = 0;
     const int ownPid = PQbackendPID(conn);
     while (PGnotify* notify = PQnotifies(conn)) {
-        count += notify->be_pid != ownPid ? 1 : 0;
+        if (notify->be_pid != ownPid) {
+            ++taken.Count;
+            if (std::string_view(notify->extra) == StoppingPayload &&
+                taken.Stopping.size() < StoppingMax)
+                taken.Stopping.push_back(notify->be_pid);
+        }
         PQfreemem(notify);
     }
-    return count;
+    return taken;
 }
 
 int32_t TDatabase::ZoneOffsetSec() {

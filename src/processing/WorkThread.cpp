@@ -125,8 +125,9 @@ void TWorkThread::Execute() {
     StopTerminals();
     FStamps.StampOnExit();
     HandleBacklogOnExit();
-    // Every claim is gone now: the other hosts may take what this one leaves at once.
-    NotifyOthers();
+    // Every claim is gone now: the other hosts may take what this one leaves at once, unless an
+    // acknowledged message is still unstamped, which they must wait for as for a lost host.
+    NotifyOthers(!FLedger.HasUnstamped());
     FDatabase->Close();
     FKeeper.Save();
     UpdateStatus();

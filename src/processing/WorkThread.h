@@ -111,7 +111,8 @@ private:
     void LogSessionTurn(const TClaimSession::TTurn& turn, uint32_t tick);
     void ClaimUnstamped();
     // Wakes the other hosts, when there are any; a failure only costs them their next pass.
-    void NotifyOthers() noexcept;
+    // stopping: this host ends cleanly, and they need not wait for what it held.
+    void NotifyOthers(bool stopping = false) noexcept;
     // Shows the dispatch every terminal's state, and resolves each one's SIM.
     void WatchTerminals();
     void ResolveSim(size_t terminal);

@@ -82,11 +82,11 @@ void TWorkThread::ClaimsLost() {
                  back);
 }
 
-void TWorkThread::NotifyOthers() noexcept {
+void TWorkThread::NotifyOthers(bool stopping) noexcept {
     if (FClaimSession.OtherHosts().empty() || !FDatabase->Connected())
         return;
     try {
-        FDatabase->Notify();
+        FDatabase->Notify(stopping);
     } catch (...) {
         // The others run their passes by the clock all the same.
     }

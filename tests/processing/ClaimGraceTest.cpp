@@ -37,6 +37,12 @@ TEST(ClaimGraceTest, WhatAnotherHostMayStillBeFinishingWaits) {
     EXPECT_FALSE(grace.MayClaim(1, Start + g));
     EXPECT_TRUE(grace.MayClaim(1, next + g));
 
+    // A session that said it stops cleanly holds nothing back when it is gone.
+    grace.Sessions({Peer("a", 11), Peer("c", 30)}, next + g);
+    grace.Stopping({30});
+    EXPECT_TRUE(grace.Sessions({Peer("a", 11)}, next + g + 1).empty());
+    EXPECT_TRUE(grace.MayClaim(1, next + g + 1));
+
     // An id seen held waits from its last sighting; others do not.
     grace.SeenHeld({5}, Start + 3 * g);
     EXPECT_FALSE(grace.MayClaim(5, Start + 4 * g - 1));
