@@ -78,13 +78,16 @@ protected:
         return {};
     }
 
-    // Seconds until every id of ids was acknowledged by the other program's terminals.
+    // Seconds until every id of ids was acknowledged by the other program's terminals, but for
+    // those this program's own terminals got out before it ended (it may have stamped them).
     double TakenOver(const std::set<int32_t>& ids, const TSeeded& seeded, int timeoutMs) const {
         const auto start = std::chrono::steady_clock::now();
         const std::vector<const TGsmSimulator*> other{FThird, FFourth};
+        const std::vector<const TGsmSimulator*> own{&FSim, FSecond};
         TSeeded rows;
         for (const int32_t id : ids)
-            rows[id] = seeded.at(id);
+            if (!AllAcknowledged({{id, seeded.at(id)}}, own))
+                rows[id] = seeded.at(id);
         if (!WaitUntil([&] { return AllAcknowledged(rows, other); }, timeoutMs, 100))
             return -1;
         return SecondsSince(start);
