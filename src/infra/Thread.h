@@ -75,5 +75,9 @@ void BlockAsyncSignals() noexcept;
 
 // Milliseconds of a steady clock, wrapping at 2^32; elapsed time is uint32_t(now - start).
 uint32_t GetTickCount() noexcept;
+// Whether the tick count has reached at, across its wrap every 49.7 days.
+inline bool TickReached(uint32_t tick, uint32_t at) noexcept {
+    return static_cast<int32_t>(tick - at) >= 0;
+}
 
 } // namespace qvx

@@ -1,5 +1,6 @@
 #include "processing/ClaimGrace.h"
 
+#include "infra/Thread.h"
 #include "processing/DeliveryLedger.h"
 #include "terminal/AtSession.h"
 
@@ -8,13 +9,7 @@
 
 namespace qvx {
 
-namespace {
-
-bool Reached(uint32_t tick, uint32_t at) noexcept {
-    return static_cast<int32_t>(tick - at) >= 0;
-}
-
-} // namespace
+namespace {} // namespace
 
 uint32_t TClaimGrace::GraceMsFor(int32_t modemTimeoutMs) noexcept {
     const auto frameWaitMs = std::chrono::milliseconds(TAtSession::FrameWait).count();
@@ -31,7 +26,7 @@ uint32_t TClaimGrace::GraceMs() const noexcept {
 }
 
 void TClaimGrace::HoldUntil(uint32_t until) {
-    if (!FHolding || Reached(until, FHoldUntil))
+    if (!FHolding || TickReached(until, FHoldUntil))
         FHoldUntil = until;
     FHolding = true;
 }
@@ -68,7 +63,7 @@ void TClaimGrace::SeenHeld(const std::vector<int32_t>& ids, uint32_t tick) {
 }
 
 bool TClaimGrace::Holding(uint32_t tick) const noexcept {
-    return FHolding && !Reached(tick, FHoldUntil);
+    return FHolding && !TickReached(tick, FHoldUntil);
 }
 
 uint32_t TClaimGrace::LeftMs(uint32_t tick) const noexcept {
@@ -85,7 +80,7 @@ bool TClaimGrace::MayClaim(int32_t id, uint32_t tick) const {
 void TClaimGrace::Forget(uint32_t tick) {
     const uint32_t grace = GraceMs();
     std::erase_if(FSeenHeld, [&](const auto& seen) { return tick - seen.second >= grace; });
-    if (FHolding && Reached(tick, FHoldUntil))
+    if (FHolding && TickReached(tick, FHoldUntil))
         FHolding = false;
 }
 

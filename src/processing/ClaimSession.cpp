@@ -1,6 +1,7 @@
 #include "processing/ClaimSession.h"
 
 #include "infra/BootClock.h"
+#include "infra/Thread.h"
 #include "processing/Database.h"
 #include "processing/Error.h"
 
@@ -15,10 +16,6 @@ namespace {
 constexpr std::time_t HostRecordRefreshSec = 24 * 3600;
 // What the server says of a statement it cancelled.
 constexpr const char* QueryCanceled = "57014";
-
-bool Reached(uint32_t tick, uint32_t at) {
-    return static_cast<int32_t>(tick - at) >= 0;
-}
 
 } // namespace
 
@@ -54,7 +51,7 @@ TClaimSession::TTurn TClaimSession::Watch(uint32_t tick, std::time_t now) {
 // heard lately by the boot or the wall clock: a host that was suspended must hear it before
 // its terminals start anything.
 bool TClaimSession::HeartbeatDue(uint32_t tick) const {
-    return !FDatabase.Connected() || !FHeartbeatDone || Reached(tick, FNextHeartbeat) ||
+    return !FDatabase.Connected() || !FHeartbeatDone || TickReached(tick, FNextHeartbeat) ||
            !FDatabase.Answered().Within(BootMs(), WallMs(), AnsweredWithinMs);
 }
 
@@ -78,7 +75,6 @@ void TClaimSession::Heartbeat(uint32_t tick, std::time_t now, TTurn& turn) {
         FPooled = true;
         turn.PoolerSeen = true;
     }
-    FGrace.Forget(tick);
     SeenHeld(view.HeldByOthers, tick);
     // A host that said it stops, in a notification that came with this answer, has not vanished.
     TakeNotifications(turn);
@@ -156,7 +152,7 @@ void TClaimSession::SeenHeld(const std::vector<int32_t>& ids, uint32_t tick) {
 }
 
 bool TClaimSession::TakePoll(uint32_t tick) {
-    if (!FPollDue || !Reached(tick, FPollAtTick))
+    if (!FPollDue || !TickReached(tick, FPollAtTick))
         return false;
     FPollDue = false;
     return true;

@@ -1,6 +1,7 @@
 #include "processing/Dispatch.h"
 
 #include "infra/LogFile.h"
+#include "infra/Thread.h"
 #include "processing/DeliveryRules.h"
 
 #include <algorithm>
@@ -124,7 +125,7 @@ bool TDispatch::MayCarry(size_t t, const TPending& pending, uint32_t tick, std::
     if (mayClaim && !mayClaim(id))
         return false;
     if (const auto memory = FMemory.find(id); memory != FMemory.end()) {
-        if (memory->second.Waiting && !Reached(tick, memory->second.RetryAfterTick))
+        if (memory->second.Waiting && !TickReached(tick, memory->second.RetryAfterTick))
             return false;
         if (memory->second.FailedOn == t && WorkingCount() >= 2)
             return false;

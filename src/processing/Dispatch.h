@@ -249,7 +249,6 @@ private:
     std::optional<size_t> IndexOf(int32_t number) const;
     static void Say(TDecisions& decisions, std::string text);
     // The tick at has come (ticks wrap: compared as a signed difference).
-    static bool Reached(uint32_t tick, uint32_t at) { return static_cast<int32_t>(tick - at) >= 0; }
 
     std::vector<TTerminal> FTerminals;
     std::deque<TPending> FPending;

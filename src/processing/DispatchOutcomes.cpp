@@ -3,6 +3,7 @@
 // by its cause, a submission the network may have taken waits for a late answer before it goes
 // once more, and everything else goes back to the pending list unclaimed.
 #include "infra/LogFile.h"
+#include "infra/Thread.h"
 #include "processing/Dispatch.h"
 #include "terminal/RefusalCause.h"
 #include "terminal/ResultCodes.h"

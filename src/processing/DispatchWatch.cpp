@@ -2,6 +2,7 @@
 // of it means for the messages it holds, the end of suspensions, the day's limit, messages
 // that waited out a late answer, and messages no terminal of this host can send.
 #include "infra/LogFile.h"
+#include "infra/Thread.h"
 #include "processing/Dispatch.h"
 #include "terminal/NetworkStatus.h"
 
@@ -47,7 +48,7 @@ void TDispatch::WatchTerminal(size_t t, const TTerminalSnapshot& snapshot, uint3
     if (unregistered && !terminal.Unregistered)
         terminal.UnregisteredTick = tick;
     terminal.Unregistered = unregistered;
-    if (terminal.Suspended && Reached(tick, terminal.SuspendedUntilTick)) {
+    if (terminal.Suspended && TickReached(tick, terminal.SuspendedUntilTick)) {
         terminal.Suspended = false;
         terminal.ResumeUnsaid = true;
     }
@@ -146,7 +147,7 @@ void TDispatch::WatchParked(const std::vector<TTerminalSnapshot>& snapshots, uin
                             TDecisions& decisions) {
     for (auto it = FParked.begin(); it != FParked.end();) {
         const bool portGone = it->Terminal < snapshots.size() && snapshots[it->Terminal].Reopening;
-        if (!portGone && !Reached(tick, it->UntilTick)) {
+        if (!portGone && !TickReached(tick, it->UntilTick)) {
             ++it;
             continue;
         }
